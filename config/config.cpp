@@ -1,0 +1,149 @@
+#include "config/config.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "server/transport.h"
+#include "support/le.h"
+
+char portText[kPortTextSize] = "9029";
+char settingsPath[kSettingsPathSize] = {};
+
+bool arrayElementEquals(const mArea& a, const mArea& b) {
+    return strncmp(a.name, b.name, 36) == 0 && strncmp(a.path, b.path, 260) == 0;
+}
+
+bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b) {
+    return a.address == b.address && strncmp(a.name, b.name, 36) == 0;
+}
+
+int ConfigReader::next() {
+    if (ended) return EOF;
+    int c;
+    if (pending >= 0) {
+        c = pending;
+        pending = -1;
+    } else {
+        c = fgetc(file);
+    }
+    if (c == EOF || c == 0x1A) {
+        ended = true;
+        return EOF;
+    }
+    if (c == '\r') {
+        int d = fgetc(file);
+        if (d == '\n') return '\n';
+        if (d != EOF) pending = d;
+    }
+    return c;
+}
+
+int ConfigReader::readConfigLine(char* buffer) {
+    int n = 0;
+    buffer[0] = 0;
+    int c = next();
+    if (c == EOF) return -1;
+    while (c != EOF && c != '\n') {
+        buffer[n++] = char(c);
+        if (n == kConfigLineMax) break;
+        c = next();
+    }
+    buffer[n] = 0;
+    return n;
+}
+
+int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text) {
+    tokenList.removeAll();
+    char* cursor = text;
+    while (char* word = nextToken(cursor, separators)) tokenList.add(word);
+    return tokenList.getCount();
+}
+
+namespace {
+
+FILE* openText(const char* name) { return fopen(name, "rb"); }
+
+void appendArea(const char* keyword, const char* name, const char* path) {
+    mArea area;
+    if (strcmp(keyword, "EchoArea") == 0) {
+        area.format = AREA_FORMAT_SQUISH;
+        area.type = AREA_TYPE_ECHOMAIL;
+    } else if (strcmp(keyword, "NetArea") == 0) {
+        area.format = AREA_FORMAT_MSG;
+        area.type = AREA_TYPE_NETMAIL;
+    } else {
+        return;
+    }
+    copyField(area.name, name, sizeof area.name);
+    copyField(area.path, path, sizeof area.path);
+    areaList.add(area);
+}
+
+void handleUserLine(const char* line) {
+    // "user" in the first column and one separator; the fields follow, split at commas.
+    if (strlen(line) < 5) return;
+    char fields[kConfigLineMax + 1];
+    snprintf(fields, sizeof fields, "%s", line + 5);
+    MCArray<char*> tokens;
+    int n = splitTokens(tokens, ",", fields);
+    if (n != 3 && n != 4) return;
+    rClientInfo user;
+    copyField(user.name, *tokens.getAt(0), sizeof user.name);
+    copyField(user.password, *tokens.getAt(1), sizeof user.password);
+    if (!parseFidoAddr(*tokens.getAt(2), user.address)) return;
+    if (n == 4 && strcmp(*tokens.getAt(3), "super") == 0) user.superUser = 1;
+    userList.add(user);
+}
+
+}  // namespace
+
+void loadTosserAreas(const char* fileName) {
+    FILE* f = openText(fileName);
+    if (!f) return;
+    ConfigReader reader(f);
+    char line[kConfigLineMax + 1];
+    MCArray<char*> tokens;
+    while (reader.readConfigLine(line) >= 0) {
+        if (splitTokens(tokens, " \t", line) < 3) continue;
+        appendArea(*tokens.getAt(0), *tokens.getAt(1), *tokens.getAt(2));
+    }
+    fclose(f);
+}
+
+bool loadSettings() {
+    areaList.removeAll();
+    FILE* f = openText(settingsPath);
+    if (!f) return false;
+    ConfigReader reader(f);
+    char line[kConfigLineMax + 1];
+    char copy[kConfigLineMax + 1];
+    MCArray<char*> tokens;
+    while (reader.readConfigLine(line) >= 0) {
+        memcpy(copy, line, sizeof copy);
+        int n = splitTokens(tokens, " \t", line);
+        if (n == 0) continue;
+        const char* first = *tokens.getAt(0);
+        if (n == 2 && strcmp(first, "listenPort") == 0) {
+            const char* value = *tokens.getAt(1);
+            if (strlen(value) >= kPortTextSize) {
+                reportError(0, 0, "listenPort value too long (%zu characters, at most %zu): %s", strlen(value),
+                            kPortTextSize - 1, value);
+                continue;
+            }
+            snprintf(portText, sizeof portText, "%s", value);
+            continue;
+        }
+        if (n == 2 && strcmp(first, "squishCfg") == 0) {
+            const char* file = *tokens.getAt(1);
+            printf("-> reading %s and areas...\n", file);
+            fflush(stdout);
+            loadTosserAreas(file);
+            continue;
+        }
+        // After splitting, the buffer reads "user" only when the line starts with "user"
+        // followed by a separator or nothing.
+        if (strcmp(line, "user") == 0) handleUserLine(copy);
+    }
+    fclose(f);
+    return true;
+}

@@ -1,0 +1,66 @@
+// The settings file (port, users, the tosser configuration's name) and the area lines of
+// the tosser configuration, read once at start-up.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "areas/fidonet.h"
+#include "support/array.h"
+
+// One configured message area; its number is its index in areaList.
+struct mArea {
+    char name[36] = {};   // area tag, no terminator when 36 characters long
+    char path[260] = {};  // *.MSG directory or Squish base path without extension
+    int32_t format = 0;   // 1 *.MSG directory, 2 Squish base
+    int32_t type = 0;     // 1 netmail, 2 echomail
+};
+bool arrayElementEquals(const mArea& a, const mArea& b);
+
+constexpr int32_t AREA_FORMAT_MSG = 1;
+constexpr int32_t AREA_FORMAT_SQUISH = 2;
+constexpr int32_t AREA_TYPE_NETMAIL = 1;
+constexpr int32_t AREA_TYPE_ECHOMAIL = 2;
+
+// One registered user.
+struct rClientInfo {
+    char name[36] = {};
+    char password[36] = {};  // all 36 bytes are the login key
+    FidoAddr address;
+    int32_t superUser = 0;  // may delete any message
+};
+bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
+
+extern MCArray<mArea> areaList;
+extern MCArray<rClientInfo> userList;
+
+// The listenPort text, at most 31 characters; "9029" unless the settings file says otherwise.
+constexpr size_t kPortTextSize = 32;
+extern char portText[kPortTextSize];
+
+// The settings file's name, derived from the program's path at start-up.
+constexpr size_t kSettingsPathSize = 260;
+extern char settingsPath[kSettingsPathSize];
+
+// A line of up to 255 characters (the rest of a longer line comes as the next line).
+constexpr int kConfigLineMax = 255;
+
+// Reads configuration text with the usual translation: CR before LF dropped, Ctrl-Z ends
+// the file.
+class ConfigReader {
+public:
+    explicit ConfigReader(FILE* f) : file(f) {}
+    // One line into buffer (at least 256 bytes); its length, or -1 at the end of the file.
+    int readConfigLine(char* buffer);
+
+private:
+    int next();
+    FILE* file;
+    bool ended = false;
+    int pending = -1;
+};
+
+// Splits text in place at any of the separators; the words point into the text.
+int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
+
+bool loadSettings();
+void loadTosserAreas(const char* fileName);

@@ -1,0 +1,233 @@
+#include "protocol/handlers.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "areas/squish_area.h"
+#include "areas/tarnwick_area.h"
+#include "config/config.h"
+#include "protocol/reply.h"
+#include "server/transport.h"
+#include "support/le.h"
+
+namespace {
+
+[[noreturn]] void fail() { throw ClientStepFailure(); }
+
+void readOrFail(int socket, void* buffer, size_t n) {
+    errno = 0;
+    if (readn(socket, buffer, ssize_t(n)) != ssize_t(n)) {
+        reportError(errno, 0, "readn() failed.\n");
+        fail();
+    }
+}
+
+int32_t readAreaNumber(int socket) {
+    uint8_t b[4];
+    readOrFail(socket, b, 4);
+    return getI32(b);
+}
+
+uint32_t readMessageNumber(int socket) {
+    uint8_t b[4];
+    readOrFail(socket, b, 4);
+    return getU32(b);
+}
+
+// Header and data in one write; the data is compressed when that makes it shorter.
+void sendDataReply(int socket, uint32_t replyId, uint8_t* data, uint32_t size) {
+    uint32_t announced = size;
+    uint32_t n = compressReplyData(announced, data);
+    uint8_t header[kPktHeaderSize];
+    encodeHeader(pktHeader{replyId, announced}, header);
+    errno = 0;
+    if (sendn2(socket, header, kPktHeaderSize, data, n) != ssize_t(kPktHeaderSize + n)) {
+        reportError(errno, 0, "sendn() failed.\n");
+        fail();
+    }
+}
+
+void sendOk(int socket) {
+    uint8_t header[kPktHeaderSize];
+    encodeHeader(pktHeader{CID_S_OK, 0}, header);
+    errno = 0;
+    if (sendn(socket, header, kPktHeaderSize) != ssize_t(kPktHeaderSize)) {
+        reportError(errno, 0, "sendn() failed.\n");
+        fail();
+    }
+}
+
+void sendFail(int socket) {
+    if (!sendReplyHelper(socket, CID_S_FAIL)) fail();
+}
+
+CEchoArea& openOrFail(int32_t number, StepContext& step) {
+    openArea(number, step.area);
+    if (!step.area) fail();
+    return *step.area;
+}
+
+void handleAreaList(int socket, StepContext& step) {
+    areaInfoList.removeAll();
+    int32_t n = areaList.getCount();
+    for (int32_t i = 0; i < n; ++i) {
+        const mArea& area = *areaList.getAt(i);
+        pktAreaInfo info;
+        copyField(info.name, area.name, sizeof info.name);
+        info.type = area.type;
+        openArea(i, step.area);
+        if (!step.area) {
+            reportError(0, 0, "internal error: unexpected area type.\n");
+            fail();
+        }
+        char path[sizeof area.path + 1];
+        memcpy(path, area.path, sizeof area.path);
+        path[sizeof area.path] = 0;
+        uint32_t counts[2] = {0, 0};
+        if (step.area->getAreaStats(path, counts)) {
+            info.msgCount = counts[0];
+            info.unreadCount = counts[1];
+        }
+        step.area.reset();
+        areaInfoList.add(info);
+    }
+    uint32_t count = uint32_t(areaInfoList.getCount());
+    std::vector<uint8_t> data(size_t(count) * kAreaInfoSize);
+    for (uint32_t i = 0; i < count; ++i) encodeAreaInfo(*areaInfoList.getAt(int32_t(i)), data.data() + i * kAreaInfoSize);
+    sendDataReply(socket, CID_S_AREALIST, data.data(), uint32_t(data.size()));
+}
+
+void handleMsgList(int socket, const pktHeader& h, StepContext& step) {
+    if (h.dataSize != 4) {
+        reportError(0, 0, "incoming cmd CID_C_GETMSGLIST: invalid data size = %u, expected %u\n", h.dataSize, 4u);
+        fail();
+    }
+    int32_t number = readAreaNumber(socket);
+    step.msgList.removeAll();
+    openOrFail(number, step).getMsgList(step.msgList);
+    size_t count = size_t(step.msgList.getCount());
+    std::vector<uint8_t> data(count * kMsgHeaderSize);
+    for (size_t i = 0; i < count; ++i) encodeMsgHeader(*step.msgList.getAt(int32_t(i)), data.data() + i * kMsgHeaderSize);
+    sendDataReply(socket, CID_S_MSGLIST, data.data(), uint32_t(data.size()));
+}
+
+void handleFetch(int socket, const pktHeader& h, StepContext& step) {
+    if (h.dataSize != 8) {
+        reportError(0, 0, "incoming cmd CID_C_GETMESSAGE: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+        fail();
+    }
+    int32_t number = readAreaNumber(socket);
+    uint32_t msgNumber = readMessageNumber(socket);
+    CEchoArea& area = openOrFail(number, step);
+    if (area.getMessage(msgNumber, step.msgData)) {
+        sendDataReply(socket, CID_S_MESSAGE, reinterpret_cast<uint8_t*>(step.msgData.getData()),
+                      uint32_t(step.msgData.getCount()));
+        return;
+    }
+    reportError(0, 0, "fail to read message #%d\n", int(msgNumber));
+    sendFail(socket);
+}
+
+void handlePost(sessionClient& s, const pktHeader& h, StepContext& step) {
+    if (h.dataSize < kMessageRecordSize) {
+        reportError(0, 0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too small.\n", h.dataSize);
+        fail();
+    }
+    if (h.dataSize > kMaxPostDataSize) {
+        reportError(0, 0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too large.\n", h.dataSize);
+        fail();
+    }
+    uint8_t raw[kMessageRecordSize];
+    readOrFail(s.socket, raw, kMessageRecordSize);
+    size_t textLength = h.dataSize - kMessageRecordSize;
+    std::unique_ptr<char[]> text(new (std::nothrow) char[textLength + 1]);
+    if (!text) {
+        reportError(0, 0, "readn() failed.\n");
+        fail();
+    }
+    readOrFail(s.socket, text.get(), textLength);
+    text[textLength] = 0;
+
+    pktMessage record = decodeMessage(raw);
+    CEchoArea& area = openOrFail(record.areaNumber, step);
+    record.origAddr = s.user->address;  // a post always carries the user's own address
+    if (area.newMessage(&record, text.get()))
+        sendOk(s.socket);
+    else
+        sendFail(s.socket);
+}
+
+void handleDelete(sessionClient& s, const pktHeader& h, StepContext& step) {
+    if (h.dataSize != 8) {
+        reportError(0, 0, "incoming cmd CID_C_DELETEMSG: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+        fail();
+    }
+    int32_t number = readAreaNumber(s.socket);
+    uint32_t msgNumber = readMessageNumber(s.socket);
+    CEchoArea& area = openOrFail(number, step);
+    if (area.deleteMsg(msgNumber, &s.user->address, s.user->superUser != 0)) {
+        sendOk(s.socket);
+        return;
+    }
+    reportError(0, 0, "fail to delete message #%d\n", int(msgNumber));
+    sendFail(s.socket);
+}
+
+// An unknown command gets no reply; the data it announces is read and dropped so that it
+// is never taken for the next header.
+void discardUnknown(int socket, const pktHeader& h) {
+    if (h.dataSize > kMaxPostDataSize) {
+        reportError(0, 0, "unknown command (%u) announces %u bytes of data, too large.\n", h.cmd, h.dataSize);
+        fail();
+    }
+    char scratch[4096];
+    uint32_t left = h.dataSize;
+    while (left > 0) {
+        uint32_t chunk = left < sizeof scratch ? left : uint32_t(sizeof scratch);
+        readOrFail(socket, scratch, chunk);
+        left -= chunk;
+    }
+}
+
+}  // namespace
+
+void openArea(int32_t areaNumber, std::unique_ptr<CEchoArea>& area) {
+    if (area) {
+        if (area->getAreaNumber() == areaNumber) return;
+        area.reset();
+    }
+    if (areaNumber < 0 || areaNumber >= areaList.getCount()) {
+        reportError(0, 0, "invalid area number.\n");
+        return;
+    }
+    const mArea& a = *areaList.getAt(areaNumber);
+    char path[sizeof a.path + 1];
+    memcpy(path, a.path, sizeof a.path);
+    path[sizeof a.path] = 0;
+    switch (a.format) {
+    case AREA_FORMAT_MSG: area.reset(new (std::nothrow) CTarnwickArea(path, areaNumber)); break;
+    case AREA_FORMAT_SQUISH: area.reset(new (std::nothrow) CSquishArea(areaNumber, path)); break;
+    default: reportError(0, 0, "internal error: unexpected area type.\n"); break;
+    }
+}
+
+void dispatchCommand(sessionClient& s, const pktHeader& h, StepContext& step) {
+    switch (h.cmd) {
+    case CID_C_PING:
+        if (!sendReplyHelper(s.socket, CID_S_OK)) fail();
+        break;
+    case CID_C_LOGOUT:
+        sendReplyHelper(s.socket, CID_S_OK);
+        fail();
+    case CID_C_GETAREALIST: handleAreaList(s.socket, step); break;
+    case CID_C_GETMSGLIST: handleMsgList(s.socket, h, step); break;
+    case CID_C_GETMESSAGE: handleFetch(s.socket, h, step); break;
+    case CID_C_NEWMESSAGE: handlePost(s, h, step); break;
+    case CID_C_DELETEMSG: handleDelete(s, h, step); break;
+    default: discardUnknown(s.socket, h); break;
+    }
+}

@@ -1,0 +1,181 @@
+#include "protocol/session.h"
+
+#include <errno.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "protocol/handlers.h"
+#include "protocol/packets.h"
+#include "protocol/reply.h"
+#include "server/transport.h"
+#include "support/clock.h"
+#include "support/le.h"
+#include "support/md5.h"
+
+namespace {
+
+const char kFallbackChallenge[] = "tqa4hzw9ekr2nvbx7sL=";
+
+[[noreturn]] void fail() { throw ClientStepFailure(); }
+
+// Compares all 16 bytes whatever differs first, so the time taken tells nothing.
+bool digestsEqual(const uint8_t* a, const uint8_t* b) {
+    uint8_t diff = 0;
+    for (int i = 0; i < 16; ++i) diff = uint8_t(diff | (a[i] ^ b[i]));
+    return diff == 0;
+}
+
+void handleHello(sessionClient& s, const pktHeader& h) {
+    if (h.cmd != CID_C_HELLO) {
+        reportError(0, 0, "unexpected command (%u) for CLSS_WAIT_USER_HELLO", h.cmd);
+        fail();
+    }
+    if (h.dataSize != kHelloSize) {
+        reportError(0, 0, "invalid data size (%u) in packet header", h.dataSize);
+        fail();
+    }
+    uint8_t hello[kHelloSize];
+    if (readn(s.socket, hello, kHelloSize) != ssize_t(kHelloSize)) {
+        reportError(0, 0, "readn(data) failed");
+        fail();
+    }
+    rClientInfo probe;
+    memcpy(probe.name, hello, sizeof probe.name);
+    probe.address = decodeFidoAddr(hello + kHelloAddrOffset);
+    const FidoAddr& a = probe.address;
+
+    int32_t found = userList.find(0, probe);
+    if (found < 0) {
+        sendReplyHelper(s.socket, CID_S_FAIL);
+        reportError(0, 0, "user %.36s, %d:%d/%d.%d not found", probe.name, a.zone, a.net, a.node, a.point);
+        fail();
+    }
+    if (isUserConnected(found)) {
+        sendReplyHelper(s.socket, CID_S_FAIL);
+        reportError(0, 0, "user %.36s, %d:%d/%d.%d already connected", probe.name, a.zone, a.net, a.node, a.point);
+        fail();
+    }
+    s.user = userList.getAt(found);
+    makeChallenge(s.challenge);
+
+    // The header and the challenge go out in one write.
+    uint8_t header[kPktHeaderSize];
+    encodeHeader(pktHeader{CID_S_CHALLENGE, kChallengeLength}, header);
+    errno = 0;
+    ssize_t sent = sendn2(s.socket, header, kPktHeaderSize, s.challenge, kChallengeLength);
+    if (sent < ssize_t(kPktHeaderSize)) {
+        reportError(errno, 0, "sendn(pktHeader) failed");
+        fail();
+    }
+    if (sent != ssize_t(kPktHeaderSize + kChallengeLength)) {
+        reportError(errno, 0, "sendn(data) failed");
+        fail();
+    }
+    s.state = CLSS_WAIT_USER_AUTH;
+    hmacMd5(reinterpret_cast<const uint8_t*>(s.user->password), s.challenge, s.expectedDigest);
+}
+
+void handleAnswer(sessionClient& s, const pktHeader& h) {
+    if (h.cmd != CID_C_AUTH) {
+        reportError(0, 0, "unexpected command (%u) for CLSS_WAIT_USER_AUTH", h.cmd);
+        fail();
+    }
+    if (h.dataSize != kAuthSize) {
+        reportError(0, 0, "invalid data size (%u) in packet header", h.dataSize);
+        fail();
+    }
+    uint8_t answer[kAuthSize];
+    if (readn(s.socket, answer, kAuthSize) != ssize_t(kAuthSize)) {
+        reportError(0, 0, "readn(data) failed");
+        fail();
+    }
+    const rClientInfo& u = *s.user;
+    const FidoAddr& a = u.address;
+    if (!digestsEqual(answer, s.expectedDigest)) {
+        sendReplyHelper(s.socket, CID_S_FAIL);
+        reportError(0, 0, "user %.36s, %d:%d/%d.%d authentication failed", u.name, a.zone, a.net, a.node, a.point);
+        fail();
+    }
+    uint8_t header[kPktHeaderSize];
+    encodeHeader(pktHeader{CID_S_OK, 0}, header);
+    errno = 0;
+    if (sendn(s.socket, header, kPktHeaderSize) != ssize_t(kPktHeaderSize)) {
+        reportError(errno, 0, "sendReplyHelper(%u) failed", 0u);
+        fail();
+    }
+    s.state = CLSS_LOGGED_IN;
+    printf("user: %.36s, addr: %d:%d/%d.%d\n", u.name, a.zone, a.net, a.node, a.point);
+    fflush(stdout);
+}
+
+}  // namespace
+
+void makeChallenge(uint8_t out[20], const std::tm* local) {
+    if (!local) {
+        memcpy(out, kFallbackChallenge, kChallengeLength);
+        return;
+    }
+    char text[kChallengeLength];
+    memset(text, 0, sizeof text);
+    formatTime(text, sizeof text, "%d %b %y %H:%M:%S", *local);
+    memcpy(out, text, kChallengeLength);
+}
+
+void makeChallenge(uint8_t out[20]) {
+    std::tm local{};
+    makeChallenge(out, localNow(local) ? &local : nullptr);
+}
+
+bool isUserConnected(int32_t userIndex) {
+    const rClientInfo* user = userList.getAt(userIndex);
+    for (int32_t i = 0; i < clientList.getCount(); ++i) {
+        const sessionClient& c = *clientList.getAt(i);
+        if (c.state != CLSS_WAIT_USER_HELLO && c.user == user) return true;
+    }
+    return false;
+}
+
+void disconnectClient(sessionClient& session) {
+    closeClientSocket(session.socket);
+    printf("client disconnected.\n");
+    fflush(stdout);
+    session.socket = kClosedSocket;
+}
+
+void stepClient(sessionClient& session, int32_t idleLimit) {
+    if (session.socket == kClosedSocket) return;
+    bool close = false;
+    StepContext step;
+    int w = waitReadable(session.socket, kStepWaitMs);
+    if (w < 0) {
+        close = true;
+    } else if (w == 0) {
+        if (++session.idleSteps < idleLimit) return;
+        reportError(0, 0, "client timeout.\n");
+        close = true;
+    } else {
+        session.idleSteps = 0;
+        uint8_t raw[kPktHeaderSize];
+        if (readn(session.socket, raw, kPktHeaderSize) != ssize_t(kPktHeaderSize)) {
+            close = true;
+        } else {
+            pktHeader header = decodeHeader(raw);
+            try {
+                switch (session.state) {
+                case CLSS_WAIT_USER_HELLO: handleHello(session, header); break;
+                case CLSS_WAIT_USER_AUTH: handleAnswer(session, header); break;
+                default: dispatchCommand(session, header, step); break;
+                }
+            } catch (const ClientStepFailure&) {
+                close = true;
+            } catch (const std::bad_alloc&) {
+                reportError(0, 0, "out of memory");
+                close = true;
+            }
+        }
+    }
+    step.area.reset();
+    if (close) disconnectClient(session);
+}

@@ -1,0 +1,86 @@
+#include "server/console.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+bool terminal = false;
+bool inputEnded = false;
+bool savedValid = false;
+struct termios saved;
+
+void restoreTerminal() {
+    if (savedValid) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+void onStopSignal(int) { stopRequested = 1; }
+
+bool inputReady() {
+    if (inputEnded) return false;
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+    int r;
+    do r = poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    if (r <= 0) return false;
+    if (p.revents & POLLNVAL) {
+        inputEnded = true;
+        return false;
+    }
+    return true;
+}
+
+// Reads one byte; false at the end of the input (which then is never polled again).
+bool readKey() {
+    unsigned char c;
+    ssize_t k;
+    do k = read(STDIN_FILENO, &c, 1);
+    while (k < 0 && errno == EINTR);
+    if (k <= 0) {
+        inputEnded = true;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ConsoleKeys::ConsoleKeys() {
+    terminal = isatty(STDIN_FILENO) == 1;
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        savedValid = true;
+        atexit(restoreTerminal);
+        struct termios raw = saved;
+        raw.c_lflag &= tcflag_t(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+ConsoleKeys::~ConsoleKeys() { restoreTerminal(); }
+
+bool ConsoleKeys::keyPressed() {
+    if (stopRequested) return true;
+    if (!inputReady()) return false;
+    if (terminal) return true;
+    // Not a terminal: a byte is a key press, the end of the input is not.
+    return readKey();
+}
+
+void ConsoleKeys::consumePendingKeys() {
+    while (inputReady() && readKey()) {
+    }
+}

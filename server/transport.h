@@ -1,0 +1,44 @@
+// The server's thin layer over sockets: error reporting, the listening socket, the
+// bounded exact-length transfers and the readiness waits.
+#pragma once
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The value that marks a closed connection (no open socket has it).
+constexpr int kClosedSocket = -1;
+
+// A transfer that makes no progress for this long ends with the count moved so far, so a
+// client that stops in the middle of a packet cannot hold the main loop for longer.
+constexpr int kTransferStallMs = 10000;
+
+// "error: " + message [+ ": <system text> (<code>)"] + "\n" on standard error. A non-zero
+// exitStatus ends the process with that status.
+void reportError(int systemError, int exitStatus, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Listening address from portText: a whole number (any base, modulo 65536) or a "tcp"
+// service name; an unknown service ends the process.
+sockaddr_in resolveListenAddress();
+// Bound and listening; every failure ends the process with status 1.
+int openListenSocket();
+
+// Exactly n bytes, or fewer when the peer closed or the transfer stalled; -1 on failure.
+ssize_t readn(int socket, void* buffer, ssize_t n);
+ssize_t sendn(int socket, const void* buffer, ssize_t n);
+// A header and its data as one write, so that no reply waits for a delayed acknowledgement.
+// Returns the bytes sent of the n1 + n2 (fewer on close or stall), or -1.
+ssize_t sendn2(int socket, const void* first, size_t n1, const void* second, size_t n2);
+
+// 1 when readable, 0 on time-out, -1 on failure (EINTR retried with the time left).
+int waitReadable(int socket, int timeoutMs);
+// Waits at most timeoutMicros for a pending connection; same results as waitReadable.
+int waitReadableMicros(int socket, int timeoutMicros);
+
+// Accepts a connection with TCP_NODELAY set; fills the peer's dotted address text.
+int acceptClient(int listenSocket, char* peerText, size_t peerTextSize);
+
+// Shut down the sending direction, drain what the peer still sends (bounded in time and
+// bytes), close.
+void closeClientSocket(int socket);

@@ -1,0 +1,189 @@
+#include "support/osfile.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+OsFile& OsFile::operator=(OsFile&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+OsFile OsFile::openExisting(const std::string& path, Mode mode) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case Mode::ReadOnly: flags |= O_RDONLY; break;
+    case Mode::ReadWrite: flags |= O_RDWR; break;
+    case Mode::WriteOnly: flags |= O_WRONLY; break;
+    }
+    int fd;
+    do fd = ::open(path.c_str(), flags);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        struct stat st;
+        // Only regular files are message files; a directory or a device is not.
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return OsFile();
+        }
+    }
+    return OsFile(fd);
+}
+
+OsFile OsFile::createExclusive(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    return OsFile(fd);
+}
+
+int64_t OsFile::length() const {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    return int64_t(st.st_size);
+}
+
+int64_t OsFile::readAt(int64_t offset, void* buffer, size_t n) const {
+    if (fd_ < 0 || offset < 0) return -1;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = ::pread(fd_, static_cast<char*>(buffer) + done, n - done, off_t(offset + int64_t(done)));
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (k == 0) break;
+        done += size_t(k);
+    }
+    return int64_t(done);
+}
+
+bool OsFile::writeAt(int64_t offset, const void* buffer, size_t n) {
+    if (fd_ < 0 || offset < 0) return false;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = ::pwrite(fd_, static_cast<const char*>(buffer) + done, n - done, off_t(offset + int64_t(done)));
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (k == 0) return false;
+        done += size_t(k);
+    }
+    return true;
+}
+
+int64_t OsFile::read(void* buffer, size_t n) {
+    if (fd_ < 0) return -1;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = ::read(fd_, static_cast<char*>(buffer) + done, n - done);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (k == 0) break;
+        done += size_t(k);
+    }
+    return int64_t(done);
+}
+
+bool OsFile::write(const void* buffer, size_t n) {
+    if (fd_ < 0) return false;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t k = ::write(fd_, static_cast<const char*>(buffer) + done, n - done);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (k == 0) return false;
+        done += size_t(k);
+    }
+    return true;
+}
+
+bool OsFile::truncate(int64_t length) {
+    if (fd_ < 0 || length < 0) return false;
+    int r;
+    do r = ::ftruncate(fd_, off_t(length));
+    while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+bool OsFile::lockFirstByte(int timeoutMs) {
+    if (fd_ < 0) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        struct flock fl;
+        memset(&fl, 0, sizeof fl);
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = 0;
+        fl.l_len = 1;
+        // An open-file-description lock conflicts with the classic record locks of other
+        // programs and, unlike those, is not dropped when another descriptor of ours closes.
+        if (fcntl(fd_, F_OFD_SETLK, &fl) == 0) return true;
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+bool OsFile::close() {
+    if (fd_ < 0) return true;
+    int r = ::close(fd_);
+    fd_ = -1;
+    return r == 0 || errno == EINTR;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
+    names.clear();
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return false;
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    return true;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}

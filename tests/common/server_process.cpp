@@ -1,0 +1,183 @@
+#include "common/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quorva-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) abort();
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const { writeFile(file(name), content); }
+std::string TempDir::read(const std::string& name) const { return readFile(file(name)); }
+void TempDir::mkdir(const std::string& name) const { std::filesystem::create_directories(file(name)); }
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        poll(nullptr, 0, 5);  // check again shortly
+    }
+}
+
+uint16_t pickFreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (stdinFd_ >= 0) close(stdinFd_);
+}
+
+bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName) {
+    dir.write(programName + ".INI", iniText);
+    outPath_ = dir.file(programName + ".stdout");
+    errPath_ = dir.file(programName + ".stderr");
+    int in[2];
+    if (pipe(in) != 0) return false;
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in[0], 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(in[0]);
+        close(in[1]);
+        if (chdir(dir.path().c_str()) != 0) _exit(127);
+        std::string argv0 = dir.file(programName);
+        char* argv[] = {argv0.data(), nullptr};
+        execv(QUORVA_BIN, argv);
+        _exit(127);
+    }
+    close(in[0]);
+    stdinFd_ = in[1];
+    pid_ = pid;
+    return true;
+}
+
+bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = pickFreePort();
+        if (!startRaw(dir, "listenPort " + std::to_string(port_) + "\n" + settings)) return false;
+        bool up = waitUntil(
+            [&] {
+                if (!running()) return true;
+                qclient::Connection probe;
+                return probe.connect("127.0.0.1", port_);
+            },
+            15000);
+        if (up && running()) {
+            // The probe connection is served and closed by the server; wait for that so
+            // that tests see only their own lines.
+            waitForOut("client disconnected.", 15000);
+            return true;
+        }
+        waitExit(5000);
+        if (err().find("bind") == std::string::npos) return false;  // retry only a taken port
+        exited_ = false;
+        pid_ = -1;
+    }
+    return false;
+}
+
+std::string ServerProcess::out() const { return readFile(outPath_); }
+std::string ServerProcess::err() const { return readFile(errPath_); }
+
+static int countOf(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + needle.size())) ++n;
+    return n;
+}
+
+int ServerProcess::countOut(const std::string& needle) const { return countOf(out(), needle); }
+int ServerProcess::countErr(const std::string& needle) const { return countOf(err(), needle); }
+
+bool ServerProcess::waitForOut(const std::string& needle, int timeoutMs) const {
+    return waitUntil([&] { return out().find(needle) != std::string::npos; }, timeoutMs);
+}
+
+bool ServerProcess::waitForErr(const std::string& needle, int timeoutMs) const {
+    return waitUntil([&] { return err().find(needle) != std::string::npos; }, timeoutMs);
+}
+
+void ServerProcess::pressKey() {
+    if (stdinFd_ >= 0) (void)!::write(stdinFd_, "q", 1);
+}
+
+void ServerProcess::closeInput() {
+    if (stdinFd_ >= 0) close(stdinFd_);
+    stdinFd_ = -1;
+}
+
+void ServerProcess::signal(int sig) {
+    if (pid_ > 0 && !exited_) kill(pid_, sig);
+}
+
+bool ServerProcess::running() {
+    if (pid_ <= 0 || exited_) return false;
+    int status;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        exited_ = true;
+        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return false;
+    }
+    return true;
+}
+
+int ServerProcess::waitExit(int timeoutMs) {
+    if (!waitUntil([&] { return !running(); }, timeoutMs)) return -1;
+    return exitStatus_;
+}
+
+bool ServerProcess::connect(qclient::Connection& c) const { return c.connect("127.0.0.1", port_); }

@@ -1,0 +1,80 @@
+// Test helpers: temporary folders, and the real server binary run in one of them with its
+// own settings file, its output captured to files.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "client/lib/quorva_client.h"
+
+// A fresh folder under the system's temporary directory, removed with its content.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    void mkdir(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+// Waits until pred() holds, checking every few milliseconds, for at most timeoutMs.
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs);
+
+// A loopback port that was free a moment ago.
+uint16_t pickFreePort();
+
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Writes <dir>/quorva.INI as "listenPort <free port>" followed by `settings`, starts
+    // the server as <dir>/quorva and waits until it accepts connections.
+    bool start(const TempDir& dir, const std::string& settings);
+    // Starts with the settings file exactly as given (no port added, no wait).
+    bool startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName = "quorva");
+
+    uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    std::string out() const;  // standard output so far
+    std::string err() const;  // standard error so far
+    bool waitForOut(const std::string& needle, int timeoutMs = 10000) const;
+    bool waitForErr(const std::string& needle, int timeoutMs = 10000) const;
+    // Counts of a text in the captured output.
+    int countOut(const std::string& needle) const;
+    int countErr(const std::string& needle) const;
+
+    // Writes one byte to the server's standard input (a key press).
+    void pressKey();
+    // Closes the server's standard input (end of input must not stop it).
+    void closeInput();
+    void signal(int sig);
+    // Waits for the process to end; its exit status, or -1 on time-out or a signal death.
+    int waitExit(int timeoutMs = 10000);
+    bool running();
+
+    // A connection to the server, logged in when name is not empty.
+    bool connect(qclient::Connection& c) const;
+
+private:
+    std::string outPath_, errPath_;
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    uint16_t port_ = 0;
+    int exitStatus_ = -1;
+    bool exited_ = false;
+};
