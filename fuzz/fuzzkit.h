@@ -1,0 +1,28 @@
+// Shared pieces of the fuzz targets: a scratch folder and a byte-stream reader that cuts
+// the fuzzer's input into parts.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A folder that lives for the whole fuzzing run.
+const std::string& scratchDir();
+void writeBytes(const std::string& path, const uint8_t* data, size_t n);
+void removeTree(const std::string& path);
+// Sends the program's standard output and error to /dev/null (the server's log lines).
+void silenceOutput();
+
+class InputCutter {
+public:
+    InputCutter(const uint8_t* data, size_t size) : p(data), left(size) {}
+    // A part whose length is taken from the next two bytes (bounded by what is left).
+    std::string part();
+    uint32_t u32();
+    uint8_t byte();
+    std::string rest();
+    bool empty() const { return left == 0; }
+
+private:
+    const uint8_t* p;
+    size_t left;
+};
