@@ -1,0 +1,66 @@
+// A message area stored as a Squish message base: the .SQD data file (base header and
+// message frames), the .SQI index and the .SQL last-read file, shared with the tosser
+// and other Squish tools. Messages are named by their UMSGID. Every operation opens the
+// files it needs and closes them before it returns; nothing is cached in the object.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "areas/echoarea.h"
+#include "areas/squish_format.h"
+#include "support/array.h"
+#include "support/osfile.h"
+
+// Longest usable file name, terminating zero included.
+constexpr size_t kSquishMaxPath = 260;
+// How long a post or delete waits for the base's writer lock.
+constexpr int kSquishLockWaitMs = 5000;
+
+class CSquishArea : public CEchoArea {
+public:
+    CSquishArea(int32_t areaNumber, const char* path);
+    ~CSquishArea() override;
+
+    bool getMsgList(MCArray<pktMsgHeader>& out) override;
+    bool getAreaStats(const char* areaPath, uint32_t counts[2]) override;
+    bool getMessage(uint32_t msgNumber, MCArray<char>& out) override;
+    bool newMessage(pktMessage* record, const char* text) override;
+    bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
+
+    // Opens the .SQD and .SQI files of basePath for reading and writing, each under the
+    // name that exists (upper-case extension first, then lower-case). False, with both
+    // closed, when either cannot be opened or the name would not fit.
+    bool openBase();
+    void closeBase();
+    // Reads the whole index into `index`, sorted by UMSGID; blank records are left out.
+    bool loadIndex(MCArray<sqifile>& index);
+    static int compareUmsgid(const sqifile* a, const sqifile* b);
+    // Writes the index record of a new message: over the first of the blank records that
+    // end the index, or after the last whole record when there are none.
+    bool appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName);
+
+    // The wait for the writer lock; tests shorten it.
+    void setLockWaitMs(int ms) { lockWaitMs = ms; }
+
+protected:
+    char basePath[kSquishMaxPath] = {};
+    OsFile dataFile;
+    OsFile indexFile;
+
+private:
+    // Index of the record with the given UMSGID in the sorted index, or -1.
+    static int32_t findUmsgid(const MCArray<sqifile>& index, uint32_t umsgid);
+    // Finds the index record of a UMSGID in the open index file without loading it whole:
+    // a binary search of the file (which Squish writers keep in ascending order), and a
+    // scan of every record when that finds nothing, so an index out of order is served too.
+    bool findIndexRecord(uint32_t umsgid, sqifile& record);
+    // Reads and checks the frame header and message header of a message frame.
+    bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
+                            SquishMsgHeader& msg);
+
+    int lockWaitMs = kSquishLockWaitMs;
+};
+
+// Opens base + upper-case extension, or base + lower-case extension when the first does
+// not open. `extension` is given in upper case, with its dot (".SQD").
+OsFile openSquishFile(const std::string& base, const char* extension, OsFile::Mode mode);

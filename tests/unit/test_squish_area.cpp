@@ -1,0 +1,1091 @@
+// Squish message bases: the records of the three files, and the area operations checked
+// byte by byte against the test fixture's own reading of the files.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "areas/fidonet.h"
+#include "areas/squish_area.h"
+#include "areas/squish_format.h"
+#include "common/squish_fixture.h"
+#include "support/clock.h"
+#include "support/le.h"
+
+namespace {
+
+using sqfix::BaseImage;
+using sqfix::Frame;
+namespace off = sqfix::off;
+
+const char kCtrlA = '\x01';
+
+std::string withZero(const char* s, size_t n) { return std::string(s, n); }
+
+// ---------------------------------------------------------------------------------------
+// Records
+
+TEST(SquishFormat, RecordsRoundTripEveryByte) {
+    std::mt19937 rng(7);
+    auto randomBytes = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = uint8_t(rng());
+        return b;
+    };
+    for (int round = 0; round < 20; ++round) {
+        auto base = randomBytes(kSquishBaseHeaderSize);
+        std::vector<uint8_t> out(kSquishBaseHeaderSize);
+        encodeSquishBaseHeader(decodeSquishBaseHeader(base.data()), out.data());
+        EXPECT_EQ(out, base);
+
+        auto frame = randomBytes(kSquishFrameHeaderSize);
+        out.assign(kSquishFrameHeaderSize, 0);
+        encodeSquishFrameHeader(decodeSquishFrameHeader(frame.data()), out.data());
+        EXPECT_EQ(out, frame);
+
+        auto msg = randomBytes(kSquishMsgHeaderSize);
+        out.assign(kSquishMsgHeaderSize, 0);
+        encodeSquishMsgHeader(decodeSquishMsgHeader(msg.data()), out.data());
+        EXPECT_EQ(out, msg);
+
+        auto sqi = randomBytes(kSqiRecordSize);
+        out.assign(kSqiRecordSize, 0);
+        encodeSqiRecord(decodeSqiRecord(sqi.data()), out.data());
+        EXPECT_EQ(out, sqi);
+    }
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) | (uint32_t(b[at + 3]) << 24);
+}
+
+TEST(SquishFormat, FieldsLandAtTheirOffsets) {
+    SquishBaseHeader base;
+    base.numMsg = 0x11;
+    base.highMsg = 0x22;
+    base.nextUmsgid = 0x33;
+    base.beginFrame = 0x44;
+    base.lastFrame = 0x55;
+    base.freeFrame = 0x66;
+    base.lastFreeFrame = 0x77;
+    base.endFrame = 0x88;
+    std::vector<uint8_t> b(kSquishBaseHeaderSize);
+    encodeSquishBaseHeader(base, b.data());
+    EXPECT_EQ(le32(b, off::kNumMsg), 0x11u);
+    EXPECT_EQ(le32(b, off::kHighMsg), 0x22u);
+    EXPECT_EQ(le32(b, off::kNextUmsgid), 0x33u);
+    EXPECT_EQ(le32(b, off::kBeginFrame), 0x44u);
+    EXPECT_EQ(le32(b, off::kLastFrame), 0x55u);
+    EXPECT_EQ(le32(b, off::kFreeFrame), 0x66u);
+    EXPECT_EQ(le32(b, off::kLastFreeFrame), 0x77u);
+    EXPECT_EQ(le32(b, off::kEndFrame), 0x88u);
+
+    SquishFrameHeader frame;
+    frame.frameId = kSquishFrameId;
+    frame.nextFrame = 0x01020304;
+    frame.prevFrame = 0x05060708;
+    frame.frameLength = 300;
+    frame.msgLength = 290;
+    frame.controlLength = 20;
+    frame.frameType = 1;
+    b.assign(kSquishFrameHeaderSize, 0xEE);
+    encodeSquishFrameHeader(frame, b.data());
+    EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 8),
+              (std::vector<uint8_t>{0x53, 0x44, 0xAE, 0xAF, 0x04, 0x03, 0x02, 0x01}));
+    EXPECT_EQ(le32(b, off::kPrevFrame), 0x05060708u);
+    EXPECT_EQ(le32(b, off::kFrameLength), 300u);
+    EXPECT_EQ(le32(b, off::kMsgLength), 290u);
+    EXPECT_EQ(le32(b, off::kControlLength), 20u);
+    EXPECT_EQ(b[off::kFrameType], 1);
+    EXPECT_EQ(b[26], 0);
+
+    SquishMsgHeader msg;
+    msg.attr = 0x000A0100;
+    msg.umsgid = 0xCAFE;
+    msg.origAddr = FidoAddr{2, 5020, 100, 1};
+    memcpy(msg.dateText, "05 Jan 07  13:45:30", 20);
+    b.assign(kSquishMsgHeaderSize, 0xEE);
+    encodeSquishMsgHeader(msg, b.data());
+    EXPECT_EQ(le32(b, off::kAttr), 0x000A0100u);
+    EXPECT_EQ(le32(b, off::kUmsgid), 0xCAFEu);
+    EXPECT_EQ(b[off::kOrigAddr], 2);
+    EXPECT_EQ(b[off::kOrigAddr + 2] | (b[off::kOrigAddr + 3] << 8), 5020);
+    EXPECT_EQ(b[off::kOrigAddr + 6], 1);
+    EXPECT_EQ(std::string(b.begin() + off::kDateText, b.end()), withZero("05 Jan 07  13:45:30", 20));
+    for (size_t i = off::kReplyLinks; i < off::kUmsgid; ++i) EXPECT_EQ(b[i], 0) << i;
+}
+
+TEST(SquishFormat, NameHash) {
+    struct Case {
+        const char* name;
+        std::string text;
+        uint32_t hash;
+    };
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"upper A", "A", 97},
+        {"lower a", "a", 97},
+        {"two letters", "ab", (97u << 4) + 98},
+        // 0xE4 is sign-extended: 0xFFFFFFE4, whose top bits are folded back in and kept.
+        {"high byte", "\xE4", 0x7FFFFFF4u},
+        {"stops at zero", withZero("ab\0cd", 5), (97u << 4) + 98},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(squishNameHash(c.text.c_str()), c.hash);
+        EXPECT_EQ(sqfix::nameHash(c.text), c.hash);
+    }
+    // Only the first 36 characters count, and the result never has its top bit.
+    std::string a(36, 'x'), b(36, 'x');
+    a += "tail one";
+    b += "another tail";
+    EXPECT_EQ(squishNameHash(a.c_str()), squishNameHash(b.c_str()));
+    EXPECT_EQ(squishNameHash("Sysop Of The Board"), sqfix::nameHash("Sysop Of The Board"));
+    EXPECT_EQ(squishNameHash("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF") & 0x80000000u, 0u);
+}
+
+TEST(SquishFormat, MakeStampPacksDosDateAndTime) {
+    std::tm t{};
+    t.tm_year = 126;  // 2026
+    t.tm_mon = 11;    // December
+    t.tm_mday = 8;
+    t.tm_hour = 20;
+    t.tm_min = 38;
+    t.tm_sec = 17;
+    uint32_t stamp = makeStamp(t);
+    EXPECT_EQ(stamp & 0xFFFFu, 23944u);
+    EXPECT_EQ(stamp >> 16, 42184u);
+    // The same date as FidoNet date text gives the same packed value.
+    EXPECT_EQ(parseFidoDate("08 Dec 26  20:38:17"), stamp);
+}
+
+TEST(SquishFormat, FrameReadability) {
+    SquishFrameHeader good;
+    good.frameId = kSquishFrameId;
+    good.frameLength = 300;
+    good.msgLength = 290;
+    good.controlLength = 20;
+    struct Case {
+        const char* name;
+        uint32_t frameId, frameLength, msgLength, controlLength, offset;
+        int64_t fileLength;
+        bool readable;
+    };
+    const Case cases[] = {
+        {"sound", kSquishFrameId, 300, 290, 20, 256, 256 + 28 + 300, true},
+        {"used part ends the file", kSquishFrameId, 300, 290, 20, 256, 256 + 28 + 290, true},
+        {"no control information", kSquishFrameId, 238, 238, 0, 256, 1000, true},
+        {"control fills the message", kSquishFrameId, 300, 290, 52, 256, 1000, true},
+        {"bad frame id", 0xAFAE4454u, 300, 290, 20, 256, 1000, false},
+        {"message shorter than its header", kSquishFrameId, 300, 237, 0, 256, 1000, false},
+        {"control longer than the message", kSquishFrameId, 300, 290, 53, 256, 1000, false},
+        {"message longer than the frame", kSquishFrameId, 280, 290, 20, 256, 1000, false},
+        {"message past the end of the file", kSquishFrameId, 300, 290, 20, 256, 256 + 28 + 289, false},
+        {"huge lengths", kSquishFrameId, 0xFFFFFFFFu, 0xFFFFFFF0u, 0xFFFFFF00u, 256, 1000, false},
+        {"offset 0", kSquishFrameId, 300, 290, 20, 0, 1000, false},
+        {"offset inside the base header", kSquishFrameId, 300, 290, 20, 100, 1000, false},
+        {"negative offset", kSquishFrameId, 300, 290, 20, 0x80000100u, 0x90000000LL, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SquishFrameHeader f;
+        f.frameId = c.frameId;
+        f.frameLength = c.frameLength;
+        f.msgLength = c.msgLength;
+        f.controlLength = c.controlLength;
+        EXPECT_EQ(isReadableMessageFrame(f, c.offset, c.fileLength), c.readable);
+    }
+}
+
+TEST(SquishFormat, IndexRecordsCompareWhole) {
+    MCArray<sqifile> a;
+    a.add(sqifile{300, 1, 5});
+    a.add(sqifile{400, 2, 6});
+    a.add(sqifile{400, 2, 7});
+    EXPECT_EQ(a.find(0, sqifile{400, 2, 7}), 2);
+    EXPECT_EQ(a.find(0, sqifile{400, 2, 8}), -1);
+    EXPECT_EQ(a.find(0, sqifile{300, 1, 5}), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Area fixture
+
+std::string msgIdKludge(const char* addrAndSerial) { return std::string(1, kCtrlA) + "MSGID: " + addrAndSerial; }
+
+// A base of three messages: the second and third carry MSGID and REPLY kludges.
+std::vector<sqfix::Message> threeMessages() {
+    std::vector<sqfix::Message> m(3);
+    m[0].from = "Alice";
+    m[0].to = "All";
+    m[0].subject = "First";
+    m[0].text = "Hello\rWorld\r";
+    m[0].dateText = "05 Jan 07  13:45:30";
+    m[1].from = "Bob";
+    m[1].to = "Alice";
+    m[1].subject = "Second";
+    m[1].control = msgIdKludge("2:5020/100.1 0000ABCD") + kCtrlA + "PID: Test 1";
+    m[1].text = "Line one\r";
+    m[1].dateText = "31 Dec 99  23:59:59";
+    m[2].from = "Carol";
+    m[2].to = "Bob";
+    m[2].subject = "Third";
+    m[2].control = msgIdKludge("2:5020/200.0 00001111") + kCtrlA + "REPLY: 2:5020/100.1 0000ABCD";
+    m[2].text = "Reply text\r";
+    m[2].dateText = "01 Feb 08  00:00:00";
+    return m;
+}
+
+class SquishArea : public ::testing::Test {
+protected:
+    std::string base() const { return dir.file("echo"); }
+    sqfix::BuiltBase build(const std::vector<sqfix::Message>& m, const sqfix::BuildOptions& o = {}) {
+        return sqfix::buildBase(base(), m, o);
+    }
+    BaseImage image() {
+        BaseImage img;
+        EXPECT_TRUE(sqfix::readBase(base(), img));
+        return img;
+    }
+    Frame frameAt(const BaseImage& img, uint32_t offset) {
+        Frame f;
+        EXPECT_TRUE(img.readFrame(offset, f)) << offset;
+        return f;
+    }
+    void expectSound() {
+        auto problems = sqfix::checkBase(base());
+        for (const auto& p : problems) ADD_FAILURE() << p;
+    }
+    // Contents of all the base's files, to prove that nothing was written.
+    std::vector<std::vector<uint8_t>> snapshot() {
+        std::vector<std::vector<uint8_t>> out;
+        for (const char* ext : {".SQD", ".SQI", ".SQL"}) {
+            std::string p = sqfix::fileOf(base(), ext);
+            out.push_back(access(p.c_str(), F_OK) == 0 ? sqfix::readFileBytes(p) : std::vector<uint8_t>{});
+        }
+        return out;
+    }
+    std::vector<pktMsgHeader> list() {
+        CSquishArea area(3, base().c_str());
+        MCArray<pktMsgHeader> out;
+        EXPECT_TRUE(area.getMsgList(out));
+        return std::vector<pktMsgHeader>(out.getData(), out.getData() + out.getCount());
+    }
+    std::vector<uint32_t> listedNumbers() {
+        std::vector<uint32_t> n;
+        for (const auto& h : list()) n.push_back(h.msgNumber);
+        return n;
+    }
+    bool post(const char* text, const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
+        pktMessage m;
+        copyField(m.header.fromName, "Poster", 36);
+        copyField(m.header.toName, to, 36);
+        copyField(m.header.subject, "Posted subject", 72);
+        m.origAddr = from;
+        m.destAddr = FidoAddr{2, 5020, 1, 0};
+        m.attributes = 0xFFFF;  // ignored by a Squish area
+        CSquishArea area(3, base().c_str());
+        return area.newMessage(&m, text);
+    }
+    bool erase(uint32_t number, FidoAddr requester = FidoAddr{}, bool mayDeleteAny = true) {
+        CSquishArea area(3, base().c_str());
+        return area.deleteMsg(number, &requester, mayDeleteAny);
+    }
+    std::pair<uint32_t, uint32_t> stats(const std::string& path) {
+        CSquishArea area(3, "unused");
+        uint32_t counts[2] = {99, 99};
+        bool ok = area.getAreaStats(path.c_str(), counts);
+        EXPECT_TRUE(ok);
+        return {counts[0], counts[1]};
+    }
+
+    sqfix::TempDir dir;
+};
+
+// Lines of a fetched message after its 186-byte record, each without its CR and zero.
+std::vector<std::string> fetchedLines(const MCArray<char>& out) {
+    std::vector<std::string> lines;
+    std::string cur;
+    for (int32_t i = int32_t(kMessageRecordSize); i < out.getCount(); ++i) {
+        char c = *out.getAt(i);
+        if (c == 13 && i + 1 < out.getCount() && *out.getAt(i + 1) == 0) {
+            lines.push_back(cur);
+            cur.clear();
+            ++i;
+        } else {
+            cur += c;
+        }
+    }
+    EXPECT_TRUE(cur.empty()) << "trailing bytes without a line end";
+    return lines;
+}
+
+// ---------------------------------------------------------------------------------------
+// List and fetch
+
+TEST_F(SquishArea, ListReportsEveryMessageInUmsgidOrder) {
+    sqfix::BuildOptions o;
+    o.firstUmsgid = 10;
+    o.umsgidStep = 5;
+    o.reverseIndex = true;  // the list does not rely on the file order
+    auto built = build(threeMessages(), o);
+    auto headers = list();
+    ASSERT_EQ(headers.size(), 3u);
+    EXPECT_EQ(headers[0].msgNumber, 10u);
+    EXPECT_EQ(headers[1].msgNumber, 15u);
+    EXPECT_EQ(headers[2].msgNumber, 20u);
+    EXPECT_STREQ(headers[1].fromName, "Bob");
+    EXPECT_STREQ(headers[1].toName, "Alice");
+    EXPECT_STREQ(headers[1].subject, "Second");
+    EXPECT_EQ(headers[0].dateWritten, parseFidoDate("05 Jan 07  13:45:30"));
+    EXPECT_EQ(headers[1].dateWritten, parseFidoDate("31 Dec 99  23:59:59"));
+
+    // The kludge hashes link the reply to the message it answers.
+    const char* value = "2:5020/100.1 0000ABCD";
+    EXPECT_EQ(headers[0].msgIdHash, 0u);
+    EXPECT_EQ(headers[0].replyHash, 0u);
+    EXPECT_EQ(headers[1].msgIdHash, kludgeHasher.compute(value, strlen(value)));
+    EXPECT_EQ(headers[1].replyHash, 0u);
+    EXPECT_EQ(headers[2].replyHash, headers[1].msgIdHash);
+    EXPECT_NE(headers[2].msgIdHash, 0u);
+}
+
+TEST_F(SquishArea, ListAndFetchHideBytesAfterTheFirstZeroOfNames) {
+    auto m = threeMessages();
+    m[0].from = withZero("Alice\0garbage", 13);
+    m[0].to = withZero("All\0\x01\x02\x03", 7);
+    m[0].subject = withZero("First\0left over from an older subject", 38);
+    m[1].from = std::string(36, 'F');  // a full field has no zero: copied whole
+    build(m);
+    auto headers = list();
+    ASSERT_EQ(headers.size(), 3u);
+    auto expectField = [](const char* field, size_t size, const std::string& text) {
+        EXPECT_EQ(std::string(field, size), text + std::string(size - text.size(), '\0'));
+    };
+    expectField(headers[0].fromName, 36, "Alice");
+    expectField(headers[0].toName, 36, "All");
+    expectField(headers[0].subject, 72, "First");
+    expectField(headers[1].fromName, 36, std::string(36, 'F'));
+
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    ASSERT_TRUE(area.getMessage(1, out));
+    pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
+    expectField(got.header.fromName, 36, "Alice");
+    expectField(got.header.toName, 36, "All");
+    expectField(got.header.subject, 72, "First");
+}
+
+TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
+    auto m = threeMessages();
+    m[1].attr = 0x00010108;  // only the low 16 bits are reported
+    m[1].orig = FidoAddr{2, 5020, 100, 1};
+    m[1].text = "Line one\r\nLine two\r";
+    sqfix::BuildOptions o;
+    o.firstUmsgid = 7;
+    build(m, o);
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    ASSERT_TRUE(area.getMessage(8, out));
+    ASSERT_GE(out.getCount(), int32_t(kMessageRecordSize));
+    pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
+    EXPECT_EQ(got.header.msgNumber, 8u);
+    EXPECT_STREQ(got.header.fromName, "Bob");
+    EXPECT_EQ(got.header.dateWritten, parseFidoDate("31 Dec 99  23:59:59"));
+    EXPECT_EQ(got.header.msgIdHash, 0u);
+    EXPECT_EQ(got.header.replyHash, 0u);
+    EXPECT_EQ(got.origAddr, FidoAddr{});  // stored addresses are not reported
+    EXPECT_EQ(got.destAddr, FidoAddr{});
+    EXPECT_EQ(got.areaNumber, 0);
+    EXPECT_EQ(got.attributes, 0x0108);
+    std::vector<std::string> expected = {msgIdKludge("2:5020/100.1 0000ABCD"), std::string(1, kCtrlA) + "PID: Test 1",
+                                         "Line one", "", "Line two"};
+    EXPECT_EQ(fetchedLines(out), expected);
+
+    EXPECT_FALSE(area.getMessage(6, out));
+    EXPECT_FALSE(area.getMessage(10, out));
+}
+
+TEST_F(SquishArea, FetchFindsMessagesInAnIndexOutOfOrder) {
+    sqfix::BuildOptions o;
+    o.reverseIndex = true;
+    o.trailingBlankRecords = 2;
+    build(threeMessages(), o);
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    for (uint32_t n : {1u, 2u, 3u}) {
+        ASSERT_TRUE(area.getMessage(n, out)) << n;
+        EXPECT_EQ(decodeMessage(reinterpret_cast<const uint8_t*>(out.getData())).header.msgNumber, n);
+    }
+    EXPECT_FALSE(area.getMessage(kSqiBlankUmsgid, out));  // blank records are no messages
+    EXPECT_FALSE(area.getMessage(4, out));
+}
+
+TEST_F(SquishArea, EmptyBase) {
+    build({});
+    EXPECT_TRUE(list().empty());
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    EXPECT_FALSE(area.getMessage(1, out));
+    EXPECT_FALSE(erase(1));
+    EXPECT_EQ(stats(base()), std::make_pair(0u, 0u));
+}
+
+TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
+    CSquishArea missing(3, base().c_str());
+    MCArray<pktMsgHeader> headers;
+    EXPECT_TRUE(missing.getMsgList(headers));
+    EXPECT_EQ(headers.getCount(), 0);
+    uint32_t counts[2] = {5, 5};
+    EXPECT_FALSE(missing.getAreaStats(base().c_str(), counts));
+    EXPECT_EQ(counts[0], 0u);
+    EXPECT_EQ(counts[1], 0u);
+
+    // Data file without an index: nothing can be listed or posted.
+    build(threeMessages());
+    removeFile(sqfix::fileOf(base(), ".SQI"));
+    EXPECT_TRUE(list().empty());
+    EXPECT_FALSE(post("text\r"));
+
+    // A base path that leaves no room for the extension cannot be used.
+    std::string longPath = dir.path() + "/" + std::string(256 - dir.path().size() - 1, 'x');
+    ASSERT_EQ(longPath.size(), 256u);
+    sqfix::buildBase(longPath, threeMessages());
+    CSquishArea tooLong(3, longPath.c_str());
+    EXPECT_FALSE(tooLong.openBase());
+    EXPECT_FALSE(tooLong.getAreaStats(longPath.c_str(), counts));
+    MCArray<char> out;
+    EXPECT_FALSE(tooLong.getMessage(1, out));
+    // One character shorter fits.
+    std::string fits = longPath.substr(0, 255);
+    sqfix::buildBase(fits, threeMessages());
+    CSquishArea shorter(3, fits.c_str());
+    EXPECT_TRUE(shorter.getMessage(1, out));
+}
+
+// ---------------------------------------------------------------------------------------
+// Unread counts
+
+TEST_F(SquishArea, UnreadCounts) {
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> mark;
+        bool reverseIndex;
+        int blanks;
+        uint32_t unread;
+    };
+    // Five messages with UMSGIDs 3, 5, 7, 9, 11.
+    const Case cases[] = {
+        {"no last-read file", std::nullopt, false, 0, 0},
+        {"mark 0", 0u, false, 0, 5},
+        {"mark at the third record", 7u, false, 0, 2},
+        {"mark between two records", 8u, false, 0, 2},
+        {"mark at the last record", 11u, false, 0, 0},
+        {"mark past every record", 1000u, false, 0, 0},
+        {"blank records are passed over", 0xFFFFFFFFu, false, 3, 0},
+        {"blank records with mark 0", 0u, false, 3, 5},
+        {"index read in file order", 7u, true, 0, 5},
+    };
+    std::vector<sqfix::Message> m(5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sqfix::BuildOptions o;
+        o.firstUmsgid = 3;
+        o.umsgidStep = 2;
+        o.lastReadMark = c.mark;
+        o.reverseIndex = c.reverseIndex;
+        o.trailingBlankRecords = c.blanks;
+        build(m, o);
+        EXPECT_EQ(stats(base()), std::make_pair(5u, c.unread));
+    }
+}
+
+TEST_F(SquishArea, UnreadCountWithShortLastReadFile) {
+    sqfix::BuildOptions o;
+    o.lastReadMark = 2u;
+    build(std::vector<sqfix::Message>(4), o);
+    sqfix::truncateFile(sqfix::fileOf(base(), ".SQL"), 3);
+    EXPECT_EQ(stats(base()), std::make_pair(4u, 0u));
+    removeFile(sqfix::fileOf(base(), ".SQI"));
+    sqfix::truncateFile(sqfix::fileOf(base(), ".SQL"), 0);
+    sqfix::patchU32(sqfix::fileOf(base(), ".SQL"), 0, 0);
+    EXPECT_EQ(stats(base()), std::make_pair(4u, 0u));  // no index: nothing counts as unread
+}
+
+// ---------------------------------------------------------------------------------------
+// New messages
+
+struct SplitCase {
+    const char* name;
+    std::string text;
+    std::string controlAfterMsgId;  // what follows the MSGID kludge in the control information
+    std::string storedText;         // the text as stored, final zero included
+};
+
+const SplitCase kSplitCases[] = {
+    {"body lines", "Body line\rSecond\r", std::string(1, '\0'), withZero("Body line\rSecond\r\0", 18)},
+    {"no carriage return", "No CR at all", "", withZero("No CR at all\0", 13)},
+    {"two kludges then a body line", "\x01PID: a\r\x01TID: b\rBody\r", std::string("\x01PID: a\x01TID: b") + '\0',
+     withZero("Body\r\0", 6)},
+    {"kludge after the first body line stays in the text", "Body\r\x01LATE: x\r", std::string(1, '\0'),
+     withZero("Body\r\x01LATE: x\r\0", 15)},
+    {"empty text", "", "", withZero("\0", 1)},
+    {"kludge without a line end is text", "\x01PID: a", "", withZero("\x01PID: a\0", 8)},
+    {"kludge then a rest without line end", "\x01K\rtail", "\x01K", withZero("tail\0", 5)},
+    {"empty lines and line feeds are text", "\r\nX\r", std::string(1, '\0'), withZero("\r\nX\r\0", 5)},
+};
+
+TEST_F(SquishArea, NewMessageSplitsControlInformationAndText) {
+    for (const SplitCase& c : kSplitCases) {
+        SCOPED_TRACE(c.name);
+        build({});
+        ASSERT_TRUE(post(c.text.c_str()));
+        BaseImage img = image();
+        ASSERT_EQ(img.header.numMsg, 1u);
+        Frame f = frameAt(img, img.header.beginFrame);
+        // ^A "MSGID: 2:5020/100.0 " and eight upper-case hexadecimal digits.
+        std::string prefix = msgIdKludge("2:5020/100.0 ");
+        ASSERT_GE(f.control.size(), prefix.size() + 8);
+        EXPECT_EQ(f.control.substr(0, prefix.size()), prefix);
+        std::string serial = f.control.substr(prefix.size(), 8);
+        EXPECT_EQ(serial.find_first_not_of("0123456789ABCDEF"), std::string::npos) << serial;
+        EXPECT_EQ(f.control.substr(prefix.size() + 8), c.controlAfterMsgId);
+        EXPECT_EQ(f.text, c.storedText);
+        EXPECT_EQ(f.header.msgLength, 238 + f.control.size() + f.text.size());
+        EXPECT_EQ(f.header.frameLength, f.header.msgLength);
+        expectSound();
+    }
+}
+
+TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
+    sqfix::BuildOptions o;
+    o.nextUmsgid = 100;
+    build({}, o);
+    std::tm before{};
+    ASSERT_TRUE(localNow(before));
+    ASSERT_TRUE(post("Hello\r", "Some Body"));
+    std::tm after{};
+    ASSERT_TRUE(localNow(after));
+
+    BaseImage img = image();
+    const auto& h = img.header;
+    EXPECT_EQ(h.numMsg, 1u);
+    EXPECT_EQ(h.highMsg, 1u);
+    EXPECT_EQ(h.nextUmsgid, 101u);
+    EXPECT_EQ(h.beginFrame, 256u);
+    EXPECT_EQ(h.lastFrame, 256u);
+    EXPECT_EQ(h.freeFrame, 0u);
+    EXPECT_EQ(h.endFrame, img.sqd.size());
+    // The fields the server keeps are still there.
+    EXPECT_EQ(std::string(img.sqd.begin() + off::kBaseName, img.sqd.begin() + off::kBaseName + 8), "TESTBASE");
+    EXPECT_EQ(img.sqd[130], 28);
+
+    Frame f = frameAt(img, 256);
+    EXPECT_EQ(f.header.frameId, kSquishFrameId);
+    EXPECT_EQ(f.header.nextFrame, 0u);
+    EXPECT_EQ(f.header.prevFrame, 0u);
+    EXPECT_EQ(f.header.frameType, 0);
+    EXPECT_EQ(f.header.reserved, 0);
+    EXPECT_EQ(img.sqd.size(), 256u + 28 + f.header.frameLength);
+
+    EXPECT_EQ(f.msg.attr, 0x000A0100u);
+    EXPECT_EQ(f.msg.fromRaw, withZero("Poster", 6) + std::string(30, '\0'));
+    EXPECT_EQ(f.msg.to, "Some Body");
+    EXPECT_EQ(f.msg.subject, "Posted subject");
+    EXPECT_EQ(f.msg.orig, (FidoAddr{2, 5020, 100, 0}));
+    EXPECT_EQ(f.msg.dest, (FidoAddr{2, 5020, 1, 0}));
+    EXPECT_EQ(f.msg.utcOffset, 0);
+    EXPECT_EQ(f.msg.replyLinksRaw, std::string(40, '\0'));
+    EXPECT_EQ(f.msg.umsgid, 100u);
+
+    // Date text, its packed form and the binary stamps agree, and are the time of posting.
+    ASSERT_EQ(f.msg.dateTextRaw.size(), 20u);
+    EXPECT_EQ(f.msg.dateTextRaw[19], '\0');
+    EXPECT_EQ(f.msg.dateTextRaw.substr(9, 2), "  ");
+    char expectBefore[20], expectAfter[20];
+    formatFidoDate(expectBefore, before);
+    formatFidoDate(expectAfter, after);
+    std::string text = f.msg.dateTextRaw.substr(0, 19);
+    EXPECT_TRUE(text == expectBefore || text == expectAfter) << text;
+    EXPECT_EQ(f.msg.dateWritten, parseFidoDate(f.msg.dateTextRaw.c_str()));
+    EXPECT_EQ(f.msg.dateArrived, f.msg.dateWritten);
+
+    ASSERT_EQ(img.index.size(), 1u);
+    EXPECT_EQ(img.index[0].frameOffset, 256u);
+    EXPECT_EQ(img.index[0].umsgid, 100u);
+    EXPECT_EQ(img.index[0].nameHash, sqfix::nameHash("Some Body"));
+    expectSound();
+
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    ASSERT_TRUE(area.getMessage(100, out));
+    EXPECT_EQ(fetchedLines(out).back(), "Hello");
+}
+
+TEST_F(SquishArea, NewMessagesAreChainedAfterTheLastFrame) {
+    auto built = build(threeMessages());
+    ASSERT_TRUE(post("one\r"));
+    ASSERT_TRUE(post("two\r"));
+    BaseImage img = image();
+    EXPECT_EQ(img.header.numMsg, 5u);
+    EXPECT_EQ(img.header.nextUmsgid, 6u);
+    EXPECT_EQ(img.header.beginFrame, built.frameOffsets[0]);
+    auto chain = img.chain(img.header.beginFrame);
+    ASSERT_EQ(chain.size(), 5u);
+    EXPECT_EQ(chain[3], built.frameOffsets[2] + 28 + frameAt(img, built.frameOffsets[2]).header.frameLength);
+    EXPECT_EQ(frameAt(img, chain[3]).header.prevFrame, built.frameOffsets[2]);
+    EXPECT_EQ(frameAt(img, chain[4]).header.prevFrame, chain[3]);
+    EXPECT_EQ(img.header.lastFrame, chain[4]);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    expectSound();
+}
+
+TEST_F(SquishArea, NewMessageGoesAtTheTrueEndOfTheData) {
+    build(threeMessages());
+    uint32_t fileEnd = uint32_t(image().sqd.size());
+    sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kEndFrame, 256);  // stale endFrame
+    ASSERT_TRUE(post("text\r"));
+    BaseImage img = image();
+    EXPECT_EQ(img.header.lastFrame, fileEnd);
+    EXPECT_EQ(img.header.endFrame, img.sqd.size());
+    expectSound();
+}
+
+TEST_F(SquishArea, NewMessageNamesFillTheirFieldsWithoutTerminator) {
+    build({});
+    pktMessage m;
+    memset(m.header.fromName, 'F', 36);
+    memset(m.header.toName, 'T', 36);
+    memset(m.header.subject, 'S', 72);
+    CSquishArea area(3, base().c_str());
+    ASSERT_TRUE(area.newMessage(&m, "x"));
+    BaseImage img = image();
+    Frame f = frameAt(img, 256);
+    EXPECT_EQ(f.msg.fromRaw, std::string(36, 'F'));
+    EXPECT_EQ(f.msg.toRaw, std::string(36, 'T'));
+    EXPECT_EQ(f.msg.subjectRaw, std::string(72, 'S'));
+    EXPECT_EQ(img.index[0].nameHash, sqfix::nameHash(std::string(36, 'T')));
+    expectSound();
+}
+
+TEST_F(SquishArea, NewMessageRecordReplacesTheFirstTrailingBlankRecord) {
+    sqfix::BuildOptions o;
+    o.trailingBlankRecords = 2;
+    build(threeMessages(), o);
+    ASSERT_TRUE(post("text\r"));
+    BaseImage img = image();
+    ASSERT_EQ(img.index.size(), 5u);
+    EXPECT_EQ(img.index[3].umsgid, 4u);
+    EXPECT_EQ(img.index[3].frameOffset, img.header.lastFrame);
+    EXPECT_TRUE(img.index[4].isBlank());
+    expectSound();
+
+    ASSERT_TRUE(post("again\r"));
+    img = image();
+    ASSERT_EQ(img.index.size(), 5u);
+    EXPECT_EQ(img.index[4].umsgid, 5u);
+    ASSERT_TRUE(post("and again\r"));
+    img = image();
+    ASSERT_EQ(img.index.size(), 6u);
+    EXPECT_EQ(img.index[5].umsgid, 6u);
+    expectSound();
+}
+
+TEST_F(SquishArea, NewMessageRecordFollowsTheLastWholeRecord) {
+    build(threeMessages());
+    std::string sqi = sqfix::fileOf(base(), ".SQI");
+    sqfix::patchBytes(sqi, 36, "x");  // a stray byte after the three records
+    ASSERT_TRUE(post("text\r"));
+    BaseImage img = image();
+    EXPECT_EQ(img.sqi.size(), 48u);
+    ASSERT_EQ(img.index.size(), 4u);
+    EXPECT_EQ(img.index[3].umsgid, 4u);
+    expectSound();
+}
+
+TEST_F(SquishArea, NewMessageRefusesABrokenChainWithoutWriting) {
+    struct Case {
+        const char* name;
+        uint32_t offset, value;
+    };
+    const Case cases[] = {
+        {"last frame past the end", off::kLastFrame, 1u << 24},
+        {"last frame inside the base header", off::kLastFrame, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(threeMessages());
+        sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), c.offset, c.value);
+        auto before = snapshot();
+        EXPECT_FALSE(post("text\r"));
+        EXPECT_EQ(snapshot(), before);
+    }
+    build(threeMessages());
+    sqfix::truncateFile(sqfix::fileOf(base(), ".SQD"), 200);  // shorter than the base header
+    auto before = snapshot();
+    EXPECT_FALSE(post("text\r"));
+    EXPECT_EQ(snapshot(), before);
+}
+
+// ---------------------------------------------------------------------------------------
+// Delete
+
+TEST_F(SquishArea, DeleteUnlinksTheFrameAndFreesIt) {
+    struct Case {
+        const char* name;
+        int victim;      // 0..2 of three messages
+        int freeFrames;  // frames already on the free chain
+    };
+    const Case cases[] = {
+        {"first", 0, 0}, {"middle", 1, 0}, {"last", 2, 0}, {"middle, free chain in use", 1, 2},
+        {"first, free chain in use", 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sqfix::BuildOptions o;
+        o.freeFrames = c.freeFrames;
+        o.firstUmsgid = 20;
+        auto built = build(threeMessages(), o);
+        uint32_t victim = built.frameOffsets[size_t(c.victim)];
+        uint32_t number = built.umsgids[size_t(c.victim)];
+        ASSERT_TRUE(erase(number));
+
+        BaseImage img = image();
+        EXPECT_EQ(img.header.numMsg, 2u);
+        EXPECT_EQ(img.header.highMsg, 2u);
+        EXPECT_EQ(img.header.nextUmsgid, 23u);  // never lowered
+        EXPECT_EQ(img.header.endFrame, img.sqd.size());
+
+        std::vector<uint32_t> remaining;
+        for (int i = 0; i < 3; ++i)
+            if (i != c.victim) remaining.push_back(built.frameOffsets[size_t(i)]);
+        EXPECT_EQ(img.chain(img.header.beginFrame), remaining);
+        EXPECT_EQ(img.header.lastFrame, remaining.back());
+
+        std::vector<uint32_t> frees = built.freeOffsets;
+        frees.push_back(victim);
+        EXPECT_EQ(img.chain(img.header.freeFrame), frees);
+        EXPECT_EQ(img.header.lastFreeFrame, victim);
+        Frame f = frameAt(img, victim);
+        EXPECT_EQ(f.header.frameType, 1);
+        EXPECT_EQ(f.header.prevFrame, built.freeOffsets.empty() ? 0u : built.freeOffsets.back());
+        EXPECT_EQ(f.header.nextFrame, 0u);
+        EXPECT_EQ(f.header.frameId, kSquishFrameId);
+        EXPECT_EQ(f.msg.subject, threeMessages()[size_t(c.victim)].subject);  // data stays
+
+        ASSERT_EQ(img.sqi.size(), 24u);
+        for (const auto& r : img.index) EXPECT_NE(r.umsgid, number);
+        expectSound();
+        std::vector<uint32_t> listed = listedNumbers();
+        EXPECT_EQ(listed.size(), 2u);
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), number), 0);
+    }
+}
+
+TEST_F(SquishArea, DeleteOfTheOnlyMessageEmptiesTheBase) {
+    std::vector<sqfix::Message> one(1);
+    auto built = build(one);
+    ASSERT_TRUE(erase(1));
+    BaseImage img = image();
+    EXPECT_EQ(img.header.numMsg, 0u);
+    EXPECT_EQ(img.header.beginFrame, 0u);
+    EXPECT_EQ(img.header.lastFrame, 0u);
+    EXPECT_EQ(img.header.freeFrame, built.frameOffsets[0]);
+    EXPECT_EQ(img.header.lastFreeFrame, built.frameOffsets[0]);
+    EXPECT_TRUE(img.sqi.empty());
+    expectSound();
+
+    // The UMSGID is not given again.
+    ASSERT_TRUE(post("after\r"));
+    EXPECT_EQ(listedNumbers(), std::vector<uint32_t>{2});
+    expectSound();
+}
+
+TEST_F(SquishArea, DeleteRewritesTheIndexInPlace) {
+    sqfix::BuildOptions o;
+    o.trailingBlankRecords = 2;
+    o.reverseIndex = true;
+    build(threeMessages(), o);
+    std::string sqi = sqfix::fileOf(base(), ".SQI");
+    struct stat st1, st2;
+    ASSERT_EQ(stat(sqi.c_str(), &st1), 0);
+    OsFile held = OsFile::openExisting(sqi, OsFile::Mode::ReadOnly);  // another program's handle
+    ASSERT_TRUE(erase(2));
+    ASSERT_EQ(stat(sqi.c_str(), &st2), 0);
+    EXPECT_EQ(st1.st_ino, st2.st_ino);
+    // Sorted, without the blank records, and seen through the handle held open.
+    EXPECT_EQ(held.length(), 24);
+    BaseImage img = image();
+    ASSERT_EQ(img.index.size(), 2u);
+    EXPECT_EQ(img.index[0].umsgid, 1u);
+    EXPECT_EQ(img.index[1].umsgid, 3u);
+    expectSound();
+}
+
+TEST_F(SquishArea, DeleteAllThenPostKeepsTheBaseSound) {
+    auto built = build(threeMessages());
+    for (uint32_t n : {2u, 3u, 1u}) {
+        ASSERT_TRUE(erase(n));
+        expectSound();
+    }
+    EXPECT_EQ(image().chain(image().header.freeFrame),
+              (std::vector<uint32_t>{built.frameOffsets[1], built.frameOffsets[2], built.frameOffsets[0]}));
+    ASSERT_TRUE(post("fresh\r"));
+    ASSERT_TRUE(post("fresher\r"));
+    ASSERT_TRUE(erase(4));
+    expectSound();
+    EXPECT_EQ(listedNumbers(), std::vector<uint32_t>{5});
+}
+
+TEST_F(SquishArea, DeleteRights) {
+    const FidoAddr owner{2, 5020, 100, 1};
+    struct Case {
+        const char* name;
+        std::string control;
+        uint32_t attr;
+        FidoAddr requester;
+        bool mayDeleteAny;
+        bool removed;
+    };
+    const std::string ownMsgId = msgIdKludge("2:5020/100.1 0000ABCD");
+    const std::string pid = std::string(1, kCtrlA) + "PID: X";
+    const Case cases[] = {
+        {"own unsent message", pid + ownMsgId, 0, owner, false, true},
+        {"another address", ownMsgId, 0, FidoAddr{2, 5020, 100, 0}, false, false},
+        {"another zone", ownMsgId, 0, FidoAddr{1, 5020, 100, 1}, false, false},
+        {"sent", ownMsgId, 0x0008, owner, false, false},
+        {"no control information", "", 0, owner, false, false},
+        {"no MSGID kludge", pid, 0, owner, false, false},
+        {"MSGID without an address", std::string(1, kCtrlA) + "MSGID: nothing", 0, owner, false, false},
+        {"super user: another address, sent", ownMsgId, 0x0008, FidoAddr{9, 9, 9, 9}, true, true},
+        {"super user: no control information", "", 0, FidoAddr{}, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto m = threeMessages();
+        m[1].control = c.control;
+        m[1].attr = c.attr;
+        build(m);
+        auto before = snapshot();
+        EXPECT_EQ(erase(2, c.requester, c.mayDeleteAny), c.removed);
+        if (c.removed) {
+            EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
+            expectSound();
+        } else {
+            EXPECT_EQ(snapshot(), before);
+        }
+    }
+    build(threeMessages());
+    CSquishArea area(3, base().c_str());
+    EXPECT_FALSE(area.deleteMsg(2, nullptr, false));
+}
+
+TEST_F(SquishArea, DeleteRefusesAFrameAlreadyFree) {
+    sqfix::BuildOptions o;
+    o.freeFrames = 1;
+    auto built = build(threeMessages(), o);
+    // A stale index record naming the free frame.
+    sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 12, built.freeOffsets[0]);
+    auto before = snapshot();
+    EXPECT_FALSE(erase(2));
+    EXPECT_EQ(snapshot(), before);
+}
+
+// ---------------------------------------------------------------------------------------
+// Damaged files
+
+TEST_F(SquishArea, DamagedFramesAreUnreadable) {
+    enum Where { kFrame, kIndex };
+    struct Patch {
+        uint32_t field;  // offset within the frame header, or within the index record
+        uint32_t value;
+    };
+    struct Case {
+        const char* name;
+        Where where;
+        std::vector<Patch> patches;
+    };
+    const Case cases[] = {
+        {"bad frame id", kFrame, {{off::kFrameId, 0xAFAE4454u}}},
+        {"message shorter than its header", kFrame, {{off::kMsgLength, 200}}},
+        {"huge message length", kFrame, {{off::kMsgLength, 0xFFFFFFF0u}}},
+        {"message longer than the frame", kFrame, {{off::kFrameLength, 238}}},
+        {"control longer than the message", kFrame, {{off::kControlLength, 100000}}},
+        {"huge control length", kFrame, {{off::kControlLength, 0xFFFFFFFFu}}},
+        {"lengths past the end of the file", kFrame, {{off::kFrameLength, 0x7FFFFFF0u}, {off::kMsgLength, 0x7FFFFF00u}}},
+        {"index points past the end", kIndex, {{0, 0x00100000u}}},
+        {"index points to offset 0", kIndex, {{0, 0}}},
+        {"index points into the base header", kIndex, {{0, 10}}},
+        {"index offset negative as signed", kIndex, {{0, 0x80000200u}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto built = build(threeMessages());
+        for (const Patch& p : c.patches) {
+            if (c.where == kFrame)
+                sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), built.frameOffsets[1] + p.field, p.value);
+            else
+                sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 12 + p.field, p.value);
+        }
+        EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
+        CSquishArea area(3, base().c_str());
+        MCArray<char> out;
+        EXPECT_FALSE(area.getMessage(2, out));
+        EXPECT_TRUE(area.getMessage(3, out));
+        auto before = snapshot();
+        EXPECT_FALSE(erase(2));
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
+TEST_F(SquishArea, TruncatedFiles) {
+    // Data file cut inside the last message: that message is unreadable, the others are not.
+    auto built = build(threeMessages());
+    std::string sqd = sqfix::fileOf(base(), ".SQD");
+    sqfix::truncateFile(sqd, built.frameOffsets[2] + 28 + 240);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    EXPECT_FALSE(area.getMessage(3, out));
+    // Cut inside the headers of the last frame.
+    sqfix::truncateFile(sqd, built.frameOffsets[2] + 100);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_FALSE(area.getMessage(3, out));
+    EXPECT_EQ(stats(base()).first, 3u);
+    // Cut inside the base header: nothing can be read or counted.
+    sqfix::truncateFile(sqd, 100);
+    EXPECT_TRUE(list().empty());
+    uint32_t counts[2];
+    EXPECT_FALSE(area.getAreaStats(base().c_str(), counts));
+
+    // Index of 25 bytes: two whole records, the last byte ignored.
+    build(threeMessages());
+    sqfix::truncateFile(sqfix::fileOf(base(), ".SQI"), 25);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_FALSE(area.getMessage(3, out));
+    EXPECT_TRUE(area.getMessage(2, out));
+}
+
+TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
+    // Control information without its closing zero and a text without a final zero: the
+    // reader keeps to controlLength and msgLength.
+    auto m = threeMessages();
+    auto built = build(m);
+    std::string sqd = sqfix::fileOf(base(), ".SQD");
+    BaseImage img = image();
+    Frame f = frameAt(img, built.frameOffsets[1]);
+    // Overwrite the text's final zero with a letter: the last line still ends at msgLength.
+    sqfix::patchBytes(sqd, built.frameOffsets[1] + 28 + f.header.msgLength - 1, "Z");
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    ASSERT_TRUE(area.getMessage(2, out));
+    auto lines = fetchedLines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Z");
+}
+
+// ---------------------------------------------------------------------------------------
+// Base files with lower-case extensions
+
+TEST_F(SquishArea, LowerCaseBaseIsServed) {
+    sqfix::BuildOptions o;
+    o.lowerCaseNames = true;
+    o.lastReadMark = 1u;
+    build(threeMessages(), o);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
+    CSquishArea area(3, base().c_str());
+    MCArray<char> out;
+    EXPECT_TRUE(area.getMessage(2, out));
+    EXPECT_EQ(stats(base()), std::make_pair(3u, 2u));
+    ASSERT_TRUE(post("text\r"));
+    ASSERT_TRUE(erase(1));
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{2, 3, 4}));
+    for (const char* ext : {".SQD", ".SQI", ".SQL"}) EXPECT_FALSE(fileExists(base() + ext)) << ext;
+    EXPECT_TRUE(fileExists(base() + ".sqd"));
+    expectSound();
+}
+
+// ---------------------------------------------------------------------------------------
+// The writer lock shared with other Squish tools
+
+// A child process that holds the lock on byte 0 of a file (classic record lock) until
+// the parent lets it go.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path) {
+        if (pipe(ready_) != 0 || pipe(release_) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready_[0]);
+            close(release_[1]);
+            int fd = open(path.c_str(), O_RDWR);
+            struct flock fl;
+            memset(&fl, 0, sizeof fl);
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_start = 0;
+            fl.l_len = 1;
+            char status = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? '1' : '0';
+            if (write(ready_[1], &status, 1) != 1) _exit(2);
+            struct pollfd p = {release_[0], POLLIN, 0};
+            poll(&p, 1, 60000);  // until the parent closes its end, at most a minute
+            _exit(0);
+        }
+        close(ready_[1]);
+        close(release_[0]);
+    }
+    // Waits (bounded) until the child reports that it holds the lock.
+    bool locked() {
+        struct pollfd p = {ready_[0], POLLIN, 0};
+        char status = 0;
+        return pid_ > 0 && poll(&p, 1, 10000) == 1 && read(ready_[0], &status, 1) == 1 && status == '1';
+    }
+    ~LockHolder() {
+        close(release_[1]);
+        close(ready_[0]);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    int ready_[2] = {-1, -1};
+    int release_[2] = {-1, -1};
+    pid_t pid_ = -1;
+};
+
+TEST_F(SquishArea, PostWaitsForTheWriterLockThenFailsWithNothingWritten) {
+    build(threeMessages());
+    {
+        LockHolder holder(sqfix::fileOf(base(), ".SQD"));
+        ASSERT_TRUE(holder.locked());
+        auto before = snapshot();
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(post("text\r"));
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(kSquishLockWaitMs - 500));
+        EXPECT_EQ(snapshot(), before);
+
+        // Reading does not need the lock.
+        EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
+
+        CSquishArea area(3, base().c_str());
+        area.setLockWaitMs(200);
+        FidoAddr any;
+        EXPECT_FALSE(area.deleteMsg(2, &any, true));
+        EXPECT_EQ(snapshot(), before);
+    }
+    // The holder is gone: the lock is free again.
+    EXPECT_TRUE(post("text\r"));
+    EXPECT_TRUE(erase(2));
+    expectSound();
+}
+
+}  // namespace
