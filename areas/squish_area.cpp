@@ -13,6 +13,8 @@ namespace {
 
 // Records read or written per block when the index is handled piecewise.
 constexpr int64_t kIndexBlockRecords = 4096;
+// Bytes read past the message header while listing: room for the usual control information.
+constexpr size_t kListReadAhead = 512;
 
 // Closes the base's files when an operation returns, whatever the path.
 class BaseCloser {
@@ -201,15 +203,63 @@ int32_t CSquishArea::findUmsgid(const MCArray<sqifile>& index, uint32_t umsgid) 
 bool CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
     int64_t length = indexFile.length();
     if (length < 0) return false;
-    int64_t n = length / int64_t(kSqiRecordSize);
-    uint8_t raw[kSqiRecordSize];
+    const int64_t n = length / int64_t(kSqiRecordSize);
+    constexpr int64_t kBlock = 256;
+    uint8_t block[kBlock * kSqiRecordSize];
+    bool failed = false;
+    auto readRecord = [&](int64_t at, sqifile& r) {
+        uint8_t raw[kSqiRecordSize];
+        if (indexFile.readAt(at * int64_t(kSqiRecordSize), raw, sizeof raw) != int64_t(sizeof raw)) {
+            failed = true;
+            return false;
+        }
+        r = decodeSqiRecord(raw);
+        return true;
+    };
+    auto matches = [&](const sqifile& r) { return r.umsgid == umsgid && !isBlankSqiRecord(r); };
+    // Reads `count` records from `first` in one piece and looks for the UMSGID among them;
+    // their first and last UMSGIDs are left in blockFirst and blockLast.
+    uint32_t blockFirst = 0, blockLast = 0;
+    auto searchBlock = [&](int64_t first, int64_t count) {
+        size_t bytes = size_t(count) * kSqiRecordSize;
+        if (indexFile.readAt(first * int64_t(kSqiRecordSize), block, bytes) != int64_t(bytes)) {
+            failed = true;
+            return false;
+        }
+        for (int64_t i = 0; i < count; ++i) {
+            sqifile r = decodeSqiRecord(block + size_t(i) * kSqiRecordSize);
+            if (i == 0) blockFirst = r.umsgid;
+            blockLast = r.umsgid;
+            if (matches(r)) {
+                record = r;
+                return true;
+            }
+        }
+        return false;
+    };
+
     int64_t low = 0;
     int64_t high = n;
-    while (low < high) {
+    // UMSGIDs mostly follow one another, so the record usually lies where its number
+    // suggests between the first and the last one: one block read around that place.
+    if (n > kBlock) {
+        sqifile first, last;
+        if (!readRecord(0, first) || !readRecord(n - 1, last)) return false;
+        if (first.umsgid <= umsgid && umsgid <= last.umsgid && first.umsgid < last.umsgid) {
+            double place = double(umsgid - first.umsgid) / double(last.umsgid - first.umsgid) * double(n - 1);
+            int64_t start = std::clamp<int64_t>(int64_t(place) - kBlock / 2, 0, n - kBlock);
+            if (searchBlock(start, kBlock)) return true;
+            if (failed) return false;
+            if (blockFirst > umsgid) high = start;
+            if (blockLast < umsgid) low = start + kBlock;
+        }
+    }
+    // Halve the range with single reads until it fits one block, then read that block.
+    while (high - low > kBlock) {
         int64_t middle = low + (high - low) / 2;
-        if (indexFile.readAt(middle * int64_t(kSqiRecordSize), raw, sizeof raw) != int64_t(sizeof raw)) return false;
-        sqifile r = decodeSqiRecord(raw);
-        if (r.umsgid == umsgid && !isBlankSqiRecord(r)) {
+        sqifile r;
+        if (!readRecord(middle, r)) return false;
+        if (matches(r)) {
             record = r;
             return true;
         }
@@ -218,19 +268,13 @@ bool CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
         else
             high = middle;
     }
-    // Not found by halving: the index may be out of order, so look at every record.
-    uint8_t block[256 * kSqiRecordSize];
-    for (int64_t first = 0; first < n; first += 256) {
-        int64_t count = std::min<int64_t>(256, n - first);
-        size_t bytes = size_t(count) * kSqiRecordSize;
-        if (indexFile.readAt(first * int64_t(kSqiRecordSize), block, bytes) != int64_t(bytes)) return false;
-        for (int64_t i = 0; i < count; ++i) {
-            sqifile r = decodeSqiRecord(block + size_t(i) * kSqiRecordSize);
-            if (r.umsgid == umsgid && !isBlankSqiRecord(r)) {
-                record = r;
-                return true;
-            }
-        }
+    if (high > low && searchBlock(low, high - low)) return true;
+    if (failed) return false;
+
+    // Not found that way: the index may be out of order, so look at every record.
+    for (int64_t first = 0; first < n; first += kBlock) {
+        if (searchBlock(first, std::min(kBlock, n - first))) return true;
+        if (failed) return false;
     }
     return false;
 }
@@ -268,12 +312,21 @@ bool CSquishArea::appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const
 
 bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
                                      SquishMsgHeader& msg) {
-    if (!isFrameOffset(frameOffset)) return false;
     uint8_t raw[kSquishFrameAndMsgHeaderSize];
-    if (dataFile.readAt(frameOffset, raw, sizeof raw) != int64_t(sizeof raw)) return false;
+    size_t extra;
+    return readMessageHeaders(frameOffset, fileLength, frame, msg, raw, sizeof raw, extra);
+}
+
+bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
+                                     SquishMsgHeader& msg, uint8_t* raw, size_t rawSize, size_t& extra) {
+    extra = 0;
+    if (!isFrameOffset(frameOffset)) return false;
+    int64_t got = dataFile.readAt(frameOffset, raw, rawSize);
+    if (got < int64_t(kSquishFrameAndMsgHeaderSize)) return false;
     frame = decodeSquishFrameHeader(raw);
     if (!isReadableMessageFrame(frame, frameOffset, fileLength)) return false;
     msg = decodeSquishMsgHeader(raw + kSquishFrameHeaderSize);
+    extra = size_t(got) - kSquishFrameAndMsgHeaderSize;
     return true;
 }
 
@@ -286,12 +339,15 @@ bool CSquishArea::getMsgList(MCArray<pktMsgHeader>& out) {
     // Room for every message at once, so that the list does not grow 64 entries at a time.
     if (out.setSize(index.getCount())) out.removeAll();
 
+    // The headers and, mostly, the whole control information arrive in one read.
+    uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
     std::vector<char> control;
     for (int32_t i = 0; i < index.getCount(); ++i) {
         const sqifile& record = *index.getAt(i);
         SquishFrameHeader frame;
         SquishMsgHeader msg;
-        if (!readMessageHeaders(record.frameOffset, fileLength, frame, msg)) continue;
+        size_t extra;
+        if (!readMessageHeaders(record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)) continue;
 
         pktMsgHeader h;
         h.msgNumber = record.umsgid;
@@ -303,9 +359,13 @@ bool CSquishArea::getMsgList(MCArray<pktMsgHeader>& out) {
         // The control information is bounded by the file (the frame was checked).
         try {
             control.resize(size_t(frame.controlLength) + 1);
-            int64_t got = dataFile.readAt(int64_t(record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize),
-                                          control.data(), frame.controlLength);
-            if (got == int64_t(frame.controlLength)) {
+            bool whole = true;
+            if (frame.controlLength <= extra)
+                memcpy(control.data(), raw + kSquishFrameAndMsgHeaderSize, frame.controlLength);
+            else
+                whole = dataFile.readAt(int64_t(record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize),
+                                        control.data(), frame.controlLength) == int64_t(frame.controlLength);
+            if (whole) {
                 control[frame.controlLength] = 0;
                 hashKludges(control.data(), h.msgIdHash, h.replyHash);
             }

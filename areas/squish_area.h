@@ -57,6 +57,10 @@ private:
     // Reads and checks the frame header and message header of a message frame.
     bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
                             SquishMsgHeader& msg);
+    // The same, reading into `raw` (at least the two headers long) as many bytes as it
+    // holds; `extra` tells how many arrived after the headers.
+    bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
+                            SquishMsgHeader& msg, uint8_t* raw, size_t rawSize, size_t& extra);
 
     int lockWaitMs = kSquishLockWaitMs;
 };

@@ -430,6 +430,47 @@ TEST_F(SquishArea, FetchFindsMessagesInAnIndexOutOfOrder) {
     EXPECT_FALSE(area.getMessage(4, out));
 }
 
+TEST_F(SquishArea, FetchFindsMessagesInLargeIndexes) {
+    // Large enough that the index is searched in pieces rather than read whole.
+    struct Case {
+        const char* name;
+        bool reverseIndex;
+        bool skewed;  // the first record's UMSGID far below the others
+        int blanks;
+    };
+    const Case cases[] = {
+        {"ascending", false, false, 0},
+        {"ascending with blank records", false, false, 40},
+        {"descending", true, false, 0},
+        {"numbers not evenly spread", false, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sqfix::BuildOptions o;
+        o.firstUmsgid = 1000;
+        o.umsgidStep = 3;
+        o.reverseIndex = c.reverseIndex;
+        o.trailingBlankRecords = c.blanks;
+        auto built = build(std::vector<sqfix::Message>(700), o);
+        std::vector<uint32_t> present = built.umsgids;
+        if (c.skewed) {
+            sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 4, 1);
+            present[0] = 1;
+        }
+        CSquishArea area(3, base().c_str());
+        MCArray<char> out;
+        for (size_t i = 0; i < present.size(); i += 7) {
+            ASSERT_TRUE(area.getMessage(present[i], out)) << present[i];
+            EXPECT_EQ(decodeMessage(reinterpret_cast<const uint8_t*>(out.getData())).header.msgNumber, present[i]);
+            EXPECT_FALSE(area.getMessage(present[i] + 1, out)) << present[i] + 1;
+        }
+        EXPECT_TRUE(area.getMessage(present.back(), out));
+        EXPECT_TRUE(area.getMessage(present.front(), out));
+        EXPECT_FALSE(area.getMessage(0, out));
+        EXPECT_FALSE(area.getMessage(kSqiBlankUmsgid, out));
+    }
+}
+
 TEST_F(SquishArea, EmptyBase) {
     build({});
     EXPECT_TRUE(list().empty());

@@ -1,0 +1,180 @@
+// Squish area: listing and fetching on a base of 1,000 and of 50,000 messages. Prints the
+// time per message for each size and the ratio between the sizes; the cost per message
+// must not grow with the size of the base by more than a factor of 1.5 (exit status 1
+// when it does).
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "areas/squish_area.h"
+#include "areas/squish_format.h"
+#include "support/le.h"
+
+namespace {
+
+constexpr double kMaxGrowth = 1.5;
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A base of n messages of typical echomail shape: three or four kludges, a few hundred
+// bytes of text in lines, every other message a reply.
+void buildBase(const std::string& basePath, uint32_t n) {
+    std::vector<uint8_t> sqd(kSquishBaseHeaderSize, 0);
+    std::vector<uint8_t> sqi;
+    sqi.reserve(size_t(n) * kSqiRecordSize);
+    uint32_t prev = 0;
+    char buf[256];
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t umsgid = i + 1;
+        std::string control;
+        snprintf(buf, sizeof buf, "\x01MSGID: 2:5020/%u.0 %08X", 100 + i % 50, 0x10000000u + i);
+        control += buf;
+        if (i % 2) {
+            snprintf(buf, sizeof buf, "\x01REPLY: 2:5020/%u.0 %08X", 100 + (i - 1) % 50, 0x10000000u + i - 1);
+            control += buf;
+        }
+        control += "\x01PID: Bench 1.0\x01TZUTC: 0300";
+        control += '\0';
+        std::string text;
+        for (int line = 0; line < 8 + int(i % 7); ++line) {
+            snprintf(buf, sizeof buf, "Line %d of message %u, with some ordinary words to fill it.\r", line, umsgid);
+            text += buf;
+        }
+        text += "--- Bench\r * Origin: Benchmark base (2:5020/100)\r";
+        text += '\0';
+
+        SquishMsgHeader msg;
+        msg.attr = kSquishNewMessageAttr;
+        snprintf(msg.fromName, sizeof msg.fromName, "Sender %u", i % 97);
+        snprintf(msg.toName, sizeof msg.toName, "%s", i % 3 ? "All" : "Sysop");
+        snprintf(msg.subject, sizeof msg.subject, "Subject of message %u", umsgid);
+        msg.umsgid = umsgid;
+        memcpy(msg.dateText, "05 Jan 07  13:45:30", 20);
+
+        SquishFrameHeader frame;
+        frame.frameId = kSquishFrameId;
+        frame.prevFrame = prev;
+        frame.msgLength = uint32_t(kSquishMsgHeaderSize + control.size() + text.size());
+        frame.frameLength = frame.msgLength;
+        frame.controlLength = uint32_t(control.size());
+
+        uint32_t at = uint32_t(sqd.size());
+        sqd.resize(size_t(at) + kSquishFrameHeaderSize + frame.frameLength);
+        encodeSquishFrameHeader(frame, sqd.data() + at);
+        encodeSquishMsgHeader(msg, sqd.data() + at + kSquishFrameHeaderSize);
+        memcpy(sqd.data() + at + kSquishFrameAndMsgHeaderSize, control.data(), control.size());
+        memcpy(sqd.data() + at + kSquishFrameAndMsgHeaderSize + control.size(), text.data(), text.size());
+        if (prev) putU32(sqd.data() + prev + kSquishNextFrameOffset, at);
+        prev = at;
+
+        uint8_t rec[kSqiRecordSize];
+        encodeSqiRecord(sqifile{at, umsgid, squishNameHash(msg.toName)}, rec);
+        sqi.insert(sqi.end(), rec, rec + kSqiRecordSize);
+    }
+    SquishBaseHeader base;
+    base.headerLength = uint16_t(kSquishBaseHeaderSize);
+    base.numMsg = n;
+    base.highMsg = n;
+    base.nextUmsgid = n + 1;
+    base.beginFrame = n ? uint32_t(kSquishBaseHeaderSize) : 0;
+    base.lastFrame = prev;
+    base.endFrame = uint32_t(sqd.size());
+    base.frameHeaderSize = uint16_t(kSquishFrameHeaderSize);
+    encodeSquishBaseHeader(base, sqd.data());
+    writeFile(basePath + ".SQD", sqd);
+    writeFile(basePath + ".SQI", sqi);
+}
+
+// Processor time of this process (user and system), which leaves out the time the
+// process waits for a processor on a busy machine; wall time is printed beside it.
+double cpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Figures {
+    // Seconds per message, the best of all rounds.
+    double listCpu = 1e9, listWall = 1e9;
+    double fetchCpu = 1e9, fetchWall = 1e9;
+};
+
+// One round: the whole list once, then `fetches` messages spread over the base.
+void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
+    const uint32_t fetches = std::min<uint32_t>(n, 2000);
+    CSquishArea area(0, basePath.c_str());
+    MCArray<pktMsgHeader> headers;
+    double cpu = cpuSeconds(), wall = wallSeconds();
+    area.getMsgList(headers);
+    f.listCpu = std::min(f.listCpu, (cpuSeconds() - cpu) / n);
+    f.listWall = std::min(f.listWall, (wallSeconds() - wall) / n);
+    if (uint32_t(headers.getCount()) != n) {
+        fprintf(stderr, "list returned %d of %u messages\n", headers.getCount(), n);
+        exit(2);
+    }
+
+    MCArray<char> out;
+    cpu = cpuSeconds();
+    wall = wallSeconds();
+    for (uint32_t k = 0; k < fetches; ++k) {
+        uint32_t number = 1 + uint32_t(uint64_t(k) * n / fetches);
+        if (!area.getMessage(number, out)) {
+            fprintf(stderr, "fetch of message %u failed\n", number);
+            exit(2);
+        }
+    }
+    f.fetchCpu = std::min(f.fetchCpu, (cpuSeconds() - cpu) / fetches);
+    f.fetchWall = std::min(f.fetchWall, (wallSeconds() - wall) / fetches);
+}
+
+}  // namespace
+
+int main() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorva-bench-sq-XXXXXX").string();
+    std::vector<char> dir(pattern.begin(), pattern.end());
+    dir.push_back(0);
+    if (!mkdtemp(dir.data())) {
+        perror("mkdtemp");
+        return 2;
+    }
+    const uint32_t sizes[2] = {1000, 50000};
+    const int rounds[2] = {40, 5};  // about the same number of messages listed for both
+    std::string bases[2];
+    for (int i = 0; i < 2; ++i) {
+        bases[i] = std::string(dir.data()) + "/base" + std::to_string(sizes[i]);
+        buildBase(bases[i], sizes[i]);
+    }
+    // The two sizes take turns, so that a busy spell of the machine hits both alike.
+    Figures figures[2];
+    for (int round = 0; round < rounds[0]; ++round)
+        for (int i = 0; i < 2; ++i)
+            if (round < rounds[i]) measureRound(bases[i], sizes[i], figures[i]);
+    for (int i = 0; i < 2; ++i)
+        printf("squish %6u messages: list %7.2f us/message (wall %7.2f), fetch %7.2f us/message (wall %7.2f)\n",
+               sizes[i], figures[i].listCpu * 1e6, figures[i].listWall * 1e6, figures[i].fetchCpu * 1e6,
+               figures[i].fetchWall * 1e6);
+    std::error_code ec;
+    std::filesystem::remove_all(dir.data(), ec);
+
+    double listRatio = figures[1].listCpu / figures[0].listCpu;
+    double fetchRatio = figures[1].fetchCpu / figures[0].fetchCpu;
+    printf("ratio 50000/1000 (processor time): list %.2f, fetch %.2f (limit %.1f)\n", listRatio, fetchRatio,
+           kMaxGrowth);
+    bool ok = listRatio <= kMaxGrowth && fetchRatio <= kMaxGrowth;
+    printf("%s\n", ok ? "ok" : "cost per message grows too much");
+    return ok ? 0 : 1;
+}
