@@ -132,7 +132,9 @@ bool isUserConnected(int32_t userIndex) {
     const rClientInfo* user = userList.getAt(userIndex);
     for (int32_t i = 0; i < clientList.getCount(); ++i) {
         const sessionClient& c = *clientList.getAt(i);
-        if (c.state != CLSS_WAIT_USER_HELLO && c.user == user) return true;
+        // A session closed earlier in this pass stays in the list until the pass ends;
+        // it no longer holds its user.
+        if (c.socket != kClosedSocket && c.state != CLSS_WAIT_USER_HELLO && c.user == user) return true;
     }
     return false;
 }
