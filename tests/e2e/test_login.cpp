@@ -1,0 +1,361 @@
+// Login against the real server: the good path with its console lines, every refusal with
+// its exact error line, malformed packets before and during the login, peers that close
+// or stall in the middle of a packet while other clients go on being served.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/server_process.h"
+#include "support/le.h"
+#include "support/md5.h"
+
+namespace {
+
+using qclient::Status;
+
+constexpr char kName36Text[] = "Abcdefghij Klmnopqrst Uvwxyz 0123456";
+static_assert(sizeof kName36Text == 36 + 1, "field-filling length");
+const std::string kName36 = kName36Text;
+constexpr char kPass36Text[] = "pw-0123456789-0123456789-0123456789!";
+static_assert(sizeof kPass36Text == 36 + 1, "field-filling length");
+const std::string kPass36 = kPass36Text;
+constexpr char kPass40Text[] = "0123456789abcdefghijklmnopqrstuvwxyzWXYZ";
+static_assert(sizeof kPass40Text == 40 + 1, "field-filling length");
+const std::string kPass40 = kPass40Text;
+const FidoAddr kAnn{2, 5020, 1042, 0};
+const FidoAddr kBob{2, 5020, 1042, 1};
+const FidoAddr kTwin{1, 2, 3, 4};
+const FidoAddr kLongName{2, 5020, 1042, 65535};
+const FidoAddr kLongPass{2, 5020, 7, 0};
+
+// Generous bound for anything the server does at once.
+constexpr int kPromptMs = 15000;
+// Shorter than the server's transfer bound (10 s): a close within it shows the server did
+// not wait for data that was never sent.
+constexpr int kBeforeTransferBoundMs = 9000;
+
+std::string settings() {
+    return "user Ann Reader,secret,2:5020/1042\n"
+           "user Bob,other,2:5020/1042.1\n"
+           "user Twin,first,1:2/3.4\n"
+           "user Twin,second,1:2/3.4\n"
+           "user " + kName36 + "," + kPass36 + ",2:5020/1042.65535\n"
+           "user Long,"   + kPass40 + ",2:5020/7\n";
+}
+
+// True when the server closes the connection within the time, having sent nothing more
+// before the end; this side is then closed too (so the server's drain ends at once).
+bool closedQuietly(qclient::Connection& c, int timeoutMs = kPromptMs) {
+    std::string bytes;
+    bool closed = waitUntil(
+        [&] {
+            struct pollfd p = {c.fd(), POLLIN, 0};
+            if (poll(&p, 1, 0) != 1) return false;
+            char buf[512];
+            ssize_t k = recv(c.fd(), buf, sizeof buf, MSG_DONTWAIT);
+            if (k > 0) bytes.append(buf, size_t(k));
+            return k == 0 || (k < 0 && errno != EAGAIN && errno != EINTR);
+        },
+        timeoutMs);
+    if (closed) c.close();
+    EXPECT_EQ(bytes, "") << "bytes before the end";
+    return closed && bytes.empty();
+}
+
+class LoginTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.start(dir, settings())) << server.err();
+        outMark = server.out().size();
+        errMark = server.err().size();
+        ASSERT_EQ(server.countOut("client disconnected."), 1);  // the start-up probe
+        disconnects = 1;
+    }
+
+    std::string newOut() const { return server.out().substr(outMark); }
+    std::string newErr() const { return server.err().substr(errMark); }
+
+    void open(qclient::Connection& c) {
+        ASSERT_TRUE(server.connect(c));
+        c.setTimeout(30000);
+    }
+
+    // Waits until the server has closed one more connection.
+    bool nextDisconnect() {
+        ++disconnects;
+        return waitUntil([&] { return server.countOut("client disconnected.") >= disconnects; }, kPromptMs);
+    }
+
+    TempDir dir;
+    ServerProcess server;
+    size_t outMark = 0, errMark = 0;
+    int disconnects = 0;
+};
+
+TEST_F(LoginTest, GoodLoginPingAndLogout) {
+    qclient::Connection c;
+    open(c);
+    ASSERT_EQ(c.login("Ann Reader", "secret", kAnn), Status::Ok);
+    EXPECT_EQ(c.ping(), Status::Ok);
+    EXPECT_EQ(c.ping(), Status::Ok);
+    EXPECT_EQ(c.logout(), Status::Ok);
+    EXPECT_TRUE(closedQuietly(c));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newOut(), "client: 127.0.0.1\nuser: Ann Reader, addr: 2:5020/1042.0\nclient disconnected.\n");
+    EXPECT_EQ(newErr(), "");
+}
+
+TEST_F(LoginTest, UnknownUsersAreRefused) {
+    struct Case {
+        const char* name;
+        std::string user;
+        FidoAddr addr;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"unknown name", "Nobody", kAnn, "error: user Nobody, 2:5020/1042.0 not found\n"},
+        {"name in another letter case", "ann reader", kAnn, "error: user ann reader, 2:5020/1042.0 not found\n"},
+        {"address differing in the point only", "Ann Reader", FidoAddr{2, 5020, 1042, 1},
+         "error: user Ann Reader, 2:5020/1042.1 not found\n"},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qclient::Connection conn;
+        open(conn);
+        EXPECT_EQ(conn.login(c.user, "secret", c.addr), Status::Refused);
+        EXPECT_TRUE(closedQuietly(conn));
+        ASSERT_TRUE(nextDisconnect());
+        expected += c.line;
+        EXPECT_EQ(newErr(), expected);
+    }
+}
+
+TEST_F(LoginTest, WrongAnswerIsRefusedAndTheUserCanLogInAgain) {
+    qclient::Connection c;
+    open(c);
+    uint8_t challenge[20];
+    ASSERT_EQ(c.hello("Ann Reader", kAnn, challenge), Status::Ok);
+    uint8_t digest[16];
+    uint8_t key[36];
+    qclient::passwordKey("secret", key);
+    hmacMd5(key, challenge, digest);
+    digest[15] ^= 1;
+    EXPECT_EQ(c.answer(digest), Status::Refused);
+    EXPECT_TRUE(closedQuietly(c));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newErr(), "error: user Ann Reader, 2:5020/1042.0 authentication failed\n");
+
+    qclient::Connection again;
+    open(again);
+    EXPECT_EQ(again.login("Ann Reader", "secret", kAnn), Status::Ok);
+    EXPECT_EQ(again.ping(), Status::Ok);
+    EXPECT_TRUE(server.waitForOut("user: Ann Reader, addr: 2:5020/1042.0\n", kPromptMs));
+}
+
+TEST_F(LoginTest, SecondSessionForAUserPastTheHelloIsRefused) {
+    const std::string refused = "error: user Ann Reader, 2:5020/1042.0 already connected\n";
+    qclient::Connection first;
+    open(first);
+    uint8_t challenge[20];
+    ASSERT_EQ(first.hello("Ann Reader", kAnn, challenge), Status::Ok);
+
+    // The first is waiting for its answer.
+    qclient::Connection second;
+    open(second);
+    EXPECT_EQ(second.login("Ann Reader", "secret", kAnn), Status::Refused);
+    EXPECT_TRUE(closedQuietly(second));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newErr(), refused);
+
+    // The first is logged in.
+    uint8_t key[36], digest[16];
+    qclient::passwordKey("secret", key);
+    hmacMd5(key, challenge, digest);
+    ASSERT_EQ(first.answer(digest), Status::Ok);
+    qclient::Connection third;
+    open(third);
+    EXPECT_EQ(third.login("Ann Reader", "secret", kAnn), Status::Refused);
+    EXPECT_TRUE(closedQuietly(third));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newErr(), refused + refused);
+    EXPECT_EQ(first.ping(), Status::Ok);
+
+    // Once the first has gone, the user is free again.
+    EXPECT_EQ(first.logout(), Status::Ok);
+    EXPECT_TRUE(closedQuietly(first));
+    ASSERT_TRUE(nextDisconnect());
+    qclient::Connection fourth;
+    open(fourth);
+    EXPECT_EQ(fourth.login("Ann Reader", "secret", kAnn), Status::Ok);
+}
+
+TEST_F(LoginTest, ConnectionStillWaitingForItsHelloHoldsNoUser) {
+    qclient::Connection idle;
+    open(idle);
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client: 127.0.0.1") == 2; }, kPromptMs));
+    qclient::Connection other;
+    open(other);
+    EXPECT_EQ(other.login("Ann Reader", "secret", kAnn), Status::Ok);
+    // The one that connected first now names the same user, too late.
+    EXPECT_EQ(idle.login("Ann Reader", "secret", kAnn), Status::Refused);
+    EXPECT_TRUE(closedQuietly(idle));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newErr(), "error: user Ann Reader, 2:5020/1042.0 already connected\n");
+    EXPECT_EQ(other.ping(), Status::Ok);
+}
+
+TEST_F(LoginTest, PasswordsAndNamesAreTheirThirtySixByteFields) {
+    struct Case {
+        const char* name;
+        std::string user;
+        std::string password;
+        FidoAddr addr;
+        Status expected;
+        std::string line;  // standard output on success, standard error on refusal
+    };
+    const Case cases[] = {
+        {"first of two users with the same name and address", "Twin", "first", kTwin, Status::Ok,
+         "user: Twin, addr: 1:2/3.4\n"},
+        {"second one's password", "Twin", "second", kTwin, Status::Refused,
+         "error: user Twin, 1:2/3.4 authentication failed\n"},
+        {"36-character name and password", kName36, kPass36, kLongName, Status::Ok,
+         "user: " + kName36 + ", addr: 2:5020/1042.65535\n"},
+        {"36-character password without its last character", kName36, kPass36.substr(0, 35), kLongName,
+         Status::Refused, "error: user " + kName36 + ", 2:5020/1042.65535 authentication failed\n"},
+        {"40-character password cut to 36 in the settings", "Long", kPass40.substr(0, 36), kLongPass, Status::Ok,
+         "user: Long, addr: 2:5020/7.0\n"},
+        {"40-character password cut to 35", "Long", kPass40.substr(0, 35), kLongPass, Status::Refused,
+         "error: user Long, 2:5020/7.0 authentication failed\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qclient::Connection conn;
+        open(conn);
+        EXPECT_EQ(conn.login(c.user, c.password, c.addr), c.expected);
+        if (c.expected == Status::Ok) {
+            EXPECT_TRUE(server.waitForOut(c.line, kPromptMs));
+            EXPECT_EQ(conn.logout(), Status::Ok);
+        } else {
+            EXPECT_TRUE(server.waitForErr(c.line, kPromptMs));
+        }
+        EXPECT_TRUE(closedQuietly(conn));
+        ASSERT_TRUE(nextDisconnect());
+    }
+    EXPECT_EQ(server.countErr("error: "), 3);
+}
+
+// A refused header closes the connection at once: the data it announces is never sent
+// and the client keeps its side open, so a server that waited for it would hold the
+// connection until its transfer bound and then report the short read.
+TEST_F(LoginTest, WrongCommandOrSizeClosesWithoutReadingTheData) {
+    struct Case {
+        const char* name;
+        bool afterHello;
+        uint32_t cmd;
+        uint32_t dataSize;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"area list before the hello", false, CID_C_GETAREALIST, 0,
+         "error: unexpected command (4) for CLSS_WAIT_USER_HELLO\n"},
+        {"post before the hello", false, CID_C_NEWMESSAGE, 4000,
+         "error: unexpected command (7) for CLSS_WAIT_USER_HELLO\n"},
+        {"hello of 85 bytes", false, CID_C_HELLO, 85, "error: invalid data size (85) in packet header\n"},
+        {"ping before the answer", true, CID_C_PING, 0, "error: unexpected command (2) for CLSS_WAIT_USER_AUTH\n"},
+        {"unknown command before the answer", true, 200, 64,
+         "error: unexpected command (200) for CLSS_WAIT_USER_AUTH\n"},
+        {"answer of 85 bytes", true, CID_C_AUTH, 85, "error: invalid data size (85) in packet header\n"},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qclient::Connection conn;
+        open(conn);
+        uint8_t challenge[20];
+        if (c.afterHello) {
+            ASSERT_EQ(conn.hello("Ann Reader", kAnn, challenge), Status::Ok);
+        }
+        ASSERT_TRUE(conn.sendPacketWithSize(c.cmd, c.dataSize, nullptr, 0));
+        EXPECT_TRUE(closedQuietly(conn, kBeforeTransferBoundMs));  // and no reply at all
+        ASSERT_TRUE(nextDisconnect());
+        expected += c.line;
+        EXPECT_EQ(newErr(), expected);
+    }
+}
+
+TEST_F(LoginTest, PeerClosingInTheMiddleOfAPacketIsClosed) {
+    struct Case {
+        const char* name;
+        bool loggedIn;
+        std::vector<uint8_t> bytes;
+        const char* line;
+    };
+    std::vector<uint8_t> helloStart = {0x0A, 0, 0, 0, 84, 0, 0, 0};
+    helloStart.resize(8 + 40, 'x');
+    const Case cases[] = {
+        {"three bytes of a header", false, {0x0A, 0, 0}, ""},
+        {"header and part of a hello", false, helloStart, "error: readn(data) failed\n"},
+        {"three bytes of a header when logged in", true, {0x02, 0, 0}, ""},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qclient::Connection conn;
+        open(conn);
+        if (c.loggedIn) {
+            ASSERT_EQ(conn.login("Ann Reader", "secret", kAnn), Status::Ok);
+        }
+        ASSERT_TRUE(conn.sendRaw(c.bytes.data(), c.bytes.size()));
+        conn.close();
+        ASSERT_TRUE(nextDisconnect());
+        expected += c.line;
+        EXPECT_EQ(newErr(), expected);
+    }
+    EXPECT_EQ(server.countOut("user: Ann Reader"), 1);
+}
+
+// The server serves one client at a time: while it waits for the rest of a stalled
+// packet the others wait too, but only until the transfer bound (10 s), after which the
+// stalled connection is closed and everyone else is served as before.
+TEST_F(LoginTest, StalledClientIsClosedAndTheOthersAreStillServed) {
+    qclient::Connection ann, bob, stall;
+    open(ann);
+    open(bob);
+    open(stall);
+    ASSERT_EQ(ann.login("Ann Reader", "secret", kAnn), Status::Ok);
+    ASSERT_EQ(bob.login("Bob", "other", kBob), Status::Ok);
+    ASSERT_EQ(stall.login("Twin", "first", kTwin), Status::Ok);
+    const uint8_t part[3] = {CID_C_PING, 0, 0};
+    ASSERT_TRUE(stall.sendRaw(part, sizeof part));
+
+    // Requests sent while the server waits on the stalled packet are answered after it.
+    EXPECT_EQ(ann.ping(), Status::Ok);
+    EXPECT_EQ(bob.ping(), Status::Ok);
+    qclient::Connection late;
+    open(late);
+    EXPECT_EQ(late.login(kName36, kPass36, kLongName), Status::Ok);
+
+    EXPECT_TRUE(closedQuietly(stall, 30000));
+    ASSERT_TRUE(nextDisconnect());
+    EXPECT_EQ(newErr(), "");
+
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(ann.ping(), Status::Ok);
+        EXPECT_EQ(bob.ping(), Status::Ok);
+        EXPECT_EQ(late.ping(), Status::Ok);
+    }
+    for (qclient::Connection* c : {&ann, &bob, &late}) {
+        EXPECT_EQ(c->logout(), Status::Ok);
+        EXPECT_TRUE(closedQuietly(*c));
+        ASSERT_TRUE(nextDisconnect());
+    }
+    EXPECT_EQ(newErr(), "");
+}
+
+}  // namespace
