@@ -26,9 +26,26 @@ public:
     // (64 bytes or less, or the stream passed length - 2 bytes). Allocates nothing.
     uint32_t compress(const uint8_t* source, int32_t length, uint8_t* dest);
 
-    struct Node;
+    // A dictionary entry in the pool. The key (the CRC of the entry's string) orders the
+    // tree; prefix and byte spell out the string (prefix -1 for the single bytes), so an
+    // entry whose key merely equals that of the current string is never taken for it.
+    struct Node {
+        uint32_t key;
+        int32_t code;
+        Node* left;   // smaller keys
+        Node* right;  // equal or greater keys
+        int32_t prefix;
+        uint8_t byte;
+    };
 
 private:
+    // Replaces the CRC as the dictionary key; only tests set it (to force equal keys).
+    using KeyFunction = uint32_t (*)(const uint8_t* string, size_t length);
+
+    void putCode(uint32_t code);
+    Node* find(uint32_t key, int32_t prefix, uint8_t byte, Node**& slot) const;
+    void insert(Node** slot, uint32_t key, int32_t code, int32_t prefix, uint8_t byte);
+
     CCRC32 crc;
     Node* nodes = nullptr;
     int32_t nodeCount = 0;
@@ -38,6 +55,7 @@ private:
     uint8_t* string = nullptr;
     uint8_t* out = nullptr;
     int32_t codeWidth = 9;
+    KeyFunction keyFunction = nullptr;
 
     friend struct LZW12TestAccess;
 };

@@ -18,3 +18,6 @@ constexpr int kChallengeLength = 20;
 // HMAC-MD5 of a 20-byte message keyed with exactly 36 key bytes (a password field,
 // zero-padded after the text). `out` also holds the inner digest while computing.
 void hmacMd5(const uint8_t key[kHmacKeyLength], const uint8_t message[kChallengeLength], uint8_t out[16]);
+
+// The same HMAC over a message of any length (hmacMd5 is this with the 20-byte challenge).
+void hmacMd5Message(const uint8_t key[kHmacKeyLength], const uint8_t* message, uint32_t length, uint8_t out[16]);

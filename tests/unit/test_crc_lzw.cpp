@@ -1,0 +1,610 @@
+// CCRC32 values, the exact LZW12 code stream (checked against a plain map-based LZW coder
+// written here), the width and clear-code rules, and the client-side decoder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "support/crc32.h"
+#include "support/lzw12.h"
+
+struct LZW12TestAccess {
+    using KeyFunction = LZW12::KeyFunction;
+    static void setKeyFunction(LZW12& coder, KeyFunction f) { coder.keyFunction = f; }
+    static const LZW12::Node* nodes(const LZW12& coder) { return coder.nodes; }
+    static int32_t nodeCount(const LZW12& coder) { return coder.nodeCount; }
+};
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// ---------------------------------------------------------------------------------------
+// CRC
+
+uint32_t standardEntry(uint32_t i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    return c;
+}
+
+TEST(CCRC32, TableIsTheStandardOneWithTheLowByteMixed) {
+    CCRC32 crc;
+    EXPECT_EQ(crc.table[0], 0x00000084u);
+    EXPECT_EQ(crc.table[1], 0x77073012u);
+    for (uint32_t i = 0; i < 256; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(crc.table[i], standardEntry(i) ^ (i < 32 ? 0x84u : 0x83u));
+    }
+}
+
+TEST(CCRC32, KnownValues) {
+    struct Case {
+        const char* text;
+        uint32_t crc;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"abc", 0x513B5853u},
+        {"123456789", 0xA4597261u},
+    };
+    CCRC32 crc;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(crc.compute(c.text, strlen(c.text)), c.crc);
+        uint32_t state = CCRC32::kInitial;
+        for (const char* p = c.text; *p; ++p) state = crc.update(state, uint8_t(*p));
+        if (*c.text) {
+            EXPECT_EQ(CCRC32::finish(state), c.crc);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Reference coder and stream helpers
+
+struct Code {
+    uint32_t value;
+    int width;
+};
+
+int coderWidth(uint32_t nextCode) {
+    if (nextCode > 2048) return 12;
+    if (nextCode > 1024) return 11;
+    if (nextCode > 512) return 10;
+    return 9;
+}
+
+// Plain LZW with a (prefix, byte) -> code map, the coder's width rule and the clear code
+// after code 4094. `gaveUp` tells whether a code written in the loop ended past L - 2.
+struct Reference {
+    std::vector<Code> codes;
+    bool gaveUp = false;
+    int64_t worstMargin = INT64_MIN;  // greatest (bytePos - (L - 2)) after a code in the loop
+};
+
+Reference referenceLzw(const Bytes& in) {
+    Reference r;
+    std::unordered_map<uint32_t, uint32_t> dict;  // prefix * 256 + byte -> code
+    uint32_t next = 258;
+    uint64_t bits = 0;
+    const uint64_t limit = in.size() - 2;
+    auto put = [&](uint32_t code) {
+        int w = coderWidth(next);
+        r.codes.push_back({code, w});
+        bits += uint64_t(w);
+    };
+    put(256);
+    uint32_t cur = in[0];
+    for (size_t i = 1; i < in.size(); ++i) {
+        uint8_t ch = in[i];
+        auto it = dict.find(cur * 256 + ch);
+        if (it != dict.end()) {
+            cur = it->second;
+            continue;
+        }
+        put(cur);
+        r.worstMargin = std::max(r.worstMargin, int64_t(bits / 8) - int64_t(limit));
+        dict[cur * 256 + ch] = next++;
+        cur = ch;
+        if (next == 4095) {
+            put(256);
+            r.worstMargin = std::max(r.worstMargin, int64_t(bits / 8) - int64_t(limit));
+            dict.clear();
+            next = 258;
+        }
+    }
+    put(cur);
+    put(257);
+    r.gaveUp = r.worstMargin > 0;
+    return r;
+}
+
+Bytes pack(const std::vector<Code>& codes) {
+    Bytes out;
+    uint64_t bit = 0;
+    for (const Code& c : codes) {
+        for (int k = 0; k < c.width; ++k, ++bit) {
+            if (bit / 8 >= out.size()) out.push_back(0);
+            if ((c.value >> k) & 1) out[bit / 8] |= uint8_t(1u << (bit % 8));
+        }
+    }
+    return out;
+}
+
+// Packs codes with the decoder's width rule (for hand-made streams, valid or not).
+Bytes packForDecoder(const std::vector<uint32_t>& values) {
+    std::vector<Code> codes;
+    uint32_t next = 258;
+    bool afterClear = true;  // the first code after a clear code defines no entry
+    for (uint32_t v : values) {
+        codes.push_back({v, next < 512 ? 9 : next < 1024 ? 10 : next < 2048 ? 11 : 12});
+        if (v == 256) {
+            next = 258;
+            afterClear = true;
+        } else if (v != 257) {
+            if (!afterClear) ++next;
+            afterClear = false;
+        }
+    }
+    return pack(codes);
+}
+
+// Reads a stream back with the coder's width rule: each data code is followed by one
+// assignment, a clear code restarts at 258. Stops after the end code.
+std::vector<Code> readCodes(const Bytes& stream) {
+    std::vector<Code> codes;
+    uint64_t bit = 0;
+    uint32_t next = 258;
+    while (bit < stream.size() * 8) {
+        int w = coderWidth(next);
+        uint32_t v = 0;
+        for (int k = 0; k < w; ++k, ++bit)
+            if (bit / 8 < stream.size() && (stream[bit / 8] >> (bit % 8)) & 1) v |= 1u << k;
+        codes.push_back({v, w});
+        if (v == 257) break;
+        if (v == 256)
+            next = 258;
+        else
+            ++next;
+    }
+    return codes;
+}
+
+std::vector<uint32_t> valuesOf(const std::vector<Code>& codes) {
+    std::vector<uint32_t> v;
+    for (const Code& c : codes) v.push_back(c.value);
+    return v;
+}
+
+Bytes compressWith(LZW12& coder, const Bytes& in, uint32_t* result = nullptr) {
+    // Exactly L + 2 bytes of room, on the heap so that the sanitizer sees any overrun.
+    Bytes dest(in.size() + 2);
+    uint32_t n = coder.compress(in.data(), int32_t(in.size()), dest.data());
+    EXPECT_LE(n, in.size() + 2);
+    if (result) *result = n;
+    dest.resize(n);
+    return dest;
+}
+
+// Checks one input against the reference coder, byte for byte, and decodes it back.
+void expectPureLzw(LZW12& coder, const Bytes& in) {
+    uint32_t n = 0;
+    Bytes stream = compressWith(coder, in, &n);
+    if (in.size() < 65) {
+        EXPECT_EQ(n, 0u);
+        return;
+    }
+    Reference ref = referenceLzw(in);
+    if (ref.gaveUp) {
+        EXPECT_EQ(n, 0u);
+        return;
+    }
+    ASSERT_EQ(stream, pack(ref.codes));
+    Bytes back;
+    std::string error;
+    ASSERT_TRUE(lzw12Decode(stream.data(), stream.size(), uint32_t(in.size()), back, &error)) << error;
+    EXPECT_EQ(back, in);
+}
+
+// ---------------------------------------------------------------------------------------
+// Inputs
+
+const char* const kWords[] = {
+    "the",     "message", "area",   "echo",    "node",    "point",  "reply",  "and",    "to",
+    "of",      "you",     "is",     "that",    "it",      "for",    "on",     "with",   "this",
+    "mail",    "tosser",  "squish", "netmail", "sysop",   "files",  "hello",  "all",    "regards",
+    "thanks",  "please",  "version", "config", "problem", "works",  "again",  "today",  "fido",
+    "address", "zone",    "net",    "binkley", "modem",   "line",   "week",   "board",  "user",
+};
+
+void appendWords(std::mt19937& rng, std::string& out, int count) {
+    std::uniform_int_distribution<size_t> pick(0, std::size(kWords) - 1);
+    for (int i = 0; i < count; ++i) {
+        if (i) out += ' ';
+        out += kWords[pick(rng)];
+    }
+}
+
+// Echomail-like text: kludge lines, a greeting, quoted lines with initials, plain lines,
+// tear line, origin and SEEN-BY lines, all with CR line ends.
+Bytes fidoText(std::mt19937& rng, size_t size) {
+    const char* const names[] = {"Alex Petrov", "Jan de Vries", "Maria Rossi", "Tom Berg"};
+    std::uniform_int_distribution<int> small(0, 9), node(1, 4000), hex(0, 0x7fffffff);
+    std::string s;
+    while (s.size() < size) {
+        char buf[96];
+        snprintf(buf, sizeof buf, "\x01MSGID: 2:5020/%d.%d %08x\r", node(rng), small(rng), unsigned(hex(rng)));
+        s += buf;
+        snprintf(buf, sizeof buf, "\x01REPLY: 2:5020/%d %08x\r", node(rng), unsigned(hex(rng)));
+        s += buf;
+        s += "\x01PID: GoldED+/LNX 1.1.5\r\x01" "CHRS: CP866 2\r";
+        const char* who = names[small(rng) % 4];
+        s += std::string("Hello ") + who + "!\r\r";
+        char initials[3] = {who[0], strchr(who, ' ')[1], 0};
+        for (int block = small(rng) % 3 + 1; block > 0; --block) {
+            for (int q = small(rng) % 4 + 1; q > 0; --q) {
+                s += std::string(" ") + initials + "> ";
+                appendWords(rng, s, 6 + small(rng));
+                s += '\r';
+            }
+            s += '\r';
+            for (int p = small(rng) % 5 + 1; p > 0; --p) {
+                appendWords(rng, s, 8 + small(rng));
+                s += '\r';
+            }
+            s += '\r';
+        }
+        s += "--- GoldED+/LNX 1.1.5\r * Origin: Quiet node (2:5020/";
+        s += std::to_string(node(rng)) + ")\rSEEN-BY: 5020/";
+        for (int k = 0; k < 12; ++k) s += std::to_string(node(rng)) + " ";
+        s += "\r\x01PATH: 5020/1042 ";
+        s += std::to_string(node(rng)) + "\r";
+    }
+    s.resize(size);
+    return bytesOf(s);
+}
+
+Bytes randomBytes(std::mt19937& rng, size_t size, int alphabet = 256) {
+    std::uniform_int_distribution<int> d(0, alphabet - 1);
+    const int base = alphabet == 256 ? 0 : 'a';
+    Bytes b(size);
+    for (auto& x : b) x = uint8_t(base + d(rng));
+    return b;
+}
+
+// ---------------------------------------------------------------------------------------
+// Coder: the fixed vector, the size limits and the width and clear rules
+
+TEST(LZW12, SixtyFiveLettersAGiveTheKnownStream) {
+    LZW12 coder;
+    Bytes stream = compressWith(coder, Bytes(65, 'A'));
+    const Bytes expected = {0x00, 0x83, 0x08, 0x1C, 0x48, 0xB0, 0xA0, 0xC1,
+                            0x83, 0x08, 0x13, 0x2A, 0x54, 0x18, 0x10};
+    EXPECT_EQ(stream, expected);
+    const std::vector<uint32_t> codes = {256, 65, 258, 259, 260, 261, 262, 263, 264, 265, 266, 266, 257};
+    std::vector<Code> read = readCodes(stream);
+    EXPECT_EQ(valuesOf(read), codes);
+    for (const Code& c : read) EXPECT_EQ(c.width, 9);
+}
+
+TEST(LZW12, SizeLimitsAndIncompressibleInputs) {
+    std::mt19937 rng(7);
+    Bytes ascending(256);
+    for (int i = 0; i < 256; ++i) ascending[size_t(i)] = uint8_t(i);  // no byte pair repeats
+    struct Case {
+        const char* name;
+        Bytes input;
+        bool coded;
+    };
+    const Case cases[] = {
+        {"empty", {}, false},
+        {"64 bytes", Bytes(64, 'A'), false},
+        {"65 bytes", Bytes(65, 'A'), true},
+        {"no repeated pairs", ascending, false},
+        {"random bytes", randomBytes(rng, 16384), false},
+    };
+    LZW12 coder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t n = 0;
+        compressWith(coder, c.input, &n);
+        if (c.coded) {
+            EXPECT_GT(n, 0u);
+            EXPECT_LT(n + 4, c.input.size());
+        } else {
+            EXPECT_EQ(n, 0u);
+        }
+    }
+}
+
+TEST(LZW12, GivesUpOnlyWhenTheStreamPassesLMinus2) {
+    // Inputs near the break-even point: some end exactly at L - 2 or one byte past it
+    // inside the loop, some come out longer than L without giving up.
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<size_t> len(65, 400);
+    std::uniform_int_distribution<int> alphabet(6, 40);
+    LZW12 coder;
+    int atLimit = 0, onePast = 0, longerThanInput = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes in = randomBytes(rng, len(rng), alphabet(rng));
+        Reference ref = referenceLzw(in);
+        uint32_t n = 0;
+        Bytes stream = compressWith(coder, in, &n);
+        atLimit += ref.worstMargin == 0;
+        onePast += ref.worstMargin == 1;
+        longerThanInput += n > in.size();
+        if (ref.gaveUp) {
+            ASSERT_EQ(n, 0u) << round;
+        } else {
+            ASSERT_EQ(stream, pack(ref.codes)) << round;
+        }
+    }
+    EXPECT_GT(atLimit, 0);
+    EXPECT_GT(onePast, 0);
+    EXPECT_GT(longerThanInput, 0);
+}
+
+TEST(LZW12, CodesWidenAfterCodes512And1024And2048AreAssigned) {
+    std::mt19937 rng(11);
+    Bytes in = randomBytes(rng, 30000, 4);
+    LZW12 coder;
+    Bytes stream = compressWith(coder, in);
+    ASSERT_FALSE(stream.empty());
+    std::vector<Code> read = readCodes(stream);
+    Reference ref = referenceLzw(in);
+    ASSERT_EQ(valuesOf(read), valuesOf(ref.codes));
+
+    // Code k (k >= 1 in a generation) is written while nextCode is 257 + k, i.e. right after
+    // the assignment of code 256 + k.
+    struct Boundary {
+        size_t index;  // of the code written right after `assigned` was assigned
+        uint32_t assigned;
+        int width;
+    };
+    const Boundary boundaries[] = {
+        {255, 511, 9}, {256, 512, 10}, {767, 1023, 10}, {768, 1024, 11}, {1791, 2047, 11}, {1792, 2048, 12},
+    };
+    for (const Boundary& b : boundaries) {
+        SCOPED_TRACE(b.assigned);
+        ASSERT_LT(b.index, read.size());
+        EXPECT_EQ(read[b.index].width, b.width);
+        EXPECT_EQ(ref.codes[b.index].width, b.width);
+    }
+}
+
+TEST(LZW12, ClearCodeFollowsCode4094With12BitsThenWidthIs9) {
+    std::mt19937 rng(5);
+    Bytes in = randomBytes(rng, 60000, 4);
+    LZW12 coder;
+    Bytes stream = compressWith(coder, in);
+    ASSERT_FALSE(stream.empty());
+    std::vector<Code> read = readCodes(stream);
+    EXPECT_EQ(valuesOf(read), valuesOf(referenceLzw(in).codes));
+
+    // Codes 1..3837 of the first generation assign 258..4094; the clear code comes next.
+    const size_t clearAt = 1 + 3837;
+    ASSERT_GT(read.size(), clearAt + 2);
+    for (size_t i = 1; i < clearAt; ++i) ASSERT_NE(read[i].value, 256u) << i;
+    EXPECT_EQ(read[clearAt].value, 256u);
+    EXPECT_EQ(read[clearAt].width, 12);
+    EXPECT_EQ(read[clearAt - 1].width, 12);
+    EXPECT_LT(read[clearAt + 1].value, 256u);  // a single byte: the dictionary is empty again
+    EXPECT_EQ(read[clearAt + 1].width, 9);
+}
+
+TEST(LZW12, StreamIsPureLzwForManyInputs) {
+    std::mt19937 rng(1234);
+    LZW12 coder;
+    std::uniform_int_distribution<size_t> len(60, 9000);
+    const int alphabets[] = {1, 2, 3, 4, 8, 16, 26, 64, 256};
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        expectPureLzw(coder, randomBytes(rng, len(rng), alphabets[size_t(round) % std::size(alphabets)]));
+        expectPureLzw(coder, fidoText(rng, len(rng)));
+    }
+    // Long inputs pass several clear codes; the same object codes them one after another.
+    for (size_t size : {size_t(200000), size_t(1) << 20}) {
+        Bytes in = fidoText(rng, size);
+        expectPureLzw(coder, in);
+        std::vector<Code> read = readCodes(compressWith(coder, in));
+        size_t clears = 0;
+        for (const Code& c : read) clears += c.value == 256;
+        EXPECT_GE(clears, size > 200000 ? 20u : 3u);
+    }
+    expectPureLzw(coder, randomBytes(rng, 100000, 2));
+}
+
+TEST(LZW12, DictionaryKeysAreTheCrcOfTheEntryStrings) {
+    std::mt19937 rng(3);
+    LZW12 coder;
+    Bytes in = fidoText(rng, 20000);
+    compressWith(coder, in);
+    const LZW12::Node* nodes = LZW12TestAccess::nodes(coder);
+    const int32_t count = LZW12TestAccess::nodeCount(coder);
+    ASSERT_GT(count, 1000);
+    CCRC32 crc;
+    std::map<int32_t, const LZW12::Node*> byCode;
+    for (int32_t i = 0; i < count; ++i) byCode[nodes[i].code] = &nodes[i];
+    for (int32_t i = 0; i < count; ++i) {
+        std::string s;
+        for (const LZW12::Node* n = &nodes[i];; n = byCode.at(n->prefix)) {
+            s.insert(s.begin(), char(n->byte));
+            if (n->prefix < 0) break;
+        }
+        ASSERT_EQ(nodes[i].key, crc.compute(s.data(), s.size())) << "code " << nodes[i].code;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Equal keys for different strings
+
+// Counts pairs of dictionary entries with the same key (each one a different string).
+size_t equalKeyPairs(const LZW12& coder) {
+    const LZW12::Node* nodes = LZW12TestAccess::nodes(coder);
+    std::unordered_map<uint32_t, size_t> seen;
+    size_t pairs = 0;
+    for (int32_t i = 0; i < LZW12TestAccess::nodeCount(coder); ++i) pairs += seen[nodes[i].key]++;
+    return pairs;
+}
+
+TEST(LZW12, RealCrcCollisionsKeepThePureStream) {
+    // Short strings with the same CRC, found by a search; repeating each string builds it
+    // (and the strings it starts with) into the dictionary.
+    CCRC32 crc;
+    std::mt19937 rng(99);
+    std::unordered_map<uint32_t, std::string> byKey;
+    std::vector<std::pair<std::string, std::string>> collisions;
+    std::uniform_int_distribution<int> lenDist(2, 4), byteDist(0, 255);
+    while (collisions.size() < 16) {
+        std::string s(size_t(lenDist(rng)), '\0');
+        for (char& c : s) c = char(byteDist(rng));
+        auto [it, fresh] = byKey.emplace(crc.compute(s.data(), s.size()), s);
+        if (!fresh && it->second != s) collisions.emplace_back(it->second, s);
+    }
+
+    LZW12 coder;
+    size_t exercised = 0;
+    for (size_t i = 0; i < collisions.size(); ++i) {
+        const auto& [a, b] = collisions[i];
+        SCOPED_TRACE(i);
+        std::string text;
+        for (int k = 0; k < 6; ++k) text += a;
+        for (int k = 0; k < 6; ++k) text += b;
+        for (int k = 0; k < 4; ++k) text += a + b;
+        text += std::string(120, 'x');
+        Bytes in = bytesOf(text);
+        expectPureLzw(coder, in);
+        exercised += equalKeyPairs(coder) > 0;
+    }
+    EXPECT_GE(exercised, collisions.size() / 2);
+}
+
+uint32_t keyConstant(const uint8_t*, size_t) { return 0x1234; }
+uint32_t keyFourBits(const uint8_t* s, size_t n) {
+    static const CCRC32 crc;
+    return crc.compute(s, n) & 0xF;
+}
+uint32_t keyLastByte(const uint8_t* s, size_t n) { return s[n - 1]; }
+uint32_t keyLength(const uint8_t*, size_t n) { return uint32_t(n); }
+
+TEST(LZW12, ForcedEqualKeysKeepThePureStream) {
+    struct Case {
+        const char* name;
+        LZW12TestAccess::KeyFunction key;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"one key for all", keyConstant, 6000},
+        {"four bits of the CRC", keyFourBits, 40000},
+        {"last byte", keyLastByte, 40000},
+        {"length", keyLength, 20000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LZW12 coder;
+        LZW12TestAccess::setKeyFunction(coder, c.key);
+        std::mt19937 rng(42);
+        expectPureLzw(coder, fidoText(rng, c.size));
+        EXPECT_GT(equalKeyPairs(coder), 100u);
+        expectPureLzw(coder, randomBytes(rng, c.size, 3));
+        expectPureLzw(coder, Bytes(c.size, 'A'));
+        expectPureLzw(coder, randomBytes(rng, 3000, 40));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoder
+
+TEST(Lzw12Decode, RejectsMalformedStreams) {
+    LZW12 coder;
+    std::mt19937 rng(8);
+    const Bytes text = fidoText(rng, 5000);
+    const Bytes valid = compressWith(coder, text);
+    ASSERT_FALSE(valid.empty());
+    Bytes trailing = valid;
+    trailing.push_back(0);
+    Bytes noEnd = valid;
+    noEnd.resize(noEnd.size() - 2);
+
+    std::vector<uint32_t> full = {256};
+    for (int i = 0; i < 3838; ++i) full.push_back('a');
+    full.push_back('a');
+    full.push_back(257);
+
+    struct Case {
+        const char* name;
+        Bytes stream;
+        uint32_t length;
+    };
+    const Case cases[] = {
+        {"empty stream", {}, 0},
+        {"no clear code first", packForDecoder({65, 66, 257}), 2},
+        {"end code first", packForDecoder({257}), 0},
+        {"code beyond the next code", packForDecoder({256, 65, 66, 261, 257}), 10},
+        {"defined code right after a clear", packForDecoder({256, 258, 257}), 2},
+        {"next code right after a mid-stream clear", packForDecoder({256, 65, 66, 256, 258, 257}), 4},
+        {"no end code", packForDecoder({256, 65, 66, 258}), 4},
+        {"truncated stream", noEnd, uint32_t(text.size())},
+        {"dictionary full without a clear code", packForDecoder(full), 5000},
+        {"output longer than announced", valid, uint32_t(text.size() - 1)},
+        {"output shorter than announced", valid, uint32_t(text.size() + 1)},
+        {"huge announced length", valid, 0xFFFFFFFFu},
+        {"data after the end code", trailing, uint32_t(text.size())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes out = {1, 2, 3};
+        std::string error;
+        EXPECT_FALSE(lzw12Decode(c.stream.data(), c.stream.size(), c.length, out, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_TRUE(out.empty());
+    }
+
+    // The same decoder accepts the untouched stream, the code that is being defined and a
+    // clear code anywhere.
+    Bytes out;
+    EXPECT_TRUE(lzw12Decode(valid.data(), valid.size(), uint32_t(text.size()), out));
+    EXPECT_EQ(out, text);
+    Bytes kwk = packForDecoder({256, 65, 258, 256, 66, 257});
+    EXPECT_TRUE(lzw12Decode(kwk.data(), kwk.size(), 4, out));
+    EXPECT_EQ(out, bytesOf("AAAB"));
+    Bytes empty = packForDecoder({256, 257});
+    EXPECT_TRUE(lzw12Decode(empty.data(), empty.size(), 0, out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Lzw12Decode, DamagedStreamsNeverOverrun) {
+    LZW12 coder;
+    std::mt19937 rng(21);
+    const Bytes text = fidoText(rng, 12000);
+    const Bytes valid = compressWith(coder, text);
+    std::uniform_int_distribution<size_t> where(0, valid.size() - 1);
+    std::uniform_int_distribution<int> byte(0, 255), kind(0, 2);
+    int rejected = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes damaged = valid;
+        switch (kind(rng)) {
+            case 0: damaged[where(rng)] = uint8_t(byte(rng)); break;
+            case 1: damaged.resize(where(rng)); break;
+            default: damaged[where(rng)] ^= uint8_t(1u << (round % 8)); break;
+        }
+        Bytes out;
+        if (lzw12Decode(damaged.data(), damaged.size(), uint32_t(text.size()), out))
+            EXPECT_EQ(out.size(), text.size());
+        else
+            ++rejected;
+    }
+    EXPECT_GT(rejected, 1000);
+}
+
+}  // namespace
