@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the server and the command-line client, copies demo/ into a fresh scratch folder
+# under run/ and starts the server there in the foreground. Posts and deletes change only
+# the copy; the repository's demo files stay as they are. A key press or Ctrl-C stops it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target quorva quorva-client
+
+mkdir -p run
+scratch=$(mktemp -d "$root/run/demo-XXXXXX")
+cp -R demo/. "$scratch/"
+
+echo
+echo "Demo data copied to $scratch"
+echo "In a second terminal:"
+echo "    export QUORVA_PORT=9029 QUORVA_USER='Demo Sysop' QUORVA_ADDR=2:5020/1234 QUORVA_PASSWORD=demo"
+echo "    build/quorva-client areas"
+echo
+
+# The server reads the settings file named after its program path (quorva.INI beside
+# it) and resolves the relative paths in it from its working folder: run it as
+# <scratch>/quorva from inside the scratch folder.
+cd "$scratch"
+exec -a "$scratch/quorva" "$root/build/quorva"
