@@ -1,0 +1,495 @@
+#include "areas/tarnwick_area.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "support/le.h"
+#include "support/osfile.h"
+
+void encodeMsgFileHeader(const msgFileHeader& h, uint8_t* out) {
+    putBytes(out, h.fromUserName, 36);
+    putBytes(out + 36, h.toUserName, 36);
+    putBytes(out + 72, h.subject, 72);
+    putBytes(out + 144, h.dateTime, 20);
+    putU16(out + 164, h.timesRead);
+    putU16(out + 166, h.destNode);
+    putU16(out + 168, h.origNode);
+    putU16(out + 170, h.cost);
+    putU16(out + 172, h.origNet);
+    putU16(out + 174, h.destNet);
+    putU16(out + 176, h.destZone);
+    putU16(out + 178, h.origZone);
+    putU16(out + 180, h.destPoint);
+    putU16(out + 182, h.origPoint);
+    putU16(out + 184, h.replyTo);
+    putU16(out + 186, h.attribute);
+    putU16(out + 188, h.nextReply);
+}
+
+msgFileHeader decodeMsgFileHeader(const uint8_t* in) {
+    msgFileHeader h;
+    getBytes(h.fromUserName, in, 36);
+    getBytes(h.toUserName, in + 36, 36);
+    getBytes(h.subject, in + 72, 72);
+    getBytes(h.dateTime, in + 144, 20);
+    h.timesRead = getU16(in + 164);
+    h.destNode = getU16(in + 166);
+    h.origNode = getU16(in + 168);
+    h.cost = getU16(in + 170);
+    h.origNet = getU16(in + 172);
+    h.destNet = getU16(in + 174);
+    h.destZone = getU16(in + 176);
+    h.origZone = getU16(in + 178);
+    h.destPoint = getU16(in + 180);
+    h.origPoint = getU16(in + 182);
+    h.replyTo = getU16(in + 184);
+    h.attribute = getU16(in + 186);
+    h.nextReply = getU16(in + 188);
+    return h;
+}
+
+namespace {
+
+// The text of a message is handed to the line routines with a signed 32-bit bound, and
+// the largest value stands for "no bound"; longer files are treated as unreadable.
+constexpr int64_t kMaxTextLength = int64_t(kNoLengthBound) - 1;
+// Text is read in pieces of this size so that a file full of zero bytes (a sparse or
+// damaged file) costs no more memory than the text before its first zero byte.
+constexpr size_t kReadChunk = 64 * 1024;
+
+int compareMsgNumbers(const uint16_t* key, const uint16_t* element) {
+    if (*key < *element) return -1;
+    return *key > *element ? 1 : 0;
+}
+
+std::string numberedName(uint32_t number, const char* extension) {
+    char name[32];
+    snprintf(name, sizeof name, "%u.%s", number, extension);
+    return name;
+}
+
+std::string upperCased(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return s;
+}
+
+// ASCII letter-case-blind comparison of a name with a text.
+bool sameNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+}
+
+bool hasMsgExtension(const char* name, size_t length) { return length >= 4 && sameNoCase(name + length - 4, ".msg"); }
+
+// The number a *.msg name stands for: the part before the first "." read as an unsigned
+// decimal (leading white space skipped, digits up to the first other character, 0 when
+// there are none). False when it does not fit in 32 bits.
+bool numberFromName(const char* name, uint32_t& number) {
+    const char* p = name;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + uint64_t(*p - '0');
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    number = uint32_t(value);
+    return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+// Opens an existing regular file of `dir` whose name equals `lowerName` in any letter
+// case: the lower-case and the upper-case spelling first, then the directory's entries
+// (from `listing` when the caller has them). The path opened goes to `foundPath`.
+OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
+                  const std::vector<std::string>* listing = nullptr) {
+    std::string upperName = upperCased(lowerName);
+    for (const std::string& name : {lowerName, upperName}) {
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        if (f.isOpen()) {
+            if (foundPath) *foundPath = joinPath(dir, name);
+            return f;
+        }
+    }
+    std::vector<std::string> own;
+    if (!listing) {
+        if (!listDirectory(dir, own)) return OsFile();
+        listing = &own;
+    }
+    for (const std::string& name : *listing) {
+        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        if (f.isOpen()) {
+            if (foundPath) *foundPath = joinPath(dir, name);
+            return f;
+        }
+    }
+    return OsFile();
+}
+
+// Finds a regular file of `dir` named `lowerName` in any letter case, without opening it.
+bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath) {
+    std::string upperName = upperCased(lowerName);
+    for (const std::string& name : {lowerName, upperName}) {
+        if (isRegularFile(joinPath(dir, name))) {
+            foundPath = joinPath(dir, name);
+            return true;
+        }
+    }
+    std::vector<std::string> names;
+    if (!listDirectory(dir, names)) return false;
+    for (const std::string& name : names) {
+        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
+        if (isRegularFile(joinPath(dir, name))) {
+            foundPath = joinPath(dir, name);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `dir` has an entry of any kind named `lowerName` in any letter case.
+bool existsNoCase(const std::string& dir, const std::string& lowerName) {
+    if (fileExists(joinPath(dir, lowerName)) || fileExists(joinPath(dir, upperCased(lowerName)))) return true;
+    std::vector<std::string> names;
+    if (!listDirectory(dir, names)) return false;
+    for (const std::string& name : names)
+        if (equalsNoCase(name, lowerName)) return true;
+    return false;
+}
+
+// Reads the header of an open message file and its text up to the first zero byte or
+// the end of the file; `text` receives the text followed by one zero byte. False when
+// the length cannot be found, the file is shorter than a header or longer than the text
+// bound, or fewer bytes arrive than the length promises. Memory never exceeds the size
+// of the text actually read.
+bool readMessageFile(const OsFile& file, msgFileHeader& header, std::vector<char>& text) {
+    text.clear();
+    int64_t length = file.length();
+    if (length < int64_t(kMsgFileHeaderSize)) return false;
+    int64_t textLength = length - int64_t(kMsgFileHeaderSize);
+    if (textLength > kMaxTextLength) return false;
+
+    uint8_t raw[kMsgFileHeaderSize];
+    if (file.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return false;
+    header = decodeMsgFileHeader(raw);
+
+    int64_t done = 0;
+    while (done < textLength) {
+        size_t piece = size_t(std::min<int64_t>(textLength - done, int64_t(kReadChunk)));
+        size_t used = text.size();
+        if (used + piece + 1 > text.capacity())
+            text.reserve(std::min(std::max(text.capacity() * 2, used + piece + 1), size_t(textLength) + 1));
+        text.resize(used + piece);
+        if (file.readAt(int64_t(kMsgFileHeaderSize) + done, text.data() + used, piece) != int64_t(piece)) return false;
+        done += int64_t(piece);
+        if (const void* zero = memchr(text.data() + used, 0, piece)) {
+            text.resize(size_t(static_cast<const char*>(zero) - text.data()));
+            break;
+        }
+    }
+    text.push_back(0);
+    return true;
+}
+
+}  // namespace
+
+CTarnwickArea::CTarnwickArea(const char* path, int32_t number) : CEchoArea(number), msgNumbers(compareMsgNumbers) {
+    size_t n = path ? strlen(path) : 0;
+    if (n >= kAreaDirectorySize) n = 0;
+    memcpy(directory, path ? path : "", n);
+    memset(directory + n, 0, kAreaDirectorySize - n);
+}
+
+std::string CTarnwickArea::pathOf(const std::string& name) const { return joinPath(directory, name); }
+
+void CTarnwickArea::scanDirectory() { scan(nullptr); }
+
+void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
+    msgNumbers.removeAll();
+    fileForms.clear();
+    oddCaseNames.clear();
+    scanIncomplete = false;
+    if (lastreadNames) lastreadNames->clear();
+    // Without a directory there is nothing to scan (and no current directory to fall to).
+    if (directory[0] == 0) return;
+    DIR* dir = ::opendir(directory);
+    if (!dir) return;
+    struct Closer {
+        DIR* d;
+        ~Closer() { ::closedir(d); }
+    } closer{dir};
+    try {
+        struct Found {
+            uint16_t number;
+            int32_t form;  // FileForm; kOddCaseName + k for oddCaseNames[k]; kNoOwnName last
+        };
+        std::vector<Found> found;
+        while (struct dirent* e = ::readdir(dir)) {
+            const char* name = e->d_name;
+            size_t length = strlen(name);
+            if (lastreadNames && sameNoCase(name, "lastread")) lastreadNames->emplace_back(name);
+            uint32_t value;
+            if (!hasMsgExtension(name, length) || !numberFromName(name, value)) continue;
+            // Only regular files are messages (a link counts by what it points to). The type
+            // comes from the directory itself where the file system gives it, which spares a
+            // stat of every message file on each scan.
+            unsigned char type = e->d_type;
+            bool regular = type == DT_REG || ((type == DT_UNKNOWN || type == DT_LNK) && isRegularFile(pathOf(name)));
+            if (!regular) continue;
+
+            uint16_t number = uint16_t(value);
+            char lower[16], upper[16];
+            snprintf(lower, sizeof lower, "%u.msg", unsigned(number));
+            snprintf(upper, sizeof upper, "%u.MSG", unsigned(number));
+            int32_t form = kNoOwnName;
+            if (strcmp(name, lower) == 0) {
+                form = kLowerName;
+            } else if (strcmp(name, upper) == 0) {
+                form = kUpperName;
+            } else if (sameNoCase(name, lower)) {
+                form = kOddCaseName + int32_t(oddCaseNames.size());
+                oddCaseNames.emplace_back(name);
+            }
+            found.push_back({number, form});
+        }
+        // Sorted first, so that every number is appended at the end of msgNumbers: the scan
+        // stays O(n log n) whatever order the directory lists its entries in. Of several
+        // names for one number the lower-case one is preferred, then the upper-case one.
+        auto rank = [this](int32_t form) -> std::pair<uint32_t, const std::string*> {
+            if (form >= kOddCaseName) return {2, &oddCaseNames[size_t(form - kOddCaseName)]};
+            return {form == kNoOwnName ? 3u : uint32_t(form), nullptr};
+        };
+        std::sort(found.begin(), found.end(), [&rank](const Found& a, const Found& b) {
+            if (a.number != b.number) return a.number < b.number;
+            auto ra = rank(a.form), rb = rank(b.form);
+            if (ra.first != rb.first) return ra.first < rb.first;
+            return ra.second && rb.second && *ra.second < *rb.second;
+        });
+        fileForms.reserve(found.size());
+        for (size_t i = 0; i < found.size(); ++i) {
+            if (i > 0 && found[i].number == found[i - 1].number) continue;
+            if (msgNumbers.add(found[i].number) < 0) {
+                scanIncomplete = true;
+                return;
+            }
+            fileForms.push_back(found[i].form);
+        }
+    } catch (const std::bad_alloc&) {
+        scanIncomplete = true;
+    }
+}
+
+std::string CTarnwickArea::messageFileName(int32_t index) const {
+    int32_t form = fileForms[size_t(index)];
+    uint16_t number = *msgNumbers.getAt(index);
+    if (form == kLowerName) return numberedName(number, "msg");
+    if (form == kUpperName) return numberedName(number, "MSG");
+    if (form >= kOddCaseName) return oddCaseNames[size_t(form - kOddCaseName)];
+    return std::string();
+}
+
+bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
+    out.removeAll();
+    scanDirectory();
+    if (scanIncomplete) return false;
+    try {
+        std::vector<char> text;
+        for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
+            std::string name = messageFileName(i);
+            if (name.empty()) continue;  // no file under the number's own name
+            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly);
+            if (!file.isOpen()) continue;
+            msgFileHeader stored;
+            if (!readMessageFile(file, stored, text)) continue;
+            file.close();
+
+            pktMsgHeader h;
+            h.msgNumber = *msgNumbers.getAt(i);
+            // Up to the first zero byte: other tools leave garbage after it.
+            copyField(h.fromName, stored.fromUserName, sizeof h.fromName);
+            copyField(h.toName, stored.toUserName, sizeof h.toName);
+            copyField(h.subject, stored.subject, sizeof h.subject);
+            h.dateWritten = parseFidoDate(stored.dateTime);
+            hashKludges(text.data(), h.msgIdHash, h.replyHash);
+            if (out.add(h) < 0) return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool CTarnwickArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
+    counts[0] = 0;
+    counts[1] = 0;
+    uint16_t mark = kNoLastRead;
+    if (!areaPath || strlen(areaPath) + 10 > kAreaDirectorySize) return false;
+    try {
+        std::vector<std::string> lastreadNames;
+        scan(&lastreadNames);
+        if (scanIncomplete) return false;
+        if (areaPath[0] != 0) {
+            // The scan has seen the lastread names of the area's own directory.
+            bool ownDirectory = strcmp(areaPath, directory) == 0;
+            OsFile lastread = openNoCase(areaPath, "lastread", nullptr, ownDirectory ? &lastreadNames : nullptr);
+            uint8_t raw[2];
+            if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) mark = getU16(raw);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+
+    counts[0] = uint32_t(msgNumbers.getCount());
+    if (counts[0] < 2 || mark == kNoLastRead) {
+        counts[1] = counts[0];
+        return true;
+    }
+    int32_t pos;
+    if (msgNumbers.search(mark, pos)) counts[1] = counts[0] - uint32_t(pos) - 1;
+    return true;
+}
+
+bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
+    out.removeAll();
+    if (directory[0] == 0) return false;
+    try {
+        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), nullptr);
+        if (!file.isOpen()) return false;
+        msgFileHeader stored;
+        std::vector<char> text;
+        if (!readMessageFile(file, stored, text)) return false;
+        file.close();
+
+        pktMessage m;
+        m.header.msgNumber = msgNumber;
+        copyField(m.header.fromName, stored.fromUserName, sizeof m.header.fromName);
+        copyField(m.header.toName, stored.toUserName, sizeof m.header.toName);
+        copyField(m.header.subject, stored.subject, sizeof m.header.subject);
+        m.header.dateWritten = parseFidoDate(stored.dateTime);
+        m.origAddr = FidoAddr{stored.origZone, stored.origNet, stored.origNode, stored.origPoint};
+        m.destAddr = FidoAddr{stored.destZone, stored.destNet, stored.destNode, stored.destPoint};
+        m.attributes = stored.attribute;
+
+        if (!out.setSize(int32_t(kMessageRecordSize))) return false;
+        encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
+        textToLines(text.data(), out, int32_t(text.size() - 1));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool CTarnwickArea::newMessage(pktMessage* record, const char* text) {
+    if (!record || !text || directory[0] == 0) return false;
+    try {
+        scanDirectory();
+        if (scanIncomplete) return false;
+        int32_t count = msgNumbers.getCount();
+        // Highest number plus one, in 16 bits; gaps are never reused.
+        uint16_t number = count == 0 ? 1 : uint16_t(*msgNumbers.getAt(count - 1) + 1);
+        std::string tempPath = pathOf(numberedName(number, "mst"));
+        std::string finalName = numberedName(number, "msg");
+
+        OsFile file = OsFile::createExclusive(tempPath);
+        if (!file.isOpen()) return false;
+
+        msgFileHeader h;
+        copyField(h.fromUserName, record->header.fromName, sizeof h.fromUserName);
+        copyField(h.toUserName, record->header.toName, sizeof h.toUserName);
+        copyField(h.subject, record->header.subject, sizeof h.subject);
+        formatFidoDate(h.dateTime);
+        h.destNode = record->destAddr.node;
+        h.origNode = record->origAddr.node;
+        h.origNet = record->origAddr.net;
+        h.destNet = record->destAddr.net;
+        h.destZone = record->destAddr.zone;
+        h.origZone = record->origAddr.zone;
+        h.destPoint = record->destAddr.point;
+        h.origPoint = record->origAddr.point;
+        h.attribute = record->attributes;
+        uint8_t raw[kMsgFileHeaderSize];
+        encodeMsgFileHeader(h, raw);
+
+        const FidoAddr& o = record->origAddr;
+        const FidoAddr& d = record->destAddr;
+        char line[64];
+        std::string kludges;
+        snprintf(line, sizeof line, "\x01" "INTL %d:%d/%d %d:%d/%d\r", d.zone, d.net, d.node, o.zone, o.net, o.node);
+        kludges += line;
+        if (o.point != 0) {
+            snprintf(line, sizeof line, "\x01" "FMPT %d\r", o.point);
+            kludges += line;
+        }
+        if (d.point != 0) {
+            snprintf(line, sizeof line, "\x01" "TOPT %d\r", d.point);
+            kludges += line;
+        }
+        char msgId[kMsgIdKludgeBuffer];
+        formatMsgIdKludge(o, msgId);
+        kludges += msgId;
+
+        bool written = file.write(raw, sizeof raw) && file.write(kludges.data(), kludges.size()) &&
+                       file.write(text, strlen(text) + 1);
+        if (!written) {
+            file.close();
+            removeFile(tempPath);
+            return false;
+        }
+        if (!file.close()) return false;
+        // Never replace a message file, whatever the letter case of its name; the rename
+        // itself refuses the exact name should one appear in between.
+        if (existsNoCase(directory, finalName)) return false;
+        return renameNoReplace(tempPath, pathOf(finalName));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool CTarnwickArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
+    if (directory[0] == 0) return false;
+    try {
+        std::string path;
+        // A super user's delete reads nothing: the file only has to be there.
+        if (mayDeleteAny) return findRegularNoCase(directory, numberedName(msgNumber, "msg"), path) && removeFile(path);
+        if (!requester) return false;
+        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path);
+        if (!file.isOpen()) return false;
+
+        msgFileHeader stored;
+        std::vector<char> text;
+        if (!readMessageFile(file, stored, text)) return false;
+        file.close();
+        if (stored.attribute & kMsgAttrSent) return false;
+
+        // Only the kludge lines at the top of the text count; the first MSGID decides.
+        char* cursor = text.data();
+        while (char* line = nextToken(cursor, "\r")) {
+            if (line[0] != 1) return false;
+            if (strncmp(line, "\x01" "MSGID: ", 8) != 0) continue;
+            FidoAddr owner;
+            if (!parseFidoAddr(line + 8, owner) || !(owner == *requester)) return false;
+            return removeFile(path);
+        }
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}

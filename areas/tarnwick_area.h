@@ -1,0 +1,85 @@
+// *.MSG directory areas: one directory per area, one file per message named by its
+// decimal number with the extension .msg, each file a 190-byte header followed by the
+// message text, and a "lastread" file holding the number of the last message read.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "areas/echoarea.h"
+#include "support/array.h"
+
+// The stored-message header at the start of every *.MSG file: the FidoNet stored-message
+// layout, whose eight spare bytes at 176-183 hold the zone and point numbers. Integers are
+// little-endian; the text fields are kept byte for byte as stored (a reader copies them up
+// to their first zero byte).
+struct msgFileHeader {
+    char fromUserName[36] = {};
+    char toUserName[36] = {};
+    char subject[72] = {};
+    char dateTime[20] = {};  // FidoNet date text
+    uint16_t timesRead = 0;
+    uint16_t destNode = 0;
+    uint16_t origNode = 0;
+    uint16_t cost = 0;
+    uint16_t origNet = 0;
+    uint16_t destNet = 0;
+    uint16_t destZone = 0;
+    uint16_t origZone = 0;
+    uint16_t destPoint = 0;
+    uint16_t origPoint = 0;
+    uint16_t replyTo = 0;
+    uint16_t attribute = 0;
+    uint16_t nextReply = 0;
+};
+constexpr size_t kMsgFileHeaderSize = 190;
+void encodeMsgFileHeader(const msgFileHeader& h, uint8_t* out);
+msgFileHeader decodeMsgFileHeader(const uint8_t* in);
+
+// Attribute bit of a message that has been sent.
+constexpr uint16_t kMsgAttrSent = 0x0008;
+// Room for the area directory; a longer configured path leaves the area without one.
+constexpr size_t kAreaDirectorySize = 260;
+// "No last-read mark".
+constexpr uint16_t kNoLastRead = 0xFFFF;
+
+class CTarnwickArea : public CEchoArea {
+public:
+    CTarnwickArea(const char* path, int32_t areaNumber);
+    ~CTarnwickArea() override = default;
+
+    bool getMsgList(MCArray<pktMsgHeader>& out) override;
+    bool getAreaStats(const char* areaPath, uint32_t counts[2]) override;
+    bool getMessage(uint32_t msgNumber, MCArray<char>& out) override;
+    bool newMessage(pktMessage* record, const char* text) override;
+    bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
+
+    // Rebuilds msgNumbers from the *.msg names of the directory (any letter case).
+    virtual void scanDirectory();
+
+    const char* getDirectory() const { return directory; }
+    // The numbers found by the last scanDirectory, ascending, without duplicates.
+    const CSortedArray<uint16_t>& getMsgNumbers() const { return msgNumbers; }
+
+protected:
+    char directory[kAreaDirectorySize];
+    CSortedArray<uint16_t> msgNumbers;
+
+private:
+    // Where each element of msgNumbers has its message file, in the same order: one of
+    // the FileForm values, or kOddCaseName + k for the name oddCaseNames[k] (the number's
+    // own name in unusual letter case). Filled by scanDirectory.
+    std::vector<int32_t> fileForms;
+    std::vector<std::string> oddCaseNames;
+    // Set when the last scan could not be completed for want of memory.
+    bool scanIncomplete = false;
+
+    enum FileForm : int32_t { kNoOwnName = -1, kLowerName = 0, kUpperName = 1, kOddCaseName = 2 };
+
+    // Scans the directory; names of entries called "lastread" in any letter case go to
+    // `lastreadNames` when it is given.
+    void scan(std::vector<std::string>* lastreadNames);
+    std::string messageFileName(int32_t index) const;
+    std::string pathOf(const std::string& name) const;
+};
