@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "support/array.h"
@@ -72,6 +73,7 @@ TEST(MCArray, SetSizeRoundsUpToNextMultipleOf64) {
 struct Big {
     char bytes[1024];
 };
+bool arrayElementEquals(const Big& a, const Big& b) { return memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0; }
 
 TEST(MCArray, ByteCountBeyond32BitsFailsAndChangesNothing) {
     MCArray<Big> a;
