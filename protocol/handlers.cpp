@@ -39,8 +39,13 @@ uint32_t readMessageNumber(int socket) {
 }
 
 // Header and data in one write; the data is compressed when that makes it shorter.
-void sendDataReply(int socket, uint32_t replyId, uint8_t* data, uint32_t size) {
-    uint32_t announced = size;
+void sendDataReply(int socket, uint32_t replyId, uint8_t* data, size_t size) {
+    // Bit 31 of the announced size marks a compressed block, so plain data must stay below it.
+    if (size > 0x7FFFFFFFu) {
+        reportError(0, 0, "reply data too large (%zu bytes).\n", size);
+        fail();
+    }
+    uint32_t announced = uint32_t(size);
     uint32_t n = compressReplyData(announced, data);
     uint8_t header[kPktHeaderSize];
     encodeHeader(pktHeader{replyId, announced}, header);
@@ -98,7 +103,7 @@ void handleAreaList(int socket, StepContext& step) {
     uint32_t count = uint32_t(areaInfoList.getCount());
     std::vector<uint8_t> data(size_t(count) * kAreaInfoSize);
     for (uint32_t i = 0; i < count; ++i) encodeAreaInfo(*areaInfoList.getAt(int32_t(i)), data.data() + i * kAreaInfoSize);
-    sendDataReply(socket, CID_S_AREALIST, data.data(), uint32_t(data.size()));
+    sendDataReply(socket, CID_S_AREALIST, data.data(), data.size());
 }
 
 void handleMsgList(int socket, const pktHeader& h, StepContext& step) {
@@ -112,7 +117,7 @@ void handleMsgList(int socket, const pktHeader& h, StepContext& step) {
     size_t count = size_t(step.msgList.getCount());
     std::vector<uint8_t> data(count * kMsgHeaderSize);
     for (size_t i = 0; i < count; ++i) encodeMsgHeader(*step.msgList.getAt(int32_t(i)), data.data() + i * kMsgHeaderSize);
-    sendDataReply(socket, CID_S_MSGLIST, data.data(), uint32_t(data.size()));
+    sendDataReply(socket, CID_S_MSGLIST, data.data(), data.size());
 }
 
 void handleFetch(int socket, const pktHeader& h, StepContext& step) {
@@ -125,7 +130,7 @@ void handleFetch(int socket, const pktHeader& h, StepContext& step) {
     CEchoArea& area = openOrFail(number, step);
     if (area.getMessage(msgNumber, step.msgData)) {
         sendDataReply(socket, CID_S_MESSAGE, reinterpret_cast<uint8_t*>(step.msgData.getData()),
-                      uint32_t(step.msgData.getCount()));
+                      size_t(step.msgData.getCount()));
         return;
     }
     reportError(0, 0, "fail to read message #%d\n", int(msgNumber));
