@@ -1,6 +1,8 @@
 #include "areas/tarnwick_area.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -115,6 +117,20 @@ bool isRegularFile(const std::string& path) {
 
 std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
+// Opens an existing regular file for reading. The open itself must not wait: a FIFO or a
+// device left under a message name would otherwise block the server until someone
+// writes to it. Anything but a regular file is refused after the open.
+OsFile openRegularForReading(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return OsFile();
+    OsFile file(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return OsFile();
+    return file;
+}
+
 // Opens an existing regular file of `dir` whose name equals `lowerName` in any letter
 // case: the lower-case and the upper-case spelling first, then the directory's entries
 // (from `listing` when the caller has them). The path opened goes to `foundPath`.
@@ -122,7 +138,7 @@ OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::str
                   const std::vector<std::string>* listing = nullptr) {
     std::string upperName = upperCased(lowerName);
     for (const std::string& name : {lowerName, upperName}) {
-        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        OsFile f = openRegularForReading(joinPath(dir, name));
         if (f.isOpen()) {
             if (foundPath) *foundPath = joinPath(dir, name);
             return f;
@@ -135,7 +151,7 @@ OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::str
     }
     for (const std::string& name : *listing) {
         if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
-        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        OsFile f = openRegularForReading(joinPath(dir, name));
         if (f.isOpen()) {
             if (foundPath) *foundPath = joinPath(dir, name);
             return f;
@@ -315,7 +331,7 @@ bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
         for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
             std::string name = messageFileName(i);
             if (name.empty()) continue;  // no file under the number's own name
-            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly);
+            OsFile file = openRegularForReading(pathOf(name));
             if (!file.isOpen()) continue;
             msgFileHeader stored;
             if (!readMessageFile(file, stored, text)) continue;

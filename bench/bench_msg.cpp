@@ -3,6 +3,7 @@
 // size and the ratio between the sizes; the cost per message should not grow with the
 // directory by more than a factor of 1.5.
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,7 +20,7 @@
 namespace {
 
 constexpr double kMaxRatio = 1.5;
-constexpr int kRounds = 5;
+constexpr int kRounds = 7;
 
 using Clock = std::chrono::steady_clock;
 
@@ -68,35 +69,52 @@ bool fillDirectory(const std::string& dir, uint32_t count) {
     return true;
 }
 
+// Wall-clock and processor time (user and system) of one operation.
+struct Timer {
+    Clock::time_point wall = Clock::now();
+    double cpu = processSeconds();
+
+    static double processSeconds() {
+        timespec t;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+    }
+};
+
+// Best (lowest) time per message of one operation over all rounds.
+struct Best {
+    double wall = 1e9;
+    double cpu = 1e9;
+    void take(const Timer& t, uint32_t count) {
+        wall = std::min(wall, secondsSince(t.wall) / count);
+        cpu = std::min(cpu, (Timer::processSeconds() - t.cpu) / count);
+    }
+};
+
 struct Figures {
-    double listPerMessage = 0;   // seconds
-    double statsPerMessage = 0;  // seconds
-    double fetchPerMessage = 0;  // seconds
+    Best list, stats, fetch;
     bool ok = true;
 };
 
-Figures measure(const std::string& dir, uint32_t count) {
-    Figures f;
-    f.listPerMessage = f.statsPerMessage = f.fetchPerMessage = 1e9;
+// One round of every operation on one directory.
+void measureRound(const std::string& dir, uint32_t count, Figures& f) {
     CTarnwickArea area(dir.c_str(), 0);
     MCArray<pktMsgHeader> list;
     MCArray<char> message;
-    for (int round = 0; round < kRounds; ++round) {
-        auto start = Clock::now();
-        if (!area.getMsgList(list) || list.getCount() != int32_t(count)) f.ok = false;
-        f.listPerMessage = std::min(f.listPerMessage, secondsSince(start) / count);
 
-        start = Clock::now();
-        uint32_t counts[2];
-        if (!area.getAreaStats(dir.c_str(), counts) || counts[0] != count) f.ok = false;
-        f.statsPerMessage = std::min(f.statsPerMessage, secondsSince(start) / count);
+    Timer t;
+    if (!area.getMsgList(list) || list.getCount() != int32_t(count)) f.ok = false;
+    f.list.take(t, count);
 
-        start = Clock::now();
-        for (uint32_t n = 1; n <= count; ++n)
-            if (!area.getMessage(n, message)) f.ok = false;
-        f.fetchPerMessage = std::min(f.fetchPerMessage, secondsSince(start) / count);
-    }
-    return f;
+    t = Timer();
+    uint32_t counts[2];
+    if (!area.getAreaStats(dir.c_str(), counts) || counts[0] != count) f.ok = false;
+    f.stats.take(t, count);
+
+    t = Timer();
+    for (uint32_t n = 1; n <= count; ++n)
+        if (!area.getMessage(n, message)) f.ok = false;
+    f.fetch.take(t, count);
 }
 
 }  // namespace
@@ -115,36 +133,51 @@ int main() {
     const std::string root = buf.data();
 
     const uint32_t sizes[2] = {1000, 10000};
+    std::string dirs[2];
     Figures figures[2];
     bool ok = true;
-    for (int i = 0; i < 2; ++i) {
-        std::string dir = root + "/area" + std::to_string(sizes[i]);
-        std::filesystem::create_directory(dir, ec);
-        if (ec || !fillDirectory(dir, sizes[i])) {
+    for (int i = 0; i < 2 && ok; ++i) {
+        dirs[i] = root + "/area" + std::to_string(sizes[i]);
+        std::filesystem::create_directory(dirs[i], ec);
+        if (ec || !fillDirectory(dirs[i], sizes[i])) {
             fprintf(stderr, "cannot build the directory of %u messages\n", sizes[i]);
             ok = false;
-            break;
         }
-        figures[i] = measure(dir, sizes[i]);
+    }
+    // The sizes take turns, so that a passing load on the machine meets both alike; the
+    // best round of each counts.
+    for (int round = 0; round < kRounds && ok; ++round)
+        for (int i = 0; i < 2; ++i) measureRound(dirs[i], sizes[i], figures[i]);
+    std::filesystem::remove_all(root, ec);
+    for (int i = 0; i < 2 && ok; ++i) {
         if (!figures[i].ok) {
             fprintf(stderr, "wrong results on the directory of %u messages\n", sizes[i]);
             ok = false;
         }
-        printf("%6u messages: list %7.2f us/msg, stats %7.3f us/msg, fetch %7.2f us/msg\n", sizes[i],
-               figures[i].listPerMessage * 1e6, figures[i].statsPerMessage * 1e6, figures[i].fetchPerMessage * 1e6);
     }
-    std::filesystem::remove_all(root, ec);
     if (!ok) return 1;
 
-    double ratios[3] = {figures[1].listPerMessage / figures[0].listPerMessage,
-                        figures[1].statsPerMessage / figures[0].statsPerMessage,
-                        figures[1].fetchPerMessage / figures[0].fetchPerMessage};
+    printf("time per message, best of %d rounds: wall-clock (processor)\n", kRounds);
+    for (int i = 0; i < 2; ++i) {
+        const Figures& f = figures[i];
+        printf("%6u messages: list %6.2f us (%6.2f), stats %6.3f us (%6.3f), fetch %6.2f us (%6.2f)\n", sizes[i],
+               f.list.wall * 1e6, f.list.cpu * 1e6, f.stats.wall * 1e6, f.stats.cpu * 1e6, f.fetch.wall * 1e6,
+               f.fetch.cpu * 1e6);
+    }
+
+    // Judged on processor time, which other work on a shared machine does not inflate.
+    const Best* pairs[3][2] = {{&figures[0].list, &figures[1].list},
+                               {&figures[0].stats, &figures[1].stats},
+                               {&figures[0].fetch, &figures[1].fetch}};
     const char* names[3] = {"list", "stats", "fetch"};
     bool within = true;
     for (int i = 0; i < 3; ++i) {
-        bool pass = ratios[i] <= kMaxRatio;
+        double cpuRatio = pairs[i][1]->cpu / pairs[i][0]->cpu;
+        double wallRatio = pairs[i][1]->wall / pairs[i][0]->wall;
+        bool pass = cpuRatio <= kMaxRatio;
         within = within && pass;
-        printf("ratio %-5s 10000/1000: %.2f (limit %.1f) %s\n", names[i], ratios[i], kMaxRatio, pass ? "ok" : "EXCEEDED");
+        printf("ratio %-5s 10000/1000: %.2f processor, %.2f wall-clock (limit %.1f) %s\n", names[i], cpuRatio,
+               wallRatio, kMaxRatio, pass ? "ok" : "EXCEEDED");
     }
     printf("%s\n", within ? "bench_msg: within limits" : "bench_msg: LIMIT EXCEEDED");
     return 0;

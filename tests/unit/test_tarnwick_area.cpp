@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -445,6 +446,30 @@ TEST(TarnwickFetch, FilesAndNames) {
         if (!c.ok) continue;
         EXPECT_EQ(fetchedLines(out), c.lines);
     }
+}
+
+TEST(TarnwickArea, FifosAndDevicesAreNotOpened) {
+    // Opening a FIFO for reading would wait for a writer; none of the operations may.
+    TempDir dir;
+    ASSERT_TRUE(writeMsgFile(dir.path(), 1, MsgFile{}));
+    ASSERT_EQ(mkfifo(dir.file("5.msg").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(dir.file("lastread").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("6.msg").c_str()), 0);
+    CTarnwickArea area(dir.path().c_str(), 0);
+    MCArray<pktMsgHeader> list;
+    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_EQ(list.getCount(), 1);
+    uint32_t counts[2];
+    ASSERT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+    EXPECT_EQ(counts[0], 1u);
+    MCArray<char> out;
+    EXPECT_FALSE(area.getMessage(5, out));
+    EXPECT_FALSE(area.getMessage(6, out));
+    const FidoAddr me{2, 5020, 100, 0};
+    EXPECT_FALSE(area.deleteMsg(5, &me, false));
+    EXPECT_FALSE(area.deleteMsg(5, &me, true));
+    EXPECT_FALSE(area.deleteMsg(6, &me, true));
+    EXPECT_TRUE(fileExists(dir.file("5.msg")));
 }
 
 // ---------------------------------------------------------------------------------------
