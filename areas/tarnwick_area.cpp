@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -326,6 +327,10 @@ bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
     out.removeAll();
     scanDirectory();
     if (scanIncomplete) return false;
+    // Room for every header at once: appending one by one would copy the array again at
+    // every step of 64, which grows with the square of the area's size.
+    if (!out.setSize(msgNumbers.getCount())) return false;
+    int32_t filled = 0;
     try {
         std::vector<char> text;
         for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
@@ -345,12 +350,13 @@ bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
             copyField(h.subject, stored.subject, sizeof h.subject);
             h.dateWritten = parseFidoDate(stored.dateTime);
             hashKludges(text.data(), h.msgIdHash, h.replyHash);
-            if (out.add(h) < 0) return false;
+            *out.getAt(filled++) = h;
         }
     } catch (const std::bad_alloc&) {
+        out.removeAll();
         return false;
     }
-    return true;
+    return out.setSize(filled);
 }
 
 bool CTarnwickArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
@@ -404,7 +410,17 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
         m.destAddr = FidoAddr{stored.destZone, stored.destNet, stored.destNode, stored.destPoint};
         m.attributes = stored.attribute;
 
-        if (!out.setSize(int32_t(kMessageRecordSize))) return false;
+        // Reserve the whole result first (each line of n bytes becomes n + 2, and every
+        // line but the last ends at a CR, LF or ^A byte), so the lines are appended
+        // without copying the array again and again.
+        int64_t textLength = int64_t(text.size()) - 1;
+        int64_t breaks = 0;
+        for (int64_t i = 0; i < textLength; ++i) {
+            char c = text[size_t(i)];
+            if (c == 13 || c == 10 || c == 1) ++breaks;
+        }
+        int64_t room = int64_t(kMessageRecordSize) + textLength + 2 * (breaks + 1);
+        if (room > INT32_MAX || !out.setSize(int32_t(room)) || !out.setSize(int32_t(kMessageRecordSize))) return false;
         encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
         textToLines(text.data(), out, int32_t(text.size() - 1));
     } catch (const std::bad_alloc&) {

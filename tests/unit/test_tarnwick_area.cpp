@@ -404,6 +404,30 @@ TEST(TarnwickFetch, RecordAndLines) {
                                                            "Line one", "", "Line two", "", "Last"}));
 }
 
+TEST(TarnwickFetch, LinesAreThoseOfTheLineRoutine) {
+    std::string manyLines;
+    for (int i = 0; i < 20000; ++i) manyLines += "line " + std::to_string(i) + (i % 3 ? "\r" : "\r\n");
+    const std::string texts[] = {
+        "", "\x01\x01\x01", "\r\r\r", "\n\r\x01", "\x01" "a\x01" "b\rc", "no line break", std::string(70000, '\x01'),
+        std::string(70000, '\r'), manyLines,
+    };
+    for (const std::string& body : texts) {
+        SCOPED_TRACE(body.substr(0, 20));
+        TempDir dir;
+        MsgFile m;
+        m.body = body;
+        ASSERT_TRUE(writeMsgFile(dir.path(), 1, m));
+        CTarnwickArea area(dir.path().c_str(), 0);
+        MCArray<char> out;
+        ASSERT_TRUE(area.getMessage(1, out));
+        MCArray<char> expected;
+        ASSERT_TRUE(expected.setSize(int32_t(3 * body.size() + 2)) && expected.setSize(0));  // no regrowth
+        textToLines(body.c_str(), expected, int32_t(body.size()));
+        ASSERT_EQ(out.getCount(), int32_t(kMessageRecordSize) + expected.getCount());
+        EXPECT_EQ(memcmp(out.getData() + kMessageRecordSize, expected.getData(), size_t(expected.getCount())), 0);
+    }
+}
+
 struct FetchCase {
     const char* name;
     std::string fileName;  // empty: no file
