@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "protocol/session.h"
 #include "server/console.h"
@@ -47,8 +48,11 @@ bool deriveSettingsPath(const char* programPath, char* out, size_t size) {
 
 void runServer(int listenSocket, ConsoleKeys& keys) {
     sessionClient newClient;
+    std::vector<int> sockets;
     for (;;) {
-        int w = waitReadableMicros(listenSocket, kAcceptWaitMicros);
+        sockets.clear();
+        for (int32_t i = 0; i < clientList.getCount(); ++i) sockets.push_back(clientList.getAt(i)->socket);
+        int w = waitForActivity(listenSocket, sockets.data(), sockets.size(), kAcceptWaitMicros);
         if (w < 0) reportError(errno, 1, "select() failed");
         if (w > 0) {
             char peer[64];
@@ -59,7 +63,7 @@ void runServer(int listenSocket, ConsoleKeys& keys) {
                 newClient.socket = s;
                 if (clientList.add(newClient) < 0) close(s);  // no room: never served
             }
-        } else if (keys.keyPressed()) {
+        } else if (keys.keyPressed()) {  // checked in passes without a new connection
             return;
         }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "config/config.h"
 
@@ -157,17 +158,21 @@ int waitReadable(int socket, int timeoutMs) {
     return waitFor(socket, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
-int waitReadableMicros(int socket, int timeoutMicros) {
+int waitForActivity(int listenSocket, const int* clients, size_t clientCount, int timeoutMicros) {
+    std::vector<struct pollfd> fds;
+    fds.reserve(clientCount + 1);
+    fds.push_back({listenSocket, POLLIN, 0});
+    for (size_t i = 0; i < clientCount; ++i)
+        if (clients[i] >= 0) fds.push_back({clients[i], POLLIN, 0});
     auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
     for (;;) {
-        struct pollfd p = {socket, POLLIN, 0};
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         if (left < 0) left = 0;
         // poll counts milliseconds; a wait below one millisecond rounds up to one.
-        int r = poll(&p, 1, int((left + 999) / 1000));
+        int r = poll(fds.data(), fds.size(), int((left + 999) / 1000));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
-        return r == 0 ? 0 : 1;
+        return (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
     }
 }
 

@@ -33,8 +33,12 @@ ssize_t sendn2(int socket, const void* first, size_t n1, const void* second, siz
 
 // 1 when readable, 0 on time-out, -1 on failure (EINTR retried with the time left).
 int waitReadable(int socket, int timeoutMs);
-// Waits at most timeoutMicros for a pending connection; same results as waitReadable.
-int waitReadableMicros(int socket, int timeoutMicros);
+
+// Waits at most timeoutMicros until the listening socket or one of the client sockets is
+// readable. 1 when a connection is pending on the listening socket, 0 otherwise (time-out or
+// only client data), -1 on failure. Returning early for client data lets a request be served
+// at once instead of after the whole accept wait.
+int waitForActivity(int listenSocket, const int* clients, size_t clientCount, int timeoutMicros);
 
 // Accepts a connection with TCP_NODELAY set; fills the peer's dotted address text.
 int acceptClient(int listenSocket, char* peerText, size_t peerTextSize);
