@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,34 +77,78 @@ ServerProcess::~ServerProcess() {
         waitpid(pid_, nullptr, 0);
     }
     if (stdinFd_ >= 0) close(stdinFd_);
+    if (ptySlave_ >= 0) close(ptySlave_);
 }
 
 bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName) {
     dir.write(programName + ".INI", iniText);
     outPath_ = dir.file(programName + ".stdout");
     errPath_ = dir.file(programName + ".stderr");
-    int in[2];
-    if (pipe(in) != 0) return false;
+    // Descriptors of an earlier attempt are not needed any more.
+    if (stdinFd_ >= 0) close(stdinFd_);
+    if (ptySlave_ >= 0) close(ptySlave_);
+    stdinFd_ = ptySlave_ = -1;
+    int in[2];  // [0] becomes the child's standard input, [1] is kept for key presses
+    // Close-on-exec, so that servers started later do not hold this one's input open.
+    if (useTerminal_) {
+        if (openpty(&in[1], &in[0], nullptr, nullptr, nullptr) != 0) return false;
+        fcntl(in[0], F_SETFD, FD_CLOEXEC);
+        fcntl(in[1], F_SETFD, FD_CLOEXEC);
+    } else if (pipe2(in, O_CLOEXEC) != 0) {
+        return false;
+    }
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
         int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (useTerminal_) {
+            // Its own session with the terminal as controlling terminal, as in a console.
+            setsid();
+            ioctl(in[0], TIOCSCTTY, 0);
+        }
         dup2(in[0], 0);
         dup2(out, 1);
         dup2(err, 2);
         close(in[0]);
         close(in[1]);
         if (chdir(dir.path().c_str()) != 0) _exit(127);
-        std::string argv0 = dir.file(programName);
+        std::string argv0 = argv0_.empty() ? dir.file(programName) : argv0_;
         char* argv[] = {argv0.data(), nullptr};
         execv(QUORVA_BIN, argv);
         _exit(127);
     }
-    close(in[0]);
+    if (useTerminal_)
+        ptySlave_ = in[0];  // kept open to read the terminal's settings after the server ends
+    else
+        close(in[0]);
     stdinFd_ = in[1];
     pid_ = pid;
+    exited_ = false;
+    exitStatus_ = -1;
     return true;
+}
+
+bool ServerProcess::terminalSettings(struct termios& t) const {
+    return ptySlave_ >= 0 && tcgetattr(ptySlave_, &t) == 0;
+}
+
+void ServerProcess::typeKeys(const std::string& bytes) {
+    if (stdinFd_ >= 0) (void)!::write(stdinFd_, bytes.data(), bytes.size());
+}
+
+std::string ServerProcess::unreadTerminalInput() {
+    struct termios t;
+    if (!terminalSettings(t)) return "";
+    t.c_lflag &= tcflag_t(~ICANON);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(ptySlave_, TCSANOW, &t);
+    std::string unread;
+    char buf[256];
+    ssize_t k;
+    while ((k = ::read(ptySlave_, buf, sizeof buf)) > 0) unread.append(buf, size_t(k));
+    return unread;
 }
 
 bool ServerProcess::start(const TempDir& dir, const std::string& settings) {

@@ -2,6 +2,7 @@
 // own settings file, its output captured to files.
 #pragma once
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,20 @@ public:
     // Starts with the settings file exactly as given (no port added, no wait).
     bool startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName = "quorva");
 
+    // Before a start: give the server a pseudo-terminal as its standard input (pressKey
+    // then types into it), so that it runs in single-key mode as on a console.
+    void useTerminal(bool on = true) { useTerminal_ = on; }
+    // The terminal's current settings, read through its slave side (also after the
+    // server ended). False without a terminal.
+    bool terminalSettings(struct termios& t) const;
+    // Writes these bytes to the server's input in one write (several keys at once).
+    void typeKeys(const std::string& bytes);
+    // After the server ended: what it left unread on its terminal (switches the terminal
+    // to non-canonical mode to see it).
+    std::string unreadTerminalInput();
+    // Before a start: argument 0 other than <dir>/<programName> (e.g. "./quorva").
+    void setArgv0(const std::string& argv0) { argv0_ = argv0; }
+
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
     std::string out() const;  // standard output so far
@@ -77,4 +92,7 @@ private:
     uint16_t port_ = 0;
     int exitStatus_ = -1;
     bool exited_ = false;
+    bool useTerminal_ = false;
+    int ptySlave_ = -1;
+    std::string argv0_;
 };

@@ -1,0 +1,500 @@
+// The server's spine against the real binary: banner and progress lines, accepting and
+// dropping clients, the ways it stops, and the listening port taken from the settings
+// file. Also the transport routines the protocol rests on.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/server_process.h"
+#include "config/config.h"
+#include "server/transport.h"
+
+namespace {
+
+const char* const kBanner =
+    "\n"
+    "+---------------------------------+\n"
+    "!                                 !#\n"
+    "!  QUORVA v1.0.1                  !#\n"
+    "!                                 !#\n"
+    "+---------------------------------+#\n"
+    " ###################################\n"
+    "\n";
+const char* const kWaiting = "-> waiting for connect or keypress...\n";
+const char* const kClient = "client: 127.0.0.1\n";
+const char* const kDisconnected = "client disconnected.\n";
+
+// "Build Mmm dd yyyy hh:mm:ss": __DATE__ pads a single-digit day with a space.
+bool isBuildLine(const std::string& line) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::string shape = "Build MMM D9 9999 99:99:99";
+    if (line.size() != shape.size()) return false;
+    bool monthOk = false;
+    for (const char* m : months) monthOk = monthOk || line.compare(6, 3, m) == 0;
+    if (!monthOk) return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const char t = line[i];
+        switch (shape[i]) {
+        case 'M': break;
+        case 'D': if (t != ' ' && (t < '1' || t > '3')) return false; break;
+        case '9': if (t < '0' || t > '9') return false; break;
+        default: if (t != shape[i]) return false;
+        }
+    }
+    return line[10] != ' ' || line[11] != '0';  // " 0" is no day
+}
+
+// Checks the banner and the build line at the start of the console output and returns
+// what follows them (empty with a test failure when they are not right).
+std::string afterBanner(const std::string& out) {
+    const std::string banner = kBanner;
+    if (out.compare(0, banner.size(), banner) != 0) {
+        ADD_FAILURE() << "banner differs:\n" << out;
+        return "";
+    }
+    const size_t end = out.find('\n', banner.size());
+    const std::string build = out.substr(banner.size(), end == std::string::npos ? std::string::npos : end - banner.size());
+    if (!isBuildLine(build) || end == std::string::npos || out.compare(end, 2, "\n\n") != 0) {
+        ADD_FAILURE() << "build line differs: [" << build << "]\n" << out;
+        return "";
+    }
+    return out.substr(end + 2);
+}
+
+// A socket listening on the port on all interfaces, as the server's would; -1 if taken.
+int listenOn(uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 5) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool portFree(uint16_t port) {
+    int s = listenOn(port);
+    if (s < 0) return false;
+    close(s);
+    return true;
+}
+
+uint16_t boundPort(int s) {
+    sockaddr_in a = {};
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+bool canConnect(uint16_t port) {
+    qclient::Connection c;
+    return c.connect("127.0.0.1", port);
+}
+
+// Starts the server with exactly this settings text and waits until it accepts on `port`.
+// False when it ended instead (its stderr tells why).
+bool startOn(ServerProcess& server, const TempDir& dir, const std::string& ini, uint16_t port,
+             const std::string& program = "quorva") {
+    if (!server.startRaw(dir, ini, program)) return false;
+    bool up = waitUntil([&] { return !server.running() || canConnect(port); }, 15000);
+    return up && server.running();
+}
+
+// ---- console output --------------------------------------------------------------------
+
+TEST(Spine, BannerAndWaitingLine) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, ""));
+    // The probe connection of start() has come and gone.
+    EXPECT_EQ(afterBanner(server.out()), std::string(kWaiting) + kClient + kDisconnected);
+    server.pressKey();
+    EXPECT_EQ(server.waitExit(), 0);
+    EXPECT_EQ(server.err(), "");
+}
+
+TEST(Spine, ReadingLineForEachTosserFile) {
+    TempDir dir;
+    dir.write("areas.cfg", "EchoArea TEST " + dir.file("test") + "\n");
+    const std::string settings =
+        "squishCfg " + dir.file("areas.cfg") + "\nsquishCfg " + dir.file("absent.cfg") + "\n";
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, settings));
+    const std::string reading = "-> reading " + dir.file("areas.cfg") + " and areas...\n" + "-> reading " +
+                                dir.file("absent.cfg") + " and areas...\n";
+    EXPECT_EQ(afterBanner(server.out()), reading + kWaiting + kClient + kDisconnected);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(), 0);
+}
+
+// ---- settings file name from argument 0 ------------------------------------------------
+
+TEST(Spine, SettingsFileNamedAfterTheProgram) {
+    struct Case {
+        const char* program;  // file name the server is started as, in its folder
+        const char* argv0;    // "" for <dir>/<program>
+        const char* ini;      // the settings file it must read
+    } cases[] = {
+        {"server.exe", "", "server.INI"},
+        {"quorva", "./quorva", "quorva.INI"},
+        {"quorva", "sub.d/../quorva", "quorva.INI"},  // a dot in a folder name is no extension
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.program) + " " + c.argv0);
+        TempDir dir;
+        const uint16_t port = pickFreePort();
+        ServerProcess server;
+        dir.mkdir("sub.d");
+        server.setArgv0(c.argv0);  // relative names are taken from the server's folder
+        // startRaw writes <program>.INI: give it a port text that cannot be opened, so
+        // that only the right file lets the server listen.
+        dir.write(c.ini, "listenPort " + std::to_string(port) + "\n");
+        const std::string decoy = std::string(c.program) + ".INI";
+        ASSERT_TRUE(server.startRaw(dir, decoy == c.ini ? "listenPort " + std::to_string(port) + "\n" : "listenPort 9029x\n",
+                                    c.program));
+        EXPECT_TRUE(waitUntil([&] { return !server.running() || canConnect(port); }, 15000));
+        EXPECT_TRUE(server.running()) << server.err();
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.waitExit(), 0);
+        EXPECT_EQ(server.err(), "");
+    }
+}
+
+// ---- clients ---------------------------------------------------------------------------
+
+TEST(Spine, ClientLinesOnConnectAndClose) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, ""));
+    std::vector<std::unique_ptr<qclient::Connection>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<qclient::Connection>());
+        ASSERT_TRUE(server.connect(*clients.back()));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == 4; }, 10000)) << server.out();
+    EXPECT_EQ(server.countOut(kDisconnected), 1);
+    clients[1]->close();
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 2; }, 10000));
+    clients.clear();
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 4; }, 10000));
+    // Exactly these lines, in order, after the start-up text.
+    const std::string out = server.out();
+    const std::string tail = std::string(kClient) + kDisconnected + kClient + kClient + kClient + kDisconnected +
+                             kDisconnected + kDisconnected;
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    server.pressKey();
+    EXPECT_EQ(server.waitExit(), 0);
+}
+
+TEST(Spine, MoreThan64ClientsAtOnce) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, ""));
+    constexpr int kClients = 65;  // one more than the list's first allocation
+    std::vector<std::unique_ptr<qclient::Connection>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<qclient::Connection>());
+        ASSERT_TRUE(server.connect(*clients.back())) << i;
+        // One accept per pass: wait for it, so that the backlog never overflows.
+        ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == i + 2; }, 20000)) << i;
+    }
+    // Every one of them is still stepped: each close is noticed.
+    for (auto& c : clients) {
+        c->close();
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == kClients + 1; }, 60000))
+        << server.countOut(kDisconnected);
+    // And the emptied list takes new clients.
+    qclient::Connection late;
+    ASSERT_TRUE(server.connect(late));
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == kClients + 2; }, 10000));
+    server.pressKey();
+    EXPECT_EQ(server.waitExit(), 0);
+    EXPECT_EQ(server.err(), "");
+}
+
+// ---- stopping --------------------------------------------------------------------------
+
+TEST(Spine, StopsWithStatus0) {
+    struct Case {
+        const char* name;
+        std::function<void(ServerProcess&)> stop;
+    } cases[] = {
+        {"key byte on standard input", [](ServerProcess& s) { s.pressKey(); }},
+        {"SIGTERM", [](ServerProcess& s) { s.signal(SIGTERM); }},
+        {"SIGINT", [](ServerProcess& s) { s.signal(SIGINT); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ServerProcess server;
+        ASSERT_TRUE(server.start(dir, ""));
+        qclient::Connection open;  // an open connection does not hold the stop back
+        ASSERT_TRUE(server.connect(open));
+        ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == 2; }, 10000));
+        c.stop(server);
+        EXPECT_EQ(server.waitExit(), 0);
+        EXPECT_EQ(server.err(), "");
+    }
+}
+
+TEST(Spine, EndOfInputIsNotAKeyPress) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, ""));
+    server.closeInput();
+    // A whole connect-and-close cycle spans many passes, each of which looks at the input.
+    {
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == 2; }, 10000));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 2; }, 10000));
+    EXPECT_TRUE(server.running());
+    qclient::Connection again;
+    EXPECT_TRUE(server.connect(again));
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == 3; }, 10000));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(), 0);
+}
+
+TEST(Spine, TerminalKeyPressStopsAndRestoresTheTerminal) {
+    struct Case {
+        const char* name;
+        std::function<void(ServerProcess&)> stop;
+    } cases[] = {
+        {"one key", [](ServerProcess& s) { s.pressKey(); }},
+        {"a key and an escape sequence", [](ServerProcess& s) { s.typeKeys("q\x1b[A"); }},
+        {"SIGTERM", [](ServerProcess& s) { s.signal(SIGTERM); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ServerProcess server;
+        server.useTerminal();
+        ASSERT_TRUE(server.start(dir, ""));
+        struct termios t;
+        ASSERT_TRUE(server.terminalSettings(t));
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u) << "single-key mode while running";
+        c.stop(server);
+        EXPECT_EQ(server.waitExit(), 0);
+        ASSERT_TRUE(server.terminalSettings(t));
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO)) << "terminal settings restored";
+        EXPECT_EQ(server.unreadTerminalInput(), "") << "pending keys are consumed, not left to the shell";
+        EXPECT_EQ(server.err(), "");
+    }
+}
+
+// ---- listening port --------------------------------------------------------------------
+
+TEST(Spine, PortTextForms) {
+    struct Case {
+        const char* text;
+        uint16_t port;
+    } cases[] = {
+        {"0x2345", 9029},
+        {"021505", 9029},
+        {"70000", 4464},
+        {"-1", 65535},
+    };
+    int ran = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (!portFree(c.port)) continue;  // someone else's; not a fault of ours
+        TempDir dir;
+        ServerProcess server;
+        if (!startOn(server, dir, std::string("listenPort ") + c.text + "\n", c.port)) {
+            if (server.err().find("bind") != std::string::npos) continue;  // taken meanwhile
+            ADD_FAILURE() << server.err();
+            continue;
+        }
+        ++ran;
+        ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) >= 1; }, 10000));
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.waitExit(), 0);
+    }
+    if (ran == 0) GTEST_SKIP() << "ports 9029, 4464 and 65535 all taken";
+}
+
+TEST(Spine, PortTextNamesATcpService) {
+    // The first service above 1024 whose port is free here.
+    std::string name;
+    uint16_t port = 0;
+    setservent(1);
+    while (struct servent* s = getservent()) {
+        uint16_t p = ntohs(uint16_t(s->s_port));
+        if (strcmp(s->s_proto, "tcp") != 0 || p <= 1024 || strspn(s->s_name, "0123456789") > 0) continue;
+        if (!portFree(p)) continue;
+        name = s->s_name;
+        port = p;
+        break;
+    }
+    endservent();
+    if (name.empty()) GTEST_SKIP() << "no free tcp service above 1024 in the services database";
+    SCOPED_TRACE(name);
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(startOn(server, dir, "listenPort " + name + "\n", port)) << server.err();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(), 0);
+}
+
+TEST(Spine, UnknownServiceExits1) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.startRaw(dir, "listenPort 9029x\n"));
+    EXPECT_EQ(server.waitExit(), 1);
+    EXPECT_EQ(server.err(), "error: unknown service: 9029x\n\n");
+    EXPECT_EQ(afterBanner(server.out()), kWaiting);
+}
+
+TEST(Spine, TakenPortExits1WithBindError) {
+    int taken = listenOn(0);
+    ASSERT_GE(taken, 0);
+    const uint16_t port = boundPort(taken);
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.startRaw(dir, "listenPort " + std::to_string(port) + "\n"));
+    EXPECT_EQ(server.waitExit(), 1);
+    close(taken);
+    const std::string err = server.err();
+    const std::string head = "error: error bind() call: ", tail = " (98)\n";
+    ASSERT_GT(err.size(), head.size() + tail.size()) << err;
+    EXPECT_EQ(err.substr(0, head.size()), head);
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+TEST(Spine, RestartBindsWhileOldConnectionsAreClosing) {
+    TempDir dir;
+    ServerProcess first;
+    ASSERT_TRUE(first.start(dir, ""));
+    const uint16_t port = first.port();
+    qclient::Connection c;
+    ASSERT_TRUE(first.connect(c));
+    ASSERT_TRUE(waitUntil([&] { return first.countOut(kClient) == 2; }, 10000));
+    // The server ends first, so its side of the connection is left in TIME_WAIT.
+    first.signal(SIGTERM);
+    ASSERT_EQ(first.waitExit(), 0);
+    EXPECT_TRUE(c.waitClosed(10000));
+    c.close();
+    TempDir dir2;
+    ServerProcess second;
+    EXPECT_TRUE(startOn(second, dir2, "listenPort " + std::to_string(port) + "\n", port)) << second.err();
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitExit(), 0);
+}
+
+// ---- transport routines ----------------------------------------------------------------
+
+class ListenAddress : public ::testing::Test {
+protected:
+    void TearDown() override { snprintf(portText, sizeof portText, "9029"); }
+    static uint16_t portOf(const char* text) {
+        snprintf(portText, sizeof portText, "%s", text);
+        sockaddr_in a = resolveListenAddress();
+        EXPECT_EQ(a.sin_family, AF_INET);
+        EXPECT_EQ(a.sin_addr.s_addr, htonl(INADDR_ANY));
+        return ntohs(a.sin_port);
+    }
+};
+
+TEST_F(ListenAddress, NumbersInAnyBaseModulo65536) {
+    struct Case {
+        const char* text;
+        uint16_t port;
+    } cases[] = {
+        {"9029", 9029},  {"0x2345", 9029}, {"021505", 9029}, {"70000", 4464},
+        {"-1", 65535},   {"", 0},          {"65536", 0},     {"+7", 7},
+        {"99999999999", 65535},  // saturates at the 32-bit signed limit 0x7FFFFFFF
+        {"-99999999999", 0},     // ... and at 0x80000000
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(portOf(c.text), c.port);
+    }
+}
+
+TEST_F(ListenAddress, ServiceName) {
+    struct servent* s = getservbyname("http", "tcp");
+    if (!s) GTEST_SKIP() << "no http service in the services database";
+    EXPECT_EQ(portOf("http"), ntohs(uint16_t(s->s_port)));
+}
+
+struct SocketPair {
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+    ~SocketPair() {
+        for (int f : fd)
+            if (f >= 0) close(f);
+    }
+    void closeSide(int i) {
+        close(fd[i]);
+        fd[i] = -1;
+    }
+    int fd[2] = {-1, -1};
+};
+
+TEST(Transport, ReadnCounts) {
+    SocketPair p;
+    char buf[16] = {};
+    EXPECT_EQ(readn(p.fd[0], buf, 0), 0);
+    EXPECT_EQ(readn(p.fd[0], buf, -3), -3);
+    // Arrives in two pieces: still one full read.
+    ASSERT_EQ(write(p.fd[1], "abc", 3), 3);
+    std::thread writer([&] { (void)!write(p.fd[1], "defgh", 5); });
+    EXPECT_EQ(readn(p.fd[0], buf, 8), 8);
+    writer.join();
+    EXPECT_EQ(std::string(buf, 8), "abcdefgh");
+    // The peer sends 5 of 8 and closes.
+    ASSERT_EQ(write(p.fd[1], "12345", 5), 5);
+    p.closeSide(1);
+    EXPECT_EQ(readn(p.fd[0], buf, 8), 5);
+    EXPECT_EQ(std::string(buf, 5), "12345");
+    EXPECT_EQ(readn(p.fd[0], buf, 8), 0);
+}
+
+TEST(Transport, SendnWholeBufferAndClosedPeer) {
+    SocketPair p;
+    std::vector<char> data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7);
+    std::vector<char> got(data.size());
+    ssize_t received = 0;
+    std::thread reader([&] { received = readn(p.fd[1], got.data(), ssize_t(got.size())); });
+    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), ssize_t(data.size()));
+    reader.join();
+    EXPECT_EQ(received, ssize_t(data.size()));
+    EXPECT_TRUE(got == data);
+    EXPECT_EQ(sendn(p.fd[0], data.data(), 0), 0);
+
+    // Header and data leave as one stream.
+    ASSERT_EQ(sendn2(p.fd[0], "HEAD", 4, "data", 4), 8);
+    char both[8];
+    ASSERT_EQ(readn(p.fd[1], both, 8), 8);
+    EXPECT_EQ(std::string(both, 8), "HEADdata");
+
+    // A closed peer is a failure, not a SIGPIPE that ends the process.
+    p.closeSide(1);
+    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), -1);
+}
+
+}  // namespace

@@ -1,0 +1,371 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/server_process.h"
+#include "config/config.h"
+#include "support/le.h"
+#include "server/startup.h"
+
+namespace {
+
+// ---- settings file name ----------------------------------------------------------------
+
+TEST(SettingsPath, Table) {
+    struct Case {
+        std::string program;
+        bool ok;
+        std::string expected;
+    } cases[] = {
+        {"./quorva", true, "./quorva.INI"},
+        {"../build/quorva", true, "../build/quorva.INI"},
+        {"server.exe", true, "server.INI"},
+        {"server", true, "server.INI"},
+        {"quorva.ini", true, "quorva.INI"},
+        {"/opt/a.b/server", true, "/opt/a.b/server.INI"},  // a dot in a folder name is not an extension
+        {"/opt/a.b/server.tar.gz", true, "/opt/a.b/server.tar.INI"},
+        {std::string(255, 'x'), true, std::string(255, 'x') + ".INI"},  // exactly 260 bytes with the zero
+        {std::string(255, 'x') + ".exe", true, std::string(255, 'x') + ".INI"},
+        {std::string(256, 'x'), false, ""},
+        {"/" + std::string(300, 'x') + ".exe", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program.substr(0, 40));
+        char out[kSettingsPathSize + 8];
+        memset(out, 0x55, sizeof out);
+        EXPECT_EQ(deriveSettingsPath(c.program.c_str(), out, kSettingsPathSize), c.ok);
+        EXPECT_EQ(std::string(out), c.expected);
+        EXPECT_EQ(out[kSettingsPathSize], 0x55) << "wrote past the buffer";
+    }
+}
+
+// ---- line reader -----------------------------------------------------------------------
+
+std::vector<std::string> readAllLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    FILE* f = tmpfile();
+    EXPECT_NE(f, nullptr);
+    if (!f) return lines;
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    rewind(f);
+    ConfigReader reader(f);
+    char buf[kConfigLineMax + 1 + 8];
+    memset(buf, 0x55, sizeof buf);
+    for (int guard = 0; guard < 100; ++guard) {
+        int n = reader.readConfigLine(buf);
+        if (n < 0) break;
+        EXPECT_LE(n, kConfigLineMax);
+        EXPECT_EQ(buf[n], 0);
+        lines.emplace_back(buf, size_t(n));
+    }
+    EXPECT_EQ(reader.readConfigLine(buf), -1) << "the end stays the end";
+    EXPECT_EQ(buf[kConfigLineMax + 1], 0x55) << "wrote past 256 bytes";
+    fclose(f);
+    return lines;
+}
+
+TEST(ConfigReader, Table) {
+    using V = std::vector<std::string>;
+    const std::string l300 = std::string(200, 'a') + std::string(100, 'b');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        V lines;
+    } cases[] = {
+        {"empty file", "", {}},
+        {"CR LF", "a\r\nb\r\n", {"a", "b"}},
+        {"LF", "a\nb\n", {"a", "b"}},
+        {"lone CR kept", "a\rb\n", {"a\rb"}},
+        {"CR CR LF", "a\r\r\nb", {"a\r", "b"}},
+        {"CR at the end of the file", "x\r", {"x\r"}},
+        {"last line without newline", "a\nlast", {"a", "last"}},
+        {"empty lines", "\n\r\n\nz", {"", "", "", "z"}},
+        {"Ctrl-Z ends the file", "a\nb\x1A" "c\nd\n", {"a", "b"}},
+        {"Ctrl-Z first", "\x1A" "a\n", {}},
+        {"Ctrl-Z after CR", "a\r\x1A" "b\n", {"a\r"}},
+        {"300 characters", l300 + "\nnext\n", {l300.substr(0, 255), l300.substr(255), "next"}},
+        {"255 characters then LF", std::string(255, 'c') + "\n", {std::string(255, 'c'), ""}},
+        {"254 characters then CR LF", std::string(254, 'c') + "\r\n", {std::string(254, 'c')}},
+        {"NUL byte is stored", std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(readAllLines(c.bytes), c.lines);
+    }
+}
+
+TEST(SplitTokens, EmptiesTheListAndSplitsInPlace) {
+    MCArray<char*> list;
+    char first[] = "one two";
+    ASSERT_EQ(splitTokens(list, " \t", first), 2);
+    char text[] = " \ta \t b\t";
+    ASSERT_EQ(splitTokens(list, " \t", text), 2);
+    EXPECT_STREQ(*list.getAt(0), "a");
+    EXPECT_STREQ(*list.getAt(1), "b");
+    EXPECT_EQ(*list.getAt(0), text + 2) << "words point into the text";
+    char none[] = " \t ";
+    EXPECT_EQ(splitTokens(list, " \t", none), 0);
+    EXPECT_EQ(list.getCount(), 0);
+    char many[512];
+    std::string s;
+    for (int i = 0; i < 100; ++i) s += "w ";
+    snprintf(many, sizeof many, "%s", s.c_str());
+    EXPECT_EQ(splitTokens(list, " ", many), 100) << "the list grows past 64 words";
+}
+
+// ---- settings and tosser files ---------------------------------------------------------
+
+struct User {
+    std::string name;  // compared over all 36 bytes, zero-padded
+    std::string password;
+    FidoAddr addr;
+    int super;
+};
+struct Area {
+    std::string name;
+    std::string path;
+    int format;
+};
+
+std::string padded(const std::string& s, size_t n) {
+    std::string r = s.substr(0, n);
+    r.resize(n, '\0');
+    return r;
+}
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        areaList.removeAll();
+        userList.removeAll();
+        snprintf(portText, sizeof portText, "9029");
+        settingsPath[0] = 0;
+    }
+
+    // Writes the settings file (and any further files) and loads it; "@" in a text stands
+    // for the temporary folder.
+    bool load(const std::string& settings, const std::vector<std::pair<std::string, std::string>>& files = {}) {
+        for (const auto& [name, content] : files) dir.write(name, expand(content));
+        dir.write("quorva.INI", expand(settings));
+        snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        bool ok = loadSettings();
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        return ok;
+    }
+    std::string expand(const std::string& s) const {
+        std::string r;
+        for (char ch : s) r += ch == '@' ? dir.path() : std::string(1, ch);
+        return r;
+    }
+
+    void expectUsers(const std::vector<User>& users) {
+        ASSERT_EQ(userList.getCount(), int32_t(users.size()));
+        for (size_t i = 0; i < users.size(); ++i) {
+            SCOPED_TRACE("user " + std::to_string(i));
+            const rClientInfo& u = *userList.getAt(int32_t(i));
+            EXPECT_EQ(std::string(u.name, 36), padded(users[i].name, 36));
+            EXPECT_EQ(std::string(u.password, 36), padded(users[i].password, 36));
+            EXPECT_EQ(u.address, users[i].addr);
+            EXPECT_EQ(u.superUser, users[i].super);
+        }
+    }
+    void expectAreas(const std::vector<Area>& areas) {
+        ASSERT_EQ(areaList.getCount(), int32_t(areas.size()));
+        for (size_t i = 0; i < areas.size(); ++i) {
+            SCOPED_TRACE("area " + std::to_string(i));
+            const mArea& a = *areaList.getAt(int32_t(i));
+            EXPECT_EQ(std::string(a.name, 36), padded(expand(areas[i].name), 36));
+            EXPECT_EQ(std::string(a.path, 260), padded(expand(areas[i].path), 260));
+            EXPECT_EQ(a.format, areas[i].format);
+            EXPECT_EQ(a.type, areas[i].format) << "netmail is *.MSG, echomail is Squish";
+        }
+    }
+
+    TempDir dir;
+    std::string out, err;
+};
+
+TEST_F(SettingsTest, MissingFileReturnsFalseAndKeepsDefaults) {
+    snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("absent.INI").c_str());
+    EXPECT_FALSE(loadSettings());
+    EXPECT_STREQ(portText, "9029");
+    EXPECT_EQ(userList.getCount(), 0);
+    EXPECT_EQ(areaList.getCount(), 0);
+}
+
+TEST_F(SettingsTest, ListenPortLines) {
+    struct Case {
+        const char* settings;
+        const char* port;
+    } cases[] = {
+        {"listenPort 1234\n", "1234"},
+        {"listenPort 1234 extra\n", "9029"},  // three words: not a listenPort line
+        {"listenPort\n", "9029"},
+        {"listenport 1234\n", "9029"},        // keywords are case-sensitive
+        {" \t listenPort\t0x2345\r\n", "0x2345"},
+        {"listenPort 1\nlistenPort 2\n", "2"},  // the last one counts
+        {"listenPort http\n", "http"},          // parsed only when the socket opens
+        {"; listenPort 1\n# x\n\n", "9029"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        reset();
+        EXPECT_TRUE(load(c.settings));
+        EXPECT_STREQ(portText, c.port);
+        EXPECT_EQ(userList.getCount(), 0);
+        EXPECT_EQ(areaList.getCount(), 0);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, "");
+    }
+}
+
+TEST_F(SettingsTest, OverlongListenPortIsRejectedWithAnError) {
+    const std::string fits(31, '7');
+    EXPECT_TRUE(load("listenPort " + fits + "\n"));
+    EXPECT_EQ(std::string(portText), fits);
+    EXPECT_EQ(err, "");
+
+    reset();
+    const std::string tooLong(32, '8');
+    EXPECT_TRUE(load("listenPort 1000\nlistenPort " + tooLong + "\n"));
+    EXPECT_STREQ(portText, "1000") << "the earlier value stays";
+    ASSERT_EQ(err.rfind("error: ", 0), 0u) << err;
+    EXPECT_NE(err.find(tooLong), std::string::npos);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.back(), '\n');
+}
+
+TEST_F(SettingsTest, UserLines) {
+    const FidoAddr a{2, 5020, 100, 1};
+    const FidoAddr n{1, 2, 3, 0};
+    const std::string n40(40, 'N'), p40(40, 'P');
+    struct Case {
+        std::string line;
+        std::vector<User> users;
+    } cases[] = {
+        {"user Alice,secret,2:5020/100.1", {{"Alice", "secret", a, 0}}},
+        {"user\tAlice,secret,1:2/3", {{"Alice", "secret", n, 0}}},
+        {"user Alice,secret,1:2/3\r", {{"Alice", "secret", n, 0}}},  // CR LF line end
+        {" user Alice,secret,1:2/3", {}},
+        {"\tuser Alice,secret,1:2/3", {}},
+        {"user", {}},
+        {"user ", {}},
+        {"user\t", {}},
+        {"username,secret,1:2/3", {}},
+        {"users Alice,secret,1:2/3", {}},
+        {"User Alice,secret,1:2/3", {}},
+        {"user Alice,secret", {}},                          // two fields
+        {"user Alice,,1:2/3", {}},                          // empty password: only two fields
+        {"user Alice,,secret,,1:2/3", {{"Alice", "secret", n, 0}}},
+        {"user ,Alice,secret,1:2/3,", {{"Alice", "secret", n, 0}}},
+        {"user  Alice,secret,1:2/3", {{" Alice", "secret", n, 0}}},  // second blank belongs to the name
+        {"user Alice Smith,pass word,1:2/3", {{"Alice Smith", "pass word", n, 0}}},
+        {"user Alice,secret,1:2/3,super", {{"Alice", "secret", n, 1}}},
+        {"user Alice,secret,1:2/3, super", {{"Alice", "secret", n, 0}}},
+        {"user Alice,secret,1:2/3,Super", {{"Alice", "secret", n, 0}}},
+        {"user Alice,secret,1:2/3,guest", {{"Alice", "secret", n, 0}}},
+        {"user Alice,secret,1:2/3,super,x", {}},            // five fields
+        {"user Alice,secret,1:2", {}},                      // address without node
+        {"user Alice,secret,nowhere", {}},
+        {"user Alice,secret,1:2/3.99999999999", {}},
+        {"user " + n40 + "," + p40 + ",1:2/3", {{n40, p40, n, 0}}},  // cut to 36, no terminator
+        {"user " + n40.substr(0, 36) + ",pw,1:2/3", {{n40.substr(0, 36), "pw", n, 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        reset();
+        EXPECT_TRUE(load(c.line + "\n"));
+        expectUsers(c.users);
+        EXPECT_EQ(out, "");
+    }
+}
+
+TEST_F(SettingsTest, UsersKeepFileOrderAndSameNameMayHaveSeveralAddresses) {
+    EXPECT_TRUE(load("user Bob,one,1:2/3\n"
+                     "garbage line\n"
+                     "user Bob,two,1:2/4.5,super\n"
+                     "listenPort 7000\n"
+                     "user Carol,three,3:4/5\n"));
+    expectUsers({{"Bob", "one", {1, 2, 3, 0}, 0}, {"Bob", "two", {1, 2, 4, 5}, 1}, {"Carol", "three", {3, 4, 5, 0}, 0}});
+    EXPECT_STREQ(portText, "7000");
+}
+
+TEST_F(SettingsTest, AreaListIsEmptiedButUserListIsNot) {
+    mArea old;
+    copyField(old.name, "OLD", sizeof old.name);
+    areaList.add(old);
+    rClientInfo earlier;
+    copyField(earlier.name, "Earlier", sizeof earlier.name);
+    userList.add(earlier);
+    EXPECT_TRUE(load("user Dan,pw,1:1/1\n"));
+    EXPECT_EQ(areaList.getCount(), 0);
+    ASSERT_EQ(userList.getCount(), 2);
+    EXPECT_STREQ(userList.getAt(0)->name, "Earlier");
+    EXPECT_STREQ(userList.getAt(1)->name, "Dan");
+}
+
+TEST_F(SettingsTest, SquishCfgAnnouncesAndReadsAreas) {
+    const std::string tag40(40, 'T');
+    const std::string tosser =
+        "; a comment: EchoArea X Y\n"
+        "EchoArea FIDO.TEST @/echo/fidotest -$ 2:5020/100 2:5020/200\r\n"
+        "NetArea NETMAIL @/netmail\n"
+        "EchoArea ONLY.TWO\n"
+        "echoarea LOWER @/lower\n"
+        "ECHOAREA UPPER @/upper\n"
+        "netarea LOWER @/lower\n"
+        "LocalArea LOCAL @/local\n"
+        "BadArea BAD @/bad\n"
+        " \tEchoArea\tINDENTED\t@/indented\t\n"
+        "EchoArea " + tag40 + " @/long\n"
+        "include other.cfg\n";
+    EXPECT_TRUE(load("squishCfg @/squish.cfg\n", {{"squish.cfg", tosser}}));
+    EXPECT_EQ(out, expand("-> reading @/squish.cfg and areas...\n"));
+    expectAreas({{"FIDO.TEST", "@/echo/fidotest", 2},
+                 {"NETMAIL", "@/netmail", 1},
+                 {"INDENTED", "@/indented", 2},
+                 {tag40, "@/long", 2}});
+    EXPECT_STREQ(portText, "9029");
+}
+
+TEST_F(SettingsTest, SquishCfgLineRules) {
+    struct Case {
+        const char* name;
+        std::string settings;
+        std::string out;
+        std::vector<Area> areas;
+    } cases[] = {
+        {"missing file", "squishCfg @/absent.cfg\n", "-> reading @/absent.cfg and areas...\n", {}},
+        {"three words", "squishCfg @/a.cfg extra\n", "", {}},
+        {"lower case", "squishcfg @/a.cfg\n", "", {}},
+        {"indented", "\t squishCfg @/a.cfg\n", "-> reading @/a.cfg and areas...\n", {{"A1", "@/a1", 2}, {"A2", "@/a2", 1}}},
+        {"two files in line order",
+         "squishCfg @/b.cfg\nsquishCfg @/a.cfg\n",
+         "-> reading @/b.cfg and areas...\n-> reading @/a.cfg and areas...\n",
+         {{"B1", "@/b1", 1}, {"A1", "@/a1", 2}, {"A2", "@/a2", 1}}},
+        {"Ctrl-Z ends the tosser file", "squishCfg @/z.cfg\n", "-> reading @/z.cfg and areas...\n", {{"Z1", "@/z1", 2}}},
+    };
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.cfg", "EchoArea A1 @/a1\nNetArea A2 @/a2\n"},
+        {"b.cfg", "NetArea B1 @/b1"},  // last line without newline
+        {"z.cfg", "EchoArea Z1 @/z1\n\x1A" "EchoArea Z2 @/z2\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        EXPECT_TRUE(load(c.settings, files));
+        EXPECT_EQ(out, expand(c.out));
+        expectAreas(c.areas);
+    }
+}
+
+}  // namespace
