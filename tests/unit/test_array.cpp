@@ -63,7 +63,9 @@ TEST(MCArray, SetSizeRoundsUpToNextMultipleOf64) {
     EXPECT_EQ(a.getCapacity(), 64);
     ASSERT_TRUE(a.setSize(65));
     EXPECT_EQ(a.getCapacity(), 128);
-    ASSERT_TRUE(a.setSize(128));
+    ASSERT_TRUE(a.setSize(128));  // fits: the buffer stays
+    EXPECT_EQ(a.getCapacity(), 128);
+    ASSERT_TRUE(a.setSize(129));
     EXPECT_EQ(a.getCapacity(), 192);
     ASSERT_TRUE(a.setSize(0));
     EXPECT_EQ(a.getCount(), 0);
