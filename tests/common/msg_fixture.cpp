@@ -136,7 +136,9 @@ std::vector<std::string> listNames(const std::string& dir) {
 TempDir::TempDir() {
     std::error_code ec;
     std::string base = std::filesystem::temp_directory_path(ec).string();
-    if (ec || base.empty()) base = "/tmp";
+    // Area paths are limited in length; a long temporary folder would make every area
+    // path too long.
+    if (ec || base.empty() || base.size() > 100) base = "/tmp";
     std::string pattern = base + "/quorva-msg-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');

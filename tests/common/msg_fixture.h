@@ -83,8 +83,9 @@ std::vector<std::string> splitSentLines(const char* data, size_t size);
 // Names in a directory, sorted; empty when it cannot be read.
 std::vector<std::string> listNames(const std::string& dir);
 
-// A fresh directory under the system's temporary folder, removed with its contents when
-// the object goes away.
+// A fresh directory under the system's temporary folder (under /tmp when that folder's
+// path is long, so that area paths stay within their limit), removed with its contents
+// when the object goes away.
 class TempDir {
 public:
     TempDir();
