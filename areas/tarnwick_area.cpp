@@ -435,8 +435,11 @@ bool CTarnwickArea::newMessage(pktMessage* record, const char* text) {
         scanDirectory();
         if (scanIncomplete) return false;
         int32_t count = msgNumbers.getCount();
-        // Highest number plus one, in 16 bits; gaps are never reused.
+        // Highest number plus one, in 16 bits; gaps are never reused. Number 1 is left to the
+        // tosser: *.MSG tossers keep their high-water mark in 1.msg and never export it, so a
+        // netmail stored there would never be sent (or be overwritten by the mark).
         uint16_t number = count == 0 ? 1 : uint16_t(*msgNumbers.getAt(count - 1) + 1);
+        if (number == 1) number = 2;
         std::string tempPath = pathOf(numberedName(number, "mst"));
         std::string finalName = numberedName(number, "msg");
 

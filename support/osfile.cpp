@@ -21,7 +21,9 @@ OsFile& OsFile::operator=(OsFile&& other) noexcept {
 }
 
 OsFile OsFile::openExisting(const std::string& path, Mode mode) {
-    int flags = O_CLOEXEC;
+    // Without O_NONBLOCK, opening a FIFO that sits under a message file's name would wait
+    // for a writer and hold the whole server; for regular files the flag changes nothing.
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     switch (mode) {
     case Mode::ReadOnly: flags |= O_RDONLY; break;
     case Mode::ReadWrite: flags |= O_RDWR; break;

@@ -404,15 +404,17 @@ TEST_F(Commands, PostStoresTheUsersAddressInBothFormats) {
             EXPECT_EQ(dest, stored.destAddr());
         }
 
-        // A post of exactly the record: an empty text. Into the empty area, so it is number 1.
+        // A post of exactly the record: an empty text. Into the empty area, so it is the first
+        // number: UMSGID 1, or 2.msg (1.msg is left to the tosser's high-water mark).
+        const uint32_t first = f.squish ? 1 : 2;
         std::vector<uint8_t> bare = postData(postRecord(f.emptyArea, "Nobody", "Empty", dest), "");
         ASSERT_EQ(186u, bare.size());
         ASSERT_TRUE(c.sendPacket(CID_C_NEWMESSAGE, bare.data(), bare.size()));
         Reply r;
         ASSERT_TRUE(c.readReply(r));
         EXPECT_EQ(CID_S_OK, r.cmd);
-        EXPECT_EQ(std::vector<uint32_t>{1}, numbers(c, f.emptyArea));
-        ASSERT_EQ(Status::Ok, c.getMessage(f.emptyArea, 1, m, lines));
+        EXPECT_EQ(std::vector<uint32_t>{first}, numbers(c, f.emptyArea));
+        ASSERT_EQ(Status::Ok, c.getMessage(f.emptyArea, first, m, lines));
         EXPECT_EQ("Empty", str(m.header.subject));
         ASSERT_EQ(intl.size() + 1, lines.size());  // the kludges and nothing else
         EXPECT_TRUE(isMsgIdOf(lines.back(), kUserAddr)) << lines.back();
@@ -422,7 +424,7 @@ TEST_F(Commands, PostStoresTheUsersAddressInBothFormats) {
         ASSERT_TRUE(c.sendPacket(CID_C_NEWMESSAGE, unterminated.data(), unterminated.size()));
         ASSERT_TRUE(c.readReply(r));
         EXPECT_EQ(CID_S_OK, r.cmd);
-        ASSERT_EQ(Status::Ok, c.getMessage(f.emptyArea, 2, m, lines));
+        ASSERT_EQ(Status::Ok, c.getMessage(f.emptyArea, first + 1, m, lines));
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ("Last words", lines.back());
 

@@ -508,10 +508,9 @@ TEST_F(TosserInterop, NetmailPostedThroughServerIsExportedAndArrivesIntact) {
     }
 }
 
-// crashmail keeps its highwater mark in 1.msg and never exports that file, so a post that
-// lands in 1.msg of an empty netmail area is never sent (and is overwritten when the
-// tosser keeps highwater marks). Enable once a post into an empty area leaves 1.msg free.
-TEST_F(TosserInterop, DISABLED_FirstNetmailPostedIntoEmptyAreaIsExported) {
+// crashmail keeps its highwater mark in 1.msg and never exports that file, so the first post
+// into an empty netmail area must not land there.
+TEST_F(TosserInterop, FirstNetmailPostedIntoEmptyAreaIsExported) {
     exportRoundTrip({"empty area", "2:5030/400", "Remote Person", {2, 5030, 400, 9}, AreaBefore::Empty, false, 0});
 }
 

@@ -516,11 +516,11 @@ struct NumberCase {
 
 TEST(TarnwickPost, NumberIsHighestPlusOne) {
     const NumberCase cases[] = {
-        {"empty directory", {}, "1.msg"},
+        {"empty directory: 1.msg is the tosser's high-water mark", {}, "2.msg"},
         {"gaps are not reused", {"1.msg", "2.msg", "5.msg"}, "6.msg"},
         {"upper-case names count", {"1.MSG", "3.MSG"}, "4.msg"},
         {"leading zeros count", {"0005.msg"}, "6.msg"},
-        {"a name without digits is 0", {"readme.msg"}, "1.msg"},
+        {"a name without digits is 0", {"readme.msg"}, "2.msg"},
         {"wraps after 65535", {"65535.msg"}, "0.msg"},
         {"reduced names count", {"70000.MSG"}, "4465.msg"},
     };
@@ -595,7 +595,7 @@ TEST(TarnwickPost, FailedWriteRemovesTheTemporaryFile) {
     EXPECT_TRUE(listNames(dir.path()).empty());
     // Nothing blocks the number afterwards.
     EXPECT_TRUE(area.newMessage(&r, "small"));
-    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"1.msg"}));
+    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"2.msg"}));
 }
 
 struct PostCase {
@@ -628,10 +628,10 @@ TEST(TarnwickPost, StoredBytes) {
         pktMessage r = postRecord(c.orig, c.dest);
         r.attributes = 0x0181;
         ASSERT_TRUE(area.newMessage(&r, text.c_str()));
-        ASSERT_EQ(listNames(dir.path()), (std::vector<std::string>{"1.msg"}));
+        ASSERT_EQ(listNames(dir.path()), (std::vector<std::string>{"2.msg"}));
 
         StoredMsg s;
-        ASSERT_TRUE(readMsgFile(dir.file("1.msg"), s));
+        ASSERT_TRUE(readMsgFile(dir.file("2.msg"), s));
         EXPECT_EQ(s.fromField, zeroFilled("Alice", 36));
         EXPECT_EQ(s.toField, zeroFilled("Bob", 36));
         EXPECT_EQ(s.subjectField, zeroFilled("Greetings", 72));
@@ -669,7 +669,7 @@ TEST(TarnwickPost, HeaderFieldsAndDate) {
     ASSERT_TRUE(localNow(after));
 
     StoredMsg s;
-    ASSERT_TRUE(readMsgFile(dir.file("1.msg"), s));
+    ASSERT_TRUE(readMsgFile(dir.file("2.msg"), s));
     EXPECT_EQ(s.fromField, std::string(36, 'F'));
     EXPECT_EQ(s.toField, zeroFilled("Bob", 36));
     EXPECT_EQ(s.subjectField, std::string(72, 'S'));
@@ -703,7 +703,7 @@ TEST(TarnwickPost, PostedMessageReadsBack) {
     EXPECT_NE(list.getAt(0)->msgIdHash, 0u);
 
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(1, out));
+    ASSERT_TRUE(area.getMessage(2, out));
     pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
     EXPECT_EQ(got.origAddr, r.origAddr);
     EXPECT_EQ(got.destAddr, r.destAddr);
@@ -718,7 +718,7 @@ TEST(TarnwickPost, PostedMessageReadsBack) {
     EXPECT_EQ(list.getAt(0)->msgIdHash, crcOf(lines[2].substr(8)));
 
     // The author may delete it while it is unsent.
-    EXPECT_TRUE(area.deleteMsg(1, &r.origAddr, false));
+    EXPECT_TRUE(area.deleteMsg(2, &r.origAddr, false));
     EXPECT_TRUE(listNames(dir.path()).empty());
 }
 
