@@ -20,6 +20,20 @@ const char kFallbackChallenge[] = "tqa4hzw9ekr2nvbx7sL=";
 
 [[noreturn]] void fail() { throw ClientStepFailure(); }
 
+// A name for the console: up to its first zero and at most 36 characters, with control
+// bytes shown as "?" so that a client cannot send escape sequences to the sysop's terminal.
+struct LogName {
+    explicit LogName(const char* field) {
+        size_t n = strnlen(field, 36);
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(field[i]);
+            text[i] = (c < 0x20 || c == 0x7F) ? '?' : char(c);
+        }
+        text[n] = 0;
+    }
+    char text[37];
+};
+
 // Compares all 16 bytes whatever differs first, so the time taken tells nothing.
 bool digestsEqual(const uint8_t* a, const uint8_t* b) {
     uint8_t diff = 0;
@@ -49,12 +63,12 @@ void handleHello(sessionClient& s, const pktHeader& h) {
     int32_t found = userList.find(0, probe);
     if (found < 0) {
         sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %.36s, %d:%d/%d.%d not found", probe.name, a.zone, a.net, a.node, a.point);
+        reportError(0, 0, "user %s, %d:%d/%d.%d not found", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
     if (isUserConnected(found)) {
         sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %.36s, %d:%d/%d.%d already connected", probe.name, a.zone, a.net, a.node, a.point);
+        reportError(0, 0, "user %s, %d:%d/%d.%d already connected", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
     s.user = userList.getAt(found);
@@ -95,7 +109,7 @@ void handleAnswer(sessionClient& s, const pktHeader& h) {
     const FidoAddr& a = u.address;
     if (!digestsEqual(answer, s.expectedDigest)) {
         sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %.36s, %d:%d/%d.%d authentication failed", u.name, a.zone, a.net, a.node, a.point);
+        reportError(0, 0, "user %s, %d:%d/%d.%d authentication failed", LogName(u.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
     uint8_t header[kPktHeaderSize];
@@ -106,7 +120,7 @@ void handleAnswer(sessionClient& s, const pktHeader& h) {
         fail();
     }
     s.state = CLSS_LOGGED_IN;
-    printf("user: %.36s, addr: %d:%d/%d.%d\n", u.name, a.zone, a.net, a.node, a.point);
+    printf("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
     fflush(stdout);
 }
 

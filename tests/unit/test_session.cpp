@@ -272,6 +272,8 @@ TEST_F(SessionTest, RefusalsSendWhatTheySayAndClose) {
          "error: user Ann Reader, 2:5020/1042.1 not found\n"},
         {"known name at another user's address", false, helloPacket("Bob", kAnnAddr), fail,
          "error: user Bob, 2:5020/1042.0 not found\n"},
+        {"control bytes in the name are not sent to the console", false, helloPacket("Evil\x1b[2J\x07", kAnnAddr), fail,
+         "error: user Evil?[2J?, 2:5020/1042.0 not found\n"},
         {"unknown name of 36 characters", false, helloPacket(kName36.substr(0, 35) + "!", kLongAddr), fail,
          "error: user " + kName36.substr(0, 35) + "!, 2:5020/1042.65535 not found\n"},
         {"area list before the hello", false, header(CID_C_GETAREALIST, 0), {},
