@@ -133,30 +133,4 @@ std::vector<std::string> listNames(const std::string& dir) {
     return names;
 }
 
-TempDir::TempDir() {
-    std::error_code ec;
-    std::string base = std::filesystem::temp_directory_path(ec).string();
-    // Area paths are limited in length; a long temporary folder would make every area
-    // path too long.
-    if (ec || base.empty() || base.size() > 100) base = "/tmp";
-    std::string pattern = base + "/quorva-msg-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("cannot create a temporary directory");
-    path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    // Entries may have lost their write bits in a test; give them back before removal.
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::subdir(const std::string& name) const {
-    std::string p = file(name);
-    ::mkdir(p.c_str(), 0700);
-    return p;
-}
-
 }  // namespace msgfixture

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "areas/fidonet.h"
+#include "common/temp_dir.h"
 
 namespace msgfixture {
 
@@ -83,23 +84,7 @@ std::vector<std::string> splitSentLines(const char* data, size_t size);
 // Names in a directory, sorted; empty when it cannot be read.
 std::vector<std::string> listNames(const std::string& dir);
 
-// A fresh directory under the system's temporary folder (under /tmp when that folder's
-// path is long, so that area paths stay within their limit), removed with its contents
-// when the object goes away.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    // path()/name
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    // Creates path()/name as a directory and returns its path.
-    std::string subdir(const std::string& name) const;
-
-private:
-    std::string path_;
-};
+// Scratch folders are the test kit's own.
+using TempDir = ::TempDir;
 
 }  // namespace msgfixture

@@ -19,36 +19,6 @@
 #include <fstream>
 #include <sstream>
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quorva-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) abort();
-    path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-void TempDir::write(const std::string& name, const std::string& content) const { writeFile(file(name), content); }
-std::string TempDir::read(const std::string& name) const { return readFile(file(name)); }
-void TempDir::mkdir(const std::string& name) const { std::filesystem::create_directories(file(name)); }
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {

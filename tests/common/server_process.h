@@ -9,26 +9,7 @@
 #include <string>
 
 #include "client/lib/quorva_client.h"
-
-// A fresh folder under the system's temporary directory, removed with its content.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void write(const std::string& name, const std::string& content) const;
-    std::string read(const std::string& name) const;
-    void mkdir(const std::string& name) const;
-
-private:
-    std::string path_;
-};
-
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
+#include "common/temp_dir.h"
 
 // Waits until pred() holds, checking every few milliseconds, for at most timeoutMs.
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs);

@@ -397,17 +397,4 @@ std::vector<std::string> checkBase(const std::string& basePath) {
     return problems;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorva-sq-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) throw std::runtime_error("cannot create a temporary directory");
-    path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 }  // namespace sqfix

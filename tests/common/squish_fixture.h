@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "areas/fidonet.h"
+#include "common/temp_dir.h"
 
 namespace sqfix {
 
@@ -151,18 +152,7 @@ void patchBytes(const std::string& path, uint32_t offset, const std::string& byt
 void patchU32(const std::string& path, uint32_t offset, uint32_t value);
 void truncateFile(const std::string& path, uint32_t length);
 
-// A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// Scratch folders are the test kit's own.
+using TempDir = ::TempDir;
 
 }  // namespace sqfix

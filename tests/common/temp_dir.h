@@ -1,0 +1,25 @@
+// A fresh folder under the system's temporary directory (under /tmp when that directory's
+// path is long, so that area paths stay within their limits), removed with its content.
+#pragma once
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    void mkdir(const std::string& name) const;
+    // Creates path()/name as a directory and returns its path.
+    std::string subdir(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
