@@ -12,7 +12,9 @@ int main(int argc, char** argv) {
     (void)argc;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     printBanner();
-    deriveSettingsPath(argv[0] ? argv[0] : "quorva", settingsPath, sizeof settingsPath);
+    const char* program = argv[0] ? argv[0] : "quorva";
+    if (!deriveSettingsPath(program, settingsPath, sizeof settingsPath))
+        reportError(0, 0, "program path too long to name the settings file: %s", program);
     loadSettings();
     printf("-> waiting for connect or keypress...\n");
     fflush(stdout);
