@@ -10,20 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "common/packet_bytes.h"
 #include "common/server_process.h"
 #include "support/le.h"
 #include "support/md5.h"
 
 namespace {
 
+using packetbytes::kName36;
+using packetbytes::kPass36;
+
 using qclient::Status;
 
-constexpr char kName36Text[] = "Abcdefghij Klmnopqrst Uvwxyz 0123456";
-static_assert(sizeof kName36Text == 36 + 1, "field-filling length");
-const std::string kName36 = kName36Text;
-constexpr char kPass36Text[] = "pw-0123456789-0123456789-0123456789!";
-static_assert(sizeof kPass36Text == 36 + 1, "field-filling length");
-const std::string kPass36 = kPass36Text;
 constexpr char kPass40Text[] = "0123456789abcdefghijklmnopqrstuvwxyzWXYZ";
 static_assert(sizeof kPass40Text == 40 + 1, "field-filling length");
 const std::string kPass40 = kPass40Text;

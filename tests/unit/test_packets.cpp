@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/packet_bytes.h"
 #include "areas/echoarea.h"
 #include "client/lib/quorva_client.h"
 #include "protocol/packets.h"
@@ -20,18 +21,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using packetbytes::Bytes;
+using packetbytes::concat;
+using packetbytes::header;
 
-Bytes header(uint32_t cmd, uint32_t dataSize) {
-    Bytes b(kPktHeaderSize);
-    encodeHeader(pktHeader{cmd, dataSize}, b.data());
-    return b;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Closes the descriptor when the test ends, whatever path it takes.
 struct Fd {

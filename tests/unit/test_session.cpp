@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/packet_bytes.h"
 #include "config/config.h"
 #include "protocol/packets.h"
 #include "protocol/session.h"
@@ -21,27 +22,15 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using packetbytes::Bytes;
+using packetbytes::concat;
+using packetbytes::header;
+using packetbytes::kName36;
+using packetbytes::kPass36;
 
-constexpr char kName36Text[] = "Abcdefghij Klmnopqrst Uvwxyz 0123456";
-static_assert(sizeof kName36Text == 36 + 1, "field-filling length");
-const std::string kName36 = kName36Text;
-constexpr char kPass36Text[] = "pw-0123456789-0123456789-0123456789!";
-static_assert(sizeof kPass36Text == 36 + 1, "field-filling length");
-const std::string kPass36 = kPass36Text;
+
 const FidoAddr kAnnAddr{2, 5020, 1042, 0};
 const FidoAddr kLongAddr{2, 5020, 1042, 65535};
-
-Bytes header(uint32_t cmd, uint32_t dataSize) {
-    Bytes b(kPktHeaderSize);
-    encodeHeader(pktHeader{cmd, dataSize}, b.data());
-    return b;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // The hello packet: name (up to 36 bytes, as given), address at offset 72. `slots` fills
 // the bytes the server does not read.
