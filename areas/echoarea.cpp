@@ -4,47 +4,17 @@
 #include <new>
 
 #include "support/le.h"
+#include "wire/fidodate.h"
 
-void encodeMsgHeader(const pktMsgHeader& h, uint8_t* out) {
-    putU32(out, h.msgNumber);
-    putBytes(out + 4, h.fromName, 36);
-    putBytes(out + 40, h.toName, 36);
-    putBytes(out + 76, h.subject, 72);
-    putU32(out + 148, h.dateWritten);
-    putU32(out + 152, h.msgIdHash);
-    putU32(out + 156, h.replyHash);
-}
-
-pktMsgHeader decodeMsgHeader(const uint8_t* in) {
+pktMsgHeader storedMsgHeader(uint32_t msgNumber, const char* fromName, const char* toName, const char* subject,
+                             const char* dateText) {
     pktMsgHeader h;
-    h.msgNumber = getU32(in);
-    getBytes(h.fromName, in + 4, 36);
-    getBytes(h.toName, in + 40, 36);
-    getBytes(h.subject, in + 76, 72);
-    h.dateWritten = getU32(in + 148);
-    h.msgIdHash = getU32(in + 152);
-    h.replyHash = getU32(in + 156);
+    h.msgNumber = msgNumber;
+    copyField(h.fromName, fromName, sizeof h.fromName);
+    copyField(h.toName, toName, sizeof h.toName);
+    copyField(h.subject, subject, sizeof h.subject);
+    h.dateWritten = parseFidoDate(dateText);
     return h;
-}
-
-void encodeMessage(const pktMessage& m, uint8_t* out) {
-    encodeMsgHeader(m.header, out);
-    encodeFidoAddr(m.origAddr, out + 160);
-    encodeFidoAddr(m.destAddr, out + 168);
-    putI32(out + 176, m.areaNumber);
-    putU32(out + 180, m.reserved);
-    putU16(out + 184, m.attributes);
-}
-
-pktMessage decodeMessage(const uint8_t* in) {
-    pktMessage m;
-    m.header = decodeMsgHeader(in);
-    m.origAddr = decodeFidoAddr(in + 160);
-    m.destAddr = decodeFidoAddr(in + 168);
-    m.areaNumber = getI32(in + 176);
-    m.reserved = getU32(in + 180);
-    m.attributes = getU16(in + 184);
-    return m;
 }
 
 namespace {
@@ -58,7 +28,9 @@ void emitLine(MCArray<char>& out, const char* line, int32_t n) {
     p[n + 1] = 0;
 }
 
-const char* walkResult(const char* text, const char* stop, int32_t maxLength) {
+// Where the text after a walk starts: past the terminating zero without a bound, or the
+// bound's end whether or not the walk stopped earlier.
+const char* endOfWalk(const char* text, const char* stop, int32_t maxLength) {
     if (maxLength == kNoLengthBound) return stop;
     return text + maxLength;
 }
@@ -91,7 +63,7 @@ const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength)
         }
     }
     if (lineLength != 0) emitLine(out, lineStart, lineLength);
-    return walkResult(text, p, maxLength);
+    return endOfWalk(text, p, maxLength);
 }
 
 const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLength) {
@@ -125,5 +97,5 @@ const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLeng
         }
     }
     if (start && length > 1) emitLine(out, start, length);
-    return walkResult(text, p, maxLength);
+    return endOfWalk(text, p, maxLength);
 }

@@ -4,36 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "areas/fidonet.h"
 #include "support/array.h"
-
-// One message in a message list (160 bytes on the wire).
-struct pktMsgHeader {
-    uint32_t msgNumber = 0;  // UMSGID in a Squish area, file number in a *.MSG area
-    char fromName[36] = {};
-    char toName[36] = {};
-    char subject[72] = {};
-    uint32_t dateWritten = 0;  // packed date-time of the message's date text
-    uint32_t msgIdHash = 0;
-    uint32_t replyHash = 0;
-};
-constexpr size_t kMsgHeaderSize = 160;
-void encodeMsgHeader(const pktMsgHeader& h, uint8_t* out);
-pktMsgHeader decodeMsgHeader(const uint8_t* in);
-inline bool arrayElementEquals(const pktMsgHeader& a, const pktMsgHeader& b) { return a.msgNumber == b.msgNumber; }
-
-// Begins a fetched message (reply data) and a posted one (request data): 186 bytes.
-struct pktMessage {
-    pktMsgHeader header;
-    FidoAddr origAddr;
-    FidoAddr destAddr;
-    int32_t areaNumber = 0;
-    uint32_t reserved = 0;
-    uint16_t attributes = 0;
-};
-constexpr size_t kMessageRecordSize = 186;
-void encodeMessage(const pktMessage& m, uint8_t* out);
-pktMessage decodeMessage(const uint8_t* in);
+#include "support/clock.h"
+#include "wire/packets.h"
 
 class CEchoArea {
 public:
@@ -43,15 +16,16 @@ public:
     CEchoArea& operator=(const CEchoArea&) = delete;
 
     // One header per readable message, ascending by number. True in every case.
-    virtual bool getMsgList(MCArray<pktMsgHeader>& out) = 0;
+    [[nodiscard]] virtual bool getMsgList(MCArray<pktMsgHeader>& out) = 0;
     // Message count and unread count of the area stored at `areaPath`; both 0 first.
-    virtual bool getAreaStats(const char* areaPath, uint32_t counts[2]) = 0;
+    [[nodiscard]] virtual bool getAreaStats(const char* areaPath, uint32_t counts[2]) = 0;
     // The encoded pktMessage followed by the message's lines (each ended by CR and NUL).
-    virtual bool getMessage(uint32_t msgNumber, MCArray<char>& out) = 0;
-    // Stores a new message from the record's names, subject and addresses and the text.
-    virtual bool newMessage(pktMessage* record, const char* text) = 0;
+    [[nodiscard]] virtual bool getMessage(uint32_t msgNumber, MCArray<char>& out) = 0;
+    // Stores a new message from the record's names, subject and addresses and the text,
+    // dated `now`.
+    [[nodiscard]] virtual bool newMessage(pktMessage* record, const char* text, const WallTime& now) = 0;
     // Removes a message; without mayDeleteAny only the requester's own unsent messages.
-    virtual bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) = 0;
+    [[nodiscard]] virtual bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) = 0;
 
     virtual int32_t getAreaNumber() const { return areaNumber; }
 
@@ -71,3 +45,9 @@ const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength)
 
 // Appends only the kludges of a text, one line each, as textToLines does.
 const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLength);
+
+// A list entry from a message's stored header fields: the names and the subject up to
+// their first zero byte (other tools leave stray bytes after it), zero-filled; the date
+// packed from the date text. The kludge hashes are left 0.
+pktMsgHeader storedMsgHeader(uint32_t msgNumber, const char* fromName, const char* toName, const char* subject,
+                             const char* dateText);

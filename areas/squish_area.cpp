@@ -6,8 +6,10 @@
 #include <new>
 #include <vector>
 
-#include "support/clock.h"
+#include "areas/kludges.h"
 #include "support/le.h"
+#include "support/text.h"
+#include "wire/fidodate.h"
 
 namespace {
 
@@ -53,10 +55,6 @@ bool writeU32At(OsFile& file, int64_t offset, uint32_t value) {
     putU32(raw, value);
     return file.writeAt(offset, raw, sizeof raw);
 }
-
-// Stored text fields may hold stray bytes after their first zero (other tools leave them);
-// clients get the text up to that zero, zero-filled to the field's size.
-void copyStoredText(char* out, const char* stored, size_t field) { copyField(out, stored, field); }
 
 // Control information and text of a new message, as the data area stores them after the
 // message header: the kludges without line ends, one zero byte before the first body line,
@@ -111,12 +109,11 @@ OsFile openSquishFile(const std::string& base, const char* extension, OsFile::Mo
     std::string upper = base + extension;
     if (fileExists(upper)) return OsFile::openExisting(upper, mode);
     std::string lower = base;
-    for (const char* e = extension; *e; ++e)
-        lower += (*e >= 'A' && *e <= 'Z') ? char(*e - 'A' + 'a') : *e;
+    for (const char* e = extension; *e; ++e) lower += foldCase(*e);
     return OsFile::openExisting(lower, mode);
 }
 
-CSquishArea::CSquishArea(int32_t number, const char* path) : CEchoArea(number) {
+CSquishArea::CSquishArea(const char* path, int32_t number) : CEchoArea(number) {
     if (path && strnlen(path, kSquishMaxPath) < kSquishMaxPath) copyField(basePath, path, kSquishMaxPath);
 }
 
@@ -349,12 +346,7 @@ bool CSquishArea::getMsgList(MCArray<pktMsgHeader>& out) {
         size_t extra;
         if (!readMessageHeaders(record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)) continue;
 
-        pktMsgHeader h;
-        h.msgNumber = record.umsgid;
-        copyStoredText(h.fromName, msg.fromName, sizeof h.fromName);
-        copyStoredText(h.toName, msg.toName, sizeof h.toName);
-        copyStoredText(h.subject, msg.subject, sizeof h.subject);
-        h.dateWritten = parseFidoDate(msg.dateText);
+        pktMsgHeader h = storedMsgHeader(record.umsgid, msg.fromName, msg.toName, msg.subject, msg.dateText);
 
         // The control information is bounded by the file (the frame was checked).
         try {
@@ -450,11 +442,7 @@ bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
     buffer[n] = 0;
 
     pktMessage m;
-    m.header.msgNumber = msgNumber;
-    copyStoredText(m.header.fromName, msg.fromName, sizeof m.header.fromName);
-    copyStoredText(m.header.toName, msg.toName, sizeof m.header.toName);
-    copyStoredText(m.header.subject, msg.subject, sizeof m.header.subject);
-    m.header.dateWritten = parseFidoDate(msg.dateText);
+    m.header = storedMsgHeader(msgNumber, msg.fromName, msg.toName, msg.subject, msg.dateText);
     m.attributes = uint16_t(msg.attr & 0xFFFFu);
     if (!out.setSize(int32_t(kMessageRecordSize))) return false;
     encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
@@ -468,7 +456,7 @@ bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
     return true;
 }
 
-bool CSquishArea::newMessage(pktMessage* record, const char* text) {
+bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
     if (!record || !text) return false;
     BaseCloser closer(*this);
     if (!openBase()) return false;
@@ -483,10 +471,8 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text) {
     if (end < int64_t(kSquishBaseHeaderSize) || end > INT32_MAX) return false;
     uint32_t frameOffset = uint32_t(end);
 
-    std::tm now;
-    if (!localNow(now)) return false;
     char msgIdKludge[kMsgIdKludgeBuffer];
-    formatMsgIdKludge(record->origAddr, msgIdKludge);
+    formatMsgIdKludge(record->origAddr, now.utc, msgIdKludge);
     NewMessageBody body;
     if (!buildNewMessageBody(msgIdKludge, text, body)) return false;
     uint64_t msgLength = uint64_t(kSquishMsgHeaderSize) + body.bytes.size();
@@ -523,10 +509,10 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text) {
     copyField(msg.subject, record->header.subject, sizeof msg.subject);
     msg.origAddr = record->origAddr;
     msg.destAddr = record->destAddr;
-    msg.dateWritten = makeStamp(now);
+    msg.dateWritten = makeStamp(now.local);
     msg.dateArrived = msg.dateWritten;
     msg.umsgid = umsgid;  // announced by kSquishAttrUmsgidSet in attr
-    formatFidoDate(msg.dateText, now);
+    formatFidoDate(msg.dateText, now.local);
 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);

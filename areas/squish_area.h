@@ -18,26 +18,26 @@ constexpr int kSquishLockWaitMs = 5000;
 
 class CSquishArea : public CEchoArea {
 public:
-    CSquishArea(int32_t areaNumber, const char* path);
+    CSquishArea(const char* path, int32_t areaNumber);
     ~CSquishArea() override;
 
     bool getMsgList(MCArray<pktMsgHeader>& out) override;
     bool getAreaStats(const char* areaPath, uint32_t counts[2]) override;
     bool getMessage(uint32_t msgNumber, MCArray<char>& out) override;
-    bool newMessage(pktMessage* record, const char* text) override;
+    bool newMessage(pktMessage* record, const char* text, const WallTime& now) override;
     bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
 
     // Opens the .SQD and .SQI files of basePath for reading and writing, each under the
     // name that exists (upper-case extension first, then lower-case). False, with both
     // closed, when either cannot be opened or the name would not fit.
-    bool openBase();
+    [[nodiscard]] bool openBase();
     void closeBase();
     // Reads the whole index into `index`, sorted by UMSGID; blank records are left out.
-    bool loadIndex(MCArray<sqifile>& index);
+    [[nodiscard]] bool loadIndex(MCArray<sqifile>& index);
     static int compareUmsgid(const sqifile* a, const sqifile* b);
     // Writes the index record of a new message: over the first of the blank records that
     // end the index, or after the last whole record when there are none.
-    bool appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName);
+    [[nodiscard]] bool appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName);
 
     // The wait for the writer lock; tests shorten it.
     void setLockWaitMs(int ms) { lockWaitMs = ms; }

@@ -1,6 +1,7 @@
 #include "areas/squish_format.h"
 
 #include "support/le.h"
+#include "support/text.h"
 
 void encodeSquishBaseHeader(const SquishBaseHeader& h, uint8_t* out) {
     putU16(out + 0, h.headerLength);
@@ -125,22 +126,13 @@ sqifile decodeSqiRecord(const uint8_t* in) {
 uint32_t squishNameHash(const char* name) {
     uint32_t h = 0;
     for (size_t i = 0; i < 36 && name[i] != 0; ++i) {
-        int32_t c = static_cast<signed char>(name[i]);
-        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        int32_t c = static_cast<signed char>(foldCase(name[i]));
         h = (h << 4) + uint32_t(c);
         uint32_t g = h & 0xF0000000u;
         // The top bits are folded back in and kept (the ELF hash would clear them).
         if (g != 0) h = h | g | (g >> 24);
     }
     return h & 0x7FFFFFFFu;
-}
-
-uint32_t makeStamp(const std::tm& t) {
-    uint32_t date = (uint32_t(t.tm_mday) & 0x1Fu) | ((uint32_t(t.tm_mon + 1) & 0xFu) << 5) |
-                    ((uint32_t(t.tm_year + 48) & 0x7Fu) << 9);
-    uint32_t time = (uint32_t(t.tm_sec / 2) & 0x1Fu) | ((uint32_t(t.tm_min) & 0x3Fu) << 5) |
-                    ((uint32_t(t.tm_hour) & 0x1Fu) << 11);
-    return date | (time << 16);
 }
 
 bool isReadableMessageFrame(const SquishFrameHeader& frame, uint32_t frameOffset, int64_t fileLength) {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "areas/fidonet.h"
+#include "wire/fidoaddr.h"
 
 constexpr size_t kSquishBaseHeaderSize = 256;
 constexpr size_t kSquishFrameHeaderSize = 28;
@@ -55,6 +55,8 @@ struct SquishBaseHeader {
     uint16_t frameHeaderSize = 0;
     uint8_t reserved2[124] = {};
 };
+static_assert(kSquishBaseHeaderSize == 2 * 2 + 5 * 4 + sizeof SquishBaseHeader::baseName + 6 * 4 + 2 * 2 +
+                                           sizeof SquishBaseHeader::reserved2);
 void encodeSquishBaseHeader(const SquishBaseHeader& h, uint8_t* out);
 SquishBaseHeader decodeSquishBaseHeader(const uint8_t* in);
 
@@ -69,6 +71,7 @@ struct SquishFrameHeader {
     uint16_t frameType = 0;
     uint16_t reserved = 0;
 };
+static_assert(kSquishFrameHeaderSize == 6 * 4 + 2 * 2);
 void encodeSquishFrameHeader(const SquishFrameHeader& h, uint8_t* out);
 SquishFrameHeader decodeSquishFrameHeader(const uint8_t* in);
 
@@ -88,6 +91,9 @@ struct SquishMsgHeader {
     uint32_t umsgid = 0;  // valid when attr has kSquishAttrUmsgidSet
     char dateText[20] = {};
 };
+static_assert(kSquishMsgHeaderSize == 4 + sizeof SquishMsgHeader::fromName + sizeof SquishMsgHeader::toName +
+                                          sizeof SquishMsgHeader::subject + 2 * kFidoAddrSize + 2 * 4 + 2 + 4 +
+                                          sizeof SquishMsgHeader::replies + 4 + sizeof SquishMsgHeader::dateText);
 void encodeSquishMsgHeader(const SquishMsgHeader& h, uint8_t* out);
 SquishMsgHeader decodeSquishMsgHeader(const uint8_t* in);
 
@@ -97,6 +103,7 @@ struct sqifile {
     uint32_t umsgid = 0;
     uint32_t nameHash = 0;  // squishNameHash of the addressee
 };
+static_assert(kSqiRecordSize == 3 * 4);
 void encodeSqiRecord(const sqifile& r, uint8_t* out);
 sqifile decodeSqiRecord(const uint8_t* in);
 inline bool arrayElementEquals(const sqifile& a, const sqifile& b) {
@@ -108,9 +115,6 @@ inline bool isBlankSqiRecord(const sqifile& r) { return r.frameOffset == 0 && r.
 // Hash of an addressee name for the index: at most 36 characters, letters folded to lower
 // case, bytes above 0x7F sign-extended; the top bit of the result is 0.
 uint32_t squishNameHash(const char* name);
-
-// Packed date-time (DOS date low, DOS time high) of a broken-down time.
-uint32_t makeStamp(const std::tm& t);
 
 // A frame offset that can hold a frame: positive as a signed 32-bit number and past the
 // base header.

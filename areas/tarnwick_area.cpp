@@ -1,10 +1,5 @@
 #include "areas/tarnwick_area.h"
 
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -12,8 +7,12 @@
 #include <new>
 #include <utility>
 
+#include "areas/kludges.h"
 #include "support/le.h"
 #include "support/osfile.h"
+#include "support/text.h"
+#include "wire/attributes.h"
+#include "wire/fidodate.h"
 
 void encodeMsgFileHeader(const msgFileHeader& h, uint8_t* out) {
     putBytes(out, h.fromUserName, 36);
@@ -77,119 +76,14 @@ std::string numberedName(uint32_t number, const char* extension) {
     return name;
 }
 
-std::string upperCased(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = char(c - 32);
-    return s;
-}
+bool hasMsgExtension(const char* name, size_t length) { return length >= 4 && equalsNoCase(name + length - 4, ".msg"); }
 
-// ASCII letter-case-blind comparison of a name with a text.
-bool sameNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-        if (x == 0) return true;
-    }
-}
-
-bool hasMsgExtension(const char* name, size_t length) { return length >= 4 && sameNoCase(name + length - 4, ".msg"); }
-
-// The number a *.msg name stands for: the part before the first "." read as an unsigned
-// decimal (leading white space skipped, digits up to the first other character, 0 when
-// there are none). False when it does not fit in 32 bits.
+// The number a *.msg name stands for: the part before the first "." read as a decimal.
+// False when it does not fit in 32 bits.
 bool numberFromName(const char* name, uint32_t& number) {
-    const char* p = name;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    uint64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + uint64_t(*p - '0');
-        if (value > 0xFFFFFFFFull) return false;
-    }
-    number = uint32_t(value);
-    return true;
-}
-
-bool isRegularFile(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
-
-// Opens an existing regular file for reading. The open itself must not wait: a FIFO or a
-// device left under a message name would otherwise block the server until someone
-// writes to it. Anything but a regular file is refused after the open.
-OsFile openRegularForReading(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return OsFile();
-    OsFile file(fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return OsFile();
-    return file;
-}
-
-// Opens an existing regular file of `dir` whose name equals `lowerName` in any letter
-// case: the lower-case and the upper-case spelling first, then the directory's entries
-// (from `listing` when the caller has them). The path opened goes to `foundPath`.
-OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
-                  const std::vector<std::string>* listing = nullptr) {
-    std::string upperName = upperCased(lowerName);
-    for (const std::string& name : {lowerName, upperName}) {
-        OsFile f = openRegularForReading(joinPath(dir, name));
-        if (f.isOpen()) {
-            if (foundPath) *foundPath = joinPath(dir, name);
-            return f;
-        }
-    }
-    std::vector<std::string> own;
-    if (!listing) {
-        if (!listDirectory(dir, own)) return OsFile();
-        listing = &own;
-    }
-    for (const std::string& name : *listing) {
-        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
-        OsFile f = openRegularForReading(joinPath(dir, name));
-        if (f.isOpen()) {
-            if (foundPath) *foundPath = joinPath(dir, name);
-            return f;
-        }
-    }
-    return OsFile();
-}
-
-// Finds a regular file of `dir` named `lowerName` in any letter case, without opening it.
-bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath) {
-    std::string upperName = upperCased(lowerName);
-    for (const std::string& name : {lowerName, upperName}) {
-        if (isRegularFile(joinPath(dir, name))) {
-            foundPath = joinPath(dir, name);
-            return true;
-        }
-    }
-    std::vector<std::string> names;
-    if (!listDirectory(dir, names)) return false;
-    for (const std::string& name : names) {
-        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
-        if (isRegularFile(joinPath(dir, name))) {
-            foundPath = joinPath(dir, name);
-            return true;
-        }
-    }
-    return false;
-}
-
-// Whether `dir` has an entry of any kind named `lowerName` in any letter case.
-bool existsNoCase(const std::string& dir, const std::string& lowerName) {
-    if (fileExists(joinPath(dir, lowerName)) || fileExists(joinPath(dir, upperCased(lowerName)))) return true;
-    std::vector<std::string> names;
-    if (!listDirectory(dir, names)) return false;
-    for (const std::string& name : names)
-        if (equalsNoCase(name, lowerName)) return true;
-    return false;
+    bool overflow;
+    number = readDecimal(name, overflow);
+    return !overflow;
 }
 
 // Reads the header of an open message file and its text up to the first zero byte or
@@ -247,30 +141,23 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
     if (lastreadNames) lastreadNames->clear();
     // Without a directory there is nothing to scan (and no current directory to fall to).
     if (directory[0] == 0) return;
-    DIR* dir = ::opendir(directory);
-    if (!dir) return;
-    struct Closer {
-        DIR* d;
-        ~Closer() { ::closedir(d); }
-    } closer{dir};
     try {
         struct Found {
             uint16_t number;
             int32_t form;  // FileForm; kOddCaseName + k for oddCaseNames[k]; kNoOwnName last
         };
         std::vector<Found> found;
-        while (struct dirent* e = ::readdir(dir)) {
-            const char* name = e->d_name;
+        bool listed = forEachEntry(directory, [&](const char* name, EntryKind kind) {
             size_t length = strlen(name);
-            if (lastreadNames && sameNoCase(name, "lastread")) lastreadNames->emplace_back(name);
+            if (lastreadNames && equalsNoCase(name, "lastread")) lastreadNames->emplace_back(name);
             uint32_t value;
-            if (!hasMsgExtension(name, length) || !numberFromName(name, value)) continue;
-            // Only regular files are messages (a link counts by what it points to). The type
+            if (!hasMsgExtension(name, length) || !numberFromName(name, value)) return;
+            // Only regular files are messages (a link counts by what it points to). The kind
             // comes from the directory itself where the file system gives it, which spares a
             // stat of every message file on each scan.
-            unsigned char type = e->d_type;
-            bool regular = type == DT_REG || ((type == DT_UNKNOWN || type == DT_LNK) && isRegularFile(pathOf(name)));
-            if (!regular) continue;
+            bool regular = kind == EntryKind::Regular ||
+                           ((kind == EntryKind::Unknown || kind == EntryKind::Link) && isRegularFile(pathOf(name)));
+            if (!regular) return;
 
             uint16_t number = uint16_t(value);
             char lower[16], upper[16];
@@ -281,12 +168,13 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
                 form = kLowerName;
             } else if (strcmp(name, upper) == 0) {
                 form = kUpperName;
-            } else if (sameNoCase(name, lower)) {
+            } else if (equalsNoCase(name, lower)) {
                 form = kOddCaseName + int32_t(oddCaseNames.size());
                 oddCaseNames.emplace_back(name);
             }
             found.push_back({number, form});
-        }
+        });
+        if (!listed) return;
         // Sorted first, so that every number is appended at the end of msgNumbers: the scan
         // stays O(n log n) whatever order the directory lists its entries in. Of several
         // names for one number the lower-case one is preferred, then the upper-case one.
@@ -336,19 +224,14 @@ bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
         for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
             std::string name = messageFileName(i);
             if (name.empty()) continue;  // no file under the number's own name
-            OsFile file = openRegularForReading(pathOf(name));
+            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly);
             if (!file.isOpen()) continue;
             msgFileHeader stored;
             if (!readMessageFile(file, stored, text)) continue;
             file.close();
 
-            pktMsgHeader h;
-            h.msgNumber = *msgNumbers.getAt(i);
-            // Up to the first zero byte: other tools leave garbage after it.
-            copyField(h.fromName, stored.fromUserName, sizeof h.fromName);
-            copyField(h.toName, stored.toUserName, sizeof h.toName);
-            copyField(h.subject, stored.subject, sizeof h.subject);
-            h.dateWritten = parseFidoDate(stored.dateTime);
+            pktMsgHeader h = storedMsgHeader(*msgNumbers.getAt(i), stored.fromUserName, stored.toUserName,
+                                             stored.subject, stored.dateTime);
             hashKludges(text.data(), h.msgIdHash, h.replyHash);
             *out.getAt(filled++) = h;
         }
@@ -401,11 +284,7 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
         file.close();
 
         pktMessage m;
-        m.header.msgNumber = msgNumber;
-        copyField(m.header.fromName, stored.fromUserName, sizeof m.header.fromName);
-        copyField(m.header.toName, stored.toUserName, sizeof m.header.toName);
-        copyField(m.header.subject, stored.subject, sizeof m.header.subject);
-        m.header.dateWritten = parseFidoDate(stored.dateTime);
+        m.header = storedMsgHeader(msgNumber, stored.fromUserName, stored.toUserName, stored.subject, stored.dateTime);
         m.origAddr = FidoAddr{stored.origZone, stored.origNet, stored.origNode, stored.origPoint};
         m.destAddr = FidoAddr{stored.destZone, stored.destNet, stored.destNode, stored.destPoint};
         m.attributes = stored.attribute;
@@ -429,7 +308,7 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
     return true;
 }
 
-bool CTarnwickArea::newMessage(pktMessage* record, const char* text) {
+bool CTarnwickArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
     if (!record || !text || directory[0] == 0) return false;
     try {
         scanDirectory();
@@ -450,7 +329,7 @@ bool CTarnwickArea::newMessage(pktMessage* record, const char* text) {
         copyField(h.fromUserName, record->header.fromName, sizeof h.fromUserName);
         copyField(h.toUserName, record->header.toName, sizeof h.toUserName);
         copyField(h.subject, record->header.subject, sizeof h.subject);
-        formatFidoDate(h.dateTime);
+        formatFidoDate(h.dateTime, now.local);
         h.destNode = record->destAddr.node;
         h.origNode = record->origAddr.node;
         h.origNet = record->origAddr.net;
@@ -478,7 +357,7 @@ bool CTarnwickArea::newMessage(pktMessage* record, const char* text) {
             kludges += line;
         }
         char msgId[kMsgIdKludgeBuffer];
-        formatMsgIdKludge(o, msgId);
+        formatMsgIdKludge(o, now.utc, msgId);
         kludges += msgId;
 
         bool written = file.write(raw, sizeof raw) && file.write(kludges.data(), kludges.size()) &&
@@ -512,7 +391,7 @@ bool CTarnwickArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, boo
         std::vector<char> text;
         if (!readMessageFile(file, stored, text)) return false;
         file.close();
-        if (stored.attribute & kMsgAttrSent) return false;
+        if (stored.attribute & kAttrSent) return false;
 
         // Only the kludge lines at the top of the text count; the first MSGID decides.
         char* cursor = text.data();

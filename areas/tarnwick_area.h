@@ -34,11 +34,11 @@ struct msgFileHeader {
     uint16_t nextReply = 0;
 };
 constexpr size_t kMsgFileHeaderSize = 190;
+static_assert(kMsgFileHeaderSize == sizeof msgFileHeader::fromUserName + sizeof msgFileHeader::toUserName +
+                                        sizeof msgFileHeader::subject + sizeof msgFileHeader::dateTime + 13 * 2);
 void encodeMsgFileHeader(const msgFileHeader& h, uint8_t* out);
 msgFileHeader decodeMsgFileHeader(const uint8_t* in);
 
-// Attribute bit of a message that has been sent.
-constexpr uint16_t kMsgAttrSent = 0x0008;
 // Room for the area directory; a longer configured path leaves the area without one.
 constexpr size_t kAreaDirectorySize = 260;
 // "No last-read mark".
@@ -52,7 +52,7 @@ public:
     bool getMsgList(MCArray<pktMsgHeader>& out) override;
     bool getAreaStats(const char* areaPath, uint32_t counts[2]) override;
     bool getMessage(uint32_t msgNumber, MCArray<char>& out) override;
-    bool newMessage(pktMessage* record, const char* text) override;
+    bool newMessage(pktMessage* record, const char* text, const WallTime& now) override;
     bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
 
     // Rebuilds msgNumbers from the *.msg names of the directory (any letter case).

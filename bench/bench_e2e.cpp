@@ -27,6 +27,7 @@
 #include "areas/squish_format.h"
 #include "client/lib/quorva_client.h"
 #include "support/le.h"
+#include "wire/fidodate.h"
 
 namespace {
 

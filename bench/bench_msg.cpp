@@ -15,6 +15,7 @@
 
 #include "areas/tarnwick_area.h"
 #include "support/le.h"
+#include "wire/fidodate.h"
 #include "support/osfile.h"
 
 namespace {

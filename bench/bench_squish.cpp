@@ -17,6 +17,7 @@
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
 #include "support/le.h"
+#include "wire/fidodate.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ struct Figures {
 // One round: the whole list once, then `fetches` messages spread over the base.
 void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
     const uint32_t fetches = std::min<uint32_t>(n, 2000);
-    CSquishArea area(0, basePath.c_str());
+    CSquishArea area(basePath.c_str(), 0);
     MCArray<pktMsgHeader> headers;
     double cpu = cpuSeconds(), wall = wallSeconds();
     area.getMsgList(headers);

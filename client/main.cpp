@@ -22,8 +22,11 @@
 #include <vector>
 
 #include "client/lib/quorva_client.h"
-#include "protocol/handlers.h"
+#include "support/clock.h"
 #include "support/le.h"
+#include "wire/attributes.h"
+#include "wire/fidodate.h"
+#include "wire/packets.h"
 
 namespace {
 
@@ -34,7 +37,7 @@ constexpr int kExitConnection = 3;
 
 constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint16_t kDefaultPort = 9029;
-constexpr uint16_t kDefaultAttributes = 0x0100;  // local
+constexpr uint16_t kDefaultAttributes = kAttrLocal;
 
 // Ends the program with a message on stderr and an exit status; thrown anywhere, caught
 // once in main.
@@ -200,37 +203,20 @@ std::string rightAligned(const std::string& s, size_t width) {
     return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
 }
 
-// Packed date-time: DOS date in the low half, DOS time in the high half. The time word
-// keeps seconds only in steps of two, so they are left out.
+// The packed date-time without its seconds (the time word keeps them only in steps of two).
 std::string packedDateText(uint32_t v) {
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    unsigned day = v & 31, month = (v >> 5) & 15, year = 1980 + ((v >> 9) & 127);
-    unsigned min = (v >> 21) & 63, hour = (v >> 27) & 31;
+    PackedDate d = unpackDate(v);
     char buf[48];
-    const char* monthName = month >= 1 && month <= 12 ? kMonths[month - 1] : "???";
-    snprintf(buf, sizeof buf, "%02u %s %04u %02u:%02u", day, monthName, year, hour, min);
+    const char* monthName = d.month >= 1 && d.month <= 12 ? kEnglishMonths[d.month - 1] : "???";
+    snprintf(buf, sizeof buf, "%02u %s %04u %02u:%02u", d.day, monthName, d.year, d.hour, d.minute);
     return buf;
 }
-
-struct AttrName {
-    const char* name;
-    uint16_t bit;
-};
-
-// The FidoNet message attribute bits.
-const AttrName kAttrNames[] = {
-    {"private", 0x0001}, {"crash", 0x0002}, {"received", 0x0004}, {"sent", 0x0008},
-    {"file", 0x0010},    {"transit", 0x0020}, {"orphan", 0x0040}, {"kill", 0x0080},
-    {"local", 0x0100},   {"hold", 0x0200},  {"freq", 0x0800},    {"rrq", 0x1000},
-    {"receipt", 0x2000}, {"arq", 0x4000},   {"urq", 0x8000},
-};
 
 std::string attrText(uint16_t attr) {
     char hex[8];
     snprintf(hex, sizeof hex, "0x%04X", attr);
     std::string names;
-    for (const AttrName& a : kAttrNames)
+    for (const AttributeName& a : kAttributeNames)
         if (attr & a.bit) names += std::string(names.empty() ? "" : ", ") + a.name;
     return names.empty() ? hex : std::string(hex) + " (" + names + ")";
 }
@@ -249,8 +235,8 @@ uint16_t parseAttributes(const std::string& text) {
     for (size_t start = 0, comma; (comma = rest.find(',', start)) != std::string::npos; start = comma + 1) {
         std::string word = rest.substr(start, comma - start);
         if (word.empty()) continue;
-        const AttrName* found = nullptr;
-        for (const AttrName& a : kAttrNames)
+        const AttributeName* found = nullptr;
+        for (const AttributeName& a : kAttributeNames)
             if (word == a.name) found = &a;
         if (!found) fail(kExitUsage, "--attr: unknown attribute '" + word + "' (see --help)");
         attr |= found->bit;
@@ -337,7 +323,7 @@ std::string askPassword(const std::string& prompt) {
 // The session with the server
 
 const char* areaTypeText(int32_t type) {
-    return type == 1 ? "netmail" : type == 2 ? "echomail" : "unknown";
+    return type == AREA_TYPE_NETMAIL ? "netmail" : type == AREA_TYPE_ECHOMAIL ? "echomail" : "unknown";
 }
 
 struct Area {
@@ -557,7 +543,7 @@ void commandPost(Session& s, const Options& o, const std::string& areaName) {
 
     s.open();
     Area area = s.findArea(areaName);
-    bool netmail = area.info.type == 1;
+    bool netmail = area.info.type == AREA_TYPE_NETMAIL;
     if (netmail && !o.haveTo) fail(kExitUsage, "a netmail post needs --to NAME");
     if (netmail && !o.haveDest) fail(kExitUsage, "a netmail post needs --dest ZONE:NET/NODE[.POINT]");
     std::string to = o.haveTo ? o.to : "All";

@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/transport.h"
 #include "support/le.h"
-
-char portText[kPortTextSize] = "9029";
-char settingsPath[kSettingsPathSize] = {};
+#include "support/log.h"
+#include "support/text.h"
 
 bool arrayElementEquals(const mArea& a, const mArea& b) {
     return strncmp(a.name, b.name, 36) == 0 && strncmp(a.path, b.path, 260) == 0;
@@ -63,7 +61,7 @@ namespace {
 
 FILE* openText(const char* name) { return fopen(name, "rb"); }
 
-void appendArea(const char* keyword, const char* name, const char* path) {
+void appendArea(MCArray<mArea>& areas, const char* keyword, const char* name, const char* path) {
     mArea area;
     if (strcmp(keyword, "EchoArea") == 0) {
         area.format = AREA_FORMAT_SQUISH;
@@ -76,10 +74,10 @@ void appendArea(const char* keyword, const char* name, const char* path) {
     }
     copyField(area.name, name, sizeof area.name);
     copyField(area.path, path, sizeof area.path);
-    areaList.add(area);
+    areas.add(area);
 }
 
-void handleUserLine(const char* line) {
+void handleUserLine(MCArray<rClientInfo>& users, const char* line) {
     // "user" in the first column and one separator; the fields follow, split at commas.
     if (strlen(line) < 5) return;
     char fields[kConfigLineMax + 1];
@@ -92,12 +90,12 @@ void handleUserLine(const char* line) {
     copyField(user.password, *tokens.getAt(1), sizeof user.password);
     if (!parseFidoAddr(*tokens.getAt(2), user.address)) return;
     if (n == 4 && strcmp(*tokens.getAt(3), "super") == 0) user.superUser = 1;
-    userList.add(user);
+    users.add(user);
 }
 
 }  // namespace
 
-void loadTosserAreas(const char* fileName) {
+void loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
     FILE* f = openText(fileName);
     if (!f) return;
     ConfigReader reader(f);
@@ -105,13 +103,14 @@ void loadTosserAreas(const char* fileName) {
     MCArray<char*> tokens;
     while (reader.readConfigLine(line) >= 0) {
         if (splitTokens(tokens, " \t", line) < 3) continue;
-        appendArea(*tokens.getAt(0), *tokens.getAt(1), *tokens.getAt(2));
+        appendArea(areas, *tokens.getAt(0), *tokens.getAt(1), *tokens.getAt(2));
     }
     fclose(f);
 }
 
-bool loadSettings() {
-    areaList.removeAll();
+bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
+                  MCArray<rClientInfo>& users) {
+    areas.removeAll();
     FILE* f = openText(settingsPath);
     if (!f) return false;
     ConfigReader reader(f);
@@ -126,23 +125,22 @@ bool loadSettings() {
         if (n == 2 && strcmp(first, "listenPort") == 0) {
             const char* value = *tokens.getAt(1);
             if (strlen(value) >= kPortTextSize) {
-                reportError(0, 0, "listenPort value too long (%zu characters, at most %zu): %s", strlen(value),
+                reportError(0, "listenPort value too long (%zu characters, at most %zu): %s", strlen(value),
                             kPortTextSize - 1, value);
                 continue;
             }
-            snprintf(portText, sizeof portText, "%s", value);
+            snprintf(settings.portText, sizeof settings.portText, "%s", value);
             continue;
         }
         if (n == 2 && strcmp(first, "squishCfg") == 0) {
             const char* file = *tokens.getAt(1);
-            printf("-> reading %s and areas...\n", file);
-            fflush(stdout);
-            loadTosserAreas(file);
+            logLine("-> reading %s and areas...\n", file);
+            loadTosserAreas(file, areas);
             continue;
         }
         // After splitting, the buffer reads "user" only when the line starts with "user"
         // followed by a separator or nothing.
-        if (strcmp(line, "user") == 0) handleUserLine(copy);
+        if (strcmp(line, "user") == 0) handleUserLine(users, copy);
     }
     fclose(f);
     return true;

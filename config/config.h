@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "areas/fidonet.h"
 #include "support/array.h"
+#include "wire/fidoaddr.h"
+#include "wire/packets.h"
 
 // One configured message area; its number is its index in areaList.
 struct mArea {
@@ -18,8 +19,6 @@ bool arrayElementEquals(const mArea& a, const mArea& b);
 
 constexpr int32_t AREA_FORMAT_MSG = 1;
 constexpr int32_t AREA_FORMAT_SQUISH = 2;
-constexpr int32_t AREA_TYPE_NETMAIL = 1;
-constexpr int32_t AREA_TYPE_ECHOMAIL = 2;
 
 // One registered user.
 struct rClientInfo {
@@ -30,16 +29,12 @@ struct rClientInfo {
 };
 bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
 
-extern MCArray<mArea> areaList;
-extern MCArray<rClientInfo> userList;
-
-// The listenPort text, at most 31 characters; "9029" unless the settings file says otherwise.
+// What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
-extern char portText[kPortTextSize];
-
-// The settings file's name, derived from the program's path at start-up.
-constexpr size_t kSettingsPathSize = 260;
-extern char settingsPath[kSettingsPathSize];
+struct ServerSettings {
+    // The listenPort text, at most 31 characters.
+    char portText[kPortTextSize] = "9029";
+};
 
 // A line of up to 255 characters (the rest of a longer line comes as the next line).
 constexpr int kConfigLineMax = 255;
@@ -62,5 +57,10 @@ private:
 // Splits text in place at any of the separators; the words point into the text.
 int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 
-bool loadSettings();
-void loadTosserAreas(const char* fileName);
+// Reads the settings file: the port, the users (appended to `users`) and the areas of the
+// tosser configurations it names (`areas` is emptied first). False when the file cannot
+// be opened.
+bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
+                  MCArray<rClientInfo>& users);
+// Appends the EchoArea and NetArea lines of a tosser configuration to `areas`.
+void loadTosserAreas(const char* fileName, MCArray<mArea>& areas);

@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "fuzz/fuzzkit.h"
+#include "server/globals.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool once = (silenceOutput(), true);
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     snprintf(settingsPath, sizeof settingsPath, "%s", ini.c_str());
     userList.removeAll();
     areaList.removeAll();
-    loadSettings();
+    (void)loadSettings(settingsPath, ::settings, areaList, userList);
     for (int32_t i = 0; i < userList.getCount(); ++i) {
         const rClientInfo& u = *userList.getAt(i);
         if (strnlen(u.name, 36) == 0) __builtin_trap();  // a user always has a name

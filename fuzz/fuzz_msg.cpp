@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         record.origAddr = requester;
         record.destAddr = FidoAddr{2, 5020, 2, uint16_t(actions)};
         std::string text = in.rest();
-        area.newMessage(&record, text.c_str());
+        (void)area.newMessage(&record, text.c_str(), wallTimeAt(0));
     }
     return 0;
 }

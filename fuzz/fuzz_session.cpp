@@ -13,9 +13,11 @@
 
 #include "config/config.h"
 #include "fuzz/fuzzkit.h"
-#include "protocol/packets.h"
+#include "server/globals.h"
+#include "wire/packets.h"
 #include "protocol/session.h"
-#include "server/transport.h"
+#include "support/log.h"
+#include "support/socket.h"
 #include "support/le.h"
 
 namespace {
@@ -103,13 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         session.state = CLSS_LOGGED_IN;
         session.user = userList.getAt((data[0] & 2) ? 1 : 0);
     }
-    clientList.add(session);
+    (void)clientList.add(session);
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList};
     // Replies pile up in the client's receive buffer; drain them between steps so that the
     // server's sends never stall.
     fcntl(sv[1], F_SETFL, O_NONBLOCK);
     char sink[65536];
     for (int step = 0; step < 4096 && clientList.getAt(0)->socket != kClosedSocket; ++step) {
-        stepClient(*clientList.getAt(0), 4);
+        stepClient(server, *clientList.getAt(0), 4);
         while (recv(sv[1], sink, sizeof sink, 0) > 0) {
         }
     }

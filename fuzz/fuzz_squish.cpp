@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeBytes(base + ".SQI", reinterpret_cast<const uint8_t*>(sqi.data()), sqi.size());
     if (actions & 1) writeBytes(base + ".SQL", reinterpret_cast<const uint8_t*>(sql.data()), sql.size());
 
-    CSquishArea area(0, base.c_str());
+    CSquishArea area(base.c_str(), 0);
     MCArray<pktMsgHeader> list;
     area.getMsgList(list);
     uint32_t counts[2];
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pktMessage record;
         record.origAddr = requester;
         std::string text = in.rest();
-        area.newMessage(&record, text.c_str());
+        (void)area.newMessage(&record, text.c_str(), wallTimeAt(0));
     }
     if (actions & 0x10) area.getMsgList(list);
     removeTree(base + ".SQL");

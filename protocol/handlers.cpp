@@ -11,8 +11,10 @@
 #include "areas/tarnwick_area.h"
 #include "config/config.h"
 #include "protocol/reply.h"
-#include "server/transport.h"
+#include "support/clock.h"
 #include "support/le.h"
+#include "support/log.h"
+#include "support/socket.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ namespace {
 void readOrFail(int socket, void* buffer, size_t n) {
     errno = 0;
     if (readn(socket, buffer, ssize_t(n)) != ssize_t(n)) {
-        reportError(errno, 0, "readn() failed.\n");
+        reportError(errno, "readn() failed.\n");
         fail();
     }
 }
@@ -39,29 +41,27 @@ uint32_t readMessageNumber(int socket) {
 }
 
 // Header and data in one write; the data is compressed when that makes it shorter.
-void sendDataReply(int socket, uint32_t replyId, uint8_t* data, size_t size) {
+void sendDataReply(ServerContext& server, int socket, uint32_t replyId, uint8_t* data, size_t size) {
     // Bit 31 of the announced size marks a compressed block, so plain data must stay below it.
     if (size > 0x7FFFFFFFu) {
-        reportError(0, 0, "reply data too large (%zu bytes).\n", size);
+        reportError(0, "reply data too large (%zu bytes).\n", size);
         fail();
     }
     uint32_t announced = uint32_t(size);
-    uint32_t n = compressReplyData(announced, data);
+    uint32_t n = compressReplyData(server.compressor, announced, data);
     uint8_t header[kPktHeaderSize];
     encodeHeader(pktHeader{replyId, announced}, header);
     errno = 0;
-    if (sendn2(socket, header, kPktHeaderSize, data, n) != ssize_t(kPktHeaderSize + n)) {
-        reportError(errno, 0, "sendn() failed.\n");
+    if (sendTwoBuffers(socket, header, kPktHeaderSize, data, n) != ssize_t(kPktHeaderSize + n)) {
+        reportError(errno, "sendn() failed.\n");
         fail();
     }
 }
 
 void sendOk(int socket) {
-    uint8_t header[kPktHeaderSize];
-    encodeHeader(pktHeader{CID_S_OK, 0}, header);
     errno = 0;
-    if (sendn(socket, header, kPktHeaderSize) != ssize_t(kPktHeaderSize)) {
-        reportError(errno, 0, "sendn() failed.\n");
+    if (!sendEmptyReply(socket, CID_S_OK)) {
+        reportError(errno, "sendn() failed.\n");
         fail();
     }
 }
@@ -70,23 +70,24 @@ void sendFail(int socket) {
     if (!sendReplyHelper(socket, CID_S_FAIL)) fail();
 }
 
-CEchoArea& openOrFail(int32_t number, StepContext& step) {
-    openArea(number, step.area);
+CEchoArea& openOrFail(const ServerContext& server, int32_t number, StepContext& step) {
+    openArea(server.areaList, number, step.area);
     if (!step.area) fail();
     return *step.area;
 }
 
-void handleAreaList(int socket, StepContext& step) {
+void handleAreaList(ServerContext& server, int socket, StepContext& step) {
+    MCArray<pktAreaInfo>& areaInfoList = server.areaInfoList;
     areaInfoList.removeAll();
-    int32_t n = areaList.getCount();
+    int32_t n = server.areaList.getCount();
     for (int32_t i = 0; i < n; ++i) {
-        const mArea& area = *areaList.getAt(i);
+        const mArea& area = *server.areaList.getAt(i);
         pktAreaInfo info;
         copyField(info.name, area.name, sizeof info.name);
         info.type = area.type;
-        openArea(i, step.area);
+        openArea(server.areaList, i, step.area);
         if (!step.area) {
-            reportError(0, 0, "internal error: unexpected area type.\n");
+            reportError(0, "internal error: unexpected area type.\n");
             fail();
         }
         char path[sizeof area.path + 1];
@@ -98,52 +99,52 @@ void handleAreaList(int socket, StepContext& step) {
             info.unreadCount = counts[1];
         }
         step.area.reset();
-        areaInfoList.add(info);
+        (void)areaInfoList.add(info);  // an area that finds no room is left out
     }
     uint32_t count = uint32_t(areaInfoList.getCount());
     std::vector<uint8_t> data(size_t(count) * kAreaInfoSize);
     for (uint32_t i = 0; i < count; ++i) encodeAreaInfo(*areaInfoList.getAt(int32_t(i)), data.data() + i * kAreaInfoSize);
-    sendDataReply(socket, CID_S_AREALIST, data.data(), data.size());
+    sendDataReply(server, socket, CID_S_AREALIST, data.data(), data.size());
 }
 
-void handleMsgList(int socket, const pktHeader& h, StepContext& step) {
+void handleMsgList(ServerContext& server, int socket, const pktHeader& h, StepContext& step) {
     if (h.dataSize != 4) {
-        reportError(0, 0, "incoming cmd CID_C_GETMSGLIST: invalid data size = %u, expected %u\n", h.dataSize, 4u);
+        reportError(0, "incoming cmd CID_C_GETMSGLIST: invalid data size = %u, expected %u\n", h.dataSize, 4u);
         fail();
     }
     int32_t number = readAreaNumber(socket);
     step.msgList.removeAll();
-    openOrFail(number, step).getMsgList(step.msgList);
+    (void)openOrFail(server, number, step).getMsgList(step.msgList);  // an unreadable area lists empty
     size_t count = size_t(step.msgList.getCount());
     std::vector<uint8_t> data(count * kMsgHeaderSize);
     for (size_t i = 0; i < count; ++i) encodeMsgHeader(*step.msgList.getAt(int32_t(i)), data.data() + i * kMsgHeaderSize);
-    sendDataReply(socket, CID_S_MSGLIST, data.data(), data.size());
+    sendDataReply(server, socket, CID_S_MSGLIST, data.data(), data.size());
 }
 
-void handleFetch(int socket, const pktHeader& h, StepContext& step) {
+void handleFetch(ServerContext& server, int socket, const pktHeader& h, StepContext& step) {
     if (h.dataSize != 8) {
-        reportError(0, 0, "incoming cmd CID_C_GETMESSAGE: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+        reportError(0, "incoming cmd CID_C_GETMESSAGE: invalid data size = %u, expected %u\n", h.dataSize, 8u);
         fail();
     }
     int32_t number = readAreaNumber(socket);
     uint32_t msgNumber = readMessageNumber(socket);
-    CEchoArea& area = openOrFail(number, step);
+    CEchoArea& area = openOrFail(server, number, step);
     if (area.getMessage(msgNumber, step.msgData)) {
-        sendDataReply(socket, CID_S_MESSAGE, reinterpret_cast<uint8_t*>(step.msgData.getData()),
+        sendDataReply(server, socket, CID_S_MESSAGE, reinterpret_cast<uint8_t*>(step.msgData.getData()),
                       size_t(step.msgData.getCount()));
         return;
     }
-    reportError(0, 0, "fail to read message #%d\n", int(msgNumber));
+    reportError(0, "fail to read message #%d\n", int(msgNumber));
     sendFail(socket);
 }
 
-void handlePost(sessionClient& s, const pktHeader& h, StepContext& step) {
+void handlePost(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
     if (h.dataSize < kMessageRecordSize) {
-        reportError(0, 0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too small.\n", h.dataSize);
+        reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too small.\n", h.dataSize);
         fail();
     }
     if (h.dataSize > kMaxPostDataSize) {
-        reportError(0, 0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too large.\n", h.dataSize);
+        reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too large.\n", h.dataSize);
         fail();
     }
     uint8_t raw[kMessageRecordSize];
@@ -151,34 +152,35 @@ void handlePost(sessionClient& s, const pktHeader& h, StepContext& step) {
     size_t textLength = h.dataSize - kMessageRecordSize;
     std::unique_ptr<char[]> text(new (std::nothrow) char[textLength + 1]);
     if (!text) {
-        reportError(0, 0, "readn() failed.\n");
+        reportError(0, "readn() failed.\n");
         fail();
     }
     readOrFail(s.socket, text.get(), textLength);
     text[textLength] = 0;
 
     pktMessage record = decodeMessage(raw);
-    CEchoArea& area = openOrFail(record.areaNumber, step);
+    CEchoArea& area = openOrFail(server, record.areaNumber, step);
     record.origAddr = s.user->address;  // a post always carries the user's own address
-    if (area.newMessage(&record, text.get()))
+    WallTime now;
+    if (wallTimeNow(now) && area.newMessage(&record, text.get(), now))
         sendOk(s.socket);
     else
         sendFail(s.socket);
 }
 
-void handleDelete(sessionClient& s, const pktHeader& h, StepContext& step) {
+void handleDelete(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
     if (h.dataSize != 8) {
-        reportError(0, 0, "incoming cmd CID_C_DELETEMSG: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+        reportError(0, "incoming cmd CID_C_DELETEMSG: invalid data size = %u, expected %u\n", h.dataSize, 8u);
         fail();
     }
     int32_t number = readAreaNumber(s.socket);
     uint32_t msgNumber = readMessageNumber(s.socket);
-    CEchoArea& area = openOrFail(number, step);
+    CEchoArea& area = openOrFail(server, number, step);
     if (area.deleteMsg(msgNumber, &s.user->address, s.user->superUser != 0)) {
         sendOk(s.socket);
         return;
     }
-    reportError(0, 0, "fail to delete message #%d\n", int(msgNumber));
+    reportError(0, "fail to delete message #%d\n", int(msgNumber));
     sendFail(s.socket);
 }
 
@@ -186,7 +188,7 @@ void handleDelete(sessionClient& s, const pktHeader& h, StepContext& step) {
 // is never taken for the next header.
 void discardUnknown(int socket, const pktHeader& h) {
     if (h.dataSize > kMaxPostDataSize) {
-        reportError(0, 0, "unknown command (%u) announces %u bytes of data, too large.\n", h.cmd, h.dataSize);
+        reportError(0, "unknown command (%u) announces %u bytes of data, too large.\n", h.cmd, h.dataSize);
         fail();
     }
     char scratch[4096];
@@ -200,13 +202,13 @@ void discardUnknown(int socket, const pktHeader& h) {
 
 }  // namespace
 
-void openArea(int32_t areaNumber, std::unique_ptr<CEchoArea>& area) {
+void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_ptr<CEchoArea>& area) {
     if (area) {
         if (area->getAreaNumber() == areaNumber) return;
         area.reset();
     }
     if (areaNumber < 0 || areaNumber >= areaList.getCount()) {
-        reportError(0, 0, "invalid area number.\n");
+        reportError(0, "invalid area number.\n");
         return;
     }
     const mArea& a = *areaList.getAt(areaNumber);
@@ -215,24 +217,24 @@ void openArea(int32_t areaNumber, std::unique_ptr<CEchoArea>& area) {
     path[sizeof a.path] = 0;
     switch (a.format) {
     case AREA_FORMAT_MSG: area.reset(new (std::nothrow) CTarnwickArea(path, areaNumber)); break;
-    case AREA_FORMAT_SQUISH: area.reset(new (std::nothrow) CSquishArea(areaNumber, path)); break;
-    default: reportError(0, 0, "internal error: unexpected area type.\n"); break;
+    case AREA_FORMAT_SQUISH: area.reset(new (std::nothrow) CSquishArea(path, areaNumber)); break;
+    default: reportError(0, "internal error: unexpected area type.\n"); break;
     }
 }
 
-void dispatchCommand(sessionClient& s, const pktHeader& h, StepContext& step) {
+void dispatchCommand(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
     switch (h.cmd) {
     case CID_C_PING:
         if (!sendReplyHelper(s.socket, CID_S_OK)) fail();
         break;
     case CID_C_LOGOUT:
-        sendReplyHelper(s.socket, CID_S_OK);
+        (void)sendReplyHelper(s.socket, CID_S_OK);  // the connection closes either way
         fail();
-    case CID_C_GETAREALIST: handleAreaList(s.socket, step); break;
-    case CID_C_GETMSGLIST: handleMsgList(s.socket, h, step); break;
-    case CID_C_GETMESSAGE: handleFetch(s.socket, h, step); break;
-    case CID_C_NEWMESSAGE: handlePost(s, h, step); break;
-    case CID_C_DELETEMSG: handleDelete(s, h, step); break;
+    case CID_C_GETAREALIST: handleAreaList(server, s.socket, step); break;
+    case CID_C_GETMSGLIST: handleMsgList(server, s.socket, h, step); break;
+    case CID_C_GETMESSAGE: handleFetch(server, s.socket, h, step); break;
+    case CID_C_NEWMESSAGE: handlePost(server, s, h, step); break;
+    case CID_C_DELETEMSG: handleDelete(server, s, h, step); break;
     default: discardUnknown(s.socket, h); break;
     }
 }

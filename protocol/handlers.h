@@ -4,15 +4,10 @@
 #include <memory>
 
 #include "areas/echoarea.h"
-#include "protocol/packets.h"
+#include "config/config.h"
 #include "protocol/session.h"
 #include "support/array.h"
-
-extern MCArray<pktAreaInfo> areaInfoList;
-
-// A post may announce at most this much data (the 186-byte record and the text). Data
-// announced by an unknown command is discarded up to the same bound.
-constexpr uint32_t kMaxPostDataSize = 4u * 1024 * 1024;
+#include "wire/packets.h"
 
 // What lives for one step of a session: the open area and the scratch lists.
 struct StepContext {
@@ -23,7 +18,7 @@ struct StepContext {
 
 // Makes `area` hold the object for areaNumber (keeping a matching one). Leaves it empty,
 // after an error line, for a number out of range or an unknown format.
-void openArea(int32_t areaNumber, std::unique_ptr<CEchoArea>& area);
+void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_ptr<CEchoArea>& area);
 
 // Handles one packet of a logged-in session; throws ClientStepFailure to close.
-void dispatchCommand(sessionClient& session, const pktHeader& header, StepContext& step);
+void dispatchCommand(ServerContext& server, sessionClient& session, const pktHeader& header, StepContext& step);

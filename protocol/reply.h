@@ -5,13 +5,14 @@
 
 #include "support/lzw12.h"
 
-// The program-wide compressor of reply data.
-extern LZW12 compressor;
+// Sends a reply header with no data. False when not all 8 bytes were sent; the caller
+// reports it.
+[[nodiscard]] bool sendEmptyReply(int socket, uint32_t replyId);
 
-// Sends a reply header with no data. False (after an error line) when it was not sent.
-bool sendReplyHelper(int socket, uint32_t replyId);
+// sendEmptyReply with the report "sendReplyHelper(%u) failed" when it fails.
+[[nodiscard]] bool sendReplyHelper(int socket, uint32_t replyId);
 
 // Replaces data[0..size) by a compressed block (the 4-byte length, then the stream) when
 // the block is shorter than the data; size then carries bit 31. Returns the number of
 // bytes to send after the header. Data of 64 bytes or less is never compressed.
-uint32_t compressReplyData(uint32_t& size, uint8_t* data);
+uint32_t compressReplyData(LZW12& compressor, uint32_t& size, uint8_t* data);

@@ -7,12 +7,12 @@
 #include <new>
 
 #include "protocol/handlers.h"
-#include "protocol/packets.h"
 #include "protocol/reply.h"
-#include "server/transport.h"
 #include "support/clock.h"
 #include "support/le.h"
+#include "support/log.h"
 #include "support/md5.h"
+#include "support/socket.h"
 
 namespace {
 
@@ -41,18 +41,18 @@ bool digestsEqual(const uint8_t* a, const uint8_t* b) {
     return diff == 0;
 }
 
-void handleHello(sessionClient& s, const pktHeader& h) {
+void handleHello(ServerContext& server, sessionClient& s, const pktHeader& h) {
     if (h.cmd != CID_C_HELLO) {
-        reportError(0, 0, "unexpected command (%u) for CLSS_WAIT_USER_HELLO", h.cmd);
+        reportError(0, "unexpected command (%u) for CLSS_WAIT_USER_HELLO", h.cmd);
         fail();
     }
     if (h.dataSize != kHelloSize) {
-        reportError(0, 0, "invalid data size (%u) in packet header", h.dataSize);
+        reportError(0, "invalid data size (%u) in packet header", h.dataSize);
         fail();
     }
     uint8_t hello[kHelloSize];
     if (readn(s.socket, hello, kHelloSize) != ssize_t(kHelloSize)) {
-        reportError(0, 0, "readn(data) failed");
+        reportError(0, "readn(data) failed");
         fail();
     }
     rClientInfo probe;
@@ -60,31 +60,31 @@ void handleHello(sessionClient& s, const pktHeader& h) {
     probe.address = decodeFidoAddr(hello + kHelloAddrOffset);
     const FidoAddr& a = probe.address;
 
-    int32_t found = userList.find(0, probe);
+    int32_t found = server.userList.find(0, probe);
     if (found < 0) {
-        sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %s, %d:%d/%d.%d not found", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
+        (void)sendReplyHelper(s.socket, CID_S_FAIL);  // closed either way
+        reportError(0, "user %s, %d:%d/%d.%d not found", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
-    if (isUserConnected(found)) {
-        sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %s, %d:%d/%d.%d already connected", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
+    if (isUserConnected(server, found)) {
+        (void)sendReplyHelper(s.socket, CID_S_FAIL);  // closed either way
+        reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
-    s.user = userList.getAt(found);
+    s.user = server.userList.getAt(found);
     makeChallenge(s.challenge);
 
     // The header and the challenge go out in one write.
     uint8_t header[kPktHeaderSize];
-    encodeHeader(pktHeader{CID_S_CHALLENGE, kChallengeLength}, header);
+    encodeHeader(pktHeader{CID_S_CHALLENGE, kChallengeSize}, header);
     errno = 0;
-    ssize_t sent = sendn2(s.socket, header, kPktHeaderSize, s.challenge, kChallengeLength);
+    ssize_t sent = sendTwoBuffers(s.socket, header, kPktHeaderSize, s.challenge, kChallengeSize);
     if (sent < ssize_t(kPktHeaderSize)) {
-        reportError(errno, 0, "sendn(pktHeader) failed");
+        reportError(errno, "sendn(pktHeader) failed");
         fail();
     }
-    if (sent != ssize_t(kPktHeaderSize + kChallengeLength)) {
-        reportError(errno, 0, "sendn(data) failed");
+    if (sent != ssize_t(kPktHeaderSize + kChallengeSize)) {
+        reportError(errno, "sendn(data) failed");
         fail();
     }
     s.state = CLSS_WAIT_USER_AUTH;
@@ -93,59 +93,52 @@ void handleHello(sessionClient& s, const pktHeader& h) {
 
 void handleAnswer(sessionClient& s, const pktHeader& h) {
     if (h.cmd != CID_C_AUTH) {
-        reportError(0, 0, "unexpected command (%u) for CLSS_WAIT_USER_AUTH", h.cmd);
+        reportError(0, "unexpected command (%u) for CLSS_WAIT_USER_AUTH", h.cmd);
         fail();
     }
     if (h.dataSize != kAuthSize) {
-        reportError(0, 0, "invalid data size (%u) in packet header", h.dataSize);
+        reportError(0, "invalid data size (%u) in packet header", h.dataSize);
         fail();
     }
     uint8_t answer[kAuthSize];
     if (readn(s.socket, answer, kAuthSize) != ssize_t(kAuthSize)) {
-        reportError(0, 0, "readn(data) failed");
+        reportError(0, "readn(data) failed");
         fail();
     }
     const rClientInfo& u = *s.user;
     const FidoAddr& a = u.address;
     if (!digestsEqual(answer, s.expectedDigest)) {
-        sendReplyHelper(s.socket, CID_S_FAIL);
-        reportError(0, 0, "user %s, %d:%d/%d.%d authentication failed", LogName(u.name).text, a.zone, a.net, a.node, a.point);
+        (void)sendReplyHelper(s.socket, CID_S_FAIL);  // closed either way
+        reportError(0, "user %s, %d:%d/%d.%d authentication failed", LogName(u.name).text, a.zone, a.net, a.node, a.point);
         fail();
     }
-    uint8_t header[kPktHeaderSize];
-    encodeHeader(pktHeader{CID_S_OK, 0}, header);
-    errno = 0;
-    if (sendn(s.socket, header, kPktHeaderSize) != ssize_t(kPktHeaderSize)) {
-        reportError(errno, 0, "sendReplyHelper(%u) failed", 0u);
-        fail();
-    }
+    if (!sendReplyHelper(s.socket, CID_S_OK)) fail();
     s.state = CLSS_LOGGED_IN;
-    printf("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
-    fflush(stdout);
+    logLine("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
 }
 
 }  // namespace
 
-void makeChallenge(uint8_t out[20], const std::tm* local) {
+void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local) {
     if (!local) {
-        memcpy(out, kFallbackChallenge, kChallengeLength);
+        memcpy(out, kFallbackChallenge, kChallengeSize);
         return;
     }
-    char text[kChallengeLength];
+    char text[kChallengeSize];
     memset(text, 0, sizeof text);
     formatTime(text, sizeof text, "%d %b %y %H:%M:%S", *local);
-    memcpy(out, text, kChallengeLength);
+    memcpy(out, text, kChallengeSize);
 }
 
-void makeChallenge(uint8_t out[20]) {
+void makeChallenge(uint8_t out[kChallengeSize]) {
     std::tm local{};
     makeChallenge(out, localNow(local) ? &local : nullptr);
 }
 
-bool isUserConnected(int32_t userIndex) {
-    const rClientInfo* user = userList.getAt(userIndex);
-    for (int32_t i = 0; i < clientList.getCount(); ++i) {
-        const sessionClient& c = *clientList.getAt(i);
+bool isUserConnected(const ServerContext& server, int32_t userIndex) {
+    const rClientInfo* user = server.userList.getAt(userIndex);
+    for (int32_t i = 0; i < server.clientList.getCount(); ++i) {
+        const sessionClient& c = *server.clientList.getAt(i);
         // A session closed earlier in this pass stays in the list until the pass ends;
         // it no longer holds its user.
         if (c.socket != kClosedSocket && c.state != CLSS_WAIT_USER_HELLO && c.user == user) return true;
@@ -155,12 +148,11 @@ bool isUserConnected(int32_t userIndex) {
 
 void disconnectClient(sessionClient& session) {
     closeClientSocket(session.socket);
-    printf("client disconnected.\n");
-    fflush(stdout);
+    logLine("client disconnected.\n");
     session.socket = kClosedSocket;
 }
 
-void stepClient(sessionClient& session, int32_t idleLimit) {
+void stepClient(ServerContext& server, sessionClient& session, int32_t idleLimit) {
     if (session.socket == kClosedSocket) return;
     bool close = false;
     StepContext step;
@@ -169,7 +161,7 @@ void stepClient(sessionClient& session, int32_t idleLimit) {
         close = true;
     } else if (w == 0) {
         if (++session.idleSteps < idleLimit) return;
-        reportError(0, 0, "client timeout.\n");
+        reportError(0, "client timeout.\n");
         close = true;
     } else {
         session.idleSteps = 0;
@@ -180,14 +172,14 @@ void stepClient(sessionClient& session, int32_t idleLimit) {
             pktHeader header = decodeHeader(raw);
             try {
                 switch (session.state) {
-                case CLSS_WAIT_USER_HELLO: handleHello(session, header); break;
+                case CLSS_WAIT_USER_HELLO: handleHello(server, session, header); break;
                 case CLSS_WAIT_USER_AUTH: handleAnswer(session, header); break;
-                default: dispatchCommand(session, header, step); break;
+                default: dispatchCommand(server, session, header, step); break;
                 }
             } catch (const ClientStepFailure&) {
                 close = true;
             } catch (const std::bad_alloc&) {
-                reportError(0, 0, "out of memory");
+                reportError(0, "out of memory");
                 close = true;
             }
         }

@@ -6,6 +6,8 @@
 
 #include "config/config.h"
 #include "support/array.h"
+#include "support/lzw12.h"
+#include "wire/packets.h"
 
 constexpr int32_t CLSS_WAIT_USER_HELLO = 0;
 constexpr int32_t CLSS_WAIT_USER_AUTH = 1;
@@ -16,12 +18,21 @@ struct sessionClient {
     int socket = -1;              // -1 once the connection has been closed
     int32_t state = CLSS_WAIT_USER_HELLO;
     int32_t idleSteps = 0;
-    uint8_t challenge[20] = {};
-    uint8_t expectedDigest[16] = {};
+    uint8_t challenge[kChallengeSize] = {};
+    uint8_t expectedDigest[kAuthSize] = {};
 };
 inline bool arrayElementEquals(const sessionClient& a, const sessionClient& b) { return a.socket == b.socket; }
 
-extern MCArray<sessionClient> clientList;
+// The program-wide objects a session step works with. The server owns them for the whole
+// run; userList and areaList never change after start-up, so sessions keep pointers into
+// userList.
+struct ServerContext {
+    MCArray<mArea>& areaList;
+    MCArray<rClientInfo>& userList;
+    MCArray<sessionClient>& clientList;
+    LZW12& compressor;
+    MCArray<pktAreaInfo>& areaInfoList;  // scratch list of the area-list command
+};
 
 // A session that receives nothing for this many steps in a row is closed.
 constexpr int32_t kIdleStepLimit = 35000;
@@ -32,11 +43,11 @@ constexpr int kStepWaitMs = 8;
 // caught once at the end of the step.
 struct ClientStepFailure {};
 
-void stepClient(sessionClient& session, int32_t idleLimit = kIdleStepLimit);
+void stepClient(ServerContext& server, sessionClient& session, int32_t idleLimit = kIdleStepLimit);
 void disconnectClient(sessionClient& session);
-bool isUserConnected(int32_t userIndex);
+bool isUserConnected(const ServerContext& server, int32_t userIndex);
 
 // 20 bytes: the local time as "%d %b %y %H:%M:%S" and two zeros, or a fixed text when the
 // time cannot be had.
-void makeChallenge(uint8_t out[20], const std::tm* local);
-void makeChallenge(uint8_t out[20]);
+void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local);
+void makeChallenge(uint8_t out[kChallengeSize]);

@@ -17,6 +17,7 @@
 #include "areas/squish_format.h"
 #include "areas/tarnwick_area.h"
 #include "support/le.h"
+#include "wire/fidodate.h"
 
 namespace {
 

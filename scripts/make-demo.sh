@@ -5,7 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build >/dev/null
-cmake --build build --target quorva_core -j"$(nproc)"
-c++ -std=c++20 -Wall -Wextra -O1 -I. scripts/make-demo.cpp build/libquorva_core.a -o build/make-demo
+cmake --build build --target make-demo -j"$(nproc)"
 rm -rf demo/echo demo/netmail
 build/make-demo demo

@@ -1,12 +1,10 @@
 // Quorva: serves the message areas of a FidoNet tosser to remote clients.
 #include <cstdio>
-#include <cstring>
 
-#include "config/config.h"
-#include "protocol/session.h"
-#include "server/console.h"
+#include "server/globals.h"
 #include "server/startup.h"
-#include "server/transport.h"
+#include "support/console.h"
+#include "support/log.h"
 
 int main(int argc, char** argv) {
     (void)argc;
@@ -14,14 +12,14 @@ int main(int argc, char** argv) {
     printBanner();
     const char* program = argv[0] ? argv[0] : "quorva";
     if (!deriveSettingsPath(program, settingsPath, sizeof settingsPath))
-        reportError(0, 0, "program path too long to name the settings file: %s", program);
-    loadSettings();
-    printf("-> waiting for connect or keypress...\n");
-    fflush(stdout);
+        reportError(0, "program path too long to name the settings file: %s", program);
+    (void)loadSettings(settingsPath, settings, areaList, userList);  // without a file: no users, no areas
+    logLine("-> waiting for connect or keypress...\n");
 
     ConsoleKeys keys;
-    int listenSocket = openListenSocket();
-    runServer(listenSocket, keys);
+    int listenSocket = openListenSocketOrExit(settings.portText);
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList};
+    runServer(server, listenSocket, keys);
     keys.consumePendingKeys();
     return 0;
 }

@@ -3,13 +3,15 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "protocol/session.h"
-#include "server/console.h"
-#include "server/transport.h"
+#include "support/console.h"
+#include "support/log.h"
+#include "support/socket.h"
 
 namespace {
 
@@ -46,29 +48,55 @@ bool deriveSettingsPath(const char* programPath, char* out, size_t size) {
     return true;
 }
 
-void runServer(int listenSocket, ConsoleKeys& keys) {
+void fatalError(int systemError, const char* format, ...) {
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    reportError(systemError, "%s", message);
+    fflush(stdout);
+    exit(1);
+}
+
+int openListenSocketOrExit(const char* portText) {
+    uint16_t port;
+    if (!resolvePort(portText, port)) fatalError(0, "unknown service: %s\n", portText);
+    ListenFailure failure;
+    int s = openListenSocket(port, failure);
+    if (s >= 0) return s;
+    switch (failure.step) {
+    case ListenStep::Socket: fatalError(failure.systemError, "error socket() call");
+    case ListenStep::Option: fatalError(failure.systemError, "error setsockopt() call");
+    case ListenStep::Bind: fatalError(failure.systemError, "error bind() call");
+    case ListenStep::Listen: break;
+    }
+    fatalError(failure.systemError, "error listen() call");
+}
+
+void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys) {
+    MCArray<sessionClient>& clientList = server.clientList;
     sessionClient newClient;
     std::vector<int> sockets;
     for (;;) {
         sockets.clear();
         for (int32_t i = 0; i < clientList.getCount(); ++i) sockets.push_back(clientList.getAt(i)->socket);
         int w = waitForActivity(listenSocket, sockets.data(), sockets.size(), kAcceptWaitMicros);
-        if (w < 0) reportError(errno, 1, "select() failed");
+        if (w < 0) fatalError(errno, "select() failed");
         if (w > 0) {
             char peer[64];
             int s = acceptClient(listenSocket, peer, sizeof peer);
             if (s >= 0) {
-                printf("client: %s\n", peer);
-                fflush(stdout);
+                logLine("client: %s\n", peer);
                 newClient.socket = s;
-                if (clientList.add(newClient) < 0) close(s);  // no room: never served
+                if (clientList.add(newClient) < 0) closeClientSocket(s);  // no room: never served
             }
         } else if (keys.keyPressed()) {  // checked in passes without a new connection
             return;
         }
 
         int32_t n = clientList.getCount();
-        for (int32_t i = 0; i < n; ++i) stepClient(*clientList.getAt(i));
+        for (int32_t i = 0; i < n; ++i) stepClient(server, *clientList.getAt(i));
         // Closed sessions leave in place, keeping the order of the others.
         for (int32_t i = 0; i < clientList.getCount();) {
             if (clientList.getAt(i)->socket == kClosedSocket)

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstddef>
 
+#include "protocol/session.h"
+
 class ConsoleKeys;
 
 void printBanner();
@@ -10,5 +12,12 @@ void printBanner();
 // of a directory) replaced by ".INI". False when the result does not fit.
 bool deriveSettingsPath(const char* programPath, char* out, size_t size);
 
+// reportError, then the end of the process with status 1.
+[[noreturn]] void fatalError(int systemError, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The listening socket for the listenPort text. An unknown service name or a failed set-up
+// is reported and ends the process with status 1.
+int openListenSocketOrExit(const char* portText);
+
 // Accepts connections and steps the sessions until a key is pressed.
-void runServer(int listenSocket, ConsoleKeys& keys);
+void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys);

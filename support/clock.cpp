@@ -18,6 +18,19 @@ bool utcNow(std::tm& out) {
     return gmtime_r(&now, &out) != nullptr;
 }
 
+bool wallTimeNow(WallTime& out) {
+    time_t now = time(nullptr);
+    if (now == time_t(-1)) return false;
+    return localtime_r(&now, &out.local) != nullptr && gmtime_r(&now, &out.utc) != nullptr;
+}
+
+WallTime wallTimeAt(time_t when) {
+    WallTime t;
+    localtime_r(&when, &t.local);
+    gmtime_r(&when, &t.utc);
+    return t;
+}
+
 size_t formatTime(char* out, size_t max, const char* format, const std::tm& t) {
     if (max == 0) return 0;
     size_t n = 0;

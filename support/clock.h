@@ -8,6 +8,15 @@
 bool localNow(std::tm& out);
 bool utcNow(std::tm& out);
 
+// One moment broken down as local time and as UTC: new messages take their date text from
+// the one and their MSGID serial from the other.
+struct WallTime {
+    std::tm local{};
+    std::tm utc{};
+};
+bool wallTimeNow(WallTime& out);
+WallTime wallTimeAt(time_t when);
+
 extern const char* const kEnglishMonths[12];
 
 // strftime for the few conversions this system uses (%d %b %y %H %M %S and literal text),

@@ -22,17 +22,11 @@ inline uint32_t getU32(const uint8_t* p) {
 }
 inline int32_t getI32(const uint8_t* p) { return int32_t(getU32(p)); }
 
-// Fixed-size text fields: zero-padded after the text, no terminator when the text fills
-// the field. The reader copies with the same bound.
-inline void putText(uint8_t* p, const char* text, size_t field) {
-    size_t n = strnlen(text, field);
-    memcpy(p, text, n);
-    memset(p + n, 0, field - n);
-}
 inline void putBytes(uint8_t* p, const char* bytes, size_t field) { memcpy(p, bytes, field); }
 inline void getBytes(char* out, const uint8_t* p, size_t field) { memcpy(out, p, field); }
 
-// Bounded copy of a C string into a fixed field (strncpy semantics without the pitfalls).
+// Fixed-size text fields: a bounded copy of a text, zero-padded after it, without a
+// terminator when the text fills the field. Readers copy with the same bound.
 inline void copyField(char* dst, const char* src, size_t field) {
     size_t n = strnlen(src, field);
     memcpy(dst, src, n);

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "support/text.h"
+
 OsFile& OsFile::operator=(OsFile&& other) noexcept {
     if (this != &other) {
         close();
@@ -179,13 +181,85 @@ bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     return true;
 }
 
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
+bool forEachEntry(const std::string& dir, const std::function<void(const char* name, EntryKind kind)>& visit) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return false;
+    struct Closer {
+        DIR* d;
+        ~Closer() { ::closedir(d); }
+    } closer{d};
+    while (struct dirent* e = ::readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        EntryKind kind = EntryKind::Other;
+        switch (e->d_type) {
+        case DT_REG: kind = EntryKind::Regular; break;
+        case DT_LNK: kind = EntryKind::Link; break;
+        case DT_UNKNOWN: kind = EntryKind::Unknown; break;
+        default: break;
+        }
+        visit(e->d_name, kind);
     }
     return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
+                  const std::vector<std::string>* listing) {
+    std::string upperName = toUpperAscii(lowerName);
+    for (const std::string& name : {lowerName, upperName}) {
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        if (f.isOpen()) {
+            if (foundPath) *foundPath = joinPath(dir, name);
+            return f;
+        }
+    }
+    std::vector<std::string> own;
+    if (!listing) {
+        if (!listDirectory(dir, own)) return OsFile();
+        listing = &own;
+    }
+    for (const std::string& name : *listing) {
+        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        if (f.isOpen()) {
+            if (foundPath) *foundPath = joinPath(dir, name);
+            return f;
+        }
+    }
+    return OsFile();
+}
+
+bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath) {
+    std::string upperName = toUpperAscii(lowerName);
+    for (const std::string& name : {lowerName, upperName}) {
+        if (isRegularFile(joinPath(dir, name))) {
+            foundPath = joinPath(dir, name);
+            return true;
+        }
+    }
+    std::vector<std::string> names;
+    if (!listDirectory(dir, names)) return false;
+    for (const std::string& name : names) {
+        if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
+        if (isRegularFile(joinPath(dir, name))) {
+            foundPath = joinPath(dir, name);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool existsNoCase(const std::string& dir, const std::string& lowerName) {
+    if (fileExists(joinPath(dir, lowerName)) || fileExists(joinPath(dir, toUpperAscii(lowerName)))) return true;
+    std::vector<std::string> names;
+    if (!listDirectory(dir, names)) return false;
+    for (const std::string& name : names)
+        if (equalsNoCase(name, lowerName)) return true;
+    return false;
 }

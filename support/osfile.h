@@ -1,9 +1,10 @@
 // Thin file layer over POSIX: an owning descriptor with positioned reads and writes,
-// the Squish writer lock, directory listing and the no-replace rename. The message area
-// code talks to files only through this.
+// the Squish writer lock, directory listing, names looked up without regard to letter
+// case, and the no-replace rename. The message area code talks to files only through this.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ public:
     OsFile& operator=(const OsFile&) = delete;
     ~OsFile() { close(); }
 
-    // Opens an existing file; never creates one.
+    // Opens an existing regular file; never creates one. The open itself never waits: a
+    // FIFO or a device under the name would otherwise hold the caller until someone
+    // writes to it. Anything but a regular file is refused.
     static OsFile openExisting(const std::string& path, Mode mode);
     // Creates a new file write-only, failing when the name exists (owner read and write).
     static OsFile createExclusive(const std::string& path);
@@ -33,15 +36,15 @@ public:
     // or -1 on error.
     int64_t readAt(int64_t offset, void* buffer, size_t n) const;
     // Writes all n bytes at offset; false on any failure.
-    bool writeAt(int64_t offset, const void* buffer, size_t n);
+    [[nodiscard]] bool writeAt(int64_t offset, const void* buffer, size_t n);
     // Sequential forms at the file position.
     int64_t read(void* buffer, size_t n);
-    bool write(const void* buffer, size_t n);
-    bool truncate(int64_t length);
+    [[nodiscard]] bool write(const void* buffer, size_t n);
+    [[nodiscard]] bool truncate(int64_t length);
 
     // Write lock on byte 0 (the lock Squish writers share), waiting at most timeoutMs.
     // Released when the descriptor is closed.
-    bool lockFirstByte(int timeoutMs);
+    [[nodiscard]] bool lockFirstByte(int timeoutMs);
 
     // Closes the descriptor; false when close reports an error.
     bool close();
@@ -56,5 +59,24 @@ bool removeFile(const std::string& path);
 bool renameNoReplace(const std::string& from, const std::string& to);
 // Names of the entries of a directory ("." and ".." left out); false when it cannot be read.
 bool listDirectory(const std::string& dir, std::vector<std::string>& names);
-// ASCII letter-case-blind comparison of two names.
-bool equalsNoCase(const std::string& a, const std::string& b);
+
+// The kind of a directory entry as the directory itself reports it (no stat of the entry):
+// Unknown where the file system does not say.
+enum class EntryKind { Regular, Link, Other, Unknown };
+// Calls `visit` for every entry but "." and ".."; an exception from `visit` passes through
+// (the directory is closed). False when the directory cannot be read.
+bool forEachEntry(const std::string& dir, const std::function<void(const char* name, EntryKind kind)>& visit);
+bool isRegularFile(const std::string& path);
+std::string joinPath(const std::string& dir, const std::string& name);
+
+// Names looked up in a directory without regard to letter case. `lowerName` is given in
+// lower case; its lower-case and upper-case spellings are tried first, then the
+// directory's entries.
+// Opens the regular file for reading; `foundPath` receives its path. `listing` spares a
+// directory read when the caller already has the entries.
+OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
+                  const std::vector<std::string>* listing = nullptr);
+// Finds the regular file without opening it.
+bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath);
+// Whether the directory has an entry of any kind under the name.
+bool existsNoCase(const std::string& dir, const std::string& lowerName);

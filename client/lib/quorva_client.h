@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "areas/echoarea.h"
-#include "protocol/packets.h"
+#include "wire/packets.h"
 
 namespace qclient {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/packets.h"
+#include "wire/packets.h"
 
 namespace packetbytes {
 

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "areas/fidonet.h"
+#include "areas/kludges.h"
+#include "wire/fidodate.h"
 #include "common/temp_dir.h"
 
 namespace sqfix {

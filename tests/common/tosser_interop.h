@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "areas/fidonet.h"
+#include "areas/kludges.h"
+#include "wire/fidodate.h"
 
 namespace tosser {
 

@@ -18,7 +18,7 @@
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
 #include "protocol/handlers.h"
-#include "protocol/packets.h"
+#include "wire/packets.h"
 #include "support/le.h"
 
 namespace {

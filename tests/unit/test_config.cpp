@@ -9,6 +9,7 @@
 #include "common/server_process.h"
 #include "config/config.h"
 #include "support/le.h"
+#include "server/globals.h"
 #include "server/startup.h"
 
 namespace {
@@ -144,7 +145,7 @@ protected:
     static void reset() {
         areaList.removeAll();
         userList.removeAll();
-        snprintf(portText, sizeof portText, "9029");
+        ::settings = ServerSettings{};
         settingsPath[0] = 0;
     }
 
@@ -156,7 +157,7 @@ protected:
         snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        bool ok = loadSettings();
+        bool ok = loadSettings(settingsPath, ::settings, areaList, userList);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         return ok;
@@ -196,8 +197,8 @@ protected:
 
 TEST_F(SettingsTest, MissingFileReturnsFalseAndKeepsDefaults) {
     snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("absent.INI").c_str());
-    EXPECT_FALSE(loadSettings());
-    EXPECT_STREQ(portText, "9029");
+    EXPECT_FALSE(loadSettings(settingsPath, ::settings, areaList, userList));
+    EXPECT_STREQ(::settings.portText, "9029");
     EXPECT_EQ(userList.getCount(), 0);
     EXPECT_EQ(areaList.getCount(), 0);
 }
@@ -220,7 +221,7 @@ TEST_F(SettingsTest, ListenPortLines) {
         SCOPED_TRACE(c.settings);
         reset();
         EXPECT_TRUE(load(c.settings));
-        EXPECT_STREQ(portText, c.port);
+        EXPECT_STREQ(::settings.portText, c.port);
         EXPECT_EQ(userList.getCount(), 0);
         EXPECT_EQ(areaList.getCount(), 0);
         EXPECT_EQ(out, "");
@@ -231,13 +232,13 @@ TEST_F(SettingsTest, ListenPortLines) {
 TEST_F(SettingsTest, OverlongListenPortIsRejectedWithAnError) {
     const std::string fits(31, '7');
     EXPECT_TRUE(load("listenPort " + fits + "\n"));
-    EXPECT_EQ(std::string(portText), fits);
+    EXPECT_EQ(std::string(::settings.portText), fits);
     EXPECT_EQ(err, "");
 
     reset();
     const std::string tooLong(32, '8');
     EXPECT_TRUE(load("listenPort 1000\nlistenPort " + tooLong + "\n"));
-    EXPECT_STREQ(portText, "1000") << "the earlier value stays";
+    EXPECT_STREQ(::settings.portText, "1000") << "the earlier value stays";
     ASSERT_EQ(err.rfind("error: ", 0), 0u) << err;
     EXPECT_NE(err.find(tooLong), std::string::npos);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -296,7 +297,7 @@ TEST_F(SettingsTest, UsersKeepFileOrderAndSameNameMayHaveSeveralAddresses) {
                      "listenPort 7000\n"
                      "user Carol,three,3:4/5\n"));
     expectUsers({{"Bob", "one", {1, 2, 3, 0}, 0}, {"Bob", "two", {1, 2, 4, 5}, 1}, {"Carol", "three", {3, 4, 5, 0}, 0}});
-    EXPECT_STREQ(portText, "7000");
+    EXPECT_STREQ(::settings.portText, "7000");
 }
 
 TEST_F(SettingsTest, AreaListIsEmptiedButUserListIsNot) {
@@ -334,7 +335,7 @@ TEST_F(SettingsTest, SquishCfgAnnouncesAndReadsAreas) {
                  {"NETMAIL", "@/netmail", 1},
                  {"INDENTED", "@/indented", 2},
                  {tag40, "@/long", 2}});
-    EXPECT_STREQ(portText, "9029");
+    EXPECT_STREQ(::settings.portText, "9029");
 }
 
 TEST_F(SettingsTest, SquishCfgLineRules) {

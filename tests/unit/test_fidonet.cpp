@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "areas/fidonet.h"
+#include "areas/kludges.h"
+#include "wire/fidodate.h"
 #include "support/clock.h"
 #include "support/crc32.h"
+#include "support/text.h"
 
 namespace {
 
@@ -185,18 +187,23 @@ TEST(MsgIdSerial, SixteenInOneSecondAreDistinct) {
     EXPECT_EQ(seen.size(), 16u);
 }
 
-TEST(MsgIdSerial, CurrentTimeUsesUtcAndAdvancesCounter) {
-    msgIdCounter = 4;
-    std::tm before{}, after{};
-    ASSERT_TRUE(utcNow(before));
-    uint32_t s = makeMsgIdSerial();
-    ASSERT_TRUE(utcNow(after));
-    EXPECT_EQ(s >> 28, 5u);
-    EXPECT_EQ(msgIdCounter, 5u);
-    // Within the same second either reading matches exactly.
-    msgIdCounter = 4;
-    uint32_t low = s & 0x0FFFFFFFu;
-    EXPECT_TRUE(low == (makeMsgIdSerial(before) & 0x0FFFFFFFu) || low == (makeMsgIdSerial(after) & 0x0FFFFFFFu));
+TEST(WallTime, OneMomentAsUtcAndLocalTime) {
+    // 2025-12-10 07:00:00 UTC.
+    const time_t when = 1765350000;
+    WallTime t = wallTimeAt(when);
+    EXPECT_EQ(t.utc.tm_year, 125);
+    EXPECT_EQ(t.utc.tm_mon, 11);
+    EXPECT_EQ(t.utc.tm_mday, 10);
+    EXPECT_EQ(t.utc.tm_hour, 7);
+    EXPECT_EQ(t.utc.tm_min, 0);
+    std::tm local{};
+    ASSERT_NE(localtime_r(&when, &local), nullptr);
+    EXPECT_EQ(mktime(&t.local), when) << "the local half is the same moment";
+    EXPECT_EQ(t.local.tm_hour, local.tm_hour);
+
+    WallTime now;
+    ASSERT_TRUE(wallTimeNow(now));
+    EXPECT_EQ(timegm(&now.utc), mktime(&now.local));
 }
 
 TEST(MsgIdKludge, ShapeAndSerial) {
@@ -212,15 +219,14 @@ TEST(MsgIdKludge, ShapeAndSerial) {
         char buf[kMsgIdKludgeBuffer + 16];
         memset(buf, 0x55, sizeof buf);
         msgIdCounter = 6;
-        formatMsgIdKludge(c.addr, buf);
+        formatMsgIdKludge(c.addr, makeTm(2007, 0, 5, 13, 45, 30), buf);
         const std::string line(buf);
         ASSERT_LT(line.size(), kMsgIdKludgeBuffer);
         for (size_t i = kMsgIdKludgeBuffer; i < sizeof buf; ++i) ASSERT_EQ(buf[i], 0x55) << "wrote past 48 bytes";
         const std::string head = std::string("\x01MSGID: ") + c.text + " ";
         ASSERT_EQ(line.substr(0, head.size()), head);
         const std::string rest = line.substr(head.size());
-        EXPECT_TRUE(hasShape(rest, "XXXXXXXX\r")) << rest;
-        EXPECT_EQ(rest[0], '7') << "counter 7 in the top hex digit";
+        EXPECT_EQ(rest, "77AD6943\r") << "counter 7, then the time of writing";
         EXPECT_EQ(msgIdCounter, 7u);
         // The kludge's own address reads back.
         FidoAddr back;
@@ -252,12 +258,12 @@ TEST(FidoDate, FormatsFixedTimeAllMonths) {
 }
 
 TEST(FidoDate, CurrentLocalTime) {
-    std::tm now{};
-    ASSERT_TRUE(localNow(now));
+    WallTime now;
+    ASSERT_TRUE(wallTimeNow(now));
     char field[kFidoDateSize];
-    formatFidoDate(field);
+    formatFidoDate(field, now.local);
     ASSERT_TRUE(hasShape(field, "99 Aaa 99  99:99:99")) << field;
-    EXPECT_EQ(std::string(field + 3, 3), kEnglishMonths[now.tm_mon]);  // fails only across a month's end
+    EXPECT_EQ(std::string(field + 3, 3), kEnglishMonths[now.local.tm_mon]);
 }
 
 TEST(FidoDate, EnglishMonthsWhateverTheLocale) {
@@ -401,7 +407,7 @@ TEST(HashKludges, Table) {
 TEST(HashKludges, ReplyLinksToTheMessageItAnswers) {
     char original[kMsgIdKludgeBuffer];
     msgIdCounter = 0;
-    formatMsgIdKludge({2, 5020, 100, 0}, original);
+    formatMsgIdKludge({2, 5020, 100, 0}, makeTm(2010, 5, 15, 12, 0, 0), original);
     // The reply repeats the MSGID value as its REPLY value.
     std::string value = std::string(original + 8);
     value.pop_back();  // the carriage return

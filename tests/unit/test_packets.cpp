@@ -14,12 +14,15 @@
 #include "common/packet_bytes.h"
 #include "areas/echoarea.h"
 #include "client/lib/quorva_client.h"
-#include "protocol/packets.h"
+#include "wire/packets.h"
 #include "protocol/reply.h"
 #include "support/le.h"
 #include "support/lzw12.h"
 
 namespace {
+
+// The compressor of reply data, as the server keeps one for the whole run.
+LZW12 replyCompressor;
 
 using packetbytes::Bytes;
 using packetbytes::concat;
@@ -191,7 +194,7 @@ TEST(CompressReplyData, SixtyFourBytesOrLessAreNeverCompressed) {
         Bytes data(n + 8, 'A');  // highly compressible, and room to see any overwrite
         Bytes before = data;
         uint32_t size = n;
-        EXPECT_EQ(compressReplyData(size, data.data()), n);
+        EXPECT_EQ(compressReplyData(replyCompressor, size, data.data()), n);
         EXPECT_EQ(size, n);
         EXPECT_EQ(data, before);
     }
@@ -200,7 +203,7 @@ TEST(CompressReplyData, SixtyFourBytesOrLessAreNeverCompressed) {
 TEST(CompressReplyData, SixtyFiveLettersBecomeTheKnownBlock) {
     Bytes data(65, 'A');
     uint32_t size = 65;
-    uint32_t n = compressReplyData(size, data.data());
+    uint32_t n = compressReplyData(replyCompressor, size, data.data());
     EXPECT_EQ(n, 19u);
     EXPECT_EQ(size, 0x80000013u);
     const Bytes expected = {0x41, 0x00, 0x00, 0x00, 0x00, 0x83, 0x08, 0x1C, 0x48, 0xB0,
@@ -214,7 +217,7 @@ TEST(CompressReplyData, IncompressibleDataStaysPlain) {
     for (auto& x : data) x = uint8_t(rng());
     Bytes before = data;
     uint32_t size = uint32_t(data.size());
-    EXPECT_EQ(compressReplyData(size, data.data()), 4096u);
+    EXPECT_EQ(compressReplyData(replyCompressor, size, data.data()), 4096u);
     EXPECT_EQ(size, 4096u);
     EXPECT_EQ(size & PKT_SIZE_COMPRESSED, 0u);
     EXPECT_EQ(data, before);
@@ -237,7 +240,7 @@ TEST(CompressReplyData, BlockIsSentOnlyWhenShorterThanTheData) {
         if (r == 0) continue;
         uint32_t size = uint32_t(input.size());
         Bytes data = input;
-        uint32_t sent = compressReplyData(size, data.data());
+        uint32_t sent = compressReplyData(replyCompressor, size, data.data());
         if (r + 4 == input.size()) {
             sawEqual = true;
             EXPECT_EQ(size, input.size());
@@ -269,7 +272,7 @@ TEST(CompressReplyData, LargeBlockRoundTripsThroughTheDecoder) {
     }
     const Bytes original = data;
     uint32_t size = uint32_t(data.size());
-    uint32_t sent = compressReplyData(size, data.data());
+    uint32_t sent = compressReplyData(replyCompressor, size, data.data());
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
     EXPECT_EQ(size & ~PKT_SIZE_COMPRESSED, sent);
     EXPECT_LT(sent, original.size() / 4);
@@ -374,7 +377,7 @@ TEST_F(ClientWire, ReplyReaderExpandsCompressedBlocks) {
     for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t("an area list, plain "[i % 20]);
     Bytes block = plain;
     uint32_t size = uint32_t(block.size());
-    uint32_t n = compressReplyData(size, block.data());
+    uint32_t n = compressReplyData(replyCompressor, size, block.data());
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
     block.resize(n);
 
@@ -402,7 +405,7 @@ TEST_F(ClientWire, ReplyReaderExpandsCompressedBlocks) {
 TEST_F(ClientWire, ReplyReaderRefusesBadReplies) {
     Bytes good(200, 'x');
     uint32_t size = uint32_t(good.size());
-    uint32_t n = compressReplyData(size, good.data());
+    uint32_t n = compressReplyData(replyCompressor, size, good.data());
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
     good.resize(n);
     Bytes damaged = good;

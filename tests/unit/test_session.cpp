@@ -14,9 +14,10 @@
 
 #include "common/packet_bytes.h"
 #include "config/config.h"
-#include "protocol/packets.h"
+#include "wire/packets.h"
 #include "protocol/session.h"
-#include "server/transport.h"
+#include "support/log.h"
+#include "support/socket.h"
 #include "support/le.h"
 #include "support/md5.h"
 
@@ -94,12 +95,12 @@ protected:
         peers.clear();
     }
 
-    static void addUser(const std::string& name, const std::string& password, const FidoAddr& addr) {
+    void addUser(const std::string& name, const std::string& password, const FidoAddr& addr) {
         rClientInfo u;
         copyField(u.name, name.c_str(), sizeof u.name);
         copyField(u.password, password.c_str(), sizeof u.password);
         u.address = addr;
-        userList.add(u);
+        (void)userList.add(u);
     }
 
     // A new session in clientList, as the main loop appends it; returns its index.
@@ -126,7 +127,7 @@ protected:
     Output step(int32_t i, int32_t idleLimit = kIdleStepLimit) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        stepClient(session(i), idleLimit);
+        stepClient(server, session(i), idleLimit);
         Output o;
         o.out = testing::internal::GetCapturedStdout();
         o.err = testing::internal::GetCapturedStderr();
@@ -168,6 +169,14 @@ protected:
     }
 
     std::vector<int> peers;  // the test's end of each session, by its index in clientList
+
+    // The lists the server owns, here the test's own.
+    MCArray<mArea> areaList;
+    MCArray<rClientInfo> userList;
+    MCArray<sessionClient> clientList;
+    LZW12 compressor;
+    MCArray<pktAreaInfo> areaInfoList;
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList};
 };
 
 // ---------------------------------------------------------------------------------------
@@ -410,7 +419,7 @@ TEST_F(SessionTest, IsUserConnectedCountsOpenSessionsPastTheHello) {
             s.socket = r.open ? 1000 : kClosedSocket;  // never used as a descriptor here
             clientList.add(s);
         }
-        EXPECT_EQ(isUserConnected(c.query), c.expected);
+        EXPECT_EQ(isUserConnected(server, c.query), c.expected);
     }
     clientList.removeAll();
 }

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "areas/fidonet.h"
+#include "areas/kludges.h"
+#include "wire/fidodate.h"
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
+#include "common/test_time.h"
 #include "common/squish_fixture.h"
 #include "support/clock.h"
 #include "support/le.h"
@@ -275,7 +277,7 @@ protected:
         return out;
     }
     std::vector<pktMsgHeader> list() {
-        CSquishArea area(3, base().c_str());
+        CSquishArea area(base().c_str(), 3);
         MCArray<pktMsgHeader> out;
         EXPECT_TRUE(area.getMsgList(out));
         return std::vector<pktMsgHeader>(out.getData(), out.getData() + out.getCount());
@@ -293,15 +295,15 @@ protected:
         m.origAddr = from;
         m.destAddr = FidoAddr{2, 5020, 1, 0};
         m.attributes = 0xFFFF;  // ignored by a Squish area
-        CSquishArea area(3, base().c_str());
-        return area.newMessage(&m, text);
+        CSquishArea area(base().c_str(), 3);
+        return area.newMessage(&m, text, testWallTime());
     }
     bool erase(uint32_t number, FidoAddr requester = FidoAddr{}, bool mayDeleteAny = true) {
-        CSquishArea area(3, base().c_str());
+        CSquishArea area(base().c_str(), 3);
         return area.deleteMsg(number, &requester, mayDeleteAny);
     }
     std::pair<uint32_t, uint32_t> stats(const std::string& path) {
-        CSquishArea area(3, "unused");
+        CSquishArea area("unused", 3);
         uint32_t counts[2] = {99, 99};
         bool ok = area.getAreaStats(path.c_str(), counts);
         EXPECT_TRUE(ok);
@@ -376,7 +378,7 @@ TEST_F(SquishArea, ListAndFetchHideBytesAfterTheFirstZeroOfNames) {
     expectField(headers[0].subject, 72, "First");
     expectField(headers[1].fromName, 36, std::string(36, 'F'));
 
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     ASSERT_TRUE(area.getMessage(1, out));
     pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
@@ -393,7 +395,7 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
     sqfix::BuildOptions o;
     o.firstUmsgid = 7;
     build(m, o);
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     ASSERT_TRUE(area.getMessage(8, out));
     ASSERT_GE(out.getCount(), int32_t(kMessageRecordSize));
@@ -420,7 +422,7 @@ TEST_F(SquishArea, FetchFindsMessagesInAnIndexOutOfOrder) {
     o.reverseIndex = true;
     o.trailingBlankRecords = 2;
     build(threeMessages(), o);
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     for (uint32_t n : {1u, 2u, 3u}) {
         ASSERT_TRUE(area.getMessage(n, out)) << n;
@@ -457,7 +459,7 @@ TEST_F(SquishArea, FetchFindsMessagesInLargeIndexes) {
             sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 4, 1);
             present[0] = 1;
         }
-        CSquishArea area(3, base().c_str());
+        CSquishArea area(base().c_str(), 3);
         MCArray<char> out;
         for (size_t i = 0; i < present.size(); i += 7) {
             ASSERT_TRUE(area.getMessage(present[i], out)) << present[i];
@@ -474,7 +476,7 @@ TEST_F(SquishArea, FetchFindsMessagesInLargeIndexes) {
 TEST_F(SquishArea, EmptyBase) {
     build({});
     EXPECT_TRUE(list().empty());
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     EXPECT_FALSE(area.getMessage(1, out));
     EXPECT_FALSE(erase(1));
@@ -482,7 +484,7 @@ TEST_F(SquishArea, EmptyBase) {
 }
 
 TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
-    CSquishArea missing(3, base().c_str());
+    CSquishArea missing(base().c_str(), 3);
     MCArray<pktMsgHeader> headers;
     EXPECT_TRUE(missing.getMsgList(headers));
     EXPECT_EQ(headers.getCount(), 0);
@@ -502,7 +504,7 @@ TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
     std::string longPath = dir.path() + "/" + std::string(256 - dir.path().size() - 1, 'x');
     ASSERT_EQ(longPath.size(), 256u);
     sqfix::buildBase(longPath, threeMessages());
-    CSquishArea tooLong(3, longPath.c_str());
+    CSquishArea tooLong(longPath.c_str(), 3);
     EXPECT_FALSE(tooLong.openBase());
     EXPECT_FALSE(tooLong.getAreaStats(longPath.c_str(), counts));
     MCArray<char> out;
@@ -510,7 +512,7 @@ TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
     // One character shorter fits.
     std::string fits = longPath.substr(0, 255);
     sqfix::buildBase(fits, threeMessages());
-    CSquishArea shorter(3, fits.c_str());
+    CSquishArea shorter(fits.c_str(), 3);
     EXPECT_TRUE(shorter.getMessage(1, out));
 }
 
@@ -612,11 +614,7 @@ TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
     sqfix::BuildOptions o;
     o.nextUmsgid = 100;
     build({}, o);
-    std::tm before{};
-    ASSERT_TRUE(localNow(before));
     ASSERT_TRUE(post("Hello\r", "Some Body"));
-    std::tm after{};
-    ASSERT_TRUE(localNow(after));
 
     BaseImage img = image();
     const auto& h = img.header;
@@ -649,17 +647,15 @@ TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
     EXPECT_EQ(f.msg.replyLinksRaw, std::string(40, '\0'));
     EXPECT_EQ(f.msg.umsgid, 100u);
 
-    // Date text, its packed form and the binary stamps agree, and are the time of posting.
-    ASSERT_EQ(f.msg.dateTextRaw.size(), 20u);
-    EXPECT_EQ(f.msg.dateTextRaw[19], '\0');
-    EXPECT_EQ(f.msg.dateTextRaw.substr(9, 2), "  ");
-    char expectBefore[20], expectAfter[20];
-    formatFidoDate(expectBefore, before);
-    formatFidoDate(expectAfter, after);
-    std::string text = f.msg.dateTextRaw.substr(0, 19);
-    EXPECT_TRUE(text == expectBefore || text == expectAfter) << text;
+    // Date text and binary stamps are the local time of posting; the MSGID serial carries
+    // the same moment in UTC.
+    EXPECT_EQ(f.msg.dateTextRaw, std::string("05 Mar 26  07:08:09") + '\0');
+    EXPECT_EQ(f.msg.dateWritten, (5u | 3u << 5 | 46u << 9) | (4u | 8u << 5 | 7u << 11) << 16);
     EXPECT_EQ(f.msg.dateWritten, parseFidoDate(f.msg.dateTextRaw.c_str()));
     EXPECT_EQ(f.msg.dateArrived, f.msg.dateWritten);
+    const std::string msgId = msgIdKludge("2:5020/100.0 ");
+    ASSERT_EQ(f.control.substr(0, msgId.size()), msgId);
+    EXPECT_EQ(f.control.substr(msgId.size() + 1, 7), "248314A") << "09 s, 08 min, 06 h, the 5th, March, 2026";
 
     ASSERT_EQ(img.index.size(), 1u);
     EXPECT_EQ(img.index[0].frameOffset, 256u);
@@ -667,7 +663,7 @@ TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
     EXPECT_EQ(img.index[0].nameHash, sqfix::nameHash("Some Body"));
     expectSound();
 
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     ASSERT_TRUE(area.getMessage(100, out));
     EXPECT_EQ(fetchedLines(out).back(), "Hello");
@@ -708,8 +704,8 @@ TEST_F(SquishArea, NewMessageNamesFillTheirFieldsWithoutTerminator) {
     memset(m.header.fromName, 'F', 36);
     memset(m.header.toName, 'T', 36);
     memset(m.header.subject, 'S', 72);
-    CSquishArea area(3, base().c_str());
-    ASSERT_TRUE(area.newMessage(&m, "x"));
+    CSquishArea area(base().c_str(), 3);
+    ASSERT_TRUE(area.newMessage(&m, "x", testWallTime()));
     BaseImage img = image();
     Frame f = frameAt(img, 256);
     EXPECT_EQ(f.msg.fromRaw, std::string(36, 'F'));
@@ -927,7 +923,7 @@ TEST_F(SquishArea, DeleteRights) {
         }
     }
     build(threeMessages());
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     EXPECT_FALSE(area.deleteMsg(2, nullptr, false));
 }
 
@@ -979,7 +975,7 @@ TEST_F(SquishArea, DamagedFramesAreUnreadable) {
                 sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 12 + p.field, p.value);
         }
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
-        CSquishArea area(3, base().c_str());
+        CSquishArea area(base().c_str(), 3);
         MCArray<char> out;
         EXPECT_FALSE(area.getMessage(2, out));
         EXPECT_TRUE(area.getMessage(3, out));
@@ -995,7 +991,7 @@ TEST_F(SquishArea, TruncatedFiles) {
     std::string sqd = sqfix::fileOf(base(), ".SQD");
     sqfix::truncateFile(sqd, built.frameOffsets[2] + 28 + 240);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     EXPECT_FALSE(area.getMessage(3, out));
     // Cut inside the headers of the last frame.
@@ -1027,7 +1023,7 @@ TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
     Frame f = frameAt(img, built.frameOffsets[1]);
     // Overwrite the text's final zero with a letter: the last line still ends at msgLength.
     sqfix::patchBytes(sqd, built.frameOffsets[1] + 28 + f.header.msgLength - 1, "Z");
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     ASSERT_TRUE(area.getMessage(2, out));
     auto lines = fetchedLines(out);
@@ -1044,7 +1040,7 @@ TEST_F(SquishArea, LowerCaseBaseIsServed) {
     o.lastReadMark = 1u;
     build(threeMessages(), o);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
-    CSquishArea area(3, base().c_str());
+    CSquishArea area(base().c_str(), 3);
     MCArray<char> out;
     EXPECT_TRUE(area.getMessage(2, out));
     EXPECT_EQ(stats(base()), std::make_pair(3u, 2u));
@@ -1118,7 +1114,7 @@ TEST_F(SquishArea, PostWaitsForTheWriterLockThenFailsWithNothingWritten) {
         // Reading does not need the lock.
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
 
-        CSquishArea area(3, base().c_str());
+        CSquishArea area(base().c_str(), 3);
         area.setLockWaitMs(200);
         FidoAddr any;
         EXPECT_FALSE(area.deleteMsg(2, &any, true));

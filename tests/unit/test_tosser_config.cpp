@@ -27,8 +27,6 @@ std::string padded(const std::string& s, size_t n) {
 
 class TosserConfig : public ::testing::Test {
 protected:
-    void SetUp() override { areaList.removeAll(); }
-    void TearDown() override { areaList.removeAll(); }
 
     // Writes the configuration ("@" stands for the temporary folder, "\n" becomes CR LF as
     // DOS tools write it) and reads its areas.
@@ -40,7 +38,7 @@ protected:
             else crlf += c;
         }
         dir.write("squish.cfg", crlf);
-        loadTosserAreas(dir.file("squish.cfg").c_str());
+        loadTosserAreas(dir.file("squish.cfg").c_str(), areaList);
     }
 
     void expectAreas(const std::vector<ExpectedArea>& expected) {
@@ -56,6 +54,7 @@ protected:
     }
 
     TempDir dir;
+    MCArray<mArea> areaList;
 };
 
 const int32_t kMsg = AREA_FORMAT_MSG, kSquish = AREA_FORMAT_SQUISH;

@@ -1,4 +1,4 @@
-#include "server/transport.h"
+#include "support/socket.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -11,13 +11,10 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include "config/config.h"
 
 namespace {
 
@@ -45,50 +42,41 @@ int waitFor(int socket, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-void reportError(int systemError, int exitStatus, const char* format, ...) {
-    fputs("error: ", stderr);
-    va_list args;
-    va_start(args, format);
-    vfprintf(stderr, format, args);
-    va_end(args);
-    if (systemError != 0) fprintf(stderr, ": %s (%d)", strerror(systemError), systemError);
-    fputs("\n", stderr);
-    fflush(stderr);
-    if (exitStatus != 0) {
-        fflush(stdout);
-        exit(exitStatus);
-    }
-}
-
-sockaddr_in resolveListenAddress() {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+bool resolvePort(const char* text, uint16_t& portNetworkOrder) {
     char* end = nullptr;
     errno = 0;
-    long value = strtol(portText, &end, 0);
+    long value = strtol(text, &end, 0);
     // The port is taken as a 32-bit number that saturates at its limits.
     if (value > INT_MAX) value = INT_MAX;
     if (value < INT_MIN) value = INT_MIN;
     if (end && *end == 0) {
-        addr.sin_port = htons(uint16_t(uint32_t(int32_t(value)) % 65536u));
-        return addr;
+        portNetworkOrder = htons(uint16_t(uint32_t(int32_t(value)) % 65536u));
+        return true;
     }
-    struct servent* service = getservbyname(portText, "tcp");
-    if (!service) reportError(0, 1, "unknown service: %s\n", portText);
-    addr.sin_port = uint16_t(service->s_port);
-    return addr;
+    struct servent* service = getservbyname(text, "tcp");
+    if (!service) return false;
+    portNetworkOrder = uint16_t(service->s_port);
+    return true;
 }
 
-int openListenSocket() {
-    sockaddr_in addr = resolveListenAddress();
+int openListenSocket(uint16_t portNetworkOrder, ListenFailure& failure) {
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = portNetworkOrder;
+    auto failed = [&failure](ListenStep step, int s) {
+        failure.step = step;
+        failure.systemError = errno;
+        if (s >= 0) close(s);
+        return -1;
+    };
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) reportError(errno, 1, "error socket() call");
+    if (s < 0) return failed(ListenStep::Socket, s);
     int32_t on = 1;
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) reportError(errno, 1, "error setsockopt() call");
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) reportError(errno, 1, "error bind() call");
-    if (listen(s, 5) != 0) reportError(errno, 1, "error listen() call");
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return failed(ListenStep::Option, s);
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return failed(ListenStep::Bind, s);
+    if (listen(s, 5) != 0) return failed(ListenStep::Listen, s);
     return s;
 }
 
@@ -114,7 +102,7 @@ ssize_t readn(int socket, void* buffer, ssize_t n) {
     return n;
 }
 
-ssize_t sendn2(int socket, const void* first, size_t n1, const void* second, size_t n2) {
+ssize_t sendTwoBuffers(int socket, const void* first, size_t n1, const void* second, size_t n2) {
     size_t total = n1 + n2;
     size_t done = 0;
     auto deadline = Clock::now() + std::chrono::milliseconds(kTransferStallMs);
@@ -151,7 +139,7 @@ ssize_t sendn2(int socket, const void* first, size_t n1, const void* second, siz
 
 ssize_t sendn(int socket, const void* buffer, ssize_t n) {
     if (n <= 0) return n;
-    return sendn2(socket, buffer, size_t(n), nullptr, 0);
+    return sendTwoBuffers(socket, buffer, size_t(n), nullptr, 0);
 }
 
 int waitReadable(int socket, int timeoutMs) {

@@ -1,6 +1,6 @@
-// The server's spine against the real binary: banner and progress lines, accepting and
-// dropping clients, the ways it stops, and the listening port taken from the settings
-// file. Also the transport routines the protocol rests on.
+// Start-up and the main loop against the real binary: banner and progress lines,
+// accepting and dropping clients, the ways it stops, and the listening port taken from the
+// settings file.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -22,7 +22,6 @@
 
 #include "common/server_process.h"
 #include "config/config.h"
-#include "server/transport.h"
 
 namespace {
 
@@ -121,7 +120,7 @@ bool startOn(ServerProcess& server, const TempDir& dir, const std::string& ini, 
 
 // ---- console output --------------------------------------------------------------------
 
-TEST(Spine, BannerAndWaitingLine) {
+TEST(StartupAndLoop, BannerAndWaitingLine) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
@@ -132,7 +131,7 @@ TEST(Spine, BannerAndWaitingLine) {
     EXPECT_EQ(server.err(), "");
 }
 
-TEST(Spine, ReadingLineForEachTosserFile) {
+TEST(StartupAndLoop, ReadingLineForEachTosserFile) {
     TempDir dir;
     dir.write("areas.cfg", "EchoArea TEST " + dir.file("test") + "\n");
     const std::string settings =
@@ -148,7 +147,7 @@ TEST(Spine, ReadingLineForEachTosserFile) {
 
 // ---- settings file name from argument 0 ------------------------------------------------
 
-TEST(Spine, SettingsFileNamedAfterTheProgram) {
+TEST(StartupAndLoop, SettingsFileNamedAfterTheProgram) {
     struct Case {
         const char* program;  // file name the server is started as, in its folder
         const char* argv0;    // "" for <dir>/<program>
@@ -181,7 +180,7 @@ TEST(Spine, SettingsFileNamedAfterTheProgram) {
 
 // ---- clients ---------------------------------------------------------------------------
 
-TEST(Spine, ClientLinesOnConnectAndClose) {
+TEST(StartupAndLoop, ClientLinesOnConnectAndClose) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
@@ -206,7 +205,7 @@ TEST(Spine, ClientLinesOnConnectAndClose) {
     EXPECT_EQ(server.waitExit(), 0);
 }
 
-TEST(Spine, MoreThan64ClientsAtOnce) {
+TEST(StartupAndLoop, MoreThan64ClientsAtOnce) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
@@ -235,7 +234,7 @@ TEST(Spine, MoreThan64ClientsAtOnce) {
 
 // ---- stopping --------------------------------------------------------------------------
 
-TEST(Spine, StopsWithStatus0) {
+TEST(StartupAndLoop, StopsWithStatus0) {
     struct Case {
         const char* name;
         std::function<void(ServerProcess&)> stop;
@@ -258,7 +257,7 @@ TEST(Spine, StopsWithStatus0) {
     }
 }
 
-TEST(Spine, EndOfInputIsNotAKeyPress) {
+TEST(StartupAndLoop, EndOfInputIsNotAKeyPress) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
@@ -278,7 +277,7 @@ TEST(Spine, EndOfInputIsNotAKeyPress) {
     EXPECT_EQ(server.waitExit(), 0);
 }
 
-TEST(Spine, TerminalKeyPressStopsAndRestoresTheTerminal) {
+TEST(StartupAndLoop, TerminalKeyPressStopsAndRestoresTheTerminal) {
     struct Case {
         const char* name;
         std::function<void(ServerProcess&)> stop;
@@ -307,7 +306,7 @@ TEST(Spine, TerminalKeyPressStopsAndRestoresTheTerminal) {
 
 // ---- listening port --------------------------------------------------------------------
 
-TEST(Spine, PortTextForms) {
+TEST(StartupAndLoop, PortTextForms) {
     struct Case {
         const char* text;
         uint16_t port;
@@ -336,7 +335,7 @@ TEST(Spine, PortTextForms) {
     if (ran == 0) GTEST_SKIP() << "ports 9029, 4464 and 65535 all taken";
 }
 
-TEST(Spine, PortTextNamesATcpService) {
+TEST(StartupAndLoop, PortTextNamesATcpService) {
     // The first service above 1024 whose port is free here.
     std::string name;
     uint16_t port = 0;
@@ -359,7 +358,7 @@ TEST(Spine, PortTextNamesATcpService) {
     EXPECT_EQ(server.waitExit(), 0);
 }
 
-TEST(Spine, UnknownServiceExits1) {
+TEST(StartupAndLoop, UnknownServiceExits1) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.startRaw(dir, "listenPort 9029x\n"));
@@ -368,7 +367,7 @@ TEST(Spine, UnknownServiceExits1) {
     EXPECT_EQ(afterBanner(server.out()), kWaiting);
 }
 
-TEST(Spine, TakenPortExits1WithBindError) {
+TEST(StartupAndLoop, TakenPortExits1WithBindError) {
     int taken = listenOn(0);
     ASSERT_GE(taken, 0);
     const uint16_t port = boundPort(taken);
@@ -385,7 +384,7 @@ TEST(Spine, TakenPortExits1WithBindError) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
-TEST(Spine, RestartBindsWhileOldConnectionsAreClosing) {
+TEST(StartupAndLoop, RestartBindsWhileOldConnectionsAreClosing) {
     TempDir dir;
     ServerProcess first;
     ASSERT_TRUE(first.start(dir, ""));
@@ -406,95 +405,5 @@ TEST(Spine, RestartBindsWhileOldConnectionsAreClosing) {
 }
 
 // ---- transport routines ----------------------------------------------------------------
-
-class ListenAddress : public ::testing::Test {
-protected:
-    void TearDown() override { snprintf(portText, sizeof portText, "9029"); }
-    static uint16_t portOf(const char* text) {
-        snprintf(portText, sizeof portText, "%s", text);
-        sockaddr_in a = resolveListenAddress();
-        EXPECT_EQ(a.sin_family, AF_INET);
-        EXPECT_EQ(a.sin_addr.s_addr, htonl(INADDR_ANY));
-        return ntohs(a.sin_port);
-    }
-};
-
-TEST_F(ListenAddress, NumbersInAnyBaseModulo65536) {
-    struct Case {
-        const char* text;
-        uint16_t port;
-    } cases[] = {
-        {"9029", 9029},  {"0x2345", 9029}, {"021505", 9029}, {"70000", 4464},
-        {"-1", 65535},   {"", 0},          {"65536", 0},     {"+7", 7},
-        {"99999999999", 65535},  // saturates at the 32-bit signed limit 0x7FFFFFFF
-        {"-99999999999", 0},     // ... and at 0x80000000
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(portOf(c.text), c.port);
-    }
-}
-
-TEST_F(ListenAddress, ServiceName) {
-    struct servent* s = getservbyname("http", "tcp");
-    if (!s) GTEST_SKIP() << "no http service in the services database";
-    EXPECT_EQ(portOf("http"), ntohs(uint16_t(s->s_port)));
-}
-
-struct SocketPair {
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair() {
-        for (int f : fd)
-            if (f >= 0) close(f);
-    }
-    void closeSide(int i) {
-        close(fd[i]);
-        fd[i] = -1;
-    }
-    int fd[2] = {-1, -1};
-};
-
-TEST(Transport, ReadnCounts) {
-    SocketPair p;
-    char buf[16] = {};
-    EXPECT_EQ(readn(p.fd[0], buf, 0), 0);
-    EXPECT_EQ(readn(p.fd[0], buf, -3), -3);
-    // Arrives in two pieces: still one full read.
-    ASSERT_EQ(write(p.fd[1], "abc", 3), 3);
-    std::thread writer([&] { (void)!write(p.fd[1], "defgh", 5); });
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 8);
-    writer.join();
-    EXPECT_EQ(std::string(buf, 8), "abcdefgh");
-    // The peer sends 5 of 8 and closes.
-    ASSERT_EQ(write(p.fd[1], "12345", 5), 5);
-    p.closeSide(1);
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 5);
-    EXPECT_EQ(std::string(buf, 5), "12345");
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 0);
-}
-
-TEST(Transport, SendnWholeBufferAndClosedPeer) {
-    SocketPair p;
-    std::vector<char> data(1 << 20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7);
-    std::vector<char> got(data.size());
-    ssize_t received = 0;
-    std::thread reader([&] { received = readn(p.fd[1], got.data(), ssize_t(got.size())); });
-    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), ssize_t(data.size()));
-    reader.join();
-    EXPECT_EQ(received, ssize_t(data.size()));
-    EXPECT_TRUE(got == data);
-    EXPECT_EQ(sendn(p.fd[0], data.data(), 0), 0);
-
-    // Header and data leave as one stream.
-    ASSERT_EQ(sendn2(p.fd[0], "HEAD", 4, "data", 4), 8);
-    char both[8];
-    ASSERT_EQ(readn(p.fd[1], both, 8), 8);
-    EXPECT_EQ(std::string(both, 8), "HEADdata");
-
-    // A closed peer is a failure, not a SIGPIPE that ends the process.
-    p.closeSide(1);
-    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), -1);
-}
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "server/console.h"
+#include "support/console.h"
 
 #include <errno.h>
 #include <poll.h>

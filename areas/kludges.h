@@ -1,0 +1,29 @@
+// FidoNet kludges shared by both area formats: the MSGID kludge every new message gets,
+// the search for the MSGID address in a control text, and the hashes of the MSGID and
+// REPLY values that let clients link replies to the messages they answer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "support/crc32.h"
+#include "wire/fidoaddr.h"
+
+// Counter mixed into MSGID serial numbers; incremented before each use.
+extern uint32_t msgIdCounter;
+// The next serial number for a message written at the given UTC time.
+uint32_t makeMsgIdSerial(const std::tm& utc);
+
+// ^A "MSGID: z:n/f.p XXXXXXXX" CR and a terminating zero; `buffer` holds at least 48 bytes.
+constexpr size_t kMsgIdKludgeBuffer = 48;
+void formatMsgIdKludge(const FidoAddr& addr, const std::tm& utc, char* buffer);
+
+// Finds the first ^A "MSGID: " kludge of a control text and parses its address. The text
+// is cut into pieces in place.
+bool findMsgIdAddr(char* text, FidoAddr& addr);
+
+// CRC-32 of the MSGID and REPLY kludge values (0 when absent). The text is cut in place.
+void hashKludges(char* text, uint32_t& msgIdHash, uint32_t& replyHash);
+
+// The CRC-32 of the kludge hashes, shared by both area formats.
+extern CCRC32 kludgeHasher;
