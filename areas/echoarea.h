@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "support/array.h"
 #include "support/clock.h"
@@ -29,8 +31,22 @@ public:
 
     virtual int32_t getAreaNumber() const { return areaNumber; }
 
+    // After a newMessage or deleteMsg that returned false: true when nothing was written
+    // because another program is in the middle of writing the area (it holds the base's
+    // lock, or its last record is still unfinished). The caller may try again a little
+    // later; deferReason() says what held the write back, for the console.
+    bool writeDeferred() const { return !deferReason_.empty(); }
+    const std::string& deferReason() const { return deferReason_; }
+
 protected:
+    // Marks the current write as put off (see writeDeferred); its operation returns false.
+    void deferWrite(std::string reason) { deferReason_ = std::move(reason); }
+    void clearDeferral() { deferReason_.clear(); }
+
     const int32_t areaNumber;
+
+private:
+    std::string deferReason_;
 };
 
 // Stands for "no bound" as the maximum length of the two text routines below.

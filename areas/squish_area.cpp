@@ -327,6 +327,18 @@ bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, S
     return true;
 }
 
+bool CSquishArea::openBaseForWriting() {
+    if (!openBase()) return false;
+    // Squish writers serialise on a lock of the first byte of the data file; it is held
+    // until the base header and the index record are written (closeBase releases it).
+    switch (dataFile.tryLockFirstByte()) {
+    case OsFile::LockResult::Locked: return true;
+    case OsFile::LockResult::Busy: deferWrite(std::string("base ") + basePath + " is locked by another program"); break;
+    case OsFile::LockResult::Failed: break;
+    }
+    return false;
+}
+
 bool CSquishArea::getMsgList(MCArray<pktMsgHeader>& out) {
     out.removeAll();
     BaseCloser closer(*this);
@@ -457,12 +469,10 @@ bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
 }
 
 bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
+    clearDeferral();
     if (!record || !text) return false;
     BaseCloser closer(*this);
-    if (!openBase()) return false;
-    // Squish writers serialise on a lock of the first byte of the data file; it is held
-    // until the base header and the index record are written (closeBase releases it).
-    if (!dataFile.lockFirstByte(lockWaitMs)) return false;
+    if (!openBaseForWriting()) return false;
 
     SquishBaseHeader base;
     if (!readBaseHeader(dataFile, base)) return false;
@@ -539,10 +549,10 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
 }
 
 bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
+    clearDeferral();
     if (!mayDeleteAny && !requester) return false;
     BaseCloser closer(*this);
-    if (!openBase()) return false;
-    if (!dataFile.lockFirstByte(lockWaitMs)) return false;
+    if (!openBaseForWriting()) return false;
 
     SquishBaseHeader base;
     if (!readBaseHeader(dataFile, base)) return false;

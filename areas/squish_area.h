@@ -13,8 +13,6 @@
 
 // Longest usable file name, terminating zero included.
 constexpr size_t kSquishMaxPath = 260;
-// How long a post or delete waits for the base's writer lock.
-constexpr int kSquishLockWaitMs = 5000;
 
 class CSquishArea : public CEchoArea {
 public:
@@ -39,9 +37,6 @@ public:
     // end the index, or after the last whole record when there are none.
     [[nodiscard]] bool appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName);
 
-    // The wait for the writer lock; tests shorten it.
-    void setLockWaitMs(int ms) { lockWaitMs = ms; }
-
 protected:
     char basePath[kSquishMaxPath] = {};
     OsFile dataFile;
@@ -61,8 +56,10 @@ private:
     // holds; `extra` tells how many arrived after the headers.
     bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
                             SquishMsgHeader& msg, uint8_t* raw, size_t rawSize, size_t& extra);
+    // Opens the base and takes the writer lock without waiting. When another program holds
+    // it, the write is deferred (writeDeferred()) and the result is false.
+    bool openBaseForWriting();
 
-    int lockWaitMs = kSquishLockWaitMs;
 };
 
 // Opens base + upper-case extension, or base + lower-case extension when the first does

@@ -5,10 +5,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "support/text.h"
@@ -126,23 +124,20 @@ bool OsFile::truncate(int64_t length) {
     return r == 0;
 }
 
-bool OsFile::lockFirstByte(int timeoutMs) {
-    if (fd_ < 0) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+OsFile::LockResult OsFile::tryLockFirstByte() {
+    if (fd_ < 0) return LockResult::Failed;
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    // An open-file-description lock conflicts with the classic record locks of other
+    // programs and, unlike those, is not dropped when another descriptor of ours closes.
     for (;;) {
-        struct flock fl;
-        memset(&fl, 0, sizeof fl);
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = 0;
-        fl.l_len = 1;
-        // An open-file-description lock conflicts with the classic record locks of other
-        // programs and, unlike those, is not dropped when another descriptor of ours closes.
-        if (fcntl(fd_, F_OFD_SETLK, &fl) == 0) return true;
-        if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        if (fcntl(fd_, F_OFD_SETLK, &fl) == 0) return LockResult::Locked;
+        if (errno == EINTR) continue;
+        return (errno == EACCES || errno == EAGAIN) ? LockResult::Busy : LockResult::Failed;
     }
 }
 

@@ -42,9 +42,10 @@ public:
     [[nodiscard]] bool write(const void* buffer, size_t n);
     [[nodiscard]] bool truncate(int64_t length);
 
-    // Write lock on byte 0 (the lock Squish writers share), waiting at most timeoutMs.
-    // Released when the descriptor is closed.
-    [[nodiscard]] bool lockFirstByte(int timeoutMs);
+    // Write lock on byte 0 (the lock Squish writers share), taken without waiting: Busy
+    // when another program holds it. Released when the descriptor is closed.
+    enum class LockResult { Locked, Busy, Failed };
+    [[nodiscard]] LockResult tryLockFirstByte();
 
     // Closes the descriptor; false when close reports an error.
     bool close();

@@ -287,7 +287,7 @@ protected:
         for (const auto& h : list()) n.push_back(h.msgNumber);
         return n;
     }
-    bool post(const char* text, const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
+    static pktMessage postRecord(const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
         pktMessage m;
         copyField(m.header.fromName, "Poster", 36);
         copyField(m.header.toName, to, 36);
@@ -295,6 +295,10 @@ protected:
         m.origAddr = from;
         m.destAddr = FidoAddr{2, 5020, 1, 0};
         m.attributes = 0xFFFF;  // ignored by a Squish area
+        return m;
+    }
+    bool post(const char* text, const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
+        pktMessage m = postRecord(to, from);
         CSquishArea area(base().c_str(), 3);
         return area.newMessage(&m, text, testWallTime());
     }
@@ -1099,29 +1103,36 @@ private:
     pid_t pid_ = -1;
 };
 
-TEST_F(SquishArea, PostWaitsForTheWriterLockThenFailsWithNothingWritten) {
+TEST_F(SquishArea, WritesWhileAnotherProgramHoldsTheLockAreDeferredWithNothingWritten) {
     build(threeMessages());
     {
         LockHolder holder(sqfix::fileOf(base(), ".SQD"));
         ASSERT_TRUE(holder.locked());
         auto before = snapshot();
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(post("text\r"));
-        auto waited = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(waited, std::chrono::milliseconds(kSquishLockWaitMs - 500));
+        CSquishArea area(base().c_str(), 3);
+        pktMessage m = postRecord("Some Body");
+        EXPECT_FALSE(area.newMessage(&m, "text\r", testWallTime())) << "no waiting for the lock";
+        EXPECT_TRUE(area.writeDeferred());
+        EXPECT_NE(area.deferReason().find("locked by another program"), std::string::npos) << area.deferReason();
         EXPECT_EQ(snapshot(), before);
 
         // Reading does not need the lock.
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
 
-        CSquishArea area(base().c_str(), 3);
-        area.setLockWaitMs(200);
         FidoAddr any;
         EXPECT_FALSE(area.deleteMsg(2, &any, true));
+        EXPECT_TRUE(area.writeDeferred());
         EXPECT_EQ(snapshot(), before);
     }
-    // The holder is gone: the lock is free again.
-    EXPECT_TRUE(post("text\r"));
+    // The holder is gone: the lock is free again, and a refusal for another reason is no
+    // deferral.
+    CSquishArea area(base().c_str(), 3);
+    pktMessage m = postRecord("Some Body");
+    EXPECT_TRUE(area.newMessage(&m, "text\r", testWallTime()));
+    EXPECT_FALSE(area.writeDeferred());
+    FidoAddr any;
+    EXPECT_FALSE(area.deleteMsg(999, &any, true));
+    EXPECT_FALSE(area.writeDeferred());
     EXPECT_TRUE(erase(2));
     expectSound();
 }
