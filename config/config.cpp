@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/fido_config.h"
 #include "server/transport.h"
 #include "support/le.h"
 
@@ -138,6 +139,13 @@ bool loadSettings() {
             printf("-> reading %s and areas...\n", file);
             fflush(stdout);
             loadTosserAreas(file);
+            continue;
+        }
+        if (n == 2 && strcmp(first, "fidoConfig") == 0) {
+            const char* file = *tokens.getAt(1);
+            printf("-> reading %s and areas...\n", file);
+            fflush(stdout);
+            loadFidoConfig(file);
             continue;
         }
         // After splitting, the buffer reads "user" only when the line starts with "user"
