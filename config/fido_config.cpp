@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -602,12 +603,11 @@ private:
         if (sameNoCase(path, "passthrough")) options.passthrough = true;
 
         const char* reason = nullptr;
-        bool known = false;
-        for (const std::string& t : tags_) known = known || sameNoCase(t, tag);
-        if (known) {
+        std::string key = tag;
+        for (char& c : key) c = upperCase(c);
+        if (!tags_.insert(key).second) {
             reason = "its tag names an earlier area";
         } else {
-            tags_.push_back(tag);
             if (kind == AreaKind::Bad) {
                 reason = "bad mail area";
             } else if (kind == AreaKind::Dupe) {
@@ -646,7 +646,7 @@ private:
     int overflowDepth_ = 0;  // if blocks beyond kFidoBranchDepthMax, all left out
     std::vector<OpenFile> openFiles_;
     int filesRead_ = 0;
-    std::vector<std::string> tags_;
+    std::unordered_set<std::string> tags_;  // every area's tag so far, in upper case
 };
 
 }  // namespace
