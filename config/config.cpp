@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/fido_config.h"
 #include "support/le.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -136,6 +137,12 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mA
             const char* file = *tokens.getAt(1);
             logLine("-> reading %s and areas...\n", file);
             loadTosserAreas(file, areas);
+            continue;
+        }
+        if (n == 2 && strcmp(first, "fidoConfig") == 0) {
+            const char* file = *tokens.getAt(1);
+            logLine("-> reading %s and areas...\n", file);
+            loadFidoConfig(file, areas);
             continue;
         }
         // After splitting, the buffer reads "user" only when the line starts with "user"
