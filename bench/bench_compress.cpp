@@ -146,7 +146,7 @@ void oneBlock(const Bytes& text) {
     const std::optional<std::string> program = findInPath("compress");
     if (!program) {
         printf("  %-27s not found in PATH: not measured (Debian package ncompress)\n", "compress -b12");
-        printf("  decoder / coder: %.2fx\n", mbPerSecond(text.size(), decodeTime) / ours);
+        printf("  lzw12Decode / LZW12::compress: %.2fx\n", mbPerSecond(text.size(), decodeTime) / ours);
         return;
     }
     const std::filesystem::path dir = std::filesystem::temp_directory_path();
