@@ -267,7 +267,8 @@ std::vector<double> timeEach(int n, F&& step) {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    const std::string serverBinary = argc > 1 ? argv[1] : QUORVA_BIN;
+    // Absolute: the server is started from inside its folder.
+    const std::string serverBinary = std::filesystem::absolute(argc > 1 ? argv[1] : QUORVA_BIN).string();
     std::string tmpl = std::filesystem::temp_directory_path().string() + "/quorva-bench-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
