@@ -217,7 +217,8 @@ void inBlocks(const char* name, const Bytes& data, size_t blockSize) {
         printf(", decode %7.1f MB/s%s", mbPerSecond(coded * blockSize, decodeTime), decodedOk ? "" : " MISMATCH");
     else
         printf(", decode       -     ");
-    printf(", coded %zu/%zu, sent/input %.3f\n", coded, blocks, double(sent) / double(total));
+    printf(", coded %zu/%zu, stream/input %.3f, sent/input %.3f\n", coded, blocks,
+           coded ? double(streamBytes) / double(coded * blockSize) : 0.0, double(sent) / double(total));
 }
 
 }  // namespace
