@@ -1,85 +1,38 @@
-// LZW12 speed and ratio: the server's compress and the client's decode over echomail-like
-// text and over random bytes, in reply-sized chunks (16 KiB) and in large ones (1 MiB).
-// Prints MB/s (of uncompressed data) and the compressed share of the input.
+// LZW12 speed and ratio, all on the same echomail-like text in one run:
+//  - one 20 MB block: the server's coder, the reference coder it must match byte for byte
+//    (the CRC-keyed tree coder), the client's decoder, and `compress -b12` (ncompress, LZW
+//    with 12-bit codes) when it is installed, run on a file holding the same block;
+//  - reply-sized blocks (16 KiB and 4 MiB) coded and decoded in process.
+// MB/s are of uncompressed data (1 MB = 10^6 bytes), from CPU time, best of a few passes.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
 #include <string>
-#include <ctime>
 #include <vector>
 
+#include "lzw_oracle/echomail_text.h"
+#include "lzw_oracle/lzw12_reference.h"
 #include "support/lzw12.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const char* const kWords[] = {
-    "the",     "message", "area",    "echo",     "node",    "point",   "reply",  "and",     "to",
-    "of",      "you",     "is",      "that",     "it",      "for",     "on",     "with",    "this",
-    "mail",    "tosser",  "squish",  "netmail",  "sysop",   "files",   "hello",  "all",     "regards",
-    "thanks",  "please",  "version", "config",   "problem", "works",   "again",  "today",   "fido",
-    "address", "zone",    "net",     "binkley",  "modem",   "line",    "week",   "board",   "user",
-    "were",    "would",   "could",   "should",   "about",   "there",   "their",  "because", "server",
-    "client",  "packet",  "outbound", "inbound", "archive", "nodelist", "update", "weekend", "question",
-    "answer",  "maybe",   "never",   "always",   "still",   "think",   "know",   "remember", "before",
-};
-
-void appendWords(std::mt19937& rng, std::string& out, int count) {
-    std::uniform_int_distribution<size_t> pick(0, std::size(kWords) - 1);
-    for (int i = 0; i < count; ++i) {
-        if (i) out += ' ';
-        out += kWords[pick(rng)];
-    }
-}
-
-// Echomail as a message base holds it: kludge lines, greeting, quoted blocks, tear line,
-// origin, SEEN-BY and PATH lines, CR line ends.
-Bytes messageText(size_t size) {
-    std::mt19937 rng(1);
-    const char* const names[] = {"Alex Petrov", "Jan de Vries", "Maria Rossi", "Tom Berg", "Ken Ito"};
-    std::uniform_int_distribution<int> small(0, 9), node(1, 4000), hex(0, 0x7fffffff);
-    std::string s;
-    while (s.size() < size) {
-        char buf[96];
-        snprintf(buf, sizeof buf, "\x01MSGID: 2:5020/%d.%d %08x\r", node(rng), small(rng), unsigned(hex(rng)));
-        s += buf;
-        snprintf(buf, sizeof buf, "\x01REPLY: 2:5020/%d %08x\r", node(rng), unsigned(hex(rng)));
-        s += buf;
-        s += "\x01PID: GoldED+/LNX 1.1.5\r\x01" "CHRS: CP866 2\r\x01TZUTC: 0300\r";
-        const char* who = names[small(rng) % 5];
-        s += std::string("Hello ") + who + "!\r\r";
-        const char initials[3] = {who[0], strchr(who, ' ')[1], 0};
-        for (int block = small(rng) % 3 + 1; block > 0; --block) {
-            for (int q = small(rng) % 4 + 1; q > 0; --q) {
-                s += std::string(" ") + initials + "> ";
-                appendWords(rng, s, 6 + small(rng));
-                s += '\r';
-            }
-            s += '\r';
-            for (int p = small(rng) % 5 + 1; p > 0; --p) {
-                appendWords(rng, s, 8 + small(rng));
-                s += '\r';
-            }
-            s += '\r';
-        }
-        s += "--- GoldED+/LNX 1.1.5\r * Origin: Quiet node in the suburbs (2:5020/";
-        s += std::to_string(node(rng)) + ")\rSEEN-BY: 5020/";
-        for (int k = 0; k < 14; ++k) s += std::to_string(node(rng)) + " ";
-        s += "\r\x01PATH: 5020/1042 ";
-        s += std::to_string(node(rng)) + "\r";
-    }
-    s.resize(size);
-    return Bytes(s.begin(), s.end());
-}
-
-Bytes randomData(size_t size) {
-    std::mt19937 rng(2);
-    Bytes b(size);
-    for (auto& x : b) x = uint8_t(rng());
-    return b;
-}
+constexpr size_t kBlockSize = 20'000'000;
+constexpr int kPasses = 3;
 
 // CPU time of this thread: the machine may be shared, and the coder never waits.
 double cpuNow() {
@@ -88,68 +41,197 @@ double cpuNow() {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-double seconds(double from) { return cpuNow() - from; }
+double mbPerSecond(size_t bytes, double seconds) { return double(bytes) / 1e6 / seconds; }
 
-void run(const char* name, const Bytes& data, size_t chunk, int passes) {
-    LZW12 coder;
-    const size_t chunks = data.size() / chunk;
-    std::vector<Bytes> streams(chunks, Bytes(chunk + 2));
-    std::vector<uint32_t> lengths(chunks);
-
+// Best CPU time of `passes` runs of `step`.
+template <typename F>
+double bestOf(int passes, F&& step) {
     double best = 1e30;
     for (int pass = 0; pass < passes; ++pass) {
         const double start = cpuNow();
-        for (size_t i = 0; i < chunks; ++i)
-            lengths[i] = coder.compress(data.data() + i * chunk, int32_t(chunk), streams[i].data());
-        best = std::min(best, seconds(start));
+        step();
+        best = std::min(best, cpuNow() - start);
     }
-    const double mb = double(chunks * chunk) / 1e6;
+    return best;
+}
 
-    size_t coded = 0, sent = 0, streamBytes = 0;
-    for (size_t i = 0; i < chunks; ++i) {
-        const bool used = lengths[i] != 0 && 4 + lengths[i] < chunk;  // the block must be shorter
+// ---------------------------------------------------------------------------------------
+// compress -b12 as a separate program
+
+std::optional<std::string> findInPath(const char* program) {
+    const char* path = getenv("PATH");
+    if (!path) return std::nullopt;
+    std::string all = path;
+    size_t from = 0;
+    while (from <= all.size()) {
+        size_t to = all.find(':', from);
+        if (to == std::string::npos) to = all.size();
+        std::string candidate = (to > from ? all.substr(from, to - from) : std::string(".")) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        from = to + 1;
+    }
+    return std::nullopt;
+}
+
+struct ExternalRun {
+    double wall = 0, cpu = 0;  // seconds
+    size_t outputBytes = 0;
+};
+
+// Runs `program -b12` with stdin from `input` and stdout to `output`; the child's user and
+// system time come from wait4.
+std::optional<ExternalRun> runCompress(const std::string& program, const std::string& input, const std::string& output) {
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        int in = open(input.c_str(), O_RDONLY);
+        int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(126);
+        execl(program.c_str(), program.c_str(), "-b12", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return std::nullopt;
+    ExternalRun run;
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto secondsOf = [](const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) * 1e-6; };
+    run.cpu = secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
+    // Exit status 2 only says the output did not shrink; it is still written.
+    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 2)) return std::nullopt;
+    struct stat st{};
+    if (stat(output.c_str(), &st) != 0) return std::nullopt;
+    run.outputBytes = size_t(st.st_size);
+    return run;
+}
+
+// ---------------------------------------------------------------------------------------
+// The 20 MB block
+
+void oneBlock(const Bytes& text) {
+    printf("One block of %zu bytes of echomail text (best of %d passes, CPU time)\n", text.size(), kPasses);
+    const int32_t length = int32_t(text.size());
+
+    LZW12 coder;
+    Bytes stream(text.size() + 2);
+    uint32_t n = 0;
+    const double coderTime = bestOf(kPasses, [&] { n = coder.compress(text.data(), length, stream.data()); });
+    if (n == 0) {
+        printf("  the coder declined the block\n");
+        return;
+    }
+
+    LZW12Reference reference;
+    Bytes referenceStream(text.size() + 2);
+    uint32_t referenceLength = 0;
+    const double referenceTime =
+        bestOf(1, [&] { referenceLength = reference.compress(text.data(), length, referenceStream.data()); });
+    const bool identical = referenceLength == n && memcmp(referenceStream.data(), stream.data(), n) == 0;
+
+    Bytes decoded;
+    bool decodedOk = true;
+    const double decodeTime = bestOf(kPasses, [&] {
+        decodedOk = decodedOk && lzw12Decode(stream.data(), n, uint32_t(text.size()), decoded) && decoded == text;
+    });
+
+    const double ours = mbPerSecond(text.size(), coderTime);
+    printf("  %-27s %8.1f MB/s   stream %9u bytes (%.3f of the input)\n", "LZW12::compress", ours, n,
+           double(n) / double(text.size()));
+    printf("  %-27s %8.1f MB/s   %s (run once)\n", "reference coder (CRC tree)", mbPerSecond(text.size(), referenceTime),
+           identical ? "same stream, byte for byte" : "STREAM DIFFERS");
+    printf("  %-27s %8.1f MB/s   %s\n", "lzw12Decode", mbPerSecond(text.size(), decodeTime),
+           decodedOk ? "gives the block back" : "DECODE MISMATCH");
+
+    const std::optional<std::string> program = findInPath("compress");
+    if (!program) {
+        printf("  %-27s not found in PATH: not measured (Debian package ncompress)\n", "compress -b12");
+        printf("  lzw12Decode / LZW12::compress: %.2fx\n", mbPerSecond(text.size(), decodeTime) / ours);
+        return;
+    }
+    const std::filesystem::path dir = std::filesystem::temp_directory_path();
+    const std::string input = (dir / ("quorva-bench-" + std::to_string(getpid()) + ".txt")).string();
+    const std::string output = input + ".Z";
+    {
+        std::ofstream f(input, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(text.data()), std::streamsize(text.size()));
+    }
+    std::optional<ExternalRun> best;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        std::optional<ExternalRun> run = runCompress(*program, input, output);
+        if (!run) break;
+        if (!best || run->cpu < best->cpu) best = run;
+    }
+    std::error_code ec;
+    std::filesystem::remove(input, ec);
+    std::filesystem::remove(output, ec);
+    if (!best) {
+        printf("  %-27s (%s) failed to run: not measured\n", "compress -b12", program->c_str());
+        return;
+    }
+    const double theirs = mbPerSecond(text.size(), best->cpu);
+    printf("  %-27s %8.1f MB/s   output %9zu bytes (%.3f of the input); CPU %.3f s, wall %.3f s\n",
+           "compress -b12", theirs, best->outputBytes, double(best->outputBytes) / double(text.size()), best->cpu,
+           best->wall);
+    printf("  LZW12::compress / compress -b12: %.2fx (MB/s by CPU time)\n", ours / theirs);
+    printf("  reference coder / compress -b12: %.2fx\n", mbPerSecond(text.size(), referenceTime) / theirs);
+    printf("  lzw12Decode / LZW12::compress: %.2fx\n", mbPerSecond(text.size(), decodeTime) / ours);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reply-sized blocks
+
+void inBlocks(const char* name, const Bytes& data, size_t blockSize) {
+    LZW12 coder;
+    const size_t blocks = data.size() / blockSize;
+    const size_t total = blocks * blockSize;
+    std::vector<Bytes> streams(blocks, Bytes(blockSize + 2));
+    std::vector<uint32_t> lengths(blocks);
+
+    const double coderTime = bestOf(kPasses, [&] {
+        for (size_t i = 0; i < blocks; ++i)
+            lengths[i] = coder.compress(data.data() + i * blockSize, int32_t(blockSize), streams[i].data());
+    });
+
+    size_t coded = 0, streamBytes = 0, sent = 0;
+    for (size_t i = 0; i < blocks; ++i) {
+        const bool used = lengths[i] != 0 && 4 + lengths[i] < blockSize;  // the block must be shorter
         coded += used;
-        streamBytes += lengths[i];
-        sent += used ? 4 + lengths[i] : chunk;
+        streamBytes += used ? lengths[i] : 0;
+        sent += used ? 4 + lengths[i] : blockSize;
     }
 
-    double bestDecode = 1e30;
-    size_t decoded = 0;
     Bytes out;
-    for (int pass = 0; pass < passes; ++pass) {
-        decoded = 0;
-        const double start = cpuNow();
-        for (size_t i = 0; i < chunks; ++i) {
+    bool decodedOk = true;
+    const double decodeTime = coded == 0 ? 0 : bestOf(kPasses, [&] {
+        for (size_t i = 0; i < blocks; ++i) {
             if (lengths[i] == 0) continue;
-            if (!lzw12Decode(streams[i].data(), lengths[i], uint32_t(chunk), out) ||
-                memcmp(out.data(), data.data() + i * chunk, chunk) != 0) {
-                printf("  DECODE MISMATCH in chunk %zu\n", i);
-                return;
-            }
-            decoded += chunk;
+            decodedOk = decodedOk && lzw12Decode(streams[i].data(), lengths[i], uint32_t(blockSize), out) &&
+                        memcmp(out.data(), data.data() + i * blockSize, blockSize) == 0;
         }
-        bestDecode = std::min(bestDecode, seconds(start));
-    }
+    });
 
-    printf("%-14s chunk %7zu: compress %7.1f MB/s", name, chunk, mb / best);
-    if (decoded)
-        printf(", decode %7.1f MB/s", double(decoded) / 1e6 / bestDecode);
+    printf("  %-13s %7zu-byte blocks x %4zu: compress %7.1f MB/s", name, blockSize, blocks,
+           mbPerSecond(total, coderTime));
+    if (coded)
+        printf(", decode %7.1f MB/s%s", mbPerSecond(coded * blockSize, decodeTime), decodedOk ? "" : " MISMATCH");
     else
         printf(", decode       -     ");
-    printf(", coded %zu/%zu chunks, stream/input %.3f, sent/input %.3f\n", coded, chunks,
-           coded ? double(streamBytes) / double(decoded ? decoded : 1) : 0.0, double(sent) / double(chunks * chunk));
+    printf(", coded %zu/%zu, stream/input %.3f, sent/input %.3f\n", coded, blocks,
+           coded ? double(streamBytes) / double(coded * blockSize) : 0.0, double(sent) / double(total));
 }
 
 }  // namespace
 
 int main() {
-    const size_t size = size_t(4) << 20;
-    const Bytes text = messageText(size);
-    const Bytes noise = randomData(size);
-    printf("LZW12 over %zu MiB of each input (best of 3 passes, thread CPU time)\n", size >> 20);
-    for (size_t chunk : {size_t(16) << 10, size_t(1) << 20}) {
-        run("message text", text, chunk, 3);
-        run("random bytes", noise, chunk, 3);
-    }
+    std::mt19937 rng(1);
+    const Bytes text = echomailText(rng, kBlockSize);
+    oneBlock(text);
+
+    Bytes noise(size_t(4) << 20);
+    for (auto& x : noise) x = uint8_t(rng());
+    printf("\nReply-sized blocks, in process (best of %d passes, CPU time)\n", kPasses);
+    for (size_t blockSize : {size_t(16) << 10, size_t(4) << 20}) inBlocks("message text", text, blockSize);
+    inBlocks("random bytes", noise, size_t(16) << 10);
     return 0;
 }

@@ -1,7 +1,9 @@
 // End-to-end round trips against the real server binary on loopback, one logged-in
 // connection: 1,000 pings, 1,000 fetches of a short message, area lists, and the message
 // list of a 50,000-message Squish area (about 8 MB of headers, sent compressed).
-// Prints the median and the 99th percentile of each, in milliseconds.
+// Prints the median and the 99th percentile of each, in milliseconds, and the server's CPU
+// time for the message lists (user + system, from /proc/<pid>/stat), per header.
+// Usage: bench_e2e [server binary]; by default the server built beside it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -21,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,7 +135,7 @@ BaseMessage echoMessage(uint32_t i) {
 
 class Server {
 public:
-    explicit Server(const std::string& dir) : dir_(dir) {}
+    Server(const std::string& dir, const std::string& binary) : dir_(dir), binary_(binary) {}
     ~Server() { stop(); }
 
     void start(uint16_t port) {
@@ -149,7 +153,7 @@ public:
             if (chdir(dir_.c_str()) != 0) _exit(127);
             std::string argv0 = dir_ + "/quorva";
             char* argv[] = {argv0.data(), nullptr};
-            execv(QUORVA_BIN, argv);
+            execv(binary_.c_str(), argv);
             _exit(127);
         }
         close(in[0]);
@@ -168,6 +172,25 @@ public:
             poll(nullptr, 0, 10);
         }
         return false;
+    }
+
+    // User plus system CPU time the server has used so far, in seconds; -1 if unknown.
+    double cpuSeconds() const {
+        if (pid_ <= 0) return -1;
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The command name (field 2) is in parentheses and may hold spaces: count the
+        // fields from the last ')'. Field 3 (state) comes first, utime is 14, stime 15.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) return -1;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int index = 3; index <= 15 && fields >> field; ++index) {
+            if (index == 14) utime = std::stoull(field);
+            if (index == 15) stime = std::stoull(field);
+        }
+        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
     }
 
     void stop() {
@@ -189,6 +212,7 @@ public:
 
 private:
     std::string dir_;
+    std::string binary_;
     pid_t pid_ = -1;
     int keys_ = -1;
     uint16_t port_ = 0;
@@ -242,8 +266,10 @@ std::vector<double> timeEach(int n, F&& step) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    // Absolute: the server is started from inside its folder.
+    const std::string serverBinary = std::filesystem::absolute(argc > 1 ? argv[1] : QUORVA_BIN).string();
     std::string tmpl = std::filesystem::temp_directory_path().string() + "/quorva-bench-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
@@ -264,7 +290,7 @@ int main() {
     }
 
     {
-        Server server(dir);
+        Server server(dir, serverBinary);
         uint16_t port = freePort();
         {
             std::ofstream ini(dir + "/quorva.INI");
@@ -292,6 +318,7 @@ int main() {
         });
         uint32_t wireBytes = 0;
         size_t expanded = 0;
+        const double serverCpuBefore = server.cpuSeconds();
         auto bigLists = timeEach(kBigLists, [&](int) {
             uint8_t req[4];
             putI32(req, 1);
@@ -302,15 +329,26 @@ int main() {
             wireBytes = r.rawSize & ~PKT_SIZE_COMPRESSED;
             expanded = r.data.size();
         });
+        const double serverCpu = server.cpuSeconds() - serverCpuBefore;
         c.logout();
 
-        printf("\nround trips on one connection to %s (loopback):\n", QUORVA_BIN);
+        printf("\nround trips on one connection to %s (loopback):\n", serverBinary.c_str());
         print("ping", pings.size(), summarize(pings));
         print("fetch of a short message", fetches.size(), summarize(fetches));
         print("area list (2 areas, one of 50,000 messages)", areaLists.size(), summarize(areaLists));
         print("message list of 50,000 messages", bigLists.size(), summarize(bigLists));
         printf("message list on the wire: %u bytes for %zu bytes of headers (%.1f%%)\n", wireBytes, expanded,
                100.0 * wireBytes / double(expanded));
+        const Figures list = summarize(bigLists);
+        printf("message list of %u headers: wall median %.1f ms, mean %.1f ms (client decoding included)\n",
+               kBigAreaMessages, list.median, list.mean);
+        if (serverCpuBefore >= 0 && serverCpu >= 0) {
+            const double perList = serverCpu / kBigLists;
+            printf("server CPU for the message list: %.1f ms per list, %.2f us per header (%d lists, %.2f s)\n",
+                   perList * 1e3, perList * 1e6 / kBigAreaMessages, kBigLists, serverCpu);
+        } else {
+            printf("server CPU for the message list: not available (no /proc/<pid>/stat)\n");
+        }
         Figures f = summarize(fetches);
         printf("fetch median %s 1 ms\n", f.median < 1.0 ? "is under" : "is NOT under");
     }

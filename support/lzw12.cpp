@@ -1,141 +1,137 @@
 #include "support/lzw12.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <random>
+
+#include "support/le.h"
+
 namespace {
 
-constexpr int kSingleBytes = 256;
-constexpr uint32_t kLastCode = 4094;  // code 4095 is never assigned
+// Codes 258 to 4094 are assigned in one generation; once 4094 is, a clear code follows.
+constexpr uint32_t kCodesPerGeneration = 4094 - 257;
+
+// Width of the code written while `nextCode` is the next code to assign: 9 bits up to
+// 512, 10 up to 1024, 11 up to 2048, 12 above.
+inline uint32_t widthFor(uint32_t nextCode) { return uint32_t(std::bit_width(nextCode - 1)); }
+
+// Codes go into an accumulator LSB first; each put stores four bytes at once and moves on
+// by the whole bytes, so it needs four bytes of room from bytePos() on. Bits above the
+// last code are zero.
+class BitWriter {
+public:
+    explicit BitWriter(uint8_t* dest) : start(dest), out(dest) {}
+
+    void put(uint32_t code, uint32_t width) {
+        pending |= uint64_t(code) << pendingBits;
+        pendingBits += width;
+        putU32(out, uint32_t(pending));
+        out += pendingBits >> 3;
+        pending >>= pendingBits & ~7u;
+        pendingBits &= 7;
+    }
+
+    // Whole bytes written so far (the partly filled one not counted).
+    size_t bytePos() const { return size_t(out - start); }
+
+    // The last code: stores exactly the bytes it reaches into; returns the stream length.
+    size_t finish(uint32_t code, uint32_t width) {
+        pending |= uint64_t(code) << pendingBits;
+        pendingBits += width;
+        for (; pendingBits > 0; pendingBits = pendingBits > 8 ? pendingBits - 8 : 0) {
+            *out++ = uint8_t(pending);
+            pending >>= 8;
+        }
+        return size_t(out - start);
+    }
+
+private:
+    uint8_t* const start;
+    uint8_t* out;
+    uint64_t pending = 0;
+    uint32_t pendingBits = 0;
+};
 
 }  // namespace
 
-LZW12::LZW12() : nodes(new Node[kPoolSize]), string(new uint8_t[kPoolSize]) {}
-
-LZW12::~LZW12() {
-    delete[] nodes;
-    delete[] string;
+LZW12::LZW12()
+    : slots(new uint16_t[kSlots]), keyOf(new uint32_t[kCodes]()), codeTables(new uint16_t[3 * kCodes]) {
+    // The layout of the table never shows in the stream, so it is drawn afresh for each
+    // coder: no input can be prepared to pile its strings into one run of slots.
+    std::mt19937 rng(std::random_device{}());
+    uint16_t* const tokens = tokenOf();
+    for (uint32_t c = 0; c < kCodes; ++c) tokens[c] = uint16_t(c);
+    std::shuffle(&tokens[kFirstCode], &tokens[kFirstCode + kCodesPerGeneration], rng);
+    for (uint32_t c = 0; c < kCodes; ++c) codeOf()[tokens[c]] = uint16_t(c);
+    for (uint16_t& m : byteMix) m = uint16_t(rng() & (kSlots - 1));
 }
 
-// Appends `code` with the current width, LSB first. Whole bytes are stored beyond the
-// partial one, so the bits above the last code are always zero. The caller guarantees
-// three bytes of room from bytePos on.
-void LZW12::putCode(uint32_t code) {
-    uint32_t shifted = code << bitPos;
-    uint8_t* p = out + bytePos;
-    p[0] = bitPos == 0 ? uint8_t(shifted) : uint8_t((p[0] & ((1u << bitPos) - 1)) | shifted);
-    p[1] = uint8_t(shifted >> 8);
-    int32_t end = bitPos + codeWidth;
-    if (end > 16) p[2] = uint8_t(shifted >> 16);
-    bytePos += uint32_t(end >> 3);
-    bitPos = end & 7;
-}
-
-// Looks for the entry spelling (prefix, byte) under `key`. Equal keys of other strings
-// lie to the right, so the search goes on there. On a miss, *slot is the empty link where
-// an entry with this key belongs (the insertion walk takes the same path).
-LZW12::Node* LZW12::find(uint32_t key, int32_t prefix, uint8_t byte, Node**& slot) const {
-    Node* node = nodes;
-    for (;;) {
-        Node** link;
-        if (key < node->key) {
-            link = &node->left;
-        } else {
-            if (key == node->key && node->prefix == prefix && node->byte == byte) return node;
-            link = &node->right;
-        }
-        if (*link == nullptr) {
-            slot = link;
-            return nullptr;
-        }
-        node = *link;
-    }
-}
-
-// Takes the next node of the pool. One generation uses 256 + 3837 nodes, so the pool of
-// 4096 never runs out.
-void LZW12::insert(Node** slot, uint32_t key, int32_t code, int32_t prefix, uint8_t byte) {
-    Node* node = &nodes[nodeCount++];
-    *node = Node{key, code, nullptr, nullptr, prefix, byte};
-    *slot = node;
-}
-
+// The stream is the plain LZW code stream of the source. The loop over the source only
+// decides, for each byte, whether the string grows or a code is due, and keeps the due
+// codes of the generation; they are packed into bits when the generation ends.
 uint32_t LZW12::compress(const uint8_t* source, int32_t length, uint8_t* dest) {
     if (length < kMinLength) return 0;
-    const uint32_t limit = uint32_t(length - 2);
+    const size_t limit = size_t(length) - 2;  // the stream may not pass this inside the loop
+    uint16_t* const table = slots.get();
+    uint32_t* const keys = keyOf.get();
+    uint16_t* const due = generation();
+    const uint16_t* const freshToken = &tokenOf()[kFirstCode];  // by the number of codes due
+    const uint16_t* const codes = codeOf();
+    memset(table, 0, kSlots * sizeof table[0]);
 
-    // The tree of single bytes; node v holds byte v.
-    for (int v = 0; v < kSingleBytes; ++v) {
-        uint8_t byte = uint8_t(v);
-        uint32_t key = keyFunction ? keyFunction(&byte, 1) : crc.compute(&byte, 1);
-        if (v == 0) {
-            nodes[0] = Node{key, 0, nullptr, nullptr, -1, 0};
-            nodeCount = 1;
-            continue;
+    BitWriter writer(dest);
+    writer.put(kClearCode, widthFor(kFirstCode));
+    // Code j of a generation is written while code 258 + j is the next to assign. Every
+    // put is checked against the limit, so the four bytes of the next one fit in dest.
+    auto pack = [&](uint32_t count) {
+        for (uint32_t j = 0; j < count; ++j) {
+            writer.put(codes[due[j]], widthFor(kFirstCode + j));
+            if (writer.bytePos() > limit) return false;
         }
-        Node** slot = nullptr;
-        find(key, -1, byte, slot);  // never matches: the single bytes are all different
-        insert(slot, key, v, -1, byte);
-    }
+        return true;
+    };
 
-    codeWidth = 9;
-    bitPos = 0;
-    bytePos = 0;
-    out = dest;
-    nextCode = kFirstCode;
-    putCode(kClearCode);
-
-    // The current string: its code, the running CRC state over its bytes, and the bytes
-    // themselves (the string under test never exceeds 3839 bytes in one generation).
-    int32_t current = source[0];
-    uint32_t state = crc.update(CCRC32::kInitial, source[0]);
-    size_t stringLength = 1;
-    string[0] = source[0];
-
-    for (int32_t i = 1; i < length; ++i) {
-        const uint8_t ch = source[i];
-        const uint32_t extended = crc.update(state, ch);
-        string[stringLength] = ch;
-        const uint32_t key = keyFunction ? keyFunction(string, stringLength + 1) : CCRC32::finish(extended);
-
-        Node** slot = nullptr;
-        if (Node* hit = find(key, current, ch, slot)) {
-            current = hit->code;
-            state = extended;
-            ++stringLength;
-            continue;
+    const uint8_t* p = source + 1;
+    const uint8_t* const end = source + length;
+    uint32_t current = source[0];  // token of the string matched so far
+    uint32_t count = 0;            // codes due in this generation
+    while (p != end) {
+        const uint32_t ch = *p++;
+        const uint32_t key = (current << 8) | ch;
+        uint32_t slot = current ^ byteMix[ch];
+        uint32_t found = table[slot];
+        // A slot taken by another string sends the lookup along the following slots. The
+        // test is a product so that the usual outcomes, a match and an empty slot, take
+        // the same (rarely mispredicted) way.
+        if (uint64_t(found) * (keys[found] ^ key) != 0) [[unlikely]] {
+            do {
+                slot = (slot + 1) & (kSlots - 1);
+                found = table[slot];
+            } while (found != 0 && keys[found] != key);
         }
+        // Match or not, the same stores happen: a match rewrites its own slot and leaves
+        // the count alone, so the store for the next code is overwritten later. Hits and
+        // misses follow each other unpredictably in text; a branch here costs more than
+        // the stores.
+        const uint32_t miss = 0u - uint32_t(found == 0);
+        const uint32_t fresh = freshToken[count];
+        due[count] = uint16_t(current);
+        table[slot] = uint16_t(found | (fresh & miss));
+        keys[fresh] = key;  // fresh is not in the table before its own miss
+        count += miss & 1;
+        current = found != 0 ? found : ch;
 
-        putCode(uint32_t(current));
-        if (bytePos > limit) return 0;
-        insert(slot, key, int32_t(nextCode), current, ch);
-        ++nextCode;
-        if (nextCode > 2048)
-            codeWidth = 12;
-        else if (nextCode > 1024)
-            codeWidth = 11;
-        else if (nextCode > 512)
-            codeWidth = 10;
-
-        current = ch;
-        state = crc.update(CCRC32::kInitial, ch);
-        string[0] = ch;
-        stringLength = 1;
-
-        if (nextCode > kLastCode) {
-            putCode(kClearCode);
-            if (bytePos > limit) return 0;
-            codeWidth = 9;
-            nextCode = kFirstCode;
-            // Drop every multi-byte entry: cut the links from the single bytes into them.
-            Node* const firstFree = nodes + kSingleBytes;
-            for (int v = 0; v < kSingleBytes; ++v) {
-                Node& node = nodes[v];
-                if (node.left != nullptr && node.left >= firstFree) node.left = nullptr;
-                if (node.right != nullptr && node.right >= firstFree) node.right = nullptr;
-            }
-            nodeCount = kSingleBytes;
+        if (count == kCodesPerGeneration) [[unlikely]] {
+            due[count] = kClearCode;
+            if (!pack(count + 1)) return 0;
+            memset(table, 0, kSlots * sizeof table[0]);
+            count = 0;
         }
     }
+    if (!pack(count)) return 0;
 
-    putCode(uint32_t(current));
-    putCode(kEndCode);
-    return bytePos + (bitPos != 0 ? 1 : 0);
+    const uint32_t width = widthFor(kFirstCode + count);
+    writer.put(codes[current], width);
+    return uint32_t(writer.finish(kEndCode, width));
 }

@@ -3,21 +3,19 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
-
-#include "support/crc32.h"
 
 class LZW12 {
 public:
     static constexpr int kClearCode = 256;
     static constexpr int kEndCode = 257;
     static constexpr int kFirstCode = 258;
-    static constexpr int kPoolSize = 4096;
     static constexpr int32_t kMinLength = 65;  // inputs of 64 bytes or less are never coded
 
     LZW12();
-    virtual ~LZW12();
+    virtual ~LZW12() = default;
     LZW12(const LZW12&) = delete;
     LZW12& operator=(const LZW12&) = delete;
 
@@ -26,38 +24,24 @@ public:
     // (64 bytes or less, or the stream passed length - 2 bytes). Allocates nothing.
     uint32_t compress(const uint8_t* source, int32_t length, uint8_t* dest);
 
-    // A dictionary entry in the pool. The key (the CRC of the entry's string) orders the
-    // tree; prefix and byte spell out the string (prefix -1 for the single bytes), so an
-    // entry whose key merely equals that of the current string is never taken for it.
-    struct Node {
-        uint32_t key;
-        int32_t code;
-        Node* left;   // smaller keys
-        Node* right;  // equal or greater keys
-        int32_t prefix;
-        uint8_t byte;
-    };
-
 private:
-    // Replaces the CRC as the dictionary key; only tests set it (to force equal keys).
-    using KeyFunction = uint32_t (*)(const uint8_t* string, size_t length);
+    static constexpr uint32_t kSlotBits = 15;
+    static constexpr uint32_t kSlots = 1u << kSlotBits;  // a generation fills at most 12% of them
+    static constexpr uint32_t kCodes = 4096;
 
-    void putCode(uint32_t code);
-    Node* find(uint32_t key, int32_t prefix, uint8_t byte, Node**& slot) const;
-    void insert(Node** slot, uint32_t key, int32_t code, int32_t prefix, uint8_t byte);
-
-    CCRC32 crc;
-    Node* nodes = nullptr;
-    int32_t nodeCount = 0;
-    int32_t bitPos = 0;
-    uint32_t bytePos = 0;
-    uint32_t nextCode = 0;
-    uint8_t* string = nullptr;
-    uint8_t* out = nullptr;
-    int32_t codeWidth = 9;
-    KeyFunction keyFunction = nullptr;
-
-    friend struct LZW12TestAccess;
+    // The dictionary is a hash table keyed by (string so far, next byte). Inside the coder a
+    // string is known by a token: single bytes by their own value, longer strings by a fixed
+    // random permutation of their code, so that consecutive codes land far apart and the
+    // slot of (token, byte) is a single XOR away from the token.
+    std::unique_ptr<uint16_t[]> slots;  // token of the string in the slot, 0 when empty
+    std::unique_ptr<uint32_t[]> keyOf;  // per token: (token of the prefix << 8) | last byte
+    // One block, so that the coding loop reaches all three from one register: per code its
+    // token, per token its code, and the tokens of the codes due since the last clear.
+    std::unique_ptr<uint16_t[]> codeTables;
+    uint16_t* tokenOf() const { return &codeTables[0]; }
+    uint16_t* codeOf() const { return &codeTables[kCodes]; }
+    uint16_t* generation() const { return &codeTables[2 * kCodes]; }
+    uint16_t byteMix[256];  // per next byte: random bits for the slot
 };
 
 // The client-side decoder. Decodes a stream made by LZW12::compress whose uncompressed
