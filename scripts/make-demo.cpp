@@ -1,11 +1,15 @@
 // Writes the message files of the demo node into a folder (demo/ in the repository):
-//   echo/qtalk.SQD/.SQI/.SQL   Squish base of QUORVA.TALK: two threads linked by MSGID/REPLY
+//   echo/qtalk.SQD/.SQI/.SQL   Squish base of QUORVA.TALK: threads linked by MSGID/REPLY, one
+//                              of them three replies deep with messages in CP866 and UTF-8,
+//                              and a reply whose original is not in the base
 //   echo/demotest.SQD/.SQI/.SQL Squish base of DEMO.TEST: two messages, none read yet
 //   netmail/1.MSG ... 3.MSG    *.MSG netmail with INTL/FMPT/MSGID/REPLY kludges
 //   netmail/lastread           last-read mark of the netmail area
 // The settings file and the tosser configuration beside them are kept by hand. Every
 // date and MSGID serial is fixed, so a rebuild gives the same bytes. Build and run it
 // with scripts/make-demo.sh.
+#include <iconv.h>
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -49,6 +53,29 @@ std::tm when(int year, int month, int day, int hour, int minute, int second) {
 const FidoAddr kUplink{2, 5020, 100, 0};
 const FidoAddr kNode{2, 5020, 1234, 0};
 const FidoAddr kPoint{2, 5020, 1234, 5};
+const FidoAddr kNeighbour{2, 5020, 200, 0};  // another downlink of the uplink
+
+// UTF-8 source text in the charset a message declares (iconv's name for it).
+std::string encoded(const std::string& utf8, const char* charset) {
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        fprintf(stderr, "make-demo: no conversion from UTF-8 to %s\n", charset);
+        exit(1);
+    }
+    std::string out(utf8.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1)) {
+        fprintf(stderr, "make-demo: a demo text does not fit %s\n", charset);
+        exit(1);
+    }
+    out.resize(out.size() - outLeft);
+    return out;
+}
 
 // ---------------------------------------------------------------------------------------
 // Squish echomail
@@ -65,23 +92,39 @@ struct EchoMessage {
     const char* path;      // value of the PATH line
     const char* seenBy;    // value of the SEEN-BY line
     uint32_t attr;
+    const char* chrs;          // value of the CHRS kludge; the body is written in its charset
+    std::string lostOriginal;  // REPLY value naming a message that is not in the base, or ""
 };
+
+// The charset that iconv knows by the CHRS value's name.
+const char* iconvCharset(const std::string& chrs) {
+    if (chrs.rfind("CP866", 0) == 0) return "CP866";
+    if (chrs.rfind("UTF-8", 0) == 0) return "UTF-8";
+    return "ISO-8859-1";
+}
+
+std::string originText(const FidoAddr& a) {
+    if (a == kUplink) return "Uplink of the demo node";
+    if (a == kNeighbour) return "Petrov's station";
+    return "Quorva demo node";
+}
 
 // Control information: a run of kludges with no line ends, closed by one zero byte.
 std::string controlOf(const EchoMessage& m, const std::vector<EchoMessage>& all) {
     std::string c = "\x01MSGID: " + m.msgId;
     if (m.replyTo >= 0) c += "\x01REPLY: " + all[size_t(m.replyTo)].msgId;
+    if (!m.lostOriginal.empty()) c += "\x01REPLY: " + m.lostOriginal;
     c += "\x01PID: QuorvaDemo 1.0";
     c += "\x01TZUTC: 0300";
-    c += "\x01" "CHRS: LATIN-1 2";
+    c += std::string("\x01" "CHRS: ") + m.chrs;
     c += '\0';
     return c;
 }
 
 std::string textOf(const EchoMessage& m) {
-    std::string t = m.body;
+    std::string t = encoded(m.body, iconvCharset(m.chrs));
     t += "--- QuorvaDemo 1.0\r";
-    t += std::string(" * Origin: ") + (m.orig == kUplink ? "Uplink of the demo node" : "Quorva demo node") + " (" +
+    t += " * Origin: " + originText(m.orig) + " (" +
          std::to_string(m.orig.zone) + ":" + std::to_string(m.orig.net) + "/" + std::to_string(m.orig.node) +
          (m.orig.point ? "." + std::to_string(m.orig.point) : "") + ")\r";
     t += std::string("SEEN-BY: ") + m.seenBy + "\r";
@@ -241,7 +284,7 @@ int main(int argc, char** argv) {
          "on other machines see the same messages the node sees.\r\r"
          "Questions and reports welcome.\r\r"
          "Demo\r\r",
-         "5020/1234", "5020/100 1234", localSent},
+         "5020/1234", "5020/100 1234", localSent, "LATIN-1 2", ""},
         {"Ann Reader", "Demo Sysop", "Re: Welcome to QUORVA.TALK", kPoint, when(2024, 3, 5, 8, 31, 2), 0,
          "2:5020/1234.5 65e6da17",
          "Hello Demo!\r\r"
@@ -249,7 +292,7 @@ int main(int argc, char** argv) {
          "Does it need its own copy of the areas, or does it work on the\r"
          "tosser's files as they are?\r\r"
          "Ann\r\r",
-         "5020/1234", "5020/100 1234", received},
+         "5020/1234", "5020/100 1234", received, "LATIN-1 2", ""},
         {"Max Kern", "All", "Squish bases and *.MSG", kUplink, when(2024, 3, 5, 11, 2, 55), -1,
          "2:5020/100 65e6fd08",
          "Hi All.\r\r"
@@ -257,7 +300,7 @@ int main(int argc, char** argv) {
          ".SQI index, .SQL lastread), netmail in a *.MSG folder, one file\r"
          "per message. Both are read and written in place.\r\r"
          "Max\r\r",
-         "5020/100 5020/1234", "5020/100 1234", received},
+         "5020/100 5020/1234", "5020/100 1234", received, "LATIN-1 2", ""},
         {"Demo Sysop", "Ann Reader", "Re: Welcome to QUORVA.TALK", kNode, when(2024, 3, 5, 12, 47, 19), 1,
          "2:5020/1234 65e70a3c",
          "Hello Ann!\r\r"
@@ -266,14 +309,14 @@ int main(int argc, char** argv) {
          "On the files as they are. Posts get a MSGID with your address and\r"
          "land in the same base the tosser scans.\r\r"
          "Demo\r\r",
-         "5020/1234", "5020/100 1234", localSent},
+         "5020/1234", "5020/100 1234", localSent, "LATIN-1 2", ""},
         {"Ann Reader", "Max Kern", "Re: Squish bases and *.MSG", kPoint, when(2024, 3, 6, 9, 5, 44), 2,
          "2:5020/1234.5 65e8312e",
          "Hello Max!\r\r"
          " MK> Both are read and written in place.\r\r"
          "And the lastread marks? My reader shows three unread here.\r\r"
          "Ann\r\r",
-         "5020/1234", "5020/100 1234", received},
+         "5020/1234", "5020/100 1234", received, "LATIN-1 2", ""},
         {"Max Kern", "Ann Reader", "Re: Squish bases and *.MSG", kUplink, when(2024, 3, 6, 17, 20, 3), 4,
          "2:5020/100 65e8a5e1",
          "Hi Ann.\r\r"
@@ -281,15 +324,62 @@ int main(int argc, char** argv) {
          "Read only: the server counts unread messages from them but never\r"
          "moves them, that stays the job of the reader on the node.\r\r"
          "Max\r\r",
-         "5020/100 5020/1234", "5020/100 1234", received},
+         "5020/100 5020/1234", "5020/100 1234", received, "LATIN-1 2", ""},
+        // A thread three replies deep. #9 was written before #8 but tossed after it.
+        {"Max Kern", "All", "Charsets in echomail", kUplink, when(2024, 3, 7, 9, 15, 30), -1,
+         "2:5020/100 65e95b32",
+         "Hi All.\r\r"
+         "An echo like this one carries text in more than one charset: the\r"
+         "Russian-speaking nets write CP866, older mail is CP437, newer readers\r"
+         "write UTF-8. The CHRS kludge says which one a message uses.\r\r"
+         "Max\r\r",
+         "5020/100 5020/1234", "5020/100 200 1234", received, "LATIN-1 2", ""},
+        {"Ivan Petrov", "Max Kern", "Re: Charsets in echomail", kNeighbour, when(2024, 3, 7, 14, 40, 5), 6,
+         "2:5020/200 65e9a7f5",
+         "Привет, Max!\r\r"
+         " MK> The CHRS kludge says which one a message uses.\r\r"
+         "В наших эхах почти всё пишется в CP866, с кладжем CHRS: CP866 2.\r"
+         "Если читалка его не понимает, вместо букв видна каша.\r\r"
+         "Иван\r\r",
+         "5020/200 5020/100 5020/1234", "5020/100 200 1234", received, "CP866 2", ""},
+        {"Ann Reader", "Max Kern", "Re: Charsets in echomail", kPoint, when(2024, 3, 7, 12, 2, 47), 6,
+         "2:5020/1234.5 65e98467",
+         "Hello Max!\r\r"
+         " MK> newer readers write UTF-8.\r\r"
+         "Mine does — and says so in the kludge, so that names like Jürgen\r"
+         "or Zoë keep their letters.\r\r"
+         "Ann\r\r",
+         "5020/1234", "5020/100 200 1234", received, "UTF-8 4", ""},
+        {"Max Kern", "Ivan Petrov", "Re: Charsets in echomail", kUplink, when(2024, 3, 7, 18, 25, 10), 7,
+         "2:5020/100 65e9dc4e",
+         "Hi Ivan.\r\r"
+         "So a reader that honours CHRS shows your text right on any terminal,\r"
+         "and one that writes it lets yours show mine.\r\r"
+         "Max\r\r",
+         "5020/100 5020/1234", "5020/100 200 1234", received, "LATIN-1 2", ""},
+        {"Ivan Petrov", "Max Kern", "Re: Charsets in echomail", kNeighbour, when(2024, 3, 8, 8, 10, 55), 9,
+         "2:5020/200 65eaa03f",
+         "Привет, Max!\r\r"
+         " MK> So a reader that honours CHRS shows your text right on any terminal,\r\r"
+         "Именно так: quorva-client показывает это письмо по-русски.\r\r"
+         "Иван\r\r",
+         "5020/200 5020/100 5020/1234", "5020/100 200 1234", received, "CP866 2", ""},
+        // The message it answers was purged from the base before this one arrived.
+        {"Ann Reader", "Ivan Petrov", "Re: Point software", kPoint, when(2024, 3, 8, 10, 30, 0), -1,
+         "2:5020/1234.5 65eabe58",
+         "Hello Ivan!\r\r"
+         " IP> Which point software do you run?\r\r"
+         "The husky tools, and Quorva for reading from the laptop.\r\r"
+         "Ann\r\r",
+         "5020/1234", "5020/100 200 1234", received, "LATIN-1 2", "2:5020/200 65d1c3a0"},
     };
     writeSquishBase("echo/qtalk", talk, 3);  // read up to #3: #4..#6 are unread
 
     std::vector<EchoMessage> test = {
         {"Max Kern", "All", "Test, please ignore", kUplink, when(2024, 2, 28, 22, 14, 9), -1, "2:5020/100 65dfa0c1",
-         "Testing the new link. Please ignore.\r\r", "5020/100 5020/1234", "5020/100 1234", received},
+         "Testing the new link. Please ignore.\r\r", "5020/100 5020/1234", "5020/100 1234", received, "LATIN-1 2", ""},
         {"Demo Sysop", "Max Kern", "Re: Test, please ignore", kNode, when(2024, 2, 29, 7, 58, 30), 0,
-         "2:5020/1234 65e02b77", "Arrived fine here.\r\r", "5020/1234", "5020/100 1234", localSent},
+         "2:5020/1234 65e02b77", "Arrived fine here.\r\r", "5020/1234", "5020/100 1234", localSent, "LATIN-1 2", ""},
     };
     writeSquishBase("echo/demotest", test, 0);  // nothing read yet
 

@@ -65,8 +65,9 @@ void passwordKey(const std::string& password, uint8_t key[36]) {
 
 Connection::~Connection() { close(); }
 
-bool Connection::connect(const std::string& host, uint16_t port, std::string* error) {
+bool Connection::connect(const std::string& host, uint16_t port, std::string* error, int* errorNumber) {
     close();
+    if (errorNumber) *errorNumber = 0;
     struct addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -90,6 +91,7 @@ bool Connection::connect(const std::string& host, uint16_t port, std::string* er
     freeaddrinfo(result);
     if (fd < 0) {
         if (error) *error = "cannot connect to " + host + ":" + service + ": " + strerror(lastErr);
+        if (errorNumber) *errorNumber = lastErr;
         return false;
     }
     int one = 1;

@@ -33,7 +33,10 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    bool connect(const std::string& host, uint16_t port, std::string* error = nullptr);
+    // On failure, `error` says why and `errorNumber` holds the system's error of the last
+    // connection attempt (ECONNREFUSED when nothing listens there), 0 when the host name
+    // could not be resolved.
+    bool connect(const std::string& host, uint16_t port, std::string* error = nullptr, int* errorNumber = nullptr);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }

@@ -2,105 +2,22 @@
 // on it, and README's quorva-client command lines run through the shell as a person would
 // type them (with the test's port and the built client), checking their output and exit
 // status; then the refusals a person meets, each with its exit status and message.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/client_run.h"
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
 
 #ifdef QUORVA_CLIENT_BIN
 
-extern char** environ;
-
 namespace {
-
-struct ClientRun {
-    int status = -1;  // exit status; -1 for a signal death or a time-out
-    std::string out, err;
-};
-
-// Runs argv with the test's environment less every QUORVA_ variable, plus `env`, with no
-// controlling terminal (so a password prompt cannot wait for a person), `input` on its
-// standard input, and a bound on its run time.
-ClientRun runProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const std::string& input = "") {
-    ClientRun result;
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return result;
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "QUORVA_", 7) != 0) envText.push_back(*e);
-    for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
-    std::vector<char*> envp, args;
-    for (std::string& s : envText) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (std::string& s : argCopy) args.push_back(s.data());
-    args.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0) return result;
-    if (pid == 0) {
-        setsid();
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-    if (!input.empty()) (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        int r = poll(fds, 2, int(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[4096];
-            ssize_t k = read(fds[i].fd, buf, sizeof buf);
-            if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                sinks[i]->append(buf, size_t(k));
-            }
-        }
-    }
-    bool timedOut = open > 0;
-    for (auto& f : fds)
-        if (f.fd >= 0) close(f.fd);
-    if (timedOut) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    return result;
-}
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -150,13 +67,26 @@ protected:
     }
 
     // A command line of README, run through the shell after README's export line, with the
-    // test's port and the built client put in.
+    // test's port and the built client put in, on a UTF-8 terminal.
     ClientRun readmeCommand(const std::string& command, const std::string& input = "") {
         EXPECT_TRUE(has(readme, "    " + command + "\n")) << "README no longer shows: " << command;
         std::string script = kExportInReadme + "\n" + command;
         replaceAll(script, "QUORVA_PORT=9029", "QUORVA_PORT=" + std::to_string(server.port()));
         replaceAll(script, kClientInReadme, std::string("'") + QUORVA_CLIENT_BIN + "'");
-        return runProgram({"/bin/sh", "-c", script}, {{"QUORVA_HOST", "127.0.0.1"}}, input);
+        return runProgram({"/bin/sh", "-c", script}, {{"QUORVA_HOST", "127.0.0.1"}, {"LC_ALL", "C.UTF-8"}}, input);
+    }
+
+    // The lines of README's indented block that follows the command line, up to the
+    // next paragraph.
+    std::vector<std::string> readmeBlockAfter(const std::string& command) const {
+        std::vector<std::string> block;
+        std::vector<std::string> lines = linesOf(readme);
+        auto at = std::find(lines.begin(), lines.end(), "    " + command);
+        if (at == lines.end() || ++at == lines.end() || !at->empty()) return block;
+        for (++at; at != lines.end() && (at->empty() || at->rfind("    ", 0) == 0); ++at)
+            block.push_back(at->empty() ? "" : at->substr(4));
+        while (!block.empty() && block.back().empty()) block.pop_back();
+        return block;
     }
 
     std::map<std::string, std::string> sysopEnv() const {
@@ -165,6 +95,11 @@ protected:
                 {"QUORVA_USER", "Demo Sysop"},
                 {"QUORVA_ADDR", "2:5020/1234"},
                 {"QUORVA_PASSWORD", "demo"}};
+    }
+
+    static std::map<std::string, std::string> withUtf8(std::map<std::string, std::string> env) {
+        env["LC_ALL"] = "C.UTF-8";
+        return env;
     }
 
     ClientRun client(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
@@ -193,14 +128,14 @@ TEST_F(ReadmePath, WalksTheDemo) {
     ClientRun areas = readmeCommand(kClientInReadme + " areas");
     ASSERT_EQ(areas.status, 0) << areas.err;
     EXPECT_EQ(rowStarting(areas.out, "0"), (std::vector<std::string>{"0", "NETMAIL", "netmail", "3", "2"}));
-    EXPECT_EQ(rowStarting(areas.out, "1"), (std::vector<std::string>{"1", "QUORVA.TALK", "echomail", "6", "3"}));
+    EXPECT_EQ(rowStarting(areas.out, "1"), (std::vector<std::string>{"1", "QUORVA.TALK", "echomail", "12", "9"}));
     EXPECT_EQ(rowStarting(areas.out, "2"), (std::vector<std::string>{"2", "DEMO.TEST", "echomail", "2", "2"}));
     for (const std::string& line : linesOf(areas.out)) EXPECT_TRUE(has(readme, "    " + line + "\n")) << line;
 
-    // list: six headers, the replies linked to the messages they answer.
+    // list: twelve headers, the replies linked to the messages they answer.
     ClientRun list = readmeCommand(kClientInReadme + " list QUORVA.TALK");
     ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_TRUE(has(list.out, "QUORVA.TALK (area 1, echomail): 6 messages"));
+    EXPECT_TRUE(has(list.out, "QUORVA.TALK (area 1, echomail): 12 messages\n"));
     struct Row {
         const char* number;
         const char* date;
@@ -214,6 +149,12 @@ TEST_F(ReadmePath, WalksTheDemo) {
         {"4", "05 Mar 2024 12:47", "#2", "Re: Welcome to QUORVA.TALK"},
         {"5", "06 Mar 2024 09:05", "#3", "Re: Squish bases and *.MSG"},
         {"6", "06 Mar 2024 17:20", "#5", "Re: Squish bases and *.MSG"},
+        {"7", "07 Mar 2024 09:15", "", "Charsets in echomail"},
+        {"8", "07 Mar 2024 14:40", "#7", "Re: Charsets in echomail"},
+        {"9", "07 Mar 2024 12:02", "#7", "Re: Charsets in echomail"},
+        {"10", "07 Mar 2024 18:25", "#8", "Re: Charsets in echomail"},
+        {"11", "08 Mar 2024 08:10", "#10", "Re: Charsets in echomail"},
+        {"12", "08 Mar 2024 10:30", "?", "Re: Point software"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.number);
@@ -222,9 +163,10 @@ TEST_F(ReadmePath, WalksTheDemo) {
             if (!wordsOf(l).empty() && wordsOf(l)[0] == r.number) line = l;
         EXPECT_TRUE(has(line, r.date)) << line;
         EXPECT_TRUE(has(line, r.subject)) << line;
-        EXPECT_EQ(has(line, "  #"), *r.replyTo != 0) << line;
         if (*r.replyTo) {
-            EXPECT_TRUE(has(line, std::string("  ") + r.replyTo + "  ")) << line;
+            EXPECT_TRUE(has(line, std::string("  ") + r.replyTo + " ")) << line;
+        } else {
+            EXPECT_FALSE(has(line, "  #") || has(line, "  ?")) << line;
         }
     }
 
@@ -248,22 +190,23 @@ TEST_F(ReadmePath, WalksTheDemo) {
     ClientRun post = readmeCommand("echo 'Hello from the demo.' | " + kClientInReadme +
                              " post QUORVA.TALK --subject 'First post'");
     ASSERT_EQ(post.status, 0) << post.err;
-    EXPECT_EQ(post.out, "Posted message #7 to QUORVA.TALK.\n");
+    EXPECT_EQ(post.out, "Posted message #13 to QUORVA.TALK.\n");
 
-    ClientRun back = readmeCommand(kClientInReadme + " read QUORVA.TALK 7");
+    ClientRun back = readmeCommand(kClientInReadme + " read QUORVA.TALK 13");
     ASSERT_EQ(back.status, 0) << back.err;
     EXPECT_TRUE(has(back.out, "From:    Demo Sysop\n"));
     EXPECT_TRUE(has(back.out, "To:      All\n"));
     EXPECT_TRUE(has(back.out, "Subject: First post\n"));
     EXPECT_TRUE(has(back.out, "  ^AMSGID: 2:5020/1234.0 "));
+    EXPECT_TRUE(has(back.out, "  ^ACHRS: UTF-8 4\n"));
     EXPECT_TRUE(has(back.out, "---\nHello from the demo.\n"));
 
-    ClientRun del = readmeCommand(kClientInReadme + " delete QUORVA.TALK 7");
+    ClientRun del = readmeCommand(kClientInReadme + " delete QUORVA.TALK 13");
     ASSERT_EQ(del.status, 0) << del.err;
-    EXPECT_EQ(del.out, "Deleted message #7 from QUORVA.TALK.\n");
-    ClientRun gone = client({"read", "QUORVA.TALK", "7"}, sysopEnv());
+    EXPECT_EQ(del.out, "Deleted message #13 from QUORVA.TALK.\n");
+    ClientRun gone = client({"read", "QUORVA.TALK", "13"}, sysopEnv());
     EXPECT_EQ(gone.status, 2);
-    EXPECT_TRUE(has(gone.err, "no message #7 in QUORVA.TALK")) << gone.err;
+    EXPECT_TRUE(has(gone.err, "no message #13 in QUORVA.TALK")) << gone.err;
 
     // Netmail post: stored with the addresses and the INTL kludge.
     ClientRun net = readmeCommand("echo 'Hello Max.' | " + kClientInReadme +
@@ -298,6 +241,68 @@ TEST_F(ReadmePath, WalksTheDemo) {
     EXPECT_TRUE(has(other.err, "refused to delete message #1 in QUORVA.TALK")) << other.err;
     EXPECT_TRUE(server.waitForErr("fail to delete message #1"));
 
+    // Threads: README's tree is what the demo shows, line for line.
+    const std::string threadsCommand = kClientInReadme + " list --threads QUORVA.TALK";
+    ClientRun threads = readmeCommand(threadsCommand);
+    ASSERT_EQ(threads.status, 0) << threads.err;
+    std::vector<std::string> tree = readmeBlockAfter(threadsCommand);
+    EXPECT_EQ(linesOf(threads.out), tree) << threads.out;
+    ASSERT_EQ(tree.size(), 14u);
+    EXPECT_EQ(tree[0], "QUORVA.TALK (area 1, echomail): 12 messages in 4 threads");
+
+    ClientRun one = readmeCommand(kClientInReadme + " thread QUORVA.TALK 10");
+    ASSERT_EQ(one.status, 0) << one.err;
+    std::vector<std::string> oneLines = linesOf(one.out);
+    ASSERT_EQ(oneLines.size(), 7u) << one.out;
+    EXPECT_EQ(oneLines[0], "Thread of #10 in QUORVA.TALK (area 1, echomail): 5 messages");
+    EXPECT_EQ(oneLines[1], tree[1]);  // the column heads
+    for (size_t i = 2; i < oneLines.size(); ++i) EXPECT_EQ(oneLines[i], tree[i + 6]) << "rows of #7 to #11";
+
+    // Charsets: the CP866 message with its CHRS kludge reads as README shows it.
+    const std::string readCp866 = kClientInReadme + " read QUORVA.TALK 8";
+    ClientRun cp866 = readmeCommand(readCp866);
+    ASSERT_EQ(cp866.status, 0) << cp866.err;
+    std::vector<std::string> excerpt = readmeBlockAfter(readCp866);
+    ASSERT_GT(excerpt.size(), 10u);
+    EXPECT_TRUE(has(cp866.out, [&] {
+        std::string joined;
+        for (const std::string& l : excerpt) joined += l + "\n";
+        return joined;
+    }())) << cp866.out;
+    EXPECT_TRUE(has(cp866.out, "\nПривет, Max!\n"));
+    EXPECT_TRUE(has(dir.read("echo/qtalk.SQD"), "\x8f\xe0\xa8\xa2\xa5\xe2, Max!\r")) << "stored in CP866";
+
+    // A post in CP866: stored as CP866 bytes with the kludge, read back in UTF-8.
+    ClientRun inCp866 = readmeCommand("echo 'Спасибо, Иван!' | " + kClientInReadme +
+                                      " post QUORVA.TALK --charset CP866 --to 'Ivan Petrov' --subject 'Spasibo'");
+    ASSERT_EQ(inCp866.status, 0) << inCp866.err;
+    EXPECT_EQ(inCp866.out, "Posted message #14 to QUORVA.TALK.\n");
+    std::string base = dir.read("echo/qtalk.SQD");
+    EXPECT_TRUE(has(base, "\x01" "CHRS: CP866 2")) << "the kludge goes with the text";
+    EXPECT_TRUE(has(base, "\x91\xaf\xa0\xe1\xa8\xa1\xae, \x88\xa2\xa0\xad!\r")) << "the text in CP866 bytes";
+    EXPECT_FALSE(has(base, "Спасибо")) << "no UTF-8 bytes stored";
+    ClientRun spasibo = client({"read", "QUORVA.TALK", "14"}, withUtf8(sysopEnv()));
+    ASSERT_EQ(spasibo.status, 0) << spasibo.err;
+    EXPECT_TRUE(has(spasibo.out, "---\nСпасибо, Иван!\n")) << spasibo.out;
+
+    // Replies: quoted under the author's initials, REPLY = the original's MSGID, linked.
+    ClientRun reply = readmeCommand("echo 'Thank you, Ivan.' | " + kClientInReadme + " reply QUORVA.TALK 11");
+    ASSERT_EQ(reply.status, 0) << reply.err;
+    EXPECT_EQ(reply.out, "Posted message #15 to QUORVA.TALK, a reply to #11.\n");
+    ClientRun answer = readmeCommand(kClientInReadme + " read QUORVA.TALK 15");
+    ASSERT_EQ(answer.status, 0) << answer.err;
+    EXPECT_TRUE(has(answer.out, "To:      Ivan Petrov\n"));
+    EXPECT_TRUE(has(answer.out, "Subject: Re: Charsets in echomail\n"));
+    EXPECT_TRUE(has(answer.out, "  ^AREPLY: 2:5020/200 65eaa03f\n"));
+    EXPECT_TRUE(has(answer.out, "\n IP> Именно так: quorva-client показывает это письмо по-русски.\n"));
+    EXPECT_TRUE(has(answer.out, "\n MK> So a reader that honours CHRS shows your text right on any terminal,\n"))
+        << "an already-quoted line keeps its prefix";
+    EXPECT_TRUE(has(answer.out, "\n IP> Иван\n\nThank you, Ivan.\n"));
+    EXPECT_FALSE(has(answer.out, "IP> ---") || has(answer.out, "IP>  * Origin") || has(answer.out, "IP> SEEN-BY"));
+    ClientRun linked = client({"list", "QUORVA.TALK"}, sysopEnv());
+    std::vector<std::string> row15 = rowStarting(linked.out, "15");
+    EXPECT_NE(std::find(row15.begin(), row15.end(), "#11"), row15.end()) << linked.out;
+
     // The repository's demo files were not touched.
     EXPECT_TRUE(std::filesystem::exists(std::string(QUORVA_SOURCE_DIR) + "/demo/netmail/3.MSG"));
     for (const char* name : {"/demo/netmail/4.MSG", "/demo/netmail/4.msg", "/demo/netmail/4.MST", "/demo/netmail/4.mst"})
@@ -330,6 +335,17 @@ TEST_F(ReadmePath, RefusalsAndFailuresSayWhyAndExitNonZero) {
         {"netmail post without destination",
          {"post", "NETMAIL", "--to", "Max Kern", "--subject", "x"}, {}, 1, "needs --dest"},
         {"unknown attribute", {"post", "DEMO.TEST", "--subject", "x", "--attr", "loud"}, {}, 1, "unknown attribute"},
+        {"attributes in echomail", {"post", "DEMO.TEST", "--subject", "x", "--attr", "private"}, {}, 1,
+         "--attr applies to netmail only: the server gives every new echomail message its own attribute word"},
+        {"attributes of an echomail reply", {"reply", "QUORVA.TALK", "1", "--attr", "crash"}, {}, 1,
+         "--attr applies to netmail only"},
+        {"unknown charset", {"read", "QUORVA.TALK", "8", "--charset", "KLINGON"}, {}, 1, "unknown charset 'KLINGON'"},
+        {"unknown charset in the environment", {"list", "QUORVA.TALK"}, {{"QUORVA_CHARSET", "EBCDIC-XX"}}, 1,
+         "QUORVA_CHARSET: unknown charset 'EBCDIC-XX'"},
+        {"threads outside list", {"read", "QUORVA.TALK", "1", "--threads"}, {}, 1, "--threads belongs to the list"},
+        {"thread of a missing message", {"thread", "QUORVA.TALK", "99"}, {}, 2, "no message #99 in QUORVA.TALK"},
+        {"reply to a missing message", {"reply", "QUORVA.TALK", "99"}, {}, 2, "no message #99 in QUORVA.TALK"},
+        {"unreachable host", {"ping", "--host", "255.255.255.255"}, {}, 3, "cannot connect to 255.255.255.255"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -346,13 +362,38 @@ TEST_F(ReadmePath, RefusalsAndFailuresSayWhyAndExitNonZero) {
         EXPECT_TRUE(has(r.err, c.message)) << r.err;
         EXPECT_TRUE(r.err.rfind("quorva-client: ", 0) == 0) << r.err;
     }
-    // Nothing was posted by the refused posts.
+    // Nothing was posted by the refused posts and replies.
     ClientRun areas = client({"areas"}, sysopEnv());
+    EXPECT_EQ(rowStarting(areas.out, "1"), (std::vector<std::string>{"1", "QUORVA.TALK", "echomail", "12", "9"}));
     EXPECT_EQ(rowStarting(areas.out, "2"), (std::vector<std::string>{"2", "DEMO.TEST", "echomail", "2", "2"}));
+
+    // The hint about the server is given only when nothing listens at the port.
+    std::map<std::string, std::string> noServer = sysopEnv();
+    noServer["QUORVA_PORT"] = "1";
+    ClientRun refused = client({"ping"}, noServer);
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(has(refused.err, "Connection refused (is the server running?)")) << refused.err;
+    ClientRun unreachable = client({"ping", "--host", "255.255.255.255"}, sysopEnv());
+    EXPECT_EQ(unreachable.status, 3);
+    EXPECT_FALSE(has(unreachable.err, "is the server running")) << unreachable.err;
 
     ClientRun help = client({"--help"}, {});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(has(help.out, "usage: quorva-client"));
+    for (const char* part : {"thread AREA NUMBER", "reply AREA NUMBER", "--charset CS", "--threads", "--allow-empty",
+                             "--version", "VISUAL"})
+        EXPECT_TRUE(has(help.out, part)) << part;
+}
+
+TEST_F(ReadmePath, VersionIsTheProjectVersion) {
+    std::string cmake = readFile(std::string(QUORVA_SOURCE_DIR) + "/CMakeLists.txt");
+    size_t at = cmake.find("project(quorva VERSION ");
+    ASSERT_NE(at, std::string::npos);
+    std::string version = wordsOf(cmake.substr(at + 23, 20))[0];
+    ClientRun r = client({"--version"}, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "quorva-client " + version + "\n");
+    EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
 }  // namespace
