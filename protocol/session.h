@@ -47,7 +47,8 @@ void stepClient(ServerContext& server, sessionClient& session, int32_t idleLimit
 void disconnectClient(sessionClient& session);
 bool isUserConnected(const ServerContext& server, int32_t userIndex);
 
-// 20 bytes: the local time as "%d %b %y %H:%M:%S" and two zeros, or a fixed text when the
-// time cannot be had.
-void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local);
+// The challenge of a hello: 20 bytes from the kernel's random source, new every time.
 void makeChallenge(uint8_t out[kChallengeSize]);
+// The fallback form when the random source fails: the local time as "%d %b %y %H:%M:%S"
+// and two zeros, or a fixed text when the time cannot be had either.
+void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local);
