@@ -32,6 +32,7 @@ struct ServerContext {
     MCArray<sessionClient>& clientList;
     LZW12& compressor;
     MCArray<pktAreaInfo>& areaInfoList;  // scratch list of the area-list command
+    const ServerSettings* settings = nullptr;  // none: the defaults
 };
 
 // A session that receives nothing for this many steps in a row is closed.
