@@ -1,6 +1,7 @@
 #include "areas/kludges.h"
 
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 
 #include "support/text.h"
@@ -8,12 +9,38 @@
 CCRC32 kludgeHasher;
 uint32_t msgIdCounter = 0;
 
+MsgIdStamp msgIdStamp;
+
+void resetMsgIdSerials(uint32_t counter) {
+    msgIdCounter = counter;
+    msgIdStamp = MsgIdStamp{};
+}
+
 uint32_t makeMsgIdSerial(const std::tm& utc) {
+    std::tm copy = utc;
+    const int64_t now = int64_t(timegm(&copy));
+    int64_t second = now;
+    if (msgIdStamp.started && second <= msgIdStamp.second) {
+        // The same second again, or a clock that went back: stay on the last stamped
+        // second while it has counter values left, then take the next one.
+        second = msgIdStamp.second;
+        if (msgIdStamp.used >= kMsgIdSerialsPerSecond) second = msgIdStamp.second + 1;
+    }
+    if (!msgIdStamp.started || second != msgIdStamp.second) msgIdStamp = MsgIdStamp{true, second, 0};
+    ++msgIdStamp.used;
     ++msgIdCounter;
-    return ((msgIdCounter & 0xFu) << 28) | ((uint32_t(utc.tm_sec) & 0x3Fu) << 22) |
-           ((uint32_t(utc.tm_min) & 0x3Fu) << 16) | ((uint32_t(utc.tm_hour) & 0x1Fu) << 11) |
-           ((uint32_t(utc.tm_mday) & 0x1Fu) << 6) | ((uint32_t(utc.tm_mon) & 0xFu) << 2) |
-           (uint32_t(utc.tm_year) & 0x3u);
+
+    // The caller's broken-down time as it is (a leap second keeps its 60) unless the
+    // serial carries another second.
+    std::tm t = utc;
+    if (second != now) {
+        time_t carried = time_t(second);
+        gmtime_r(&carried, &t);
+    }
+    return ((msgIdCounter & 0xFu) << 28) | ((uint32_t(t.tm_sec) & 0x3Fu) << 22) |
+           ((uint32_t(t.tm_min) & 0x3Fu) << 16) | ((uint32_t(t.tm_hour) & 0x1Fu) << 11) |
+           ((uint32_t(t.tm_mday) & 0x1Fu) << 6) | ((uint32_t(t.tm_mon) & 0xFu) << 2) |
+           (uint32_t(t.tm_year) & 0x3u);
 }
 
 void formatMsgIdKludge(const FidoAddr& addr, const std::tm& utc, char* buffer) {

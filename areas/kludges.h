@@ -9,8 +9,26 @@
 #include "support/crc32.h"
 #include "wire/fidoaddr.h"
 
+// MSGID serial numbers pack a time to the second (UTC) with the low four bits of a
+// counter, so one second holds at most 16 distinct serials. Tossers drop a message whose
+// MSGID they have seen before, so a serial must never repeat within a run: once the 16
+// counter values of a second are used, the next serial carries the following second, and
+// a clock that goes back never takes the serials back with it. The stamped (second,
+// counter) pair therefore only moves forward.
+//
 // Counter mixed into MSGID serial numbers; incremented before each use.
 extern uint32_t msgIdCounter;
+// The second the last serial carried (seconds since 1970, UTC) and how many serials have
+// carried it.
+struct MsgIdStamp {
+    bool started = false;
+    int64_t second = 0;
+    uint32_t used = 0;
+};
+extern MsgIdStamp msgIdStamp;
+constexpr uint32_t kMsgIdSerialsPerSecond = 16;
+// Starts the serials afresh, as at the start of a run, with the counter at `counter`.
+void resetMsgIdSerials(uint32_t counter = 0);
 // The next serial number for a message written at the given UTC time.
 uint32_t makeMsgIdSerial(const std::tm& utc);
 

@@ -94,6 +94,28 @@ void handleUserLine(MCArray<rClientInfo>& users, const char* line) {
     users.add(user);
 }
 
+// The keys for what the server adds to echomail posts. "origin" takes the rest of its
+// line as one value, spaces included: everything after the keyword and the spaces or tabs
+// that follow it, without the spaces or tabs at the end (a line without a value is
+// skipped). "echoTossLog" takes one word, a path, as every other key does.
+bool handleEchomailKey(ServerSettings& settings, const char* line, int words, MCArray<char*>& tokens) {
+    const char* first = *tokens.getAt(0);
+    if (strcmp(first, "origin") == 0) {
+        if (words < 2) return true;
+        const char* value = line + strspn(line, " \t") + strlen("origin");
+        value += strspn(value, " \t");
+        size_t length = strlen(value);
+        while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t')) --length;
+        settings.origin.assign(value, length);
+        return true;
+    }
+    if (words == 2 && strcmp(first, "echoTossLog") == 0) {
+        settings.echoTossLog = *tokens.getAt(1);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
@@ -133,6 +155,7 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mA
             snprintf(settings.portText, sizeof settings.portText, "%s", value);
             continue;
         }
+        if (handleEchomailKey(settings, copy, n, tokens)) continue;
         if (n == 2 && strcmp(first, "squishCfg") == 0) {
             const char* file = *tokens.getAt(1);
             logLine("-> reading %s and areas...\n", file);

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "support/array.h"
 #include "wire/fidoaddr.h"
@@ -29,11 +30,23 @@ struct rClientInfo {
 };
 bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
 
+// The program's name and version, as the PID kludge, the tearline and the default Origin
+// text of posted messages name them.
+constexpr char kProgramName[] = "Quorva";
+constexpr char kProgramVersion[] = "1.0.1";
+
 // What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
 struct ServerSettings {
     // The listenPort text, at most 31 characters.
     char portText[kPortTextSize] = "9029";
+
+    // Echomail posts: the text of the Origin line the server adds ("origin", the rest of
+    // its line).
+    std::string origin = std::string(kProgramName) + " " + kProgramVersion;
+    // The tosser's echo toss log: the tags of the echo areas posted to are appended there
+    // ("echoTossLog"); empty for none.
+    std::string echoTossLog;
 };
 
 // A line of up to 255 characters (the rest of a longer line comes as the next line).

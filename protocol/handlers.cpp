@@ -5,11 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "areas/squish_area.h"
 #include "areas/tarnwick_area.h"
 #include "config/config.h"
+#include "protocol/post_rules.h"
 #include "protocol/reply.h"
 #include "support/clock.h"
 #include "support/le.h"
@@ -160,9 +162,23 @@ void handlePost(ServerContext& server, sessionClient& s, const pktHeader& h, Ste
 
     pktMessage record = decodeMessage(raw);
     CEchoArea& area = openOrFail(server, record.areaNumber, step);
-    record.origAddr = s.user->address;  // a post always carries the user's own address
+    static const ServerSettings kDefaultSettings;
+    const ServerSettings& settings = server.settings ? *server.settings : kDefaultSettings;
+    const mArea& target = *server.areaList.getAt(record.areaNumber);
     WallTime now;
-    if (wallTimeNow(now) && area.newMessage(&record, text.get(), now))
+    bool stored = false;
+    if (wallTimeNow(now)) {
+        // The user's address, name and rights, and what echomail needs to travel.
+        PreparedPost post = preparePost(record, text.get(), *s.user, target.type, now, settings);
+        stored = area.newMessage(&post.record, post.text.c_str(), now);
+    }
+    if (stored && target.type == AREA_TYPE_ECHOMAIL && !settings.echoTossLog.empty()) {
+        // Before the reply, so that a client that then has the tosser scan finds the tag.
+        std::string tag(target.name, strnlen(target.name, sizeof target.name));
+        if (!noteEchoToss(settings.echoTossLog, tag))
+            reportError(errno, "cannot list %s in the echo toss log %s", tag.c_str(), settings.echoTossLog.c_str());
+    }
+    if (stored)
         sendOk(s.socket);
     else
         sendFail(s.socket);

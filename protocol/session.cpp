@@ -12,6 +12,7 @@
 #include "support/le.h"
 #include "support/log.h"
 #include "support/md5.h"
+#include "support/random.h"
 #include "support/socket.h"
 
 namespace {
@@ -131,6 +132,9 @@ void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local) {
 }
 
 void makeChallenge(uint8_t out[kChallengeSize]) {
+    // Random bytes, new for every hello, so that an answer seen on the wire is worth
+    // nothing on another connection. The time form only when the random source fails.
+    if (fillRandom(out, kChallengeSize)) return;
     std::tm local{};
     makeChallenge(out, localNow(local) ? &local : nullptr);
 }

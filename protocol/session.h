@@ -32,6 +32,7 @@ struct ServerContext {
     MCArray<sessionClient>& clientList;
     LZW12& compressor;
     MCArray<pktAreaInfo>& areaInfoList;  // scratch list of the area-list command
+    const ServerSettings* settings = nullptr;  // none: the defaults
 };
 
 // A session that receives nothing for this many steps in a row is closed.
@@ -47,7 +48,8 @@ void stepClient(ServerContext& server, sessionClient& session, int32_t idleLimit
 void disconnectClient(sessionClient& session);
 bool isUserConnected(const ServerContext& server, int32_t userIndex);
 
-// 20 bytes: the local time as "%d %b %y %H:%M:%S" and two zeros, or a fixed text when the
-// time cannot be had.
-void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local);
+// The challenge of a hello: 20 bytes from the kernel's random source, new every time.
 void makeChallenge(uint8_t out[kChallengeSize]);
+// The fallback form when the random source fails: the local time as "%d %b %y %H:%M:%S"
+// and two zeros, or a fixed text when the time cannot be had either.
+void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local);

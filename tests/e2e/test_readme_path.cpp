@@ -229,7 +229,7 @@ TEST_F(ReadmePath, WalksTheDemo) {
     ClientRun crlf = client({"post", "DEMO.TEST", "--subject", "Line ends"}, sysopEnv(), "one\r\ntwo\r\n\r\nthree");
     ASSERT_EQ(crlf.status, 0) << crlf.err;
     EXPECT_EQ(crlf.out, "Posted message #3 to DEMO.TEST.\n");
-    EXPECT_TRUE(has(dir.read("echo/demotest.SQD"), std::string("one\rtwo\r\rthree\0", 15)));
+    EXPECT_TRUE(has(dir.read("echo/demotest.SQD"), "one\rtwo\r\rthree\r--- "));  // the server's tearline follows
 
     // Rights: Ann deletes her own unsent netmail, not the sysop's echomail.
     const std::string ann = "QUORVA_USER='Ann Reader' QUORVA_ADDR=2:5020/1234.5 QUORVA_PASSWORD=reader ";

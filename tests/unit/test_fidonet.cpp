@@ -167,7 +167,7 @@ TEST(MsgIdSerial, PacksTimeAndCounter) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.counterBefore);
-        msgIdCounter = c.counterBefore;
+        resetMsgIdSerials(c.counterBefore);
         EXPECT_EQ(makeMsgIdSerial(c.utc), c.expected);
         EXPECT_EQ(msgIdCounter, c.counterBefore + 1);
     }
@@ -175,7 +175,7 @@ TEST(MsgIdSerial, PacksTimeAndCounter) {
 
 TEST(MsgIdSerial, SixteenInOneSecondAreDistinct) {
     const std::tm t = makeTm(2010, 5, 15, 12, 0, 0);
-    msgIdCounter = 0;
+    resetMsgIdSerials();
     std::set<uint32_t> seen;
     uint32_t first = makeMsgIdSerial(t);
     seen.insert(first);
@@ -185,6 +185,85 @@ TEST(MsgIdSerial, SixteenInOneSecondAreDistinct) {
         seen.insert(s);
     }
     EXPECT_EQ(seen.size(), 16u);
+}
+
+// The time bits of a serial: everything below the counter's four bits.
+constexpr uint32_t kSerialTimeBits = 0x0FFFFFFFu;
+
+uint32_t packedTime(const std::tm& t) {
+    resetMsgIdSerials(0xFFFFFFFFu);  // the counter becomes 0: only the time remains
+    uint32_t s = makeMsgIdSerial(t);
+    resetMsgIdSerials();
+    return s;
+}
+
+TEST(MsgIdSerial, SeventeenthInOneSecondTakesTheNextSecond) {
+    struct Case {
+        const char* name;
+        std::tm at, next;
+    } cases[] = {
+        {"within a minute", makeTm(2010, 5, 15, 12, 0, 0), makeTm(2010, 5, 15, 12, 0, 1)},
+        {"into the next year", makeTm(2024, 11, 31, 23, 59, 59), makeTm(2025, 0, 1, 0, 0, 0)},
+        {"into March of a leap year", makeTm(2024, 1, 29, 23, 59, 59), makeTm(2024, 2, 1, 0, 0, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t atBits = packedTime(c.at), nextBits = packedTime(c.next);
+        ASSERT_NE(atBits, nextBits);
+        resetMsgIdSerials();
+        std::set<uint32_t> seen;
+        for (int i = 1; i <= 16; ++i) {
+            uint32_t s = makeMsgIdSerial(c.at);
+            EXPECT_EQ(s & kSerialTimeBits, atBits) << i;
+            EXPECT_EQ(s >> 28, uint32_t(i) & 0xFu) << i;
+            seen.insert(s);
+        }
+        // The counter's four bits come round to those of the first serial again, so the
+        // 17th serial carries the next second.
+        uint32_t s17 = makeMsgIdSerial(c.at);
+        EXPECT_EQ(s17 >> 28, 1u);
+        EXPECT_EQ(s17 & kSerialTimeBits, nextBits);
+        seen.insert(s17);
+        EXPECT_EQ(seen.size(), 17u);
+        // When the clock reaches that second, its serials go on from there.
+        uint32_t s18 = makeMsgIdSerial(c.next);
+        EXPECT_EQ(s18 & kSerialTimeBits, nextBits);
+        EXPECT_EQ(s18 >> 28, 2u);
+    }
+}
+
+TEST(MsgIdSerial, NeverRepeatsWhateverTheClockDoes) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, int>> steps;  // (seconds after the start, serials made then)
+    } cases[] = {
+        {"a burst in one second", {{0, 500}}},
+        {"a burst, then the clock catches up", {{0, 100}, {1, 20}, {3, 20}, {10, 40}}},
+        {"the clock goes back a little", {{10, 10}, {5, 30}, {9, 20}, {11, 20}}},
+        {"the clock goes back an hour", {{3600, 20}, {0, 40}, {3600, 20}, {3601, 5}}},
+        {"the clock goes back a day within a busy second", {{86400, 15}, {0, 1}, {86400, 1}, {0, 3}}},
+    };
+    const time_t start = 1700000000;  // 14 Nov 2023
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetMsgIdSerials();
+        std::set<uint32_t> seen;
+        int made = 0;
+        int64_t lastSecond = 0;
+        for (auto [offset, count] : c.steps) {
+            time_t when = start + offset;
+            std::tm utc{};
+            ASSERT_NE(gmtime_r(&when, &utc), nullptr);
+            for (int i = 0; i < count; ++i) {
+                seen.insert(makeMsgIdSerial(utc));
+                ++made;
+                ASSERT_GE(msgIdStamp.second, lastSecond) << "the stamped second never goes back";
+                ASSERT_LE(msgIdStamp.used, kMsgIdSerialsPerSecond);
+                lastSecond = msgIdStamp.second;
+            }
+        }
+        EXPECT_EQ(seen.size(), size_t(made));
+    }
 }
 
 TEST(WallTime, OneMomentAsUtcAndLocalTime) {
@@ -218,7 +297,7 @@ TEST(MsgIdKludge, ShapeAndSerial) {
         SCOPED_TRACE(c.text);
         char buf[kMsgIdKludgeBuffer + 16];
         memset(buf, 0x55, sizeof buf);
-        msgIdCounter = 6;
+        resetMsgIdSerials(6);
         formatMsgIdKludge(c.addr, makeTm(2007, 0, 5, 13, 45, 30), buf);
         const std::string line(buf);
         ASSERT_LT(line.size(), kMsgIdKludgeBuffer);
@@ -406,7 +485,7 @@ TEST(HashKludges, Table) {
 
 TEST(HashKludges, ReplyLinksToTheMessageItAnswers) {
     char original[kMsgIdKludgeBuffer];
-    msgIdCounter = 0;
+    resetMsgIdSerials();
     formatMsgIdKludge({2, 5020, 100, 0}, makeTm(2010, 5, 15, 12, 0, 0), original);
     // The reply repeats the MSGID value as its REPLY value.
     std::string value = std::string(original + 8);
