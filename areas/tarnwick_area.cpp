@@ -443,6 +443,7 @@ bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
 }
 
 bool CTarnwickArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
+    beginWrite();
     if (directory[0] == 0) return false;
     try {
         std::string path;
