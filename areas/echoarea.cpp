@@ -1,5 +1,6 @@
 #include "areas/echoarea.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,7 +22,15 @@ namespace {
 
 void emitLine(MCArray<char>& out, const char* line, int32_t n) {
     int32_t c = out.getCount();
-    if (int64_t(c) + n + 2 > INT32_MAX || !out.setSize(c + n + 2)) throw std::bad_alloc();
+    int64_t need = int64_t(c) + n + 2;
+    if (need > INT32_MAX) throw std::bad_alloc();
+    if (need > out.getCapacity()) {
+        // The array grows by half again at least, never by its own small steps: a long
+        // text costs a few copies of the output, not one per line.
+        int64_t room = std::min<int64_t>(std::max<int64_t>(need, int64_t(out.getCapacity()) * 3 / 2), INT32_MAX);
+        if (!out.setSize(int32_t(room)) || !out.setSize(c)) throw std::bad_alloc();
+    }
+    if (!out.setSize(int32_t(need))) throw std::bad_alloc();
     char* p = out.getData() + c;
     if (n > 0) memcpy(p, line, size_t(n));
     p[n] = 13;
@@ -37,24 +46,28 @@ const char* endOfWalk(const char* text, const char* stop, int32_t maxLength) {
 
 }  // namespace
 
-const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength) {
+namespace {
+
+// The walk of textToLines: hands every line to `emit` (its start and length) and returns
+// where the walk stopped (past the terminating zero when it met one).
+template <typename Emit>
+const char* walkLines(const char* text, int32_t maxLength, Emit&& emit) {
     const char* lineStart = text;
     int32_t lineLength = 0;
     const char* p = text;
-    int32_t walked = 0;
-    for (; walked < maxLength; ++walked, ++p) {
+    for (int32_t walked = 0; walked < maxLength; ++walked, ++p) {
         char ch = *p;
         if (ch == 0) {
             ++p;  // past the terminating zero
             break;
         }
         if (ch == 13 || ch == 10) {
-            emitLine(out, lineStart, lineLength);
+            emit(lineStart, lineLength);
             lineStart = p + 1;
             lineLength = 0;
         } else if (ch == 1) {
             if (lineLength != 0) {
-                emitLine(out, lineStart, lineLength);
+                emit(lineStart, lineLength);
                 lineStart = p;
             }
             lineLength = 1;
@@ -62,8 +75,25 @@ const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength)
             ++lineLength;
         }
     }
-    if (lineLength != 0) emitLine(out, lineStart, lineLength);
-    return endOfWalk(text, p, maxLength);
+    if (lineLength != 0) emit(lineStart, lineLength);
+    return p;
+}
+
+}  // namespace
+
+const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength) {
+    const char* stop = walkLines(text, maxLength, [&out](const char* line, int32_t n) { emitLine(out, line, n); });
+    return endOfWalk(text, stop, maxLength);
+}
+
+bool reserveForLines(MCArray<char>& out, int64_t fixedBytes, int64_t textLength) {
+    int32_t count = out.getCount();
+    // Each line adds a CR and a zero byte: lines of 32 bytes and more on average fit.
+    int64_t room = int64_t(count) + fixedBytes + textLength + textLength / 16 + 64;
+    if (fixedBytes < 0 || textLength < 0 || room > INT32_MAX) return false;
+    if (room <= out.getCapacity()) return true;
+    if (!out.setSize(int32_t(room))) return false;
+    return out.setSize(count);  // shrinking keeps the buffer
 }
 
 const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLength) {

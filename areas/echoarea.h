@@ -34,19 +34,37 @@ public:
     // After a newMessage or deleteMsg that returned false: true when nothing was written
     // because another program is in the middle of writing the area (it holds the base's
     // lock, or its last record is still unfinished). The caller may try again a little
-    // later; deferReason() says what held the write back, for the console.
+    // later; deferReason() says what held the write back, naming the area's files, for
+    // the console line when the caller gives up.
     bool writeDeferred() const { return !deferReason_.empty(); }
     const std::string& deferReason() const { return deferReason_; }
+    // After a newMessage or deleteMsg that returned false: why the write was refused when
+    // the area's files are damaged where it would have written (a link that does not lead
+    // to a frame of the expected kind, a frame that runs past the end of the file...).
+    // Nothing was written. Names the area's files and what is wrong, for the console;
+    // empty after any other outcome.
+    const std::string& refusalReason() const { return refusalReason_; }
 
 protected:
+    // Forgets the outcome of an earlier write; every write operation starts with it.
+    void beginWrite() {
+        deferReason_.clear();
+        refusalReason_.clear();
+    }
     // Marks the current write as put off (see writeDeferred); its operation returns false.
     void deferWrite(std::string reason) { deferReason_ = std::move(reason); }
-    void clearDeferral() { deferReason_.clear(); }
+    // Refuses the current write for damage (see refusalReason); returns false for the
+    // operation to return.
+    bool refuseWrite(std::string reason) {
+        refusalReason_ = std::move(reason);
+        return false;
+    }
 
     const int32_t areaNumber;
 
 private:
     std::string deferReason_;
+    std::string refusalReason_;
 };
 
 // Stands for "no bound" as the maximum length of the two text routines below.
@@ -55,9 +73,16 @@ constexpr int32_t kNoLengthBound = 0x7FFFFFFF;
 // Appends the lines of a text to `out`, each followed by CR and a zero byte. CR and LF end
 // a line; a ^A byte starts a new line unless the line is empty. Walks at most maxLength
 // bytes and stops at a zero byte. Returns the address where the following text starts:
-// just past the terminating zero with no bound, text + maxLength otherwise.
-// Throws std::bad_alloc when `out` cannot grow.
+// just past the terminating zero with no bound, text + maxLength otherwise. Both area
+// formats fetch through it. Throws std::bad_alloc when `out` cannot grow.
 const char* textToLines(const char* text, MCArray<char>& out, int32_t maxLength);
+
+// Makes room in `out`, in one step, for `fixedBytes` more bytes followed by the lines
+// that textToLines appends for a text of `textLength` bytes: ordinary texts then need no
+// further room. (A text of many very short lines may still need more; textToLines then
+// grows the array by half again at a time.) The count stays. False when the array cannot
+// grow that far.
+[[nodiscard]] bool reserveForLines(MCArray<char>& out, int64_t fixedBytes, int64_t textLength);
 
 // Appends only the kludges of a text, one line each, as textToLines does.
 const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLength);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <string>
 
 #include "support/text.h"
 
@@ -71,4 +72,53 @@ void hashKludges(char* text, uint32_t& msgIdHash, uint32_t& replyHash) {
         else if (replyHash == 0 && strncmp(piece, "REPLY:", 6) == 0)
             replyHash = value;
     }
+}
+
+namespace {
+
+// A point number of a FMPT or TOPT kludge: decimal digits only, at most 65535.
+bool parsePoint(const std::string& value, uint16_t& point) {
+    size_t start = value.find_first_not_of(' ');
+    if (start == std::string::npos || value[start] < '0' || value[start] > '9') return false;
+    bool overflow;
+    uint32_t n = readDecimal(value.c_str() + start, overflow);
+    if (overflow || n > 0xFFFFu) return false;
+    point = uint16_t(n);
+    return true;
+}
+
+// "INTL dz:dn/df oz:on/of": two addresses without points, separated by blanks.
+bool parseIntl(const std::string& value, FidoAddr& dest, FidoAddr& orig) {
+    std::string words[2];
+    size_t at = 0;
+    for (std::string& word : words) {
+        at = value.find_first_not_of(' ', at);
+        if (at == std::string::npos) return false;
+        size_t end = value.find(' ', at);
+        word = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? value.size() : end;
+    }
+    if (!parseFidoAddr(words[0].c_str(), dest) || !parseFidoAddr(words[1].c_str(), orig)) return false;
+    dest.point = 0;
+    orig.point = 0;
+    return true;
+}
+
+}  // namespace
+
+RoutingKludges findRoutingKludges(const char* text) {
+    RoutingKludges k;
+    for (const char* p = strchr(text, '\x01'); p; p = strchr(p, '\x01')) {
+        ++p;
+        size_t length = strcspn(p, "\x01\r\n");
+        std::string kludge(p, length);
+        p += length;
+        if (!k.hasIntl && kludge.compare(0, 5, "INTL ") == 0)
+            k.hasIntl = parseIntl(kludge.substr(5), k.intlDest, k.intlOrig);
+        else if (!k.hasFmpt && kludge.compare(0, 5, "FMPT ") == 0)
+            k.hasFmpt = parsePoint(kludge.substr(5), k.fmpt);
+        else if (!k.hasTopt && kludge.compare(0, 5, "TOPT ") == 0)
+            k.hasTopt = parsePoint(kludge.substr(5), k.topt);
+    }
+    return k;
 }

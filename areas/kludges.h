@@ -43,5 +43,19 @@ bool findMsgIdAddr(char* text, FidoAddr& addr);
 // CRC-32 of the MSGID and REPLY kludge values (0 when absent). The text is cut in place.
 void hashKludges(char* text, uint32_t& msgIdHash, uint32_t& replyHash);
 
+// The routing kludges of a netmail text, which tossers route by: INTL names zone, net and
+// node of both ends, FMPT and TOPT the points. A kludge starts at a ^A byte and ends at
+// the next CR, LF, ^A or zero byte; the first well-formed one of each kind counts.
+struct RoutingKludges {
+    bool hasIntl = false;
+    FidoAddr intlDest;  // points 0
+    FidoAddr intlOrig;
+    bool hasFmpt = false;
+    uint16_t fmpt = 0;
+    bool hasTopt = false;
+    uint16_t topt = 0;
+};
+RoutingKludges findRoutingKludges(const char* text);
+
 // The CRC-32 of the kludge hashes, shared by both area formats.
 extern CCRC32 kludgeHasher;

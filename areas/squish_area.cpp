@@ -13,8 +13,9 @@
 
 namespace {
 
-// Records read or written per block when the index is handled piecewise.
-constexpr int64_t kIndexBlockRecords = 4096;
+// Records read per block when the index is read piecewise (768 KB): an index padded with
+// many records that name no frame is still read in large sequential pieces.
+constexpr int64_t kIndexBlockRecords = 65536;
 // Bytes read past the message header while listing: room for the usual control information.
 constexpr size_t kListReadAhead = 512;
 
@@ -30,11 +31,48 @@ private:
     CSquishArea& area_;
 };
 
-bool isPositive(uint32_t offset) { return int32_t(offset) > 0; }
+std::string offsetText(uint32_t offset) { return std::to_string(offset); }
 
-// A frame that may be patched in place: a frame offset whose header lies in the file.
-bool isPatchableFrame(uint32_t offset, int64_t fileLength) {
-    return isFrameOffset(offset) && int64_t(offset) + int64_t(kSquishFrameHeaderSize) <= fileLength;
+const char* frameTypeName(uint16_t type) {
+    switch (type) {
+    case kSquishFrameNormal: return "a message frame";
+    case kSquishFrameFree: return "a free frame";
+    default: return "a frame of unknown type";
+    }
+}
+
+// A chain pointer of the base header: 0 (no frame) or the offset of a frame header that
+// lies in the data file past the base header. Empty when it is sound; otherwise what is
+// wrong with it.
+std::string checkHeaderLink(uint32_t offset, int64_t fileLength, const char* name) {
+    if (offset == 0) return {};
+    if (!isFrameOffset(offset))
+        return std::string("the header's ") + name + " (" + offsetText(offset) + ") does not point past the base header";
+    if (int64_t(offset) + int64_t(kSquishFrameHeaderSize) > fileLength)
+        return std::string("the header's ") + name + " (" + offsetText(offset) + ") points past the end of the data file";
+    return {};
+}
+
+// Reads the frame header at `offset` that a write is about to patch or link to, and checks
+// that it is one: inside the data file past the base header, carrying the frame id, of
+// the type the write expects. Empty when it is; otherwise what `role` names is wrong with.
+std::string checkFrameToPatch(const OsFile& data, int64_t fileLength, uint32_t offset, uint16_t type,
+                              const std::string& role, SquishFrameHeader& frame) {
+    std::string where = role + " (offset " + offsetText(offset) + ")";
+    if (!isFrameOffset(offset) || int64_t(offset) + int64_t(kSquishFrameHeaderSize) > fileLength)
+        return where + " lies outside the frames of the data file";
+    uint8_t raw[kSquishFrameHeaderSize];
+    if (data.readAt(offset, raw, sizeof raw) != int64_t(sizeof raw)) return where + " cannot be read";
+    frame = decodeSquishFrameHeader(raw);
+    if (frame.frameId != kSquishFrameId) return where + " is not a frame (no frame id)";
+    if (frame.frameType != type)
+        return where + " is " + frameTypeName(frame.frameType) + ", not " + frameTypeName(type);
+    return {};
+}
+
+// Whether the whole frame (header and frameLength bytes) lies in the file.
+bool frameFitsFile(uint32_t offset, const SquishFrameHeader& frame, int64_t fileLength) {
+    return int64_t(offset) + int64_t(kSquishFrameHeaderSize) + int64_t(frame.frameLength) <= fileLength;
 }
 
 bool readBaseHeader(const OsFile& file, SquishBaseHeader& header) {
@@ -147,13 +185,11 @@ bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
     index.removeAll();
     int64_t length = indexFile.length();
     if (length < 0) return false;
-    int64_t n = length / int64_t(kSqiRecordSize);
-    if (n > INT32_MAX || !index.setSize(int32_t(n))) {
-        index.removeAll();
-        return false;
-    }
-    sqifile* records = index.getData();
+    const int64_t n = length / int64_t(kSqiRecordSize);
+    // The array grows by doubling as records are kept, so that records naming no frame
+    // (a long run of zero records, say) cost neither memory nor a frame read later.
     int32_t kept = 0;
+    int32_t room = 0;
     try {
         std::vector<uint8_t> block(size_t(std::min(n, kIndexBlockRecords)) * kSqiRecordSize);
         for (int64_t first = 0; first < n; first += kIndexBlockRecords) {
@@ -165,7 +201,16 @@ bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
             }
             for (int64_t i = 0; i < count; ++i) {
                 sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
-                if (!isBlankSqiRecord(r)) records[kept++] = r;
+                if (!namesFrame(r)) continue;
+                if (kept == room) {
+                    int64_t more = std::min<int64_t>(std::max<int64_t>(int64_t(room) * 2, 1024), n);
+                    if (more > INT32_MAX || more <= room || !index.setSize(int32_t(more))) {
+                        index.removeAll();
+                        return false;
+                    }
+                    room = int32_t(more);
+                }
+                *index.getAt(kept++) = r;
             }
         }
     } catch (const std::bad_alloc&) {
@@ -173,6 +218,7 @@ bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
         return false;
     }
     (void)index.setSize(kept);  // shrinking never fails
+    sqifile* records = index.getData();
     auto before = [](const sqifile& a, const sqifile& b) { return compareUmsgid(&a, &b) < 0; };
     // Squish writers keep the index in order, so the sort is mostly skipped.
     if (!std::is_sorted(records, records + kept, before)) std::sort(records, records + kept, before);
@@ -213,7 +259,7 @@ bool CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
         r = decodeSqiRecord(raw);
         return true;
     };
-    auto matches = [&](const sqifile& r) { return r.umsgid == umsgid && !isBlankSqiRecord(r); };
+    auto matches = [&](const sqifile& r) { return r.umsgid == umsgid && namesFrame(r); };
     // Reads `count` records from `first` in one piece and looks for the UMSGID among them;
     // their first and last UMSGIDs are left in blockFirst and blockLast.
     uint32_t blockFirst = 0, blockLast = 0;
@@ -268,43 +314,138 @@ bool CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
     if (high > low && searchBlock(low, high - low)) return true;
     if (failed) return false;
 
-    // Not found that way: the index may be out of order, so look at every record.
-    for (int64_t first = 0; first < n; first += kBlock) {
-        if (searchBlock(first, std::min(kBlock, n - first))) return true;
-        if (failed) return false;
+    // Not found that way: the index may be out of order, so look at every record, in
+    // large sequential pieces.
+    try {
+        std::vector<uint8_t> big(size_t(std::min(n, kIndexBlockRecords)) * kSqiRecordSize);
+        for (int64_t first = 0; first < n; first += kIndexBlockRecords) {
+            int64_t count = std::min(kIndexBlockRecords, n - first);
+            size_t bytes = size_t(count) * kSqiRecordSize;
+            if (indexFile.readAt(first * int64_t(kSqiRecordSize), big.data(), bytes) != int64_t(bytes)) return false;
+            for (int64_t i = 0; i < count; ++i) {
+                sqifile r = decodeSqiRecord(big.data() + size_t(i) * kSqiRecordSize);
+                if (matches(r)) {
+                    record = r;
+                    return true;
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
     }
     return false;
 }
 
 bool CSquishArea::appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName) {
-    sqifile record;
-    record.frameOffset = frameOffset;
-    record.umsgid = umsgid;
-    record.nameHash = squishNameHash(toName);
+    IndexTail tail;
+    if (!readIndexTail(tail)) return false;
+    sqifile record{frameOffset, umsgid, squishNameHash(toName)};
+    return writeIndexRecord(tail.position + 1, record);
+}
 
-    int64_t length = indexFile.length();
-    if (length < 0) return false;
-    // The record goes after the last whole record, or over the first of the blank records
-    // that end the index, so that tools reading the index by position find it in its place.
-    int64_t position = length / int64_t(kSqiRecordSize);
-    uint8_t block[256 * kSqiRecordSize];
-    bool searching = true;
-    while (searching && position > 0) {
-        int64_t count = std::min<int64_t>(position, 256);
-        int64_t first = position - count;
-        size_t bytes = size_t(count) * kSqiRecordSize;
-        if (indexFile.readAt(first * int64_t(kSqiRecordSize), block, bytes) != int64_t(bytes)) return false;
-        for (int64_t i = count - 1; i >= 0; --i) {
-            if (!isBlankSqiRecord(decodeSqiRecord(block + size_t(i) * kSqiRecordSize))) {
-                searching = false;
-                break;
-            }
-            --position;
-        }
-    }
+bool CSquishArea::writeIndexRecord(int64_t position, const sqifile& record) {
     uint8_t raw[kSqiRecordSize];
     encodeSqiRecord(record, raw);
     return indexFile.writeAt(position * int64_t(kSqiRecordSize), raw, sizeof raw);
+}
+
+bool CSquishArea::readIndexTail(IndexTail& tail) {
+    tail = IndexTail();
+    int64_t length = indexFile.length();
+    if (length < 0) return false;
+    int64_t position = length / int64_t(kSqiRecordSize);
+    // Mostly the last record names its frame and one small read does; records without a
+    // frame at the end are read backwards in growing pieces.
+    int64_t blockRecords = 256;
+    std::vector<uint8_t> block;
+    try {
+        while (position > 0) {
+            int64_t count = std::min(position, blockRecords);
+            int64_t first = position - count;
+            size_t bytes = size_t(count) * kSqiRecordSize;
+            block.resize(bytes);
+            if (indexFile.readAt(first * int64_t(kSqiRecordSize), block.data(), bytes) != int64_t(bytes)) return false;
+            for (int64_t i = count - 1; i >= 0; --i) {
+                sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
+                if (namesFrame(r)) {
+                    tail.found = true;
+                    tail.last = r;
+                    tail.position = first + i;
+                    return true;
+                }
+                if (!tail.unfinished && isUnfinishedSqiRecord(r)) {
+                    tail.unfinished = true;
+                    tail.unfinishedRecord = r;
+                    tail.unfinishedPosition = first + i;
+                }
+            }
+            position = first;
+            blockRecords = std::min<int64_t>(blockRecords * 4, kIndexBlockRecords);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+std::string CSquishArea::baseLabel() const { return std::string("Squish base ") + basePath; }
+
+bool CSquishArea::refuseDamaged(const std::string& what) {
+    return refuseWrite(baseLabel() + ": " + what + "; nothing was written");
+}
+
+bool CSquishArea::deferForUnfinishedRecord(const IndexTail& tail) {
+    if (!tail.unfinished) return true;
+    deferWrite(baseLabel() + ": index record " + std::to_string(tail.unfinishedPosition) + " (UMSGID " +
+               std::to_string(tail.unfinishedRecord.umsgid) +
+               ") has no frame yet: another program is writing that message, or left it unfinished "
+               "(its pack tool repairs the base)");
+    return false;
+}
+
+bool CSquishArea::checkLastFrameAgainstIndex(const SquishBaseHeader& base, const IndexTail& tail,
+                                             int64_t fileLength, const sqifile* maxRecord) {
+    const uint32_t last = base.lastFrame;
+    const uint32_t tailFrame = tail.found ? tail.last.frameOffset : 0;
+    if (last == tailFrame) return true;
+    // The index may simply not be in file order: the message with the highest UMSGID is
+    // the one at the end of the chain.
+    MCArray<sqifile> index;
+    if (!maxRecord && tail.found) {
+        if (!loadIndex(index)) return false;
+        if (index.getCount() > 0) maxRecord = index.getAt(index.getCount() - 1);
+    }
+    if (maxRecord && maxRecord->frameOffset == last) return true;
+
+    const std::string tailText = tail.found ? "index record " + std::to_string(tail.position) + " (UMSGID " +
+                                                  std::to_string(tail.last.umsgid) + ", frame " +
+                                                  offsetText(tailFrame) + ")"
+                                            : std::string("an index that names no frame");
+    auto frameAt = [&](uint32_t offset, SquishFrameHeader& frame) {
+        uint8_t raw[kSquishFrameHeaderSize];
+        if (!isFrameOffset(offset) || int64_t(offset) + int64_t(kSquishFrameHeaderSize) > fileLength ||
+            dataFile.readAt(offset, raw, sizeof raw) != int64_t(sizeof raw))
+            return false;
+        frame = decodeSquishFrameHeader(raw);
+        return frame.frameId == kSquishFrameId;
+    };
+    SquishFrameHeader frame;
+    // A frame linked after the last indexed one whose record is not written yet...
+    if (last != 0 && frameAt(last, frame) && frame.prevFrame == tailFrame) {
+        deferWrite(baseLabel() + ": its last frame (offset " + offsetText(last) + ") has no index record yet (" +
+                   tailText + " comes last): another program is writing that message, or left it unfinished "
+                   "(its pack tool repairs the base)");
+        return false;
+    }
+    // ...or a record written for a frame that is not linked yet.
+    if (tail.found && frameAt(tailFrame, frame) && frame.prevFrame == last && frame.nextFrame == 0) {
+        deferWrite(baseLabel() + ": " + tailText + " names a frame that is not linked after the last frame (offset " +
+                   offsetText(last) + ") yet: another program is writing that message, or left it unfinished "
+                   "(its pack tool repairs the base)");
+        return false;
+    }
+    return refuseDamaged("its last frame (offset " + offsetText(last) + ") is not the frame of its last message, " +
+                         tailText);
 }
 
 bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
@@ -406,18 +547,23 @@ bool CSquishArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
 
     OsFile sqi = openSquishFile(areaPath, ".SQI", OsFile::Mode::ReadOnly);
     if (!sqi.isOpen()) return true;
-    // Records in file order up to the one that carries the mark; blank records are no
-    // messages and are passed over.
+    // Records in file order up to the one that carries the mark; records that name no
+    // frame are no messages and are passed over.
     uint32_t seen = 0;
-    uint8_t block[256 * kSqiRecordSize];
+    std::vector<uint8_t> block;
+    try {
+        block.resize(4096 * kSqiRecordSize);
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
     int64_t offset = 0;
     bool done = false;
     while (!done) {
-        int64_t got = sqi.readAt(offset, block, sizeof block);
+        int64_t got = sqi.readAt(offset, block.data(), block.size());
         int64_t records = got < 0 ? 0 : got / int64_t(kSqiRecordSize);
         for (int64_t i = 0; i < records && !done; ++i) {
-            sqifile r = decodeSqiRecord(block + size_t(i) * kSqiRecordSize);
-            if (isBlankSqiRecord(r)) continue;
+            sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
+            if (!namesFrame(r)) continue;
             if (lastReadMark < r.umsgid) {
                 done = true;
             } else {
@@ -425,10 +571,12 @@ bool CSquishArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
                 if (r.umsgid == lastReadMark) done = true;
             }
         }
-        if (got < int64_t(sizeof block)) break;
+        if (got < int64_t(block.size())) break;
         offset += got;
     }
-    counts[1] = numMsg - seen;
+    // More records read than the header counts leaves nothing unread, rather than a count
+    // wrapped round to four thousand million.
+    counts[1] = seen < numMsg ? numMsg - seen : 0;
     return true;
 }
 
@@ -455,13 +603,21 @@ bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
 
     pktMessage m;
     m.header = storedMsgHeader(msgNumber, msg.fromName, msg.toName, msg.subject, msg.dateText);
+    m.origAddr = msg.origAddr;
+    m.destAddr = msg.destAddr;
     m.attributes = uint16_t(msg.attr & 0xFFFFu);
-    if (!out.setSize(int32_t(kMessageRecordSize))) return false;
+
+    // The output is sized once, from the lengths, for the record and the lines, so that
+    // the lines are then appended without growing the array step by step.
+    const int32_t controlLength = int32_t(frame.controlLength);
+    const int32_t textLength = int32_t(n - frame.controlLength);
+    if (!reserveForLines(out, int64_t(kMessageRecordSize), int64_t(n)) || !out.setSize(int32_t(kMessageRecordSize)))
+        return false;
     encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
 
     try {
-        const char* text = textToLines(buffer.get(), out, int32_t(frame.controlLength));
-        textToLines(text, out, int32_t(n - frame.controlLength));
+        const char* text = textToLines(buffer.get(), out, controlLength);
+        textToLines(text, out, textLength);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -469,17 +625,61 @@ bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
 }
 
 bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
-    clearDeferral();
+    beginWrite();
     if (!record || !text) return false;
     BaseCloser closer(*this);
     if (!openBaseForWriting()) return false;
 
-    SquishBaseHeader base;
-    if (!readBaseHeader(dataFile, base)) return false;
-    // The new frame goes at the true end of the data, whatever endFrame says.
+    // Everything below up to the first write only reads and checks: a base that another
+    // writer is in the middle of, or whose chain would be written through at a place that
+    // is not what the header says, is left exactly as it is.
+    IndexTail tail;
+    if (!readIndexTail(tail)) return false;
+    if (!deferForUnfinishedRecord(tail)) return false;
     int64_t end = dataFile.length();
-    if (end < int64_t(kSquishBaseHeaderSize) || end > INT32_MAX) return false;
-    uint32_t frameOffset = uint32_t(end);
+    if (end < 0) return false;
+    SquishBaseHeader base;
+    if (end < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(dataFile, base))
+        return refuseDamaged("the data file is shorter than its base header");
+    // The new frame goes at the true end of the data, whatever endFrame says.
+    if (end > INT32_MAX) return refuseDamaged("the data file is too large for the 32-bit offsets of the format");
+    const uint32_t frameOffset = uint32_t(end);
+
+    for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
+                               std::pair{base.freeFrame, "first free frame"},
+                               std::pair{base.lastFreeFrame, "last free frame"}}) {
+        std::string problem = checkHeaderLink(value, end, name);
+        if (!problem.empty()) return refuseDamaged(problem);
+    }
+
+    // The chain the new frame is linked to: the last frame ends it, is a message frame and
+    // lies wholly in the file (a frame that runs past the end would take the new frame
+    // into itself).
+    if ((base.beginFrame == 0) != (base.lastFrame == 0))
+        return refuseDamaged("the header names a " + std::string(base.beginFrame == 0 ? "last" : "first") +
+                             " frame but no " + (base.beginFrame == 0 ? "first" : "last") + " frame");
+    SquishFrameHeader lastFrame;
+    if (base.lastFrame != 0) {
+        std::string problem =
+            checkFrameToPatch(dataFile, end, base.lastFrame, kSquishFrameNormal, "the last frame", lastFrame);
+        if (!problem.empty()) return refuseDamaged(problem);
+        if (lastFrame.nextFrame != 0)
+            return refuseDamaged("the last frame (offset " + offsetText(base.lastFrame) +
+                                 ") links to a next frame (offset " + offsetText(lastFrame.nextFrame) + ")");
+        if (!frameFitsFile(base.lastFrame, lastFrame, end))
+            return refuseDamaged("the last frame (offset " + offsetText(base.lastFrame) +
+                                 ") runs past the end of the data file");
+    }
+    // The same for the end of the free chain, when it is a frame.
+    for (auto [value, name] : {std::pair{base.freeFrame, "first free frame"},
+                               std::pair{base.lastFreeFrame, "last free frame"}}) {
+        SquishFrameHeader freeFrame;
+        if (value != 0 && checkFrameToPatch(dataFile, end, value, kSquishFrameFree, name, freeFrame).empty() &&
+            !frameFitsFile(value, freeFrame, end))
+            return refuseDamaged(std::string("the ") + name + " (offset " + offsetText(value) +
+                                 ") runs past the end of the data file");
+    }
+    if (!checkLastFrameAgainstIndex(base, tail, end, nullptr)) return false;
 
     char msgIdKludge[kMsgIdKludgeBuffer];
     formatMsgIdKludge(record->origAddr, now.utc, msgIdKludge);
@@ -487,16 +687,6 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
     if (!buildNewMessageBody(msgIdKludge, text, body)) return false;
     uint64_t msgLength = uint64_t(kSquishMsgHeaderSize) + body.bytes.size();
     if (end + int64_t(kSquishFrameHeaderSize) + int64_t(msgLength) > INT32_MAX) return false;
-
-    // The previous last frame is read before anything is written, so that a chain that
-    // cannot be extended leaves the base untouched.
-    uint8_t lastFrameRaw[kSquishFrameHeaderSize];
-    bool linkLast = isPositive(base.lastFrame);
-    if (linkLast) {
-        if (!isPatchableFrame(base.lastFrame, end)) return false;
-        if (dataFile.readAt(base.lastFrame, lastFrameRaw, sizeof lastFrameRaw) != int64_t(sizeof lastFrameRaw))
-            return false;
-    }
     uint32_t umsgid = base.nextUmsgid;
 
     // Control information and text first, the headers of the new frame after them.
@@ -529,47 +719,59 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
     encodeSquishMsgHeader(msg, headers + kSquishFrameHeaderSize);
     if (!dataFile.writeAt(end, headers, sizeof headers)) return false;
 
-    if (linkLast) {
-        SquishFrameHeader last = decodeSquishFrameHeader(lastFrameRaw);
-        last.nextFrame = frameOffset;
-        encodeSquishFrameHeader(last, lastFrameRaw);
-        if (!dataFile.writeAt(base.lastFrame, lastFrameRaw, sizeof lastFrameRaw)) return false;
-    }
+    if (base.lastFrame != 0 &&
+        !writeU32At(dataFile, int64_t(base.lastFrame) + kSquishNextFrameOffset, frameOffset))
+        return false;
 
-    base.numMsg += 1;
+    // The count follows the index: one more, but never more than the records it holds.
+    const int64_t position = tail.position + 1;
+    const int64_t records = position + 1;
+    base.numMsg = uint32_t(std::min<int64_t>(int64_t(base.numMsg) + 1, records));
     base.highMsg = base.numMsg;
     base.nextUmsgid = umsgid + 1;
-    if (int32_t(base.beginFrame) < int32_t(kSquishBaseHeaderSize)) base.beginFrame = frameOffset;
+    if (base.beginFrame == 0) base.beginFrame = frameOffset;
     base.lastFrame = frameOffset;
     // endFrame is the true end of the data: other writers put their new frames there.
     base.endFrame = frameOffset + uint32_t(kSquishFrameHeaderSize) + frame.frameLength;
     if (!writeBaseHeader(dataFile, base)) return false;
 
-    return appendIndexRecord(frameOffset, umsgid, record->header.toName);
+    return writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(record->header.toName)});
 }
 
 bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
-    clearDeferral();
+    beginWrite();
     if (!mayDeleteAny && !requester) return false;
     BaseCloser closer(*this);
     if (!openBaseForWriting()) return false;
 
+    // Everything below up to the first write only reads and checks (see newMessage).
+    IndexTail tail;
+    if (!readIndexTail(tail)) return false;
+    if (!deferForUnfinishedRecord(tail)) return false;
+    int64_t fileLength = dataFile.length();
+    if (fileLength < 0) return false;
     SquishBaseHeader base;
-    if (!readBaseHeader(dataFile, base)) return false;
+    if (fileLength < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(dataFile, base))
+        return refuseDamaged("the data file is shorter than its base header");
+    for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
+                               std::pair{base.freeFrame, "first free frame"},
+                               std::pair{base.lastFreeFrame, "last free frame"}}) {
+        std::string problem = checkHeaderLink(value, fileLength, name);
+        if (!problem.empty()) return refuseDamaged(problem);
+    }
+
     MCArray<sqifile> index;
     if (!loadIndex(index)) return false;
+    const sqifile* maxRecord = index.getCount() > 0 ? index.getAt(index.getCount() - 1) : nullptr;
+    if (!checkLastFrameAgainstIndex(base, tail, fileLength, maxRecord)) return false;
+
     int32_t found = findUmsgid(index, msgNumber);
     if (found < 0) return false;
-    uint32_t frameOffset = index.getAt(found)->frameOffset;
+    const uint32_t frameOffset = index.getAt(found)->frameOffset;
 
-    int64_t fileLength = dataFile.length();
     SquishFrameHeader frame;
     SquishMsgHeader msg;
     if (!readMessageHeaders(frameOffset, fileLength, frame, msg)) return false;
-    // A frame already on the free chain (a stale index record) must not be freed twice:
-    // that would tie the free chain into a loop.
-    if (frame.frameType == kSquishFrameFree || frameOffset == base.freeFrame || frameOffset == base.lastFreeFrame)
-        return false;
 
     if (!mayDeleteAny) {
         if (msg.attr & kSquishAttrSent) return false;
@@ -585,15 +787,53 @@ bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool 
         if (!(owner == *requester)) return false;
     }
 
-    // What must be patched, checked before the first write: a link that points outside the
-    // data would otherwise be written through.
-    bool patchPrev = frameOffset != base.beginFrame && isPositive(frame.prevFrame);
-    bool patchNext = isPositive(base.lastFrame) && frameOffset != base.lastFrame && isPositive(frame.nextFrame);
-    bool patchFree = isPositive(base.lastFreeFrame);
-    if ((patchPrev && !isPatchableFrame(frame.prevFrame, fileLength)) ||
-        (patchNext && !isPatchableFrame(frame.nextFrame, fileLength)) ||
-        (patchFree && !isPatchableFrame(base.lastFreeFrame, fileLength)))
-        return false;
+    // Every frame that will be patched, and the frame itself, checked before the first
+    // write: each link must lead to a frame of the expected kind that links back, so that
+    // nothing is written into another message's text or cuts a chain.
+    const std::string self = "the frame of message " + std::to_string(msgNumber) + " (offset " +
+                             offsetText(frameOffset) + ")";
+    // A frame already on the free chain (a stale index record) must not be freed twice:
+    // that would tie the free chain into a loop.
+    if (frame.frameType != kSquishFrameNormal)
+        return refuseDamaged(self + " is " + frameTypeName(frame.frameType) + ", not a message frame");
+    if (frameOffset == base.freeFrame || frameOffset == base.lastFreeFrame)
+        return refuseDamaged(self + " is on the free chain");
+    const bool isFirst = frameOffset == base.beginFrame;
+    const bool isLast = frameOffset == base.lastFrame;
+    if (isFirst != (frame.prevFrame == 0))
+        return refuseDamaged(self + (isFirst ? " is the first frame but links to a previous one"
+                                             : " is not the first frame but links to no previous one"));
+    if (isLast != (frame.nextFrame == 0))
+        return refuseDamaged(self + (isLast ? " is the last frame but links to a next one"
+                                            : " is not the last frame but links to no next one"));
+    SquishFrameHeader neighbour;
+    if (!isFirst) {
+        std::string problem = checkFrameToPatch(dataFile, fileLength, frame.prevFrame, kSquishFrameNormal,
+                                                "the frame before " + self, neighbour);
+        if (!problem.empty()) return refuseDamaged(problem);
+        if (neighbour.nextFrame != frameOffset)
+            return refuseDamaged("the frame before " + self + " (offset " + offsetText(frame.prevFrame) +
+                                 ") does not link back to it");
+    }
+    if (!isLast) {
+        std::string problem = checkFrameToPatch(dataFile, fileLength, frame.nextFrame, kSquishFrameNormal,
+                                                "the frame after " + self, neighbour);
+        if (!problem.empty()) return refuseDamaged(problem);
+        if (neighbour.prevFrame != frameOffset)
+            return refuseDamaged("the frame after " + self + " (offset " + offsetText(frame.nextFrame) +
+                                 ") does not link back to it");
+    }
+    if ((base.freeFrame == 0) != (base.lastFreeFrame == 0))
+        return refuseDamaged("the header names a " + std::string(base.freeFrame == 0 ? "last" : "first") +
+                             " free frame but no " + (base.freeFrame == 0 ? "first" : "last") + " free frame");
+    if (base.lastFreeFrame != 0) {
+        std::string problem = checkFrameToPatch(dataFile, fileLength, base.lastFreeFrame, kSquishFrameFree,
+                                                "the last free frame", neighbour);
+        if (!problem.empty()) return refuseDamaged(problem);
+        if (neighbour.nextFrame != 0)
+            return refuseDamaged("the last free frame (offset " + offsetText(base.lastFreeFrame) +
+                                 ") links to a next frame (offset " + offsetText(neighbour.nextFrame) + ")");
+    }
 
     // The index as it will be rewritten, prepared before the first write.
     (void)index.removeAt(found);
@@ -607,23 +847,26 @@ bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool 
         encodeSqiRecord(*index.getAt(i), indexBytes.data() + size_t(i) * kSqiRecordSize);
 
     // Unlink the frame from the message chain.
-    if (patchPrev && !writeU32At(dataFile, int64_t(frame.prevFrame) + kSquishNextFrameOffset, frame.nextFrame))
+    if (!isFirst && !writeU32At(dataFile, int64_t(frame.prevFrame) + kSquishNextFrameOffset, frame.nextFrame))
         return false;
-    if (patchNext && !writeU32At(dataFile, int64_t(frame.nextFrame) + kSquishPrevFrameOffset, frame.prevFrame))
+    if (!isLast && !writeU32At(dataFile, int64_t(frame.nextFrame) + kSquishPrevFrameOffset, frame.prevFrame))
         return false;
-    if (base.beginFrame == frameOffset) base.beginFrame = frame.nextFrame;
-    if (base.lastFrame == frameOffset) base.lastFrame = frame.prevFrame;
+    if (isFirst) base.beginFrame = frame.nextFrame;
+    if (isLast) base.lastFrame = frame.prevFrame;
 
     // Append it to the free chain, marked free so that writers that reuse frames take it.
-    if (patchFree && !writeU32At(dataFile, int64_t(base.lastFreeFrame) + kSquishNextFrameOffset, frameOffset))
+    if (base.lastFreeFrame != 0 &&
+        !writeU32At(dataFile, int64_t(base.lastFreeFrame) + kSquishNextFrameOffset, frameOffset))
         return false;
     frame.prevFrame = base.lastFreeFrame;
     frame.nextFrame = 0;
     frame.frameType = kSquishFrameFree;
-    base.numMsg -= 1;
+    // The count follows the index: one less, never below zero, never more than the
+    // records that remain.
+    base.numMsg = std::min<uint32_t>(base.numMsg == 0 ? 0 : base.numMsg - 1, uint32_t(index.getCount()));
     base.highMsg = base.numMsg;
     base.lastFreeFrame = frameOffset;
-    if (int32_t(base.freeFrame) < int32_t(kSquishBaseHeaderSize)) base.freeFrame = frameOffset;
+    if (base.freeFrame == 0) base.freeFrame = frameOffset;
 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);

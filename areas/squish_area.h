@@ -30,12 +30,29 @@ public:
     // closed, when either cannot be opened or the name would not fit.
     [[nodiscard]] bool openBase();
     void closeBase();
-    // Reads the whole index into `index`, sorted by UMSGID; blank records are left out.
+    // Reads the whole index into `index`, sorted by UMSGID, in one sequential pass.
+    // Records that name no frame (frame offset 0: the blank records other tools leave,
+    // zero padding, another writer's unfinished record) are left out.
     [[nodiscard]] bool loadIndex(MCArray<sqifile>& index);
     static int compareUmsgid(const sqifile* a, const sqifile* b);
-    // Writes the index record of a new message: over the first of the blank records that
-    // end the index, or after the last whole record when there are none.
+    // Writes the index record of a new message right after the last record that names a
+    // frame: over the first of the records without one that end the index, or after the
+    // last whole record when there are none.
     [[nodiscard]] bool appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName);
+
+    // The end of the index as a writer needs it: the last record that names a frame, and
+    // whether another writer's unfinished record (frame offset 0 with a UMSGID) follows it.
+    struct IndexTail {
+        bool found = false;  // some record names a frame
+        sqifile last;        // the last such record in file order
+        int64_t position = -1;
+        bool unfinished = false;
+        sqifile unfinishedRecord;
+        int64_t unfinishedPosition = -1;
+    };
+    // Reads the index of the open base backwards from its end up to the last record that
+    // names a frame.
+    [[nodiscard]] bool readIndexTail(IndexTail& tail);
 
 protected:
     char basePath[kSquishMaxPath] = {};
@@ -59,7 +76,21 @@ private:
     // Opens the base and takes the writer lock without waiting. When another program holds
     // it, the write is deferred (writeDeferred()) and the result is false.
     bool openBaseForWriting();
-
+    // Before a write, with the lock held. Another writer in the middle of a write shows
+    // as its unfinished index record at the end of the index, or as the header's last
+    // frame and the last index record out of step by just one link (the frame linked and
+    // its record not yet written, or the other way round). The write is then deferred.
+    // Out of step in any other way is damage, and the write is refused. Both return true
+    // when the write may go on. `maxRecord` is the index record with the highest UMSGID
+    // when the caller has the index loaded (nullptr: found on demand).
+    bool deferForUnfinishedRecord(const IndexTail& tail);
+    bool checkLastFrameAgainstIndex(const SquishBaseHeader& base, const IndexTail& tail, int64_t fileLength,
+                                    const sqifile* maxRecord);
+    // Refuses the write for damage, naming the base: "Squish base PATH: WHAT".
+    bool refuseDamaged(const std::string& what);
+    std::string baseLabel() const;
+    // Writes one index record at a position counted in records.
+    bool writeIndexRecord(int64_t position, const sqifile& record);
 };
 
 // Opens base + upper-case extension, or base + lower-case extension when the first does

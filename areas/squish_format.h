@@ -111,6 +111,15 @@ inline bool arrayElementEquals(const sqifile& a, const sqifile& b) {
 }
 // A record that stands for no message: other Squish tools pad the index with these.
 inline bool isBlankSqiRecord(const sqifile& r) { return r.frameOffset == 0 && r.umsgid == kSqiBlankUmsgid; }
+// Whether a record names a frame at all. Blank records, zero padding and a record that
+// another writer has reserved but not yet filled have frame offset 0.
+inline bool namesFrame(const sqifile& r) { return r.frameOffset != 0; }
+// Another writer's record in the making: Squish writers reserve the record of a new
+// message (its UMSGID, frame offset 0) before they link its frame, and fill in the frame
+// offset last, after they have released the base's lock.
+inline bool isUnfinishedSqiRecord(const sqifile& r) {
+    return r.frameOffset == 0 && r.umsgid != 0 && r.umsgid != kSqiBlankUmsgid;
+}
 
 // Hash of an addressee name for the index: at most 36 characters, letters folded to lower
 // case, bytes above 0x7F sign-extended; the top bit of the result is 0.

@@ -120,6 +120,24 @@ bool readMessageFile(const OsFile& file, msgFileHeader& header, std::vector<char
     return true;
 }
 
+// The addresses of a stored message. Tossers route by the INTL, FMPT and TOPT kludges and
+// some keep other data (date stamps) in the header's zone and point fields, so the
+// kludges win where they are present: INTL gives zone, net and node of both ends, and
+// then a missing FMPT or TOPT means point 0. Without INTL, net and node come from the
+// header and zone from its spare bytes; FMPT and TOPT still give the points.
+void messageAddresses(const msgFileHeader& h, const char* text, FidoAddr& orig, FidoAddr& dest) {
+    RoutingKludges k = findRoutingKludges(text);
+    if (k.hasIntl) {
+        orig = k.intlOrig;
+        dest = k.intlDest;
+    } else {
+        orig = FidoAddr{h.origZone, h.origNet, h.origNode, h.origPoint};
+        dest = FidoAddr{h.destZone, h.destNet, h.destNode, h.destPoint};
+    }
+    if (k.hasFmpt) orig.point = k.fmpt;
+    if (k.hasTopt) dest.point = k.topt;
+}
+
 }  // namespace
 
 CTarnwickArea::CTarnwickArea(const char* path, int32_t number) : CEchoArea(number), msgNumbers(compareMsgNumbers) {
@@ -137,11 +155,13 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
     msgNumbers.removeAll();
     fileForms.clear();
     oddCaseNames.clear();
+    highestTaken = -1;
     scanIncomplete = false;
     if (lastreadNames) lastreadNames->clear();
     // Without a directory there is nothing to scan (and no current directory to fall to).
     if (directory[0] == 0) return;
     try {
+        takenNumbers.assign(size_t(0x10000), false);
         struct Found {
             uint16_t number;
             int32_t form;  // FileForm; kOddCaseName + k for oddCaseNames[k]; kNoOwnName last
@@ -152,14 +172,17 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
             if (lastreadNames && equalsNoCase(name, "lastread")) lastreadNames->emplace_back(name);
             uint32_t value;
             if (!hasMsgExtension(name, length) || !numberFromName(name, value)) return;
-            // Only regular files are messages (a link counts by what it points to). The kind
-            // comes from the directory itself where the file system gives it, which spares a
-            // stat of every message file on each scan.
+            uint16_t number = uint16_t(value);
+            // Any entry takes its number, so that a new message never lands beside it.
+            takenNumbers[number] = true;
+            highestTaken = std::max<int32_t>(highestTaken, number);
+            // Only regular files are messages: a symbolic link is none, whatever it points
+            // at. The kind comes from the directory itself where the file system gives it,
+            // which spares a stat of every message file on each scan.
             bool regular = kind == EntryKind::Regular ||
-                           ((kind == EntryKind::Unknown || kind == EntryKind::Link) && isRegularFile(pathOf(name)));
+                           (kind == EntryKind::Unknown && isRegularFile(pathOf(name), Links::Refuse));
             if (!regular) return;
 
-            uint16_t number = uint16_t(value);
             char lower[16], upper[16];
             snprintf(lower, sizeof lower, "%u.msg", unsigned(number));
             snprintf(upper, sizeof upper, "%u.MSG", unsigned(number));
@@ -224,7 +247,7 @@ bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
         for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
             std::string name = messageFileName(i);
             if (name.empty()) continue;  // no file under the number's own name
-            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly);
+            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly, Links::Refuse);
             if (!file.isOpen()) continue;
             msgFileHeader stored;
             if (!readMessageFile(file, stored, text)) continue;
@@ -276,7 +299,7 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
     out.removeAll();
     if (directory[0] == 0) return false;
     try {
-        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), nullptr);
+        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), nullptr, nullptr, Links::Refuse);
         if (!file.isOpen()) return false;
         msgFileHeader stored;
         std::vector<char> text;
@@ -285,23 +308,17 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
 
         pktMessage m;
         m.header = storedMsgHeader(msgNumber, stored.fromUserName, stored.toUserName, stored.subject, stored.dateTime);
-        m.origAddr = FidoAddr{stored.origZone, stored.origNet, stored.origNode, stored.origPoint};
-        m.destAddr = FidoAddr{stored.destZone, stored.destNet, stored.destNode, stored.destPoint};
+        messageAddresses(stored, text.data(), m.origAddr, m.destAddr);
         m.attributes = stored.attribute;
 
-        // Reserve the whole result first (each line of n bytes becomes n + 2, and every
-        // line but the last ends at a CR, LF or ^A byte), so the lines are appended
-        // without copying the array again and again.
-        int64_t textLength = int64_t(text.size()) - 1;
-        int64_t breaks = 0;
-        for (int64_t i = 0; i < textLength; ++i) {
-            char c = text[size_t(i)];
-            if (c == 13 || c == 10 || c == 1) ++breaks;
-        }
-        int64_t room = int64_t(kMessageRecordSize) + textLength + 2 * (breaks + 1);
-        if (room > INT32_MAX || !out.setSize(int32_t(room)) || !out.setSize(int32_t(kMessageRecordSize))) return false;
+        // The output is sized once, from the text's length, so that the lines are then
+        // appended without growing the array step by step.
+        int32_t textLength = int32_t(text.size() - 1);
+        if (!reserveForLines(out, int64_t(kMessageRecordSize), textLength) ||
+            !out.setSize(int32_t(kMessageRecordSize)))
+            return false;
         encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
-        textToLines(text.data(), out, int32_t(text.size() - 1));
+        textToLines(text.data(), out, textLength);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -309,21 +326,16 @@ bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
 }
 
 bool CTarnwickArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
+    beginWrite();
     if (!record || !text || directory[0] == 0) return false;
     try {
         scanDirectory();
         if (scanIncomplete) return false;
-        int32_t count = msgNumbers.getCount();
-        // Highest number plus one, in 16 bits; gaps are never reused. Number 1 is left to the
-        // tosser: *.MSG tossers keep their high-water mark in 1.msg and never export it, so a
-        // netmail stored there would never be sent (or be overwritten by the mark).
-        uint16_t number = count == 0 ? 1 : uint16_t(*msgNumbers.getAt(count - 1) + 1);
-        if (number == 1) number = 2;
-        std::string tempPath = pathOf(numberedName(number, "mst"));
-        std::string finalName = numberedName(number, "msg");
-
-        OsFile file = OsFile::createExclusive(tempPath);
-        if (!file.isOpen()) return false;
+        // After the highest number that any entry takes, in 16 bits; gaps are never reused.
+        // Number 1 is left to the tosser: *.MSG tossers keep their high-water mark in 1.msg
+        // and never export it, so a netmail stored there would never be sent (or be
+        // overwritten by the mark).
+        uint16_t first = highestTaken < 0 ? 1 : uint16_t(highestTaken + 1);
 
         msgFileHeader h;
         copyField(h.fromUserName, record->header.fromName, sizeof h.fromUserName);
@@ -344,47 +356,104 @@ bool CTarnwickArea::newMessage(pktMessage* record, const char* text, const WallT
 
         const FidoAddr& o = record->origAddr;
         const FidoAddr& d = record->destAddr;
+        std::string bytes(reinterpret_cast<const char*>(raw), sizeof raw);
         char line[64];
-        std::string kludges;
         snprintf(line, sizeof line, "\x01" "INTL %d:%d/%d %d:%d/%d\r", d.zone, d.net, d.node, o.zone, o.net, o.node);
-        kludges += line;
+        bytes += line;
         if (o.point != 0) {
             snprintf(line, sizeof line, "\x01" "FMPT %d\r", o.point);
-            kludges += line;
+            bytes += line;
         }
         if (d.point != 0) {
             snprintf(line, sizeof line, "\x01" "TOPT %d\r", d.point);
-            kludges += line;
+            bytes += line;
         }
         char msgId[kMsgIdKludgeBuffer];
         formatMsgIdKludge(o, now.utc, msgId);
-        kludges += msgId;
-
-        bool written = file.write(raw, sizeof raw) && file.write(kludges.data(), kludges.size()) &&
-                       file.write(text, strlen(text) + 1);
-        if (!written) {
-            file.close();
-            removeFile(tempPath);
-            return false;
-        }
-        if (!file.close()) return false;
-        // Never replace a message file, whatever the letter case of its name; the rename
-        // itself refuses the exact name should one appear in between.
-        if (existsNoCase(directory, finalName)) return false;
-        return renameNoReplace(tempPath, pathOf(finalName));
+        bytes += msgId;
+        bytes.append(text, strlen(text) + 1);
+        return storeNewMessage(bytes, first);
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
 
+namespace {
+
+// Removes a temporary file unless it was moved to its final name.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!path_.empty()) removeFile(path_);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& path() const { return path_; }
+    void keep() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+// Names tried before a post gives up: other programs writing the directory at the same
+// moment may take a few numbers first; more than this many means something is wrong.
+constexpr int kMaxNameCollisions = 64;
+
+}  // namespace
+
+bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
+    // The temporary name: a .mst left by a crashed writer, or one that another program is
+    // writing right now, is never touched; the next number's name is tried instead. Only
+    // the name is borrowed from the number: the message goes to the first free number
+    // below, whatever its temporary name was.
+    OsFile file;
+    std::string tempPath;
+    for (int attempt = 0; attempt <= kMaxNameCollisions && !file.isOpen(); ++attempt) {
+        tempPath = pathOf(numberedName(uint16_t(first + attempt), "mst"));
+        bool taken = false;
+        file = OsFile::createExclusive(tempPath, &taken);
+        if (!file.isOpen() && !taken) return false;
+    }
+    if (!file.isOpen()) return false;
+    TemporaryFile temp(tempPath);
+    if (!file.write(bytes.data(), bytes.size())) return false;
+    if (!file.close()) return false;
+
+    // The message number: the first from `first` on that no entry takes (after the wrap
+    // at 65535 this steps over the numbers still in use), never 1, and never beside a
+    // message file of the same number in other letter case. A message file appearing
+    // under the name meanwhile makes the rename fail; the next number is tried then.
+    int collisions = 0;
+    uint16_t number = first;
+    for (uint32_t tried = 0; tried < 0x10000u; ++tried, number = uint16_t(number + 1)) {
+        if (number == 1 || takenNumbers[number]) continue;
+        std::string finalName = numberedName(number, "msg");
+        bool exists = existsNoCase(directory, finalName);
+        if (!exists) {
+            if (renameNoReplace(temp.path(), pathOf(finalName), &exists)) {
+                temp.keep();
+                return true;
+            }
+            if (!exists) return false;
+        }
+        if (++collisions > kMaxNameCollisions) return false;
+    }
+    return false;
+}
+
 bool CTarnwickArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
+    beginWrite();
     if (directory[0] == 0) return false;
     try {
         std::string path;
-        // A super user's delete reads nothing: the file only has to be there.
-        if (mayDeleteAny) return findRegularNoCase(directory, numberedName(msgNumber, "msg"), path) && removeFile(path);
+        // A super user's delete reads nothing: the file only has to be there, as a regular
+        // file (a symbolic link or any other entry is no message).
+        if (mayDeleteAny)
+            return findRegularNoCase(directory, numberedName(msgNumber, "msg"), path, Links::Refuse) &&
+                   removeFile(path);
         if (!requester) return false;
-        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path);
+        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path, nullptr, Links::Refuse);
         if (!file.isOpen()) return false;
 
         msgFileHeader stored;

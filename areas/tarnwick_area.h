@@ -55,7 +55,9 @@ public:
     bool newMessage(pktMessage* record, const char* text, const WallTime& now) override;
     bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
 
-    // Rebuilds msgNumbers from the *.msg names of the directory (any letter case).
+    // Rebuilds msgNumbers from the *.msg names of the directory (any letter case) that
+    // are regular files; symbolic links, FIFOs, directories and other entries are no
+    // messages, but their numbers count as taken for new messages.
     virtual void scanDirectory();
 
     const char* getDirectory() const { return directory; }
@@ -72,6 +74,10 @@ private:
     // own name in unusual letter case). Filled by scanDirectory.
     std::vector<int32_t> fileForms;
     std::vector<std::string> oddCaseNames;
+    // Numbers that any *.msg entry takes, whatever its kind, and the highest of them
+    // (-1 when there is none). Filled by scanDirectory.
+    std::vector<bool> takenNumbers;
+    int32_t highestTaken = -1;
     // Set when the last scan could not be completed for want of memory.
     bool scanIncomplete = false;
 
@@ -82,4 +88,7 @@ private:
     void scan(std::vector<std::string>* lastreadNames);
     std::string messageFileName(int32_t index) const;
     std::string pathOf(const std::string& name) const;
+    // Writes `bytes` under a new temporary name and moves it to the first free message
+    // number from `first` on. Nothing stays behind when it fails.
+    bool storeNewMessage(const std::string& bytes, uint16_t first);
 };

@@ -1,10 +1,113 @@
 // The Squish reader and writer on arbitrary .SQD/.SQI/.SQL bytes: list, statistics,
-// fetch and delete must treat anything damaged as unreadable, never crash or hang.
+// fetch and delete must treat anything damaged as unreadable, never crash or hang. With
+// bit 0x20 of the action byte the base is instead built sound from a small recipe and
+// then damaged by a few patches, so that the writes get past the first checks. Either way
+// a write that reports failure must have left every byte of the base as it was.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "areas/squish_area.h"
+#include "areas/squish_format.h"
 #include "fuzz/fuzzkit.h"
+#include "support/le.h"
+
+namespace {
+
+struct Built {
+    std::string sqd, sqi;
+    std::vector<uint32_t> frames;  // message frames, then free frames
+    uint32_t messages = 0;
+};
+
+// A sound base: up to 5 messages with short texts, up to 2 free frames, blank records
+// after the index.
+Built buildSound(InputCutter& recipe) {
+    Built b;
+    b.messages = recipe.byte() % 6;
+    uint32_t frees = recipe.byte() % 3;
+    uint32_t blanks = recipe.byte() % 3;
+    b.sqd.assign(kSquishBaseHeaderSize, '\0');
+    SquishBaseHeader h;
+    h.headerLength = uint16_t(kSquishBaseHeaderSize);
+    h.frameHeaderSize = uint16_t(kSquishFrameHeaderSize);
+    uint32_t prev = 0;
+    for (uint32_t i = 0; i < b.messages + frees; ++i) {
+        bool free = i >= b.messages;
+        std::string control = free ? "" : "\x01MSGID: 2:5020/" + std::to_string(1 + i % 2) + ".0 0000000" +
+                                                  std::to_string(i);
+        std::string text = "Text " + std::to_string(i) + "\r" + std::string(recipe.byte() % 40, 'x') + '\0';
+        SquishFrameHeader f;
+        f.frameId = kSquishFrameId;
+        f.prevFrame = (free && i == b.messages) ? 0 : prev;
+        f.msgLength = uint32_t(kSquishMsgHeaderSize + control.size() + text.size());
+        f.frameLength = f.msgLength;
+        f.controlLength = uint32_t(control.size());
+        f.frameType = free ? kSquishFrameFree : kSquishFrameNormal;
+        uint32_t at = uint32_t(b.sqd.size());
+        b.sqd.resize(size_t(at) + kSquishFrameHeaderSize + f.frameLength, '\0');
+        uint8_t* p = reinterpret_cast<uint8_t*>(b.sqd.data());
+        encodeSquishFrameHeader(f, p + at);
+        SquishMsgHeader m;
+        memcpy(m.fromName, "Sender", 6);
+        memcpy(m.toName, "All", 3);
+        memcpy(m.dateText, "05 Jan 07  13:45:30", 19);
+        encodeSquishMsgHeader(m, p + at + kSquishFrameHeaderSize);
+        memcpy(p + at + kSquishFrameAndMsgHeaderSize, control.data(), control.size());
+        memcpy(p + at + kSquishFrameAndMsgHeaderSize + control.size(), text.data(), text.size());
+        if (f.prevFrame) putU32(p + f.prevFrame + kSquishNextFrameOffset, at);
+        if (!free && i == 0) h.beginFrame = at;
+        if (!free) h.lastFrame = at;
+        if (free && i == b.messages) h.freeFrame = at;
+        if (free) h.lastFreeFrame = at;
+        b.frames.push_back(at);
+        prev = at;
+        if (!free) {
+            uint8_t rec[kSqiRecordSize];
+            encodeSqiRecord(sqifile{at, i + 1, squishNameHash("All")}, rec);
+            b.sqi.append(reinterpret_cast<char*>(rec), sizeof rec);
+        }
+    }
+    for (uint32_t i = 0; i < blanks; ++i) {
+        uint8_t rec[kSqiRecordSize];
+        encodeSqiRecord(sqifile{0, kSqiBlankUmsgid, 0}, rec);
+        b.sqi.append(reinterpret_cast<char*>(rec), sizeof rec);
+    }
+    h.numMsg = h.highMsg = b.messages;
+    h.nextUmsgid = b.messages + 1;
+    h.endFrame = uint32_t(b.sqd.size());
+    encodeSquishBaseHeader(h, reinterpret_cast<uint8_t*>(b.sqd.data()));
+    return b;
+}
+
+// Patches 32-bit values into the built files: at a frame's field or anywhere, with a
+// value that is mostly another frame's offset (a link to the wrong place) or near it.
+void damage(Built& b, InputCutter& patches) {
+    while (!patches.empty()) {
+        uint8_t how = patches.byte();
+        uint32_t where = patches.u32();
+        uint32_t value = patches.u32();
+        std::string& file = (how & 1) ? b.sqi : b.sqd;
+        if (how & 0x80) {
+            if (!file.empty()) file.resize(where % file.size());
+            continue;
+        }
+        if ((how & 2) && !b.frames.empty()) value = b.frames[value % b.frames.size()] + (how >> 4) % 4 * 100;
+        uint32_t at;
+        if ((how & 4) && !b.frames.empty() && !(how & 1))
+            at = b.frames[where % b.frames.size()] + (where >> 8) % 7 * 4;  // a frame header field
+        else if (how & 8)
+            at = 104 + (where % 5) * 4;  // a chain pointer of the base header, or endFrame
+        else
+            at = file.empty() ? 0 : where % uint32_t(file.size());
+        if (size_t(at) + 4 > file.size()) continue;
+        putU32(reinterpret_cast<uint8_t*>(file.data()) + at, value);
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InputCutter in(data, size);
@@ -13,10 +116,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string sql = in.part();
     uint8_t actions = in.byte();
     uint32_t number = in.u32();
+    if (actions & 0x20) {
+        InputCutter recipe(reinterpret_cast<const uint8_t*>(sqd.data()), sqd.size());
+        InputCutter patches(reinterpret_cast<const uint8_t*>(sqi.data()), sqi.size());
+        Built built = buildSound(recipe);
+        damage(built, patches);
+        sqd = built.sqd;
+        sqi = built.sqi;
+        number = built.messages ? number % (built.messages + 2) : number;
+    }
     std::string base = scratchDir() + "/base";
     writeBytes(base + ".SQD", reinterpret_cast<const uint8_t*>(sqd.data()), sqd.size());
     writeBytes(base + ".SQI", reinterpret_cast<const uint8_t*>(sqi.data()), sqi.size());
     if (actions & 1) writeBytes(base + ".SQL", reinterpret_cast<const uint8_t*>(sql.data()), sql.size());
+    auto files = [&base] { return readBytes(base + ".SQD") + '\0' + readBytes(base + ".SQI"); };
 
     CSquishArea area(base.c_str(), 0);
     MCArray<pktMsgHeader> list;
@@ -27,12 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int32_t i = 0; i < list.getCount() && i < 8; ++i) area.getMessage(list.getAt(i)->msgNumber, message);
     area.getMessage(number, message);
     FidoAddr requester{2, 5020, 1, 0};
-    if (actions & 2) area.deleteMsg(number, &requester, (actions & 4) != 0);
+    if (actions & 2) {
+        std::string before = files();
+        if (!area.deleteMsg(number, &requester, (actions & 4) != 0))
+            require(files() == before, "a delete that failed changed the base");
+    }
     if (actions & 8) {
         pktMessage record;
         record.origAddr = requester;
         std::string text = in.rest();
-        (void)area.newMessage(&record, text.c_str(), wallTimeAt(0));
+        std::string before = files();
+        if (!area.newMessage(&record, text.c_str(), wallTimeAt(0)))
+            require(files() == before, "a post that failed changed the base");
     }
     if (actions & 0x10) area.getMsgList(list);
     removeTree(base + ".SQL");

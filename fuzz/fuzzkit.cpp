@@ -2,10 +2,15 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 const std::string& scratchDir() {
     static std::string dir = [] {
@@ -34,6 +39,45 @@ void silenceOutput() {
     dup2(null, 1);
     dup2(null, 2);
     close(null);
+}
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::string();
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string directoryImage(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    std::string image;
+    for (const std::string& name : names) {
+        std::string path = dir + "/" + name;
+        struct stat st;
+        image += name;
+        image += '\0';
+        if (lstat(path.c_str(), &st) != 0) {
+            image += "gone";
+        } else if (S_ISREG(st.st_mode)) {
+            image += "file:" + readBytes(path);
+        } else if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            ssize_t n = readlink(path.c_str(), target, sizeof target);
+            image += "link:" + std::string(target, n > 0 ? size_t(n) : 0);
+        } else {
+            image += "other:" + std::to_string(unsigned(st.st_mode & S_IFMT));
+        }
+        image += '\0';
+    }
+    return image;
+}
+
+void reportFinding(const char* what) {
+    fprintf(stderr, "finding: %s\n", what);
+    fflush(stderr);
+    abort();
 }
 
 std::string InputCutter::part() {

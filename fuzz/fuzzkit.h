@@ -11,6 +11,16 @@ void writeBytes(const std::string& path, const uint8_t* data, size_t n);
 void removeTree(const std::string& path);
 // Sends the program's standard output and error to /dev/null (the server's log lines).
 void silenceOutput();
+// A whole file; the empty text when it cannot be read.
+std::string readBytes(const std::string& path);
+// Every entry of a directory as one text (name, kind, a link's target, a regular file's
+// content), to compare before and after an operation. Opens no FIFO or device.
+std::string directoryImage(const std::string& dir);
+// A finding: prints what went wrong and aborts, so that the fuzzer keeps the input.
+[[noreturn]] void reportFinding(const char* what);
+inline void require(bool ok, const char* what) {
+    if (!ok) reportFinding(what);
+}
 
 class InputCutter {
 public:

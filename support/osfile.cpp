@@ -20,10 +20,11 @@ OsFile& OsFile::operator=(OsFile&& other) noexcept {
     return *this;
 }
 
-OsFile OsFile::openExisting(const std::string& path, Mode mode) {
+OsFile OsFile::openExisting(const std::string& path, Mode mode, Links links) {
     // Without O_NONBLOCK, opening a FIFO that sits under a message file's name would wait
     // for a writer and hold the whole server; for regular files the flag changes nothing.
     int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (links == Links::Refuse) flags |= O_NOFOLLOW;
     switch (mode) {
     case Mode::ReadOnly: flags |= O_RDONLY; break;
     case Mode::ReadWrite: flags |= O_RDWR; break;
@@ -43,10 +44,12 @@ OsFile OsFile::openExisting(const std::string& path, Mode mode) {
     return OsFile(fd);
 }
 
-OsFile OsFile::createExclusive(const std::string& path) {
+OsFile OsFile::createExclusive(const std::string& path, bool* nameTaken) {
     int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // O_EXCL also fails on a symbolic link under the name, dangling or not.
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     while (fd < 0 && errno == EINTR);
+    if (nameTaken) *nameTaken = fd < 0 && errno == EEXIST;
     return OsFile(fd);
 }
 
@@ -155,13 +158,18 @@ bool fileExists(const std::string& path) {
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-bool renameNoReplace(const std::string& from, const std::string& to) {
+bool renameNoReplace(const std::string& from, const std::string& to, bool* targetExists) {
+    if (targetExists) *targetExists = false;
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
+    if (errno == EINVAL || errno == ENOSYS) {
+        // File systems without RENAME_NOREPLACE: a hard link fails on an existing name too.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return true;
+        }
+    }
+    if (targetExists) *targetExists = errno == EEXIST;
+    return false;
 }
 
 bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
@@ -197,18 +205,19 @@ bool forEachEntry(const std::string& dir, const std::function<void(const char* n
     return true;
 }
 
-bool isRegularFile(const std::string& path) {
+bool isRegularFile(const std::string& path, Links links) {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    int r = links == Links::Refuse ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st);
+    return r == 0 && S_ISREG(st.st_mode);
 }
 
 std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
 OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
-                  const std::vector<std::string>* listing) {
+                  const std::vector<std::string>* listing, Links links) {
     std::string upperName = toUpperAscii(lowerName);
     for (const std::string& name : {lowerName, upperName}) {
-        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly, links);
         if (f.isOpen()) {
             if (foundPath) *foundPath = joinPath(dir, name);
             return f;
@@ -221,7 +230,7 @@ OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::str
     }
     for (const std::string& name : *listing) {
         if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
-        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly);
+        OsFile f = OsFile::openExisting(joinPath(dir, name), OsFile::Mode::ReadOnly, links);
         if (f.isOpen()) {
             if (foundPath) *foundPath = joinPath(dir, name);
             return f;
@@ -230,10 +239,10 @@ OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::str
     return OsFile();
 }
 
-bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath) {
+bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath, Links links) {
     std::string upperName = toUpperAscii(lowerName);
     for (const std::string& name : {lowerName, upperName}) {
-        if (isRegularFile(joinPath(dir, name))) {
+        if (isRegularFile(joinPath(dir, name), links)) {
             foundPath = joinPath(dir, name);
             return true;
         }
@@ -242,7 +251,7 @@ bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std
     if (!listDirectory(dir, names)) return false;
     for (const std::string& name : names) {
         if (name == lowerName || name == upperName || !equalsNoCase(name, lowerName)) continue;
-        if (isRegularFile(joinPath(dir, name))) {
+        if (isRegularFile(joinPath(dir, name), links)) {
             foundPath = joinPath(dir, name);
             return true;
         }

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+// Whether the last component of a path may be a symbolic link to the file meant. Message
+// files are opened with Links::Refuse: a link in a message directory must not hand out
+// whatever it points at.
+enum class Links { Follow, Refuse };
+
 class OsFile {
 public:
     enum class Mode { ReadOnly, ReadWrite, WriteOnly };
@@ -22,10 +27,13 @@ public:
 
     // Opens an existing regular file; never creates one. The open itself never waits: a
     // FIFO or a device under the name would otherwise hold the caller until someone
-    // writes to it. Anything but a regular file is refused.
-    static OsFile openExisting(const std::string& path, Mode mode);
-    // Creates a new file write-only, failing when the name exists (owner read and write).
-    static OsFile createExclusive(const std::string& path);
+    // writes to it. Anything but a regular file is refused, and with Links::Refuse so is
+    // a symbolic link, whatever it points at.
+    static OsFile openExisting(const std::string& path, Mode mode, Links links = Links::Follow);
+    // Creates a new file write-only, failing when the name exists in any form, a dangling
+    // symbolic link included (owner read and write). `nameTaken`, when given, tells
+    // whether it failed for that reason.
+    static OsFile createExclusive(const std::string& path, bool* nameTaken = nullptr);
 
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -56,8 +64,9 @@ private:
 
 bool fileExists(const std::string& path);
 bool removeFile(const std::string& path);
-// Renames within a file system, failing when `to` exists.
-bool renameNoReplace(const std::string& from, const std::string& to);
+// Renames within a file system, failing when `to` exists in any form; `targetExists`,
+// when given, tells whether it failed for that reason.
+bool renameNoReplace(const std::string& from, const std::string& to, bool* targetExists = nullptr);
 // Names of the entries of a directory ("." and ".." left out); false when it cannot be read.
 bool listDirectory(const std::string& dir, std::vector<std::string>& names);
 
@@ -67,7 +76,8 @@ enum class EntryKind { Regular, Link, Other, Unknown };
 // Calls `visit` for every entry but "." and ".."; an exception from `visit` passes through
 // (the directory is closed). False when the directory cannot be read.
 bool forEachEntry(const std::string& dir, const std::function<void(const char* name, EntryKind kind)>& visit);
-bool isRegularFile(const std::string& path);
+// Whether the path names a regular file; with Links::Refuse a symbolic link never does.
+bool isRegularFile(const std::string& path, Links links = Links::Follow);
 std::string joinPath(const std::string& dir, const std::string& name);
 
 // Names looked up in a directory without regard to letter case. `lowerName` is given in
@@ -76,8 +86,9 @@ std::string joinPath(const std::string& dir, const std::string& name);
 // Opens the regular file for reading; `foundPath` receives its path. `listing` spares a
 // directory read when the caller already has the entries.
 OsFile openNoCase(const std::string& dir, const std::string& lowerName, std::string* foundPath,
-                  const std::vector<std::string>* listing = nullptr);
+                  const std::vector<std::string>* listing = nullptr, Links links = Links::Follow);
 // Finds the regular file without opening it.
-bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath);
+bool findRegularNoCase(const std::string& dir, const std::string& lowerName, std::string& foundPath,
+                       Links links = Links::Follow);
 // Whether the directory has an entry of any kind under the name.
 bool existsNoCase(const std::string& dir, const std::string& lowerName);

@@ -319,9 +319,9 @@ TEST_F(Commands, ListAndFetchInBothFormats) {
             EXPECT_EQ(0u, m.header.msgIdHash);
             EXPECT_EQ(0u, m.header.replyHash);
             EXPECT_EQ(s.attr, m.attributes);
-            // A Squish area does not report the stored addresses.
-            EXPECT_EQ(f.squish ? FidoAddr{} : s.orig, m.origAddr);
-            EXPECT_EQ(f.squish ? FidoAddr{} : s.dest, m.destAddr);
+            // Both formats report the stored addresses.
+            EXPECT_EQ(s.orig, m.origAddr);
+            EXPECT_EQ(s.dest, m.destAddr);
             std::vector<std::string> want;
             for (const std::string& k : s.kludges) want.push_back(kA + k);
             want.insert(want.end(), s.lines.begin(), s.lines.end());

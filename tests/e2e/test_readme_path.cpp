@@ -173,7 +173,7 @@ TEST_F(ReadmePath, WalksTheDemo) {
     // read: header, kludges apart from the text.
     ClientRun shown = readmeCommand(kClientInReadme + " read QUORVA.TALK 2");
     ASSERT_EQ(shown.status, 0) << shown.err;
-    EXPECT_TRUE(has(shown.out, "From:    Ann Reader\n"));
+    EXPECT_TRUE(has(shown.out, "From:    Ann Reader, 2:5020/1234.5\n"));
     EXPECT_TRUE(has(shown.out, "To:      Demo Sysop\n"));
     EXPECT_TRUE(has(shown.out, "Date:    05 Mar 2024 08:31\n"));
     EXPECT_TRUE(has(shown.out, "  ^AMSGID: 2:5020/1234.5 65e6da17\n"));
@@ -194,7 +194,7 @@ TEST_F(ReadmePath, WalksTheDemo) {
 
     ClientRun back = readmeCommand(kClientInReadme + " read QUORVA.TALK 13");
     ASSERT_EQ(back.status, 0) << back.err;
-    EXPECT_TRUE(has(back.out, "From:    Demo Sysop\n"));
+    EXPECT_TRUE(has(back.out, "From:    Demo Sysop, 2:5020/1234.0\n"));
     EXPECT_TRUE(has(back.out, "To:      All\n"));
     EXPECT_TRUE(has(back.out, "Subject: First post\n"));
     EXPECT_TRUE(has(back.out, "  ^AMSGID: 2:5020/1234.0 "));

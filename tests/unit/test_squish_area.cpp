@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <cstring>
 #include <random>
@@ -395,6 +396,7 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
     auto m = threeMessages();
     m[1].attr = 0x00010108;  // only the low 16 bits are reported
     m[1].orig = FidoAddr{2, 5020, 100, 1};
+    m[1].dest = FidoAddr{1, 234, 56, 7};
     m[1].text = "Line one\r\nLine two\r";
     sqfix::BuildOptions o;
     o.firstUmsgid = 7;
@@ -409,8 +411,8 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
     EXPECT_EQ(got.header.dateWritten, parseFidoDate("31 Dec 99  23:59:59"));
     EXPECT_EQ(got.header.msgIdHash, 0u);
     EXPECT_EQ(got.header.replyHash, 0u);
-    EXPECT_EQ(got.origAddr, FidoAddr{});  // stored addresses are not reported
-    EXPECT_EQ(got.destAddr, FidoAddr{});
+    EXPECT_EQ(got.origAddr, (FidoAddr{2, 5020, 100, 1}));  // as the message header stores them
+    EXPECT_EQ(got.destAddr, (FidoAddr{1, 234, 56, 7}));
     EXPECT_EQ(got.areaNumber, 0);
     EXPECT_EQ(got.attributes, 0x0108);
     std::vector<std::string> expected = {msgIdKludge("2:5020/100.1 0000ABCD"), std::string(1, kCtrlA) + "PID: Test 1",
@@ -419,6 +421,43 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
 
     EXPECT_FALSE(area.getMessage(6, out));
     EXPECT_FALSE(area.getMessage(10, out));
+}
+
+// An output array that counts how often it has to find a larger buffer.
+class GrowthCountingArray : public MCArray<char> {
+public:
+    bool setSize(int32_t n) override {
+        if (n > getCapacity()) ++growths;
+        return MCArray<char>::setSize(n);
+    }
+    int growths = 0;
+};
+
+TEST_F(SquishArea, FetchSizesItsOutputOnce) {
+    std::string ordinary, shortLines, kludgeBytes;
+    while (ordinary.size() < (1u << 20)) ordinary += "A line of sixty characters, as in any long message body...\r";
+    shortLines.assign(200000, '\r');        // every byte an empty line of two output bytes
+    kludgeBytes.assign(200000, kCtrlA);     // every byte a line of three output bytes
+    struct Case {
+        const char* name;
+        const std::string& text;
+        int maxGrowths;
+    };
+    const Case cases[] = {{"ordinary lines", ordinary, 1}, {"empty lines", shortLines, 4}, {"^A bytes", kludgeBytes, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<sqfix::Message> m(1);
+        m[0].text = c.text;
+        build(m);
+        CSquishArea area(base().c_str(), 3);
+        GrowthCountingArray out;
+        ASSERT_TRUE(area.getMessage(1, out));
+        EXPECT_LE(out.growths, c.maxGrowths) << "the output grew in small steps";
+        MCArray<char> expected;
+        textToLines(c.text.c_str(), expected, int32_t(c.text.size()));
+        ASSERT_EQ(out.getCount(), int32_t(kMessageRecordSize) + expected.getCount());
+        EXPECT_EQ(memcmp(out.getData() + kMessageRecordSize, expected.getData(), size_t(expected.getCount())), 0);
+    }
 }
 
 TEST_F(SquishArea, FetchFindsMessagesInAnIndexOutOfOrder) {
@@ -1135,6 +1174,562 @@ TEST_F(SquishArea, WritesWhileAnotherProgramHoldsTheLockAreDeferredWithNothingWr
     EXPECT_FALSE(area.writeDeferred());
     EXPECT_TRUE(erase(2));
     expectSound();
+}
+
+// ---------------------------------------------------------------------------------------
+// Writes on damaged bases: refused before the first byte is written
+
+// What a damaged-base case does to a sound base of three messages (with one free frame
+// when `freeFrame` is set), and the write that must then be refused.
+struct DamageCase {
+    const char* name;
+    bool freeFrame;
+    std::function<void(const std::string& sqd, const std::string& sqi, const sqfix::BuiltBase& b)> damage;
+    enum Write { kPost, kDelete } write;
+    uint32_t victim;           // UMSGID to delete
+    const char* reasonPart;    // a piece of the refusal reason
+};
+
+TEST_F(SquishArea, WritesOnDamagedBasesAreRefusedWithNothingWritten) {
+    using sqfix::patchU32;
+    auto textOf = [](const sqfix::BuiltBase& b, int i) { return b.frameOffsets[size_t(i)] + 28 + 238 + 4; };
+    const DamageCase cases[] = {
+        // The chain a new frame is linked to.
+        {"last frame points into a message's text", false,
+         [&](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFrame, textOf(b, 1)); }, DamageCase::kPost, 0,
+         "is not a frame"},
+        {"last frame points at a frame that is not the last", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFrame, b.frameOffsets[0]); }, DamageCase::kPost, 0,
+         "links to a next frame"},
+        {"last frame points at a free frame", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFrame, b.freeOffsets[0]); }, DamageCase::kPost, 0,
+         "is a free frame, not a message frame"},
+        {"last frame runs past the end of the file", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[2] + off::kFrameLength, 1u << 20); },
+         DamageCase::kPost, 0, "runs past the end of the data file"},
+        {"data file cut inside the last frame", false,
+         [](auto& sqd, auto&, auto& b) { sqfix::truncateFile(sqd, b.frameOffsets[2] + 28 + 240); }, DamageCase::kPost,
+         0, "runs past the end of the data file"},
+        {"last free frame runs past the end of the file", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.freeOffsets[0] + off::kFrameLength, 1u << 20); },
+         DamageCase::kPost, 0, "runs past the end of the data file"},
+        {"last frame past the end of the file", false,
+         [](auto& sqd, auto&, auto&) { patchU32(sqd, off::kLastFrame, 1u << 24); }, DamageCase::kPost, 0,
+         "points past the end of the data file"},
+        {"last frame inside the base header", false,
+         [](auto& sqd, auto&, auto&) { patchU32(sqd, off::kLastFrame, 100); }, DamageCase::kPost, 0,
+         "does not point past the base header"},
+        {"free chain starts past the end of the file", true,
+         [](auto& sqd, auto&, auto&) { patchU32(sqd, off::kFreeFrame, 1u << 24); }, DamageCase::kPost, 0,
+         "points past the end of the data file"},
+        {"a last frame but no first frame", false,
+         [](auto& sqd, auto&, auto&) { patchU32(sqd, off::kBeginFrame, 0); }, DamageCase::kPost, 0,
+         "names a last frame but no first frame"},
+        {"data file shorter than its header", false, [](auto& sqd, auto&, auto&) { sqfix::truncateFile(sqd, 200); },
+         DamageCase::kPost, 0, "shorter than its base header"},
+        {"last frame is not that of the last index record", false,
+         [](auto&, auto& sqi, auto& b) { patchU32(sqi, 24, b.frameOffsets[0]); }, DamageCase::kPost, 0,
+         "is not the frame of its last message"},
+
+        // The frames a delete patches.
+        {"previous frame points into another message's text", false,
+         [&](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[2] + off::kPrevFrame, textOf(b, 1)); },
+         DamageCase::kDelete, 3, "is not a frame"},
+        {"previous frame does not link back", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[2] + off::kPrevFrame, b.frameOffsets[0]); },
+         DamageCase::kDelete, 3, "does not link back"},
+        {"next frame points into another message's text", false,
+         [&](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[0] + off::kNextFrame, textOf(b, 2)); },
+         DamageCase::kDelete, 1, "is not a frame"},
+        {"next frame is a free frame", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, b.freeOffsets[0]); },
+         DamageCase::kDelete, 2, "is a free frame, not a message frame"},
+        {"next frame past the end of the file", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, 1u << 24); },
+         DamageCase::kDelete, 2, "lies outside the frames"},
+        {"a middle frame that links to no next one", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, 0); },
+         DamageCase::kDelete, 2, "is not the last frame but links to no next one"},
+        {"the first frame links to a previous one", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[0] + off::kPrevFrame, b.frameOffsets[2]); },
+         DamageCase::kDelete, 1, "is the first frame but links to a previous one"},
+        {"last free frame points at a live frame", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFreeFrame, b.frameOffsets[1]); },
+         DamageCase::kDelete, 3, "is a message frame, not a free frame"},
+        {"last free frame points into a message's text", true,
+         [&](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFreeFrame, textOf(b, 0)); }, DamageCase::kDelete, 2,
+         "is not a frame"},
+        {"last free frame links to a next frame", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.freeOffsets[0] + off::kNextFrame, b.frameOffsets[0]); },
+         DamageCase::kDelete, 2, "links to a next frame"},
+        {"a last free frame but no first free frame", true,
+         [](auto& sqd, auto&, auto&) { patchU32(sqd, off::kFreeFrame, 0); }, DamageCase::kDelete, 2,
+         "names a last free frame but no first free frame"},
+        {"the index names a free frame", true,
+         [](auto&, auto& sqi, auto& b) { patchU32(sqi, 12, b.freeOffsets[0]); }, DamageCase::kDelete, 2,
+         "is a free frame, not a message frame"},
+        {"the message's frame is on the free chain", true,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFreeFrame, b.frameOffsets[1]); },
+         DamageCase::kDelete, 2, "is on the free chain"},
+    };
+    for (const DamageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        sqfix::BuildOptions o;
+        o.freeFrames = c.freeFrame ? 1 : 0;
+        auto write = [&](CSquishArea& area) {
+            if (c.write == DamageCase::kDelete) {
+                FidoAddr any;
+                return area.deleteMsg(c.victim, &any, true);
+            }
+            pktMessage m = postRecord();
+            return area.newMessage(&m, "text\r", testWallTime());
+        };
+
+        // The same write on the sound base goes through.
+        build(threeMessages(), o);
+        {
+            CSquishArea area(base().c_str(), 3);
+            EXPECT_TRUE(write(area));
+            EXPECT_TRUE(area.refusalReason().empty());
+            expectSound();
+        }
+
+        auto built = build(threeMessages(), o);
+        c.damage(sqfix::fileOf(base(), ".SQD"), sqfix::fileOf(base(), ".SQI"), built);
+        auto before = snapshot();
+        CSquishArea area(base().c_str(), 3);
+        EXPECT_FALSE(write(area));
+        EXPECT_EQ(snapshot(), before) << "a refused write changed the files";
+        EXPECT_FALSE(area.writeDeferred()) << area.deferReason();
+        const std::string& reason = area.refusalReason();
+        EXPECT_NE(reason.find("Squish base " + base()), std::string::npos) << reason;
+        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+    }
+}
+
+TEST_F(SquishArea, RefusalsForOtherReasonsGiveNoReason) {
+    build(threeMessages());
+    CSquishArea area(base().c_str(), 3);
+    FidoAddr stranger{9, 9, 9, 9};
+    EXPECT_FALSE(area.deleteMsg(2, &stranger, false));  // not the author's message
+    EXPECT_TRUE(area.refusalReason().empty());
+    EXPECT_FALSE(area.deleteMsg(99, &stranger, true));  // no such message
+    EXPECT_TRUE(area.refusalReason().empty());
+    // A refusal is forgotten by the next write.
+    sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kLastFrame, 100);
+    pktMessage m = postRecord();
+    EXPECT_FALSE(area.newMessage(&m, "x", testWallTime()));
+    EXPECT_FALSE(area.refusalReason().empty());
+    build(threeMessages());
+    EXPECT_TRUE(area.newMessage(&m, "x", testWallTime()));
+    EXPECT_TRUE(area.refusalReason().empty());
+}
+
+TEST_F(SquishArea, CountsNeverWrapNorExceedTheIndex) {
+    struct Case {
+        const char* name;
+        uint32_t numMsg;
+        bool post;  // else delete message 2
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"delete with a count of 0", 0, false, 0},
+        {"delete with a count above the index", 1000, false, 2},
+        {"delete with a sound count", 3, false, 2},
+        {"post with a wrapped count", 0xFFFFFFFFu, true, 4},
+        {"post with a count above the index", 1000, true, 4},
+        {"post with a count of 0", 0, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(threeMessages());
+        sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kNumMsg, c.numMsg);
+        sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kHighMsg, c.numMsg);
+        ASSERT_TRUE(c.post ? post("text\r") : erase(2));
+        BaseImage img = image();
+        EXPECT_EQ(img.header.numMsg, c.expected);
+        EXPECT_EQ(img.header.highMsg, c.expected);
+    }
+    // The unread count does not wrap either when the index holds more than the header says.
+    sqfix::BuildOptions o;
+    o.lastReadMark = 2u;
+    build(threeMessages(), o);
+    sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kNumMsg, 1);
+    EXPECT_EQ(stats(base()), std::make_pair(1u, 0u));
+}
+
+// ---------------------------------------------------------------------------------------
+// Index records that name no frame
+
+TEST_F(SquishArea, ZeroRecordsInTheIndexAreNoMessages) {
+    // 100,000 zero records after the three messages, as a damaged or padded index has.
+    sqfix::BuildOptions o;
+    o.lastReadMark = 1u;
+    build(threeMessages(), o);
+    std::string sqi = sqfix::fileOf(base(), ".SQI");
+    std::vector<uint8_t> bytes = sqfix::readFileBytes(sqi);
+    bytes.resize(bytes.size() + 100000 * 12, 0);
+    sqfix::writeFileBytes(sqi, bytes);
+
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_EQ(stats(base()), std::make_pair(3u, 2u));
+    CSquishArea area(base().c_str(), 3);
+    MCArray<char> out;
+    EXPECT_TRUE(area.getMessage(3, out));
+    EXPECT_FALSE(area.getMessage(0, out));
+    EXPECT_FALSE(area.getMessage(4, out));
+
+    // A new record goes right after the last one that names a frame.
+    ASSERT_TRUE(post("text\r"));
+    BaseImage img = image();
+    EXPECT_EQ(img.sqi.size(), bytes.size());
+    EXPECT_EQ(img.index[3].umsgid, 4u);
+    EXPECT_EQ(img.index[3].frameOffset, img.header.lastFrame);
+    EXPECT_EQ(img.header.numMsg, 4u);
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3, 4}));
+
+    // A delete rewrites the index without them.
+    ASSERT_TRUE(erase(2));
+    EXPECT_EQ(image().sqi.size(), 36u);
+    expectSound();
+}
+
+// ---------------------------------------------------------------------------------------
+// Another writer in the middle of a write
+
+// The end of a write by another Squish writer, the way it leaves the files at one moment.
+struct InProgressCase {
+    const char* name;
+    std::function<void(SquishArea&, const sqfix::BuiltBase&)> make;
+    bool deferred;
+    const char* reasonPart;
+};
+
+// Appends a message frame after the last one (linked or not) to the data file, as a
+// writer does; returns its offset.
+uint32_t appendFrame(const std::string& sqd, uint32_t prev, bool link, bool updateHeader) {
+    std::vector<uint8_t> bytes = sqfix::readFileBytes(sqd);
+    uint32_t at = uint32_t(bytes.size());
+    const uint32_t length = 238 + 1;
+    bytes.resize(size_t(at) + 28 + length, 0);
+    auto put = [&](uint32_t o, uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[o + uint32_t(i)] = uint8_t(v >> (8 * i));
+    };
+    put(at + off::kFrameId, sqfix::kFrameId);
+    put(at + off::kPrevFrame, prev);
+    put(at + off::kFrameLength, length);
+    put(at + off::kMsgLength, length);
+    memcpy(bytes.data() + at + 28 + off::kDateText, "05 Jan 07  13:45:30", 19);
+    if (link) put(prev + off::kNextFrame, at);
+    if (updateHeader) {
+        put(off::kLastFrame, at);
+        put(off::kEndFrame, uint32_t(bytes.size()));
+    }
+    sqfix::writeFileBytes(sqd, bytes);
+    return at;
+}
+
+void appendRecord(const std::string& sqi, uint32_t frameOffset, uint32_t umsgid, uint32_t hash) {
+    std::vector<uint8_t> bytes = sqfix::readFileBytes(sqi);
+    for (uint32_t v : {frameOffset, umsgid, hash})
+        for (int i = 0; i < 4; ++i) bytes.push_back(uint8_t(v >> (8 * i)));
+    sqfix::writeFileBytes(sqi, bytes);
+}
+
+TEST_F(SquishArea, WritesWaitForAnotherWriterInTheMiddleOfAWrite) {
+    auto sqd = [this] { return sqfix::fileOf(base(), ".SQD"); };
+    auto sqi = [this] { return sqfix::fileOf(base(), ".SQI"); };
+    const InProgressCase cases[] = {
+        {"index record reserved, frame not linked yet",
+         [&](SquishArea&, auto&) {
+             appendRecord(sqi(), 0, 4, 0xFFFFFFFFu);
+             sqfix::patchU32(sqd(), off::kNumMsg, 4);
+             sqfix::patchU32(sqd(), off::kNextUmsgid, 5);
+         },
+         true, "index record 3 (UMSGID 4) has no frame yet"},
+        {"index record reserved, frame linked, record not filled",
+         [&](SquishArea&, auto& b) {
+             appendRecord(sqi(), 0, 4, 0xFFFFFFFFu);
+             appendFrame(sqd(), b.frameOffsets[2], true, true);
+         },
+         true, "index record 3 (UMSGID 4) has no frame yet"},
+        {"reserved record followed by blank records",
+         [&](SquishArea&, auto&) {
+             appendRecord(sqi(), 0, 4, 0xFFFFFFFFu);
+             appendRecord(sqi(), 0, 0xFFFFFFFFu, 0);
+         },
+         true, "UMSGID 4"},
+        {"frame linked, no record written yet",
+         [&](SquishArea&, auto& b) { appendFrame(sqd(), b.frameOffsets[2], true, true); }, true,
+         "has no index record yet"},
+        {"record written, frame not linked yet",
+         [&](SquishArea&, auto& b) {
+             uint32_t at = appendFrame(sqd(), b.frameOffsets[2], false, false);
+             appendRecord(sqi(), at, 4, 0);
+         },
+         true, "is not linked after the last frame"},
+        // Not another writer's.
+        {"blank records at the end",
+         [&](SquishArea&, auto&) { appendRecord(sqi(), 0, 0xFFFFFFFFu, 0); }, false, ""},
+        {"zero records at the end", [&](SquishArea&, auto&) { appendRecord(sqi(), 0, 0, 0); }, false, ""},
+        {"an old unfinished record before the last one",
+         [&](SquishArea&, auto&) {
+             std::vector<uint8_t> bytes = sqfix::readFileBytes(sqi());
+             bytes.insert(bytes.begin() + 24, 12, 0);
+             bytes[24 + 4] = 9;  // UMSGID 9, no frame, before the third message's record
+             sqfix::writeFileBytes(sqi(), bytes);
+         },
+         false, ""},
+    };
+    for (const InProgressCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool posting : {true, false}) {
+            SCOPED_TRACE(posting ? "post" : "delete");
+            auto built = build(threeMessages());
+            c.make(*this, built);
+            auto before = snapshot();
+            CSquishArea area(base().c_str(), 3);
+            pktMessage m = postRecord();
+            FidoAddr any;
+            bool done = posting ? area.newMessage(&m, "text\r", testWallTime()) : area.deleteMsg(1, &any, true);
+            if (c.deferred) {
+                EXPECT_FALSE(done);
+                EXPECT_TRUE(area.writeDeferred());
+                EXPECT_TRUE(area.refusalReason().empty()) << area.refusalReason();
+                EXPECT_NE(area.deferReason().find("Squish base " + base()), std::string::npos) << area.deferReason();
+                EXPECT_NE(area.deferReason().find(c.reasonPart), std::string::npos) << area.deferReason();
+                EXPECT_EQ(snapshot(), before);
+            } else {
+                EXPECT_TRUE(done) << area.refusalReason() << area.deferReason();
+                EXPECT_FALSE(area.writeDeferred());
+            }
+        }
+    }
+}
+
+// A writer process that writes new messages the way Squish tossers do: under the base's
+// lock it reserves the index record (frame offset 0, the new UMSGID) and counts the
+// message; under the lock again it links a new frame at the end of the data; then, with
+// the lock released, it writes the message header and text and fills in the index record.
+// In step-by-step mode it waits for the parent after each of the three steps; otherwise it
+// only tells the parent once that it has begun.
+class TosserLikeWriter {
+public:
+    TosserLikeWriter(const std::string& sqd, const std::string& sqi, int messages, bool stepwise) {
+        if (pipe(toChild_) != 0 || pipe(toParent_) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(toChild_[1]);
+            close(toParent_[0]);
+            int status = run(sqd, sqi, messages, stepwise) ? 0 : 3;
+            _exit(status);
+        }
+        close(toChild_[0]);
+        close(toParent_[1]);
+    }
+    ~TosserLikeWriter() { finish(); }
+    // Waits (bounded) until the writer reports the end of its next step.
+    bool stepDone() {
+        struct pollfd p = {toParent_[0], POLLIN, 0};
+        char c = 0;
+        return poll(&p, 1, 10000) == 1 && read(toParent_[0], &c, 1) == 1 && c == 's';
+    }
+    void next() {
+        char c = 'n';
+        if (write(toChild_[1], &c, 1) != 1) ADD_FAILURE() << "writer gone";
+    }
+    // Waits for the writer to end; true when it wrote every message.
+    bool finish() {
+        if (pid_ <= 0) return exited_;
+        close(toChild_[1]);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        close(toParent_[0]);
+        exited_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return exited_;
+    }
+
+private:
+    static uint32_t get32(int fd, off_t at) {
+        uint8_t b[4] = {};
+        if (pread(fd, b, 4, at) != 4) return 0;
+        return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    }
+    static bool put32(int fd, off_t at, uint32_t v) {
+        uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        return pwrite(fd, b, 4, at) == 4;
+    }
+    static bool lock(int fd, short type) {
+        struct flock fl;
+        memset(&fl, 0, sizeof fl);
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 1;
+        while (fcntl(fd, F_SETLKW, &fl) != 0)
+            if (errno != EINTR) return false;
+        return true;
+    }
+    bool pause(bool stepwise) {
+        if (!stepwise) return true;
+        char c = 's';
+        if (write(toParent_[1], &c, 1) != 1) return false;
+        return read(toChild_[0], &c, 1) == 1;
+    }
+    bool run(const std::string& sqdPath, const std::string& sqiPath, int messages, bool stepwise) {
+        int sqd = open(sqdPath.c_str(), O_RDWR);
+        int sqi = open(sqiPath.c_str(), O_RDWR);
+        if (sqd < 0 || sqi < 0) return false;
+        for (int k = 0; k < messages; ++k) {
+            // 1. Reserve the index record and count the message.
+            if (!lock(sqd, F_WRLCK)) return false;
+            uint32_t numMsg = get32(sqd, off::kNumMsg);
+            uint32_t umsgid = get32(sqd, off::kNextUmsgid);
+            off_t slot = off_t(numMsg) * 12;
+            if (!put32(sqi, slot, 0) || !put32(sqi, slot + 4, umsgid) || !put32(sqi, slot + 8, 0xFFFFFFFFu)) return false;
+            if (!put32(sqd, off::kNumMsg, numMsg + 1) || !put32(sqd, off::kHighMsg, numMsg + 1) ||
+                !put32(sqd, off::kNextUmsgid, umsgid + 1))
+                return false;
+            if (!lock(sqd, F_UNLCK) || !pause(stepwise)) return false;
+            if (!stepwise && k == 0) {
+                char c = 's';
+                if (write(toParent_[1], &c, 1) != 1) return false;
+            }
+
+            // 2. Link a new frame at the end of the data.
+            if (!lock(sqd, F_WRLCK)) return false;
+            uint32_t last = get32(sqd, off::kLastFrame);
+            struct stat st;
+            if (fstat(sqd, &st) != 0) return false;
+            uint32_t at = uint32_t(st.st_size);
+            std::string text = "Tossed message " + std::to_string(umsgid) + "\r";
+            uint32_t length = 238 + uint32_t(text.size()) + 1;
+            char zero = 0;
+            if (pwrite(sqd, &zero, 1, off_t(at) + 28 + length - 1) != 1) return false;
+            uint8_t frame[28] = {};
+            auto set = [&frame](int o, uint32_t v) {
+                for (int i = 0; i < 4; ++i) frame[o + i] = uint8_t(v >> (8 * i));
+            };
+            set(off::kFrameId, sqfix::kFrameId);
+            set(off::kPrevFrame, last);
+            set(off::kFrameLength, length);
+            set(off::kMsgLength, length);
+            if (pwrite(sqd, frame, 28, at) != 28) return false;
+            if (last != 0 && !put32(sqd, last + off::kNextFrame, at)) return false;
+            if (get32(sqd, off::kBeginFrame) == 0 && !put32(sqd, off::kBeginFrame, at)) return false;
+            if (!put32(sqd, off::kLastFrame, at) || !put32(sqd, off::kEndFrame, at + 28 + length)) return false;
+            if (!lock(sqd, F_UNLCK) || !pause(stepwise)) return false;
+
+            // 3. Without the lock: the message itself, then the index record.
+            std::vector<uint8_t> msg(238, 0);
+            msg[off::kAttr + 2] = 0x02;  // the header holds the UMSGID
+            memcpy(msg.data() + off::kFrom, "Tosser", 6);
+            memcpy(msg.data() + off::kTo, "All", 3);
+            memcpy(msg.data() + off::kSubject, "Tossed", 6);
+            for (int i = 0; i < 4; ++i) msg[off::kUmsgid + uint32_t(i)] = uint8_t(umsgid >> (8 * i));
+            memcpy(msg.data() + off::kDateText, "05 Jan 07  13:45:30", 19);
+            msg.insert(msg.end(), text.begin(), text.end());
+            if (pwrite(sqd, msg.data(), msg.size(), off_t(at) + 28) != ssize_t(msg.size())) return false;
+            // The whole record in one write, as the last thing done for the message.
+            uint8_t record[12];
+            for (int i = 0; i < 4; ++i) {
+                record[i] = uint8_t(at >> (8 * i));
+                record[4 + i] = uint8_t(umsgid >> (8 * i));
+                record[8 + i] = uint8_t(sqfix::nameHash("All") >> (8 * i));
+            }
+            if (pwrite(sqi, record, sizeof record, slot) != ssize_t(sizeof record)) return false;
+            if (!pause(stepwise)) return false;
+        }
+        close(sqd);
+        close(sqi);
+        return true;
+    }
+
+    int toChild_[2] = {-1, -1};
+    int toParent_[2] = {-1, -1};
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+// The messages of the chain in chain order, named by the UMSGID each header holds; the
+// index must list the same messages in the same order.
+void expectChainInIndexOrder(const BaseImage& img) {
+    std::vector<uint32_t> chained, indexed;
+    for (uint32_t at : img.chain(img.header.beginFrame)) {
+        Frame f;
+        if (img.readFrame(at, f)) chained.push_back(f.msg.umsgid);
+    }
+    for (const auto& r : img.messages()) {
+        Frame f;
+        if (img.readFrame(r.frameOffset, f)) indexed.push_back(f.msg.umsgid);
+    }
+    EXPECT_EQ(chained, indexed);
+}
+
+TEST_F(SquishArea, WritesNeverInterleaveWithATosserFillingItsRecordAfterTheLock) {
+    // Messages that carry their UMSGID in the header, so that chain and index order can be
+    // compared.
+    auto messages = threeMessages();
+    for (auto& m : messages) m.attr = 0x00020000u;
+    build(messages);
+    const std::string sqd = sqfix::fileOf(base(), ".SQD"), sqi = sqfix::fileOf(base(), ".SQI");
+    {
+        TosserLikeWriter writer(sqd, sqi, 1, true);
+        for (int step = 0; step < 3; ++step) {
+            SCOPED_TRACE(step);
+            ASSERT_TRUE(writer.stepDone());
+            auto before = snapshot();
+            CSquishArea area(base().c_str(), 3);
+            pktMessage m = postRecord();
+            FidoAddr any;
+            if (step < 2) {
+                // Between the writer's steps: nothing is written, and the write waits.
+                EXPECT_FALSE(area.newMessage(&m, "mine\r", testWallTime()));
+                EXPECT_TRUE(area.writeDeferred());
+                EXPECT_FALSE(area.deleteMsg(1, &any, true));
+                EXPECT_TRUE(area.writeDeferred());
+                EXPECT_NE(area.deferReason().find("UMSGID 4"), std::string::npos) << area.deferReason();
+                EXPECT_EQ(snapshot(), before);
+            }
+            writer.next();
+        }
+        ASSERT_TRUE(writer.finish());
+    }
+    // The writer is done: writes go through, and the base is sound.
+    ASSERT_TRUE(post("mine\r"));
+    ASSERT_TRUE(erase(2));
+    expectSound();
+    expectChainInIndexOrder(image());
+    EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3, 4, 5}));
+
+    // The same with the writer running freely while posts and deletes are retried whenever
+    // they are put off: however the two meet, the base stays sound and in order.
+    {
+        TosserLikeWriter writer(sqd, sqi, 300, false);
+        ASSERT_TRUE(writer.stepDone());  // it has begun
+        int posted = 0, deleted = 0;
+        uint32_t nextVictim = 1;
+        for (int attempt = 0; attempt < 200000 && (posted < 40 || deleted < 10); ++attempt) {
+            CSquishArea area(base().c_str(), 3);
+            if (posted <= 4 * deleted || deleted >= 10) {
+                pktMessage m = postRecord();
+                if (posted < 40 && area.newMessage(&m, "mine\r", testWallTime())) ++posted;
+            } else {
+                FidoAddr any;
+                if (area.deleteMsg(nextVictim, &any, true))
+                    ++deleted, ++nextVictim;
+                else if (!area.writeDeferred())
+                    ++nextVictim;  // already gone
+            }
+            ASSERT_TRUE(area.refusalReason().empty()) << area.refusalReason();
+        }
+        ASSERT_TRUE(writer.finish());
+        EXPECT_EQ(posted, 40);
+        EXPECT_EQ(deleted, 10);
+    }
+    expectSound();
+    expectChainInIndexOrder(image());
+    EXPECT_EQ(list().size(), 4u + 300 + 40 - 10);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -405,6 +406,59 @@ TEST(TarnwickFetch, RecordAndLines) {
                                                            "Line one", "", "Line two", "", "Last"}));
 }
 
+TEST(TarnwickFetch, AddressesFromTheRoutingKludges) {
+    // Tossers route by INTL, FMPT and TOPT, and some keep date stamps where the header has
+    // its zone and point fields: the kludges win where they are present.
+    const FidoAddr stampedOrig{6274, 5020, 1, 9676};   // zone and point are date stamps
+    const FidoAddr stampedDest{22562, 5020, 999, 23946};
+    struct Case {
+        const char* name;
+        std::vector<std::string> kludges;
+        std::string body;
+        FidoAddr orig, dest;
+    };
+    const Case cases[] = {
+        {"INTL without points", {"INTL 2:5020/999 2:5020/1", "MSGID: 2:5020/1 1"}, "", {2, 5020, 1, 0},
+         {2, 5020, 999, 0}},
+        {"INTL, FMPT and TOPT", {"INTL 1:2/3 4:5/6", "FMPT 7", "TOPT 8"}, "", {4, 5, 6, 7}, {1, 2, 3, 8}},
+        {"FMPT without INTL", {"FMPT 7"}, "", {6274, 5020, 1, 7}, {22562, 5020, 999, 23946}},
+        {"no kludges: the header", {}, "", stampedOrig, stampedDest},
+        {"malformed INTL: the header", {"INTL garbage"}, "", stampedOrig, stampedDest},
+        {"malformed FMPT and TOPT", {"INTL 1:2/3 4:5/6", "FMPT x", "TOPT 70000"}, "", {4, 5, 6, 0}, {1, 2, 3, 0}},
+        {"first well-formed INTL counts", {"INTL bad", "INTL 1:2/3 4:5/6", "INTL 9:9/9 9:9/9"}, "", {4, 5, 6, 0},
+         {1, 2, 3, 0}},
+        {"kludge after the body", {}, "Hello\r\x01INTL 1:2/3 4:5/6\r", {4, 5, 6, 0}, {1, 2, 3, 0}},
+        {"INTL spelled otherwise is no INTL", {"INTL:1:2/3 4:5/6", "intl 1:2/3 4:5/6"}, "", stampedOrig,
+         stampedDest},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        MsgFile m;
+        m.orig = stampedOrig;
+        m.dest = stampedDest;
+        m.kludges = c.kludges;
+        m.body = c.body;
+        ASSERT_TRUE(writeMsgFile(dir.path(), 3, m));
+        CTarnwickArea area(dir.path().c_str(), 0);
+        MCArray<char> out;
+        ASSERT_TRUE(area.getMessage(3, out));
+        pktMessage r = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
+        EXPECT_EQ(r.origAddr, c.orig);
+        EXPECT_EQ(r.destAddr, c.dest);
+    }
+}
+
+// An output array that counts how often it has to find a larger buffer.
+class GrowthCountingArray : public MCArray<char> {
+public:
+    bool setSize(int32_t n) override {
+        if (n > getCapacity()) ++growths;
+        return MCArray<char>::setSize(n);
+    }
+    int growths = 0;
+};
+
 TEST(TarnwickFetch, LinesAreThoseOfTheLineRoutine) {
     std::string manyLines;
     for (int i = 0; i < 20000; ++i) manyLines += "line " + std::to_string(i) + (i % 3 ? "\r" : "\r\n");
@@ -419,8 +473,11 @@ TEST(TarnwickFetch, LinesAreThoseOfTheLineRoutine) {
         m.body = body;
         ASSERT_TRUE(writeMsgFile(dir.path(), 1, m));
         CTarnwickArea area(dir.path().c_str(), 0);
-        MCArray<char> out;
+        GrowthCountingArray out;
         ASSERT_TRUE(area.getMessage(1, out));
+        // Sized once from the text's length; only texts of very short lines grow further,
+        // and then by large steps.
+        EXPECT_LE(out.growths, 5) << "the output grew in small steps";
         MCArray<char> expected;
         ASSERT_TRUE(expected.setSize(int32_t(3 * body.size() + 2)) && expected.setSize(0));  // no regrowth
         textToLines(body.c_str(), expected, int32_t(body.size()));
@@ -497,6 +554,101 @@ TEST(TarnwickArea, FifosAndDevicesAreNotOpened) {
     EXPECT_TRUE(fileExists(dir.file("5.msg")));
 }
 
+TEST(TarnwickArea, LinksAndOtherEntriesAreNoMessages) {
+    // A symbolic link is never followed, wherever it points: not to a file outside the
+    // area (which any user could otherwise fetch), not to a message of the area, and a
+    // dangling one is no message either. Their numbers are still taken for new messages.
+    TempDir outside;
+    MsgFile secret;
+    secret.body = "root:secret-hash:19000:0:99999:7:::\r";
+    ASSERT_TRUE(writeMsgFile(outside.path(), "target", secret));
+
+    TempDir dir;
+    MsgFile own;
+    own.kludges = {"MSGID: 2:5020/100.0 1"};
+    ASSERT_TRUE(writeMsgFile(dir.path(), 1, own));
+    ASSERT_EQ(symlink(outside.file("target").c_str(), dir.file("50.msg").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("1.msg").c_str(), dir.file("9.msg").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("absent").c_str(), dir.file("6.msg").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("7.msg").c_str(), 0600), 0);
+    dir.subdir("8.msg");
+    ASSERT_EQ(symlink(outside.file("target").c_str(), dir.file("11.MSG").c_str()), 0);
+    const std::vector<std::string> entries = listNames(dir.path());
+
+    CTarnwickArea area(dir.path().c_str(), 0);
+    MCArray<pktMsgHeader> list;
+    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_EQ(list.getCount(), 1);
+    EXPECT_EQ(list.getAt(0)->msgNumber, 1u);
+    uint32_t counts[2];
+    ASSERT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+    EXPECT_EQ(counts[0], 1u);
+
+    const FidoAddr me{2, 5020, 100, 0};
+    for (uint32_t n : {50u, 9u, 6u, 7u, 8u, 11u}) {
+        SCOPED_TRACE(n);
+        MCArray<char> out;
+        EXPECT_FALSE(area.getMessage(n, out));
+        EXPECT_FALSE(area.deleteMsg(n, &me, false));
+        EXPECT_FALSE(area.deleteMsg(n, &me, true));
+    }
+    EXPECT_EQ(listNames(dir.path()), entries);
+    StoredMsg target;
+    ASSERT_TRUE(readMsgFile(outside.file("target"), target));
+    EXPECT_EQ(target.text, secret.body + std::string(1, '\0'));
+
+    // The new message follows the highest number any entry takes.
+    pktMessage r = postRecord(me, {2, 5020, 200, 0});
+    ASSERT_TRUE(area.newMessage(&r, "text", testWallTime()));
+    std::vector<std::string> after = entries;
+    after.push_back("51.msg");
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(listNames(dir.path()), after);
+}
+
+TEST(TarnwickPost, DanglingLinksAndLeftoverTemporaryFilesBlockNothing) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> messages;  // regular message files
+        const char* danglingLink;           // nullptr: none
+        std::vector<std::string> leftovers;  // temporary files of earlier posts
+        std::vector<std::string> posted;     // names of three posts in a row
+    };
+    const Case cases[] = {
+        {"dangling link at the next number", {"5.msg"}, "6.msg", {}, {"7.msg", "8.msg", "9.msg"}},
+        {"dangling link in upper case", {"5.msg"}, "6.MSG", {}, {"7.msg", "8.msg", "9.msg"}},
+        {"leftover at the next number", {"5.msg"}, nullptr, {"6.mst"}, {"6.msg", "7.msg", "8.msg"}},
+        {"leftovers at the next numbers", {"5.msg"}, nullptr, {"6.mst", "7.mst", "7.MST"},
+         {"6.msg", "7.msg", "8.msg"}},
+        {"leftover in an empty area", {}, nullptr, {"2.mst"}, {"2.msg", "3.msg", "4.msg"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        for (const std::string& m : c.messages) ASSERT_TRUE(writeMsgFile(dir.path(), m, MsgFile{}));
+        if (c.danglingLink) {
+            ASSERT_EQ(symlink("absent.msg", dir.file(c.danglingLink).c_str()), 0);
+        }
+        for (const std::string& t : c.leftovers) ASSERT_TRUE(writeRawFile(dir.file(t), "half a message"));
+        std::vector<std::string> expected = listNames(dir.path());
+
+        CTarnwickArea area(dir.path().c_str(), 0);
+        pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+        for (const std::string& name : c.posted) {
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(area.newMessage(&r, "text", testWallTime()));
+            expected.push_back(name);
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(listNames(dir.path()), expected);  // leftovers untouched, nothing new left
+        }
+        for (const std::string& t : c.leftovers) {
+            std::string bytes;
+            ASSERT_TRUE(readFile(dir.file(t), bytes));
+            EXPECT_EQ(bytes, "half a message");
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Posting
 
@@ -539,7 +691,7 @@ TEST(TarnwickPost, NumberIsHighestPlusOne) {
     }
 }
 
-TEST(TarnwickPost, AfterTheWrapThePostFailsAndKeepsItsTemporaryFile) {
+TEST(TarnwickPost, AfterTheWrapPostsStepOverNumbersInUse) {
     TempDir dir;
     ASSERT_TRUE(writeMsgFile(dir.path(), 65535, MsgFile{}));
     CTarnwickArea area(dir.path().c_str(), 0);
@@ -548,21 +700,19 @@ TEST(TarnwickPost, AfterTheWrapThePostFailsAndKeepsItsTemporaryFile) {
     std::string zero;
     ASSERT_TRUE(readFile(dir.file("0.msg"), zero));
 
-    // 0 and 65535 present: the number is 0 again and the message file exists.
-    EXPECT_FALSE(area.newMessage(&r, "second", testWallTime()));
-    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "0.mst", "65535.msg"}));
+    // 0 and 65535 are taken and 1 is the tosser's: the next free number, and never a
+    // temporary file left behind.
+    ASSERT_TRUE(area.newMessage(&r, "second", testWallTime()));
+    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "2.msg", "65535.msg"}));
     std::string zeroAfter;
     ASSERT_TRUE(readFile(dir.file("0.msg"), zeroAfter));
     EXPECT_EQ(zeroAfter, zero);
-    StoredMsg temp;
-    ASSERT_TRUE(readMsgFile(dir.file("0.mst"), temp));
-    EXPECT_EQ(temp.text.substr(temp.text.size() - 7), std::string("second\0", 7));
+    StoredMsg second;
+    ASSERT_TRUE(readMsgFile(dir.file("2.msg"), second));
+    EXPECT_EQ(second.text.substr(second.text.size() - 7), std::string("second\0", 7));
 
-    // The temporary file left behind blocks the number until it is removed.
-    EXPECT_FALSE(area.newMessage(&r, "third", testWallTime()));
-    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "0.mst", "65535.msg"}));
-    ASSERT_TRUE(readMsgFile(dir.file("0.mst"), temp));
-    EXPECT_EQ(temp.text.substr(temp.text.size() - 7), std::string("second\0", 7));
+    ASSERT_TRUE(area.newMessage(&r, "third", testWallTime()));
+    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "2.msg", "3.msg", "65535.msg"}));
 }
 
 TEST(TarnwickPost, NeverBesideAMessageFileOfOtherLetterCase) {
@@ -571,8 +721,49 @@ TEST(TarnwickPost, NeverBesideAMessageFileOfOtherLetterCase) {
     ASSERT_TRUE(writeMsgFile(dir.path(), "0.MSG", MsgFile{}));
     CTarnwickArea area(dir.path().c_str(), 0);
     pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-    EXPECT_FALSE(area.newMessage(&r, "text", testWallTime()));
-    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.MSG", "0.mst", "65535.msg"}));
+    EXPECT_TRUE(area.newMessage(&r, "text", testWallTime()));
+    EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.MSG", "2.msg", "65535.msg"}));
+}
+
+// Message files that appear between the directory scan and the move to the final name, as
+// when a tosser writes the directory at the same moment.
+class RacedArea : public CTarnwickArea {
+public:
+    RacedArea(const std::string& dir, std::vector<std::string> appear)
+        : CTarnwickArea(dir.c_str(), 0), dir_(dir), appear_(std::move(appear)) {}
+    void scanDirectory() override {
+        CTarnwickArea::scanDirectory();
+        for (const std::string& name : appear_) EXPECT_TRUE(writeMsgFile(dir_, name, MsgFile{}));
+        appear_.clear();
+    }
+
+private:
+    std::string dir_;
+    std::vector<std::string> appear_;
+};
+
+TEST(TarnwickPost, MessagesAppearingMeanwhileAreNotReplaced) {
+    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    {
+        TempDir dir;
+        ASSERT_TRUE(writeMsgFile(dir.path(), 5, MsgFile{}));
+        RacedArea area(dir.path(), {"6.msg", "7.MSG"});
+        ASSERT_TRUE(area.newMessage(&r, "mine", testWallTime()));
+        EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"5.msg", "6.msg", "7.MSG", "8.msg"}));
+        StoredMsg six;
+        ASSERT_TRUE(readMsgFile(dir.file("6.msg"), six));
+        EXPECT_EQ(six.text, encodeMsgFile(MsgFile{}).substr(kHeaderSize));
+    }
+    {
+        // A directory that keeps filling up: the post gives up, and leaves nothing behind.
+        TempDir dir;
+        std::vector<std::string> many;
+        for (int n = 2; n < 200; ++n) many.push_back(std::to_string(n) + ".msg");
+        RacedArea area(dir.path(), many);
+        EXPECT_FALSE(area.newMessage(&r, "mine", testWallTime()));
+        for (const std::string& name : listNames(dir.path())) EXPECT_EQ(name.find(".mst"), std::string::npos) << name;
+        EXPECT_EQ(listNames(dir.path()).size(), many.size());
+    }
 }
 
 TEST(TarnwickPost, FailedWriteRemovesTheTemporaryFile) {
