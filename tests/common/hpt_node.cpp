@@ -72,6 +72,12 @@ std::string huskyBinDir() {
 
 std::string toolPath(const std::string& name) { return huskyBinDir() + "/" + name; }
 
+RunResult runTool(const std::string& name, const std::vector<std::string>& args, const std::string& workDir) {
+    std::vector<std::string> argv = {toolPath(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tosser::runProgram(argv, workDir, kToolTimeoutMs);
+}
+
 std::string missingTools() {
     const std::string dir = huskyBinDir();
     const std::string hint =
@@ -160,9 +166,9 @@ bool HptNode::receive(const std::vector<PackedMsg>& messages, std::string* error
 }
 
 RunResult HptNode::hpt(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {toolPath("hpt"), "-c", configPath_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return tosser::runProgram(argv, root_, kToolTimeoutMs);
+    std::vector<std::string> all = {"-c", configPath_};
+    all.insert(all.end(), args.begin(), args.end());
+    return runTool("hpt", all, root_);
 }
 
 RunResult HptNode::scan(const std::vector<std::string>& args) const {
@@ -179,9 +185,9 @@ RunResult HptNode::post(const std::string& area, const std::string& subject, con
 }
 
 RunResult HptNode::sqpack(const std::vector<std::string>& areaMasks) const {
-    std::vector<std::string> argv = {toolPath("sqpack"), "-c", configPath_};
-    argv.insert(argv.end(), areaMasks.begin(), areaMasks.end());
-    return tosser::runProgram(argv, root_, kToolTimeoutMs);
+    std::vector<std::string> all = {"-c", configPath_};
+    all.insert(all.end(), areaMasks.begin(), areaMasks.end());
+    return runTool("sqpack", all, root_);
 }
 
 std::vector<std::string> HptNode::outboundPackets() const {
@@ -207,9 +213,7 @@ bool HptNode::takeOutbound(std::vector<Packet>& packets, std::string* error) con
     return true;
 }
 
-RunResult HptNode::tparser() const {
-    return tosser::runProgram({toolPath("tparser"), configPath_}, root_, kToolTimeoutMs);
-}
+RunResult HptNode::tparser() const { return runTool("tparser", {configPath_}, root_); }
 
 std::string HptNode::log() const { return readWholeFile(root_ + "/LOG/hpt.log"); }
 std::string HptNode::sqpackLog() const { return readWholeFile(root_ + "/LOG/sqpack.log"); }

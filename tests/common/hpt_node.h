@@ -31,6 +31,10 @@ constexpr int kToolTimeoutMs = 30000;
 using tosser::RunResult;
 using tosser::describe;
 
+// Runs one of the tools (hpt, sqpack, txt2pkt, pktinfo, tparser) with these arguments in
+// workDir, its input from /dev/null, killed if still running after kToolTimeoutMs.
+RunResult runTool(const std::string& name, const std::vector<std::string>& args, const std::string& workDir);
+
 // The node's own address and its one link, the uplink all echo areas are shared with.
 inline const FidoAddr kNodeAddr{2, 5020, 999, 0};
 inline const FidoAddr kUplinkAddr{2, 5020, 1, 0};
