@@ -1,0 +1,696 @@
+// The server beside the husky tosser hpt, on one node whose configuration file both of
+// them read (the server through its fidoConfig key):
+//  - what hpt tosses from its uplink (echomail into Squish bases, netmail into a *.MSG
+//    directory) lists and reads through the server exactly as the packets carried it and
+//    as hpt stored it;
+//  - the areas served are exactly those the husky library reads as Squish echomail and
+//    *.MSG netmail;
+//  - a post through the server leaves the node intact through `hpt scan`;
+//  - after deletes through the server, hpt tosses on into the freed frames or appends,
+//    and the base stays sound and is accepted by sqpack.
+// Every run of a husky tool is bounded (a killed child after a time-out), and the tests
+// skip, naming HUSKY_BIN_DIR, when the tools are not found.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/hpt_node.h"
+#include "common/msg_fixture.h"
+#include "common/server_process.h"
+#include "common/squish_fixture.h"
+#include "common/tosser_interop.h"
+#include "support/crc32.h"
+#include "support/le.h"
+#include "wire/attributes.h"
+
+namespace {
+
+using hpt::EchoDraft;
+using hpt::HptNode;
+using hpt::NetmailDraft;
+using hpt::PackedMsg;
+using qclient::Connection;
+using qclient::Status;
+
+const std::string kA = "\x01";  // kludge mark
+
+// A point of the node, an ordinary user, and the node's sysop, who may delete any message.
+const FidoAddr kUserAddr{2, 5020, 999, 1};
+const char kUserName[] = "Test User";
+const char kUserLine[] = "user Test User,secret,2:5020/999.1";
+const char kSysopName[] = "Test Sysop";
+const char kSysopLine[] = "user Test Sysop,secret,2:5020/999.0,super";
+
+class HptInterop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string missing = hpt::missingTools();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+    }
+};
+
+// Text of a fixed field up to its first zero byte, after checking that everything behind
+// that byte is zero.
+template <size_t N>
+std::string cleanField(const char (&field)[N]) {
+    size_t n = strnlen(field, N);
+    for (size_t i = n; i < N; ++i)
+        if (field[i] != 0) {
+            ADD_FAILURE() << "byte " << i << " after the text of a " << N << "-byte field is not zero";
+            break;
+        }
+    return std::string(field, n);
+}
+
+uint32_t hashOf(const std::string& value) {
+    static const CCRC32 crc;
+    return value.empty() ? 0 : crc.compute(value.data(), value.size());
+}
+
+// A tool's run ended with status 0; otherwise its outcome and hpt's log.
+::testing::AssertionResult ranCleanly(const hpt::RunResult& r, const HptNode& node) {
+    if (r.exitStatus == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << hpt::describe(r) << node.log();
+}
+
+// Starts the server on the node's configuration with both users and logs one in.
+void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& node, Connection& c, const char* name,
+                   const FidoAddr& addr) {
+    ASSERT_TRUE(server.start(dir, node.serverSettings({kUserLine, kSysopLine}))) << server.out() << server.err();
+    ASSERT_TRUE(server.connect(c));
+    ASSERT_EQ(c.login(name, "secret", addr), Status::Ok);
+}
+
+std::map<std::string, int32_t> areaNumbers(Connection& c) {
+    std::map<std::string, int32_t> numbers;
+    std::vector<pktAreaInfo> areas;
+    EXPECT_EQ(c.getAreaList(areas), Status::Ok);
+    for (size_t i = 0; i < areas.size(); ++i) numbers[cleanField(areas[i].name)] = int32_t(i);
+    return numbers;
+}
+
+// The message list of an area by subject (subjects are unique in these tests).
+std::map<std::string, pktMsgHeader> listBySubject(Connection& c, int32_t area) {
+    std::vector<pktMsgHeader> list;
+    EXPECT_EQ(c.getMsgList(area, list), Status::Ok);
+    std::map<std::string, pktMsgHeader> bySubject;
+    for (const pktMsgHeader& h : list) bySubject[cleanField(h.subject)] = h;
+    return bySubject;
+}
+
+std::vector<uint32_t> numbersOf(Connection& c, int32_t area) {
+    std::vector<pktMsgHeader> list;
+    EXPECT_EQ(c.getMsgList(area, list), Status::Ok);
+    std::vector<uint32_t> numbers;
+    for (const pktMsgHeader& h : list) numbers.push_back(h.msgNumber);
+    return numbers;
+}
+
+// The lines of an echomail text after its AREA line.
+std::vector<std::string> echoLines(const PackedMsg& m) {
+    std::vector<std::string> lines = hpt::textLines(m.text);
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+        EXPECT_EQ(lines[0].rfind("AREA:", 0), 0u) << lines[0];
+        lines.erase(lines.begin());
+    }
+    return lines;
+}
+
+// The frame of a Squish base's message, found through the index.
+bool storedSquishMessage(const std::string& basePath, uint32_t umsgid, sqfix::Frame& frame) {
+    sqfix::BaseImage img;
+    if (!sqfix::readBase(basePath, img)) return false;
+    for (const sqfix::IndexRecord& r : img.messages())
+        if (r.umsgid == umsgid) return img.readFrame(r.frameOffset, frame);
+    return false;
+}
+
+// A stored message in the lines a client receives: the kludges of the control
+// information one per line, then the text up to its zero byte.
+std::vector<std::string> storedLines(const sqfix::Frame& f) {
+    std::vector<std::string> lines;
+    std::string control = f.control.substr(0, f.control.find('\0'));
+    for (size_t at = control.find('\x01'); at != std::string::npos;) {
+        size_t next = control.find('\x01', at + 1);
+        lines.push_back(control.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    for (const std::string& line : hpt::textLines(f.text.substr(0, f.text.find('\0')))) lines.push_back(line);
+    return lines;
+}
+
+// A body of about `bytes` characters in lines of 70, each line unique.
+std::vector<std::string> bodyOf(size_t bytes, const std::string& tag) {
+    std::vector<std::string> lines;
+    for (size_t n = 0, i = 0; n < bytes; ++i) {
+        std::string line = tag + " line " + std::to_string(i) + ": ";
+        line.resize(70, char('a' + i % 26));
+        n += line.size() + 1;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// ---------------------------------------------------------------------------------------
+// Tossed mail, listed and read
+
+struct EchoCase {
+    const char* name;
+    EchoDraft draft;
+};
+
+std::vector<EchoCase> tossedEchoCases() {
+    std::vector<EchoCase> cases(4);
+    cases[0].name = "plain, with PID, TZUTC and CHRS";
+    cases[0].draft.area = "TEST.ONE";
+    cases[0].draft.subject = "Hello from the uplink";
+    cases[0].draft.kludges = {"MSGID: 2:5020/1 5e1f0001", "PID: TestKit 1.0", "TZUTC: 0300", "CHRS: CP866 2"};
+    cases[0].draft.body = {"Hello, all.", "", "A second paragraph after an empty line."};
+
+    cases[1].name = "reply from a point: 35-character name, 71-character subject, 8-bit text";
+    cases[1].draft.area = "TEST.ONE";
+    cases[1].draft.fromName = "Maximilian Alexander von Habsburger";
+    cases[1].draft.toName = "John Doe";
+    cases[1].draft.subject = "Re: Hello from the uplink, " + std::string(44, 's');
+    cases[1].draft.dateTime = "31 Dec 99  23:59:58";
+    cases[1].draft.kludges = {"MSGID: 2:5020/1.5 5e1f0002", "REPLY: 2:5020/1 5e1f0001"};
+    // CP866; 0x8D is an ordinary byte, not a line end.
+    cases[1].draft.body = {"\x8f\xe0\xa8\xa2\xa5\xe2, \xa2\xe1\xa5\xac!", "\x8d\xa5\xe2 \xff\x80"};
+    cases[1].draft.origin = "A point of the uplink (2:5020/1.5)";
+    cases[1].draft.seenBy = "5020/1 2 3 100";
+    cases[1].draft.path = "5020/100 1";
+
+    cases[2].name = "long text in the second area";
+    cases[2].draft.area = "TEST.TWO";
+    cases[2].draft.subject = "A long one";
+    cases[2].draft.dateTime = "01 Jan 00  00:00:00";
+    cases[2].draft.kludges = {"MSGID: 2:5020/1 5e1f0003"};
+    cases[2].draft.body = bodyOf(24000, "long");
+    cases[2].draft.body.insert(cases[2].draft.body.begin() + 100, std::string(3000, 'X'));
+
+    cases[3].name = "without MSGID";
+    cases[3].draft.area = "TEST.ONE";
+    cases[3].draft.subject = "From old software";
+    cases[3].draft.kludges = {"PID: OldSoft 0.1"};
+    cases[3].draft.body = {"Written by software that sets no MSGID."};
+    cases[3].draft.tearline = "---";
+    return cases;
+}
+
+struct NetCase {
+    const char* name;
+    NetmailDraft draft;
+};
+
+std::vector<NetCase> tossedNetmailCases() {
+    std::vector<NetCase> cases(2);
+    cases[0].name = "from a point of the uplink to the sysop";
+    cases[0].draft.subject = "Netmail for the sysop";
+    cases[0].draft.from = {2, 5020, 1, 5};
+    cases[0].draft.to = hpt::kNodeAddr;
+    cases[0].draft.kludges = {"MSGID: 2:5020/1.5 5e1f0005", "PID: TestKit 1.0"};
+    cases[0].draft.body = {"Hello, sysop.", "This netmail came through the uplink."};
+
+    cases[1].name = "from another zone to a point of the node, replying";
+    cases[1].draft.fromName = "Zone One Sysop";
+    cases[1].draft.toName = kUserName;
+    cases[1].draft.subject = "Re: Netmail for the sysop";
+    cases[1].draft.dateTime = "29 Feb 24  12:34:56";
+    cases[1].draft.from = {1, 234, 5, 0};
+    cases[1].draft.to = kUserAddr;
+    cases[1].draft.kludges = {"MSGID: 1:234/5 5e1f0006", "REPLY: 2:5020/1.5 5e1f0005"};
+    cases[1].draft.body = {"\x8e\xe2\xa2\xa5\xe2 from zone 1.", ""};
+    return cases;
+}
+
+TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
+    HptNode node(tmp.subdir("node"), setup);
+
+    std::vector<EchoCase> echo = tossedEchoCases();
+    std::vector<NetCase> net = tossedNetmailCases();
+    std::vector<PackedMsg> packed;
+    for (const EchoCase& e : echo) packed.push_back(hpt::echoMessage(e.draft, hpt::kUplinkAddr, hpt::kNodeAddr));
+    for (const NetCase& n : net) packed.push_back(hpt::netmailMessage(n.draft));
+    std::string error;
+    ASSERT_TRUE(node.receive(packed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
+
+    // The areas in the order of the configuration, with what hpt stored in them.
+    std::vector<pktAreaInfo> areas;
+    ASSERT_EQ(c.getAreaList(areas), Status::Ok);
+    ASSERT_EQ(areas.size(), 3u) << server.out();
+    const struct {
+        const char* tag;
+        int32_t type;
+        uint32_t count;
+    } expectedAreas[] = {{"NETMAIL", 1, 2}, {"TEST.ONE", 2, 3}, {"TEST.TWO", 2, 1}};
+    for (size_t i = 0; i < areas.size(); ++i) {
+        SCOPED_TRACE(expectedAreas[i].tag);
+        EXPECT_EQ(cleanField(areas[i].name), expectedAreas[i].tag);
+        EXPECT_EQ(areas[i].type, expectedAreas[i].type);
+        EXPECT_EQ(areas[i].msgCount, expectedAreas[i].count) << node.log();
+    }
+    std::map<std::string, int32_t> number = areaNumbers(c);
+    std::map<std::string, std::string> basePathOf = {{"TEST.ONE", node.basePath("testone")},
+                                                     {"TEST.TWO", node.basePath("testtwo")}};
+
+    // Echomail: the header fields of the packet; lines exactly those of the packet after
+    // its AREA line, which are also exactly what hpt stored (kludges in the control
+    // information, SEEN-BY and PATH at the end of the text).
+    std::map<std::string, pktMsgHeader> heads;
+    for (size_t i = 0; i < echo.size(); ++i) {
+        SCOPED_TRACE(echo[i].name);
+        const PackedMsg& p = packed[i];
+        const int32_t area = number[echo[i].draft.area];
+        std::map<std::string, pktMsgHeader> list = listBySubject(c, area);
+        ASSERT_EQ(list.count(p.subject), 1u);
+        const pktMsgHeader h = list[p.subject];
+        heads[p.subject] = h;
+        const std::vector<std::string> lines = echoLines(p);
+        EXPECT_EQ(cleanField(h.fromName), p.fromName);
+        EXPECT_EQ(cleanField(h.toName), p.toName);
+        EXPECT_EQ(h.dateWritten, tosser::packedDate(p.dateTime)) << p.dateTime;
+        EXPECT_EQ(h.msgIdHash, hashOf(hpt::kludgeValue(lines, "MSGID")));
+        EXPECT_EQ(h.replyHash, hashOf(hpt::kludgeValue(lines, "REPLY")));
+
+        pktMessage m;
+        std::vector<std::string> fetched;
+        ASSERT_EQ(c.getMessage(area, h.msgNumber, m, fetched), Status::Ok);
+        EXPECT_EQ(m.header.msgNumber, h.msgNumber);
+        EXPECT_EQ(cleanField(m.header.fromName), p.fromName);
+        EXPECT_EQ(cleanField(m.header.toName), p.toName);
+        EXPECT_EQ(cleanField(m.header.subject), p.subject);
+        EXPECT_EQ(m.header.dateWritten, h.dateWritten);
+        EXPECT_EQ(m.attributes & (kAttrSent | kAttrLocal), 0) << "tossed mail is neither local nor sent";
+        EXPECT_EQ(fetched, lines);
+
+        sqfix::Frame stored;
+        ASSERT_TRUE(storedSquishMessage(basePathOf[echo[i].draft.area], h.msgNumber, stored));
+        EXPECT_EQ(fetched, storedLines(stored));
+        EXPECT_EQ(stored.msg.from, p.fromName);
+        EXPECT_EQ(std::string(stored.msg.dateTextRaw.c_str()), p.dateTime);
+    }
+    // The client links the reply to the message it answers.
+    EXPECT_EQ(heads[echo[1].draft.subject].replyHash, heads[echo[0].draft.subject].msgIdHash);
+    EXPECT_NE(heads[echo[0].draft.subject].msgIdHash, 0u);
+    EXPECT_EQ(heads[echo[3].draft.subject].msgIdHash, 0u);
+
+    // Netmail: the packet's lines, INTL, FMPT and TOPT included, exactly as in the file
+    // hpt wrote.
+    std::map<std::string, pktMsgHeader> netList = listBySubject(c, number["NETMAIL"]);
+    for (size_t i = 0; i < net.size(); ++i) {
+        SCOPED_TRACE(net[i].name);
+        const PackedMsg& p = packed[echo.size() + i];
+        ASSERT_EQ(netList.count(p.subject), 1u);
+        const pktMsgHeader& h = netList[p.subject];
+        const std::vector<std::string> lines = hpt::textLines(p.text);
+        EXPECT_EQ(cleanField(h.fromName), p.fromName);
+        EXPECT_EQ(cleanField(h.toName), p.toName);
+        EXPECT_EQ(h.dateWritten, tosser::packedDate(p.dateTime)) << p.dateTime;
+        EXPECT_EQ(h.msgIdHash, hashOf(hpt::kludgeValue(lines, "MSGID")));
+        EXPECT_EQ(h.replyHash, hashOf(hpt::kludgeValue(lines, "REPLY")));
+
+        pktMessage m;
+        std::vector<std::string> fetched;
+        ASSERT_EQ(c.getMessage(number["NETMAIL"], h.msgNumber, m, fetched), Status::Ok);
+        EXPECT_EQ(cleanField(m.header.fromName), p.fromName);
+        EXPECT_EQ(cleanField(m.header.toName), p.toName);
+        EXPECT_EQ(cleanField(m.header.subject), p.subject);
+        EXPECT_EQ(m.header.dateWritten, h.dateWritten);
+        EXPECT_EQ(m.attributes & kAttrPrivate, p.attribute & kAttrPrivate);
+        EXPECT_EQ(fetched, lines);
+
+        msgfixture::StoredMsg stored;
+        ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(h.msgNumber) + ".msg", stored));
+        EXPECT_EQ(fetched, hpt::textLines(stored.text.substr(0, stored.text.find('\0'))));
+    }
+    EXPECT_EQ(netList[net[1].draft.subject].replyHash, netList[net[0].draft.subject].msgIdHash);
+
+    for (const auto& [tag, base] : basePathOf) EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{}) << tag;
+}
+
+// ---------------------------------------------------------------------------------------
+// The tosser's configuration as the area list
+
+TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailAreas) {
+    TempDir tmp;
+    const std::string uplink = formatFidoAddr(hpt::kUplinkAddr);
+    const std::string root = tmp.subdir("node");
+    // Written as a sysop writes it: letter case as it comes, the [BASES] variable, an
+    // include, defaults for later areas, and areas of every kind beside the Squish ones.
+    hpt::NodeSetup setup;
+    setup.areas = {
+        hpt::squishEchoArea("TEST.ONE", "testone"),
+        {"EchoArea", "TEST.NOFORMAT", "noformat", uplink},  // Squish: hpt's default format
+        {"echoarea", "TEST.JAM", "testjam", "-b jam " + uplink},
+        {"echoarea", "TEST.MSGECHO", "msgecho", "-b msg " + uplink},
+        {"ECHOAREA", "TEST.PASS", "", uplink},  // passthrough
+        {"LocalArea", "LOCAL.ONE", "localone", "-b squish"},
+    };
+    setup.extraLines = {
+        "EchoAreaDefaults -b Jam -dupecheck move",
+        "echoarea TEST.JAMDEFAULT [BASES]/jamdefault " + uplink,
+        "echoarea TEST.SQUISHAGAIN [BASES]/squishagain -b Squish " + uplink,
+        "Include " + root + "/more.areas",
+    };
+    writeFile(root + "/more.areas", "# areas added later\nechoArea TEST.INCLUDED [BASES]/included -b squish " + uplink + "\n");
+    HptNode node(root, setup);
+
+    // How the husky library reads the file: the areas the server must serve, and the rest.
+    hpt::RunResult parsed = node.tparser();
+    ASSERT_EQ(parsed.exitStatus, 0) << hpt::describe(parsed);
+    std::set<std::string> servable, other;
+    for (const hpt::ParsedArea& a : hpt::parsedAreas(parsed.output)) {
+        bool echo = a.section == "EchoAreas" || a.section == "LocalAreas";
+        bool served = (echo && a.format == "Squish") || (a.section == "NetMailAreas" && a.format == "SDM");
+        (served ? servable : other).insert(a.tag);
+    }
+    ASSERT_EQ(servable, (std::set<std::string>{"NETMAIL", "TEST.ONE", "TEST.NOFORMAT", "LOCAL.ONE", "TEST.SQUISHAGAIN",
+                                               "TEST.INCLUDED"}))
+        << parsed.output;
+    ASSERT_EQ(other, (std::set<std::string>{"BAD", "DUPE", "TEST.JAM", "TEST.MSGECHO", "TEST.PASS", "TEST.JAMDEFAULT"}))
+        << parsed.output;
+
+    // Mail in every area: tossed from the uplink (one message per echo area, two for
+    // TEST.ONE, a netmail), and written into the local area by hpt itself.
+    const std::vector<std::string> echoTags = {"TEST.ONE",  "TEST.ONE",        "TEST.NOFORMAT",    "TEST.JAM",
+                                               "TEST.MSGECHO", "TEST.PASS", "TEST.JAMDEFAULT", "TEST.SQUISHAGAIN",
+                                               "TEST.INCLUDED"};
+    std::vector<PackedMsg> packed;
+    std::map<std::string, std::vector<std::string>> subjectsOf;
+    for (size_t i = 0; i < echoTags.size(); ++i) {
+        EchoDraft d;
+        d.area = echoTags[i];
+        d.subject = "Message " + std::to_string(i) + " in " + echoTags[i];
+        d.kludges = {"MSGID: 2:5020/1 7e570" + std::to_string(100 + i)};
+        d.body = {"Tossed into " + echoTags[i] + "."};
+        packed.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+        subjectsOf[echoTags[i]].push_back(d.subject);
+    }
+    NetmailDraft n;
+    n.subject = "The netmail";
+    n.from = hpt::kUplinkAddr;
+    n.to = hpt::kNodeAddr;
+    n.kludges = {"MSGID: 2:5020/1 7e570200"};
+    n.body = {"To the sysop."};
+    packed.push_back(hpt::netmailMessage(n));
+    subjectsOf["NETMAIL"] = {n.subject};
+    std::string error;
+    ASSERT_TRUE(node.receive(packed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(ranCleanly(node.post("LOCAL.ONE", "Written by the tosser", "A local message.\n"), node));
+    subjectsOf["LOCAL.ONE"] = {"Written by the tosser"};
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
+
+    // Served in the order of the file; each skipped area named once with its reason.
+    std::vector<pktAreaInfo> areas;
+    ASSERT_EQ(c.getAreaList(areas), Status::Ok);
+    const std::vector<std::string> expectedOrder = {"NETMAIL",   "TEST.ONE",         "TEST.NOFORMAT",
+                                                    "LOCAL.ONE", "TEST.SQUISHAGAIN", "TEST.INCLUDED"};
+    std::vector<std::string> served;
+    for (const pktAreaInfo& a : areas) served.push_back(cleanField(a.name));
+    EXPECT_EQ(served, expectedOrder) << server.out();
+    for (const std::string& tag : other) {
+        SCOPED_TRACE(tag);
+        EXPECT_EQ(server.countOut("-> skipped area " + tag + " ("), 1) << server.out();
+    }
+    EXPECT_EQ(server.countOut("-> skipped area "), int(other.size())) << server.out();
+    EXPECT_EQ(server.err(), "");
+
+    // Each served area holds what hpt put there, and only that.
+    for (size_t i = 0; i < areas.size(); ++i) {
+        const std::string tag = cleanField(areas[i].name);
+        SCOPED_TRACE(tag);
+        EXPECT_EQ(areas[i].type, tag == "NETMAIL" ? 1 : 2);
+        std::vector<pktMsgHeader> list;
+        ASSERT_EQ(c.getMsgList(int32_t(i), list), Status::Ok);
+        std::vector<std::string> subjects;
+        for (const pktMsgHeader& h : list) subjects.push_back(cleanField(h.subject));
+        EXPECT_EQ(subjects, subjectsOf[tag]) << node.log();
+        EXPECT_EQ(areas[i].msgCount, list.size());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Posts leave the node through hpt scan
+
+struct PostCase {
+    const char* name;
+    const char* area;
+    const char* toName;
+    const char* subject;
+    std::vector<std::string> kludges;  // without ^A
+    std::vector<std::string> body;
+};
+
+TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
+    HptNode node(tmp.subdir("node"), setup);
+
+    // Messages from the uplink, one to answer; being tossed, they must not travel back.
+    // (The server never creates a base: hpt makes them as it tosses.)
+    std::vector<PackedMsg> incoming;
+    for (const char* area : {"TEST.ONE", "TEST.TWO"}) {
+        EchoDraft d;
+        d.area = area;
+        d.subject = std::string("News from the uplink in ") + area;
+        d.kludges = {"MSGID: 2:5020/1 5e1f010" + std::to_string(incoming.size())};
+        d.body = {"Some news."};
+        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(incoming, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    const PostCase posts[] = {
+        {"a reply with 8-bit text and an empty line", "TEST.ONE", "John Doe", "Re: News from the uplink",
+         {"REPLY: 2:5020/1 5e1f0100"},
+         {"Thanks for the news.", "", "\x8f\xe0\xa8\xa2\xa5\xe2 \xa2\xe1\xa5\xac \xff\x80", "Bye."}},
+        {"a new thread in the second area", "TEST.TWO", "All", "A new thread", {}, {"First line", "Second line"}},
+    };
+    struct Posted {
+        uint32_t number = 0;
+        std::string msgId, dateText;
+    };
+    std::vector<Posted> posted;
+    for (const PostCase& pc : posts) {
+        SCOPED_TRACE(pc.name);
+        pktMessage m;
+        copyField(m.header.fromName, kUserName, sizeof m.header.fromName);
+        copyField(m.header.toName, pc.toName, sizeof m.header.toName);
+        copyField(m.header.subject, pc.subject, sizeof m.header.subject);
+        m.destAddr = hpt::kUplinkAddr;
+        m.areaNumber = number[pc.area];
+        m.attributes = kAttrLocal;
+        std::string text;
+        for (const std::string& k : pc.kludges) text += kA + k + "\r";
+        for (const std::string& line : pc.body) text += line + "\r";
+        ASSERT_EQ(c.post(m, text), Status::Ok);
+
+        // What the server stored: its number, MSGID and date text.
+        std::map<std::string, pktMsgHeader> list = listBySubject(c, number[pc.area]);
+        ASSERT_EQ(list.count(pc.subject), 1u);
+        Posted p;
+        p.number = list[pc.subject].msgNumber;
+        sqfix::Frame stored;
+        ASSERT_TRUE(storedSquishMessage(node.basePath(pc.area == std::string("TEST.ONE") ? "testone" : "testtwo"),
+                                        p.number, stored));
+        p.msgId = hpt::kludgeValue(storedLines(stored), "MSGID");
+        p.dateText = stored.msg.dateTextRaw.c_str();
+        ASSERT_EQ(p.msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << p.msgId;
+        posted.push_back(p);
+    }
+
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    std::vector<hpt::Packet> packets;
+    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
+    std::map<std::string, PackedMsg> exported;
+    size_t exportedCount = 0;
+    for (const hpt::Packet& p : packets) {
+        EXPECT_EQ(p.header.orig, hpt::kNodeAddr);
+        EXPECT_EQ(p.header.dest, hpt::kUplinkAddr);
+        for (const PackedMsg& m : p.messages) exported[m.subject] = m;
+        exportedCount += p.messages.size();
+    }
+    ASSERT_EQ(exportedCount, std::size(posts)) << "only the posts leave: " << node.log();
+
+    for (size_t i = 0; i < std::size(posts); ++i) {
+        const PostCase& pc = posts[i];
+        SCOPED_TRACE(pc.name);
+        ASSERT_EQ(exported.count(pc.subject), 1u);
+        const PackedMsg& m = exported[pc.subject];
+        EXPECT_EQ(m.fromName, kUserName);
+        EXPECT_EQ(m.toName, pc.toName);
+        EXPECT_EQ(m.dateTime, posted[i].dateText);
+        EXPECT_EQ(m.origNet, hpt::kNodeAddr.net);
+        EXPECT_EQ(m.origNode, hpt::kNodeAddr.node);
+        EXPECT_EQ(m.destNet, hpt::kUplinkAddr.net);
+        EXPECT_EQ(m.destNode, hpt::kUplinkAddr.node);
+
+        // AREA line, the kludges (the post's own among them), the body as posted, then
+        // the lines of the tosser: SEEN-BY naming the node and its uplink, PATH the node.
+        std::vector<std::string> lines = hpt::textLines(m.text);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], std::string("AREA:") + pc.area);
+        size_t at = 1;
+        std::vector<std::string> kludges;
+        while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) kludges.push_back(lines[at++]);
+        EXPECT_EQ(hpt::kludgeValue(kludges, "MSGID"), posted[i].msgId);
+        for (const std::string& k : pc.kludges)
+            EXPECT_NE(std::find(kludges.begin(), kludges.end(), kA + k), kludges.end()) << k;
+        ASSERT_LE(at + pc.body.size(), lines.size());
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(at), lines.begin() + long(at + pc.body.size())),
+                  pc.body);
+        std::vector<std::string> tail(lines.begin() + long(at + pc.body.size()), lines.end());
+        ASSERT_GE(tail.size(), 2u);
+        EXPECT_EQ(tail[tail.size() - 2], "SEEN-BY: 5020/1 999");
+        EXPECT_EQ(tail.back(), kA + "PATH: 5020/999");
+
+        // The tosser marked the post sent; the server shows it.
+        pktMessage fetched;
+        std::vector<std::string> fetchedLines;
+        ASSERT_EQ(c.getMessage(number[pc.area], posted[i].number, fetched, fetchedLines), Status::Ok);
+        EXPECT_EQ(fetched.attributes & (kAttrSent | kAttrLocal), kAttrSent | kAttrLocal);
+    }
+
+    // Nothing is left to export.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
+    EXPECT_TRUE(packets.empty()) << node.log();
+    EXPECT_EQ(hpt::squishProblems(node.basePath("testone")), std::vector<std::string>{});
+    EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
+}
+
+// ---------------------------------------------------------------------------------------
+// Deletes, then more tossing, then sqpack
+
+// Echomail from the uplink into TEST.ONE with a body of about `bytes` characters.
+PackedMsg sizedEcho(const std::string& subject, size_t bytes, unsigned serial) {
+    EchoDraft d;
+    d.area = "TEST.ONE";
+    d.subject = subject;
+    char msgId[40];
+    snprintf(msgId, sizeof msgId, "MSGID: 2:5020/1 de1e%04x", serial);
+    d.kludges = {msgId};
+    d.body = bodyOf(bytes, subject);
+    return hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr);
+}
+
+TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt) {
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"));
+    const std::string base = node.basePath("testone");
+
+    // Six messages, large and small, UMSGIDs 1 to 6.
+    const size_t sizes[] = {3000, 200, 3000, 800, 200, 3000};
+    std::vector<PackedMsg> first;
+    for (size_t i = 0; i < std::size(sizes); ++i)
+        first.push_back(sizedEcho("First " + std::to_string(i + 1), sizes[i], unsigned(i + 1)));
+    std::string error;
+    ASSERT_TRUE(node.receive(first, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kSysopName, hpt::kNodeAddr);
+    if (HasFatalFailure()) return;
+    const int32_t area = areaNumbers(c)["TEST.ONE"];
+    ASSERT_EQ(numbersOf(c, area), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+
+    // The sysop deletes the first, a middle and the last message: three large frames.
+    sqfix::BaseImage before;
+    ASSERT_TRUE(sqfix::readBase(base, before));
+    std::set<uint32_t> freed;
+    for (uint32_t umsgid : {1u, 3u, 6u}) {
+        SCOPED_TRACE(umsgid);
+        ASSERT_EQ(c.deleteMsg(area, umsgid), Status::Ok) << server.out() << server.err();
+        for (const sqfix::IndexRecord& r : before.messages())
+            if (r.umsgid == umsgid) freed.insert(r.frameOffset);
+        ASSERT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+    }
+    ASSERT_EQ(numbersOf(c, area), (std::vector<uint32_t>{2, 4, 5}));
+
+    // hpt tosses on: small messages fit the freed frames, large ones do not.
+    const size_t moreSizes[] = {150, 5000, 600, 6000};
+    std::vector<PackedMsg> more;
+    for (size_t i = 0; i < std::size(moreSizes); ++i)
+        more.push_back(sizedEcho("More " + std::to_string(i + 1), moreSizes[i], unsigned(100 + i)));
+    ASSERT_TRUE(node.receive(more, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+
+    sqfix::BaseImage after;
+    ASSERT_TRUE(sqfix::readBase(base, after));
+    std::map<uint32_t, uint32_t> frameOf;
+    for (const sqfix::IndexRecord& r : after.messages()) frameOf[r.umsgid] = r.frameOffset;
+    // The small ones went into frames the server freed, the large ones after the old end.
+    EXPECT_EQ(freed.count(frameOf[7]), 1u) << frameOf[7];
+    EXPECT_EQ(freed.count(frameOf[9]), 1u) << frameOf[9];
+    EXPECT_GE(frameOf[8], before.sqd.size());
+    EXPECT_GE(frameOf[10], before.sqd.size());
+
+    // The server sees the survivors and the new messages, each as its packet carried it.
+    ASSERT_EQ(numbersOf(c, area), (std::vector<uint32_t>{2, 4, 5, 7, 8, 9, 10}));
+    std::map<uint32_t, const PackedMsg*> packetOf = {{2, &first[1]}, {4, &first[3]}, {5, &first[4]},
+                                                     {7, &more[0]},  {8, &more[1]},  {9, &more[2]},
+                                                     {10, &more[3]}};
+    for (const auto& [umsgid, p] : packetOf) {
+        SCOPED_TRACE(umsgid);
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(area, umsgid, m, lines), Status::Ok);
+        EXPECT_EQ(cleanField(m.header.subject), p->subject);
+        EXPECT_EQ(lines, echoLines(*p));
+    }
+
+    // A frame hpt reused is deleted again.
+    ASSERT_EQ(c.deleteMsg(area, 7), Status::Ok);
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+
+    // sqpack packs the base: the same messages in the same order, renumbered from 1, no
+    // free frames left, and the server reads them all.
+    ASSERT_TRUE(ranCleanly(node.sqpack({"TEST.ONE"}), node));
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{}) << node.sqpackLog();
+    sqfix::BaseImage packed;
+    ASSERT_TRUE(sqfix::readBase(base, packed));
+    EXPECT_EQ(packed.header.numMsg, 6u);
+    EXPECT_EQ(packed.header.freeFrame, 0u);
+    std::vector<std::string> expectedSubjects = {"First 2", "First 4", "First 5", "More 2", "More 3", "More 4"};
+    std::vector<pktMsgHeader> list;
+    ASSERT_EQ(c.getMsgList(area, list), Status::Ok);
+    ASSERT_EQ(list.size(), expectedSubjects.size()) << node.sqpackLog();
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(list[i].msgNumber, i + 1);
+        EXPECT_EQ(cleanField(list[i].subject), expectedSubjects[i]);
+    }
+}
+
+}  // namespace
