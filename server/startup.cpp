@@ -220,7 +220,7 @@ void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys) {
         // A stop is acted on in the pass that sees it, whatever else is waiting (a signal
         // that interrupted the wait shows as a wait that found nothing).
         bool console = ready == 0 || poll.signalled(signalSlot) || poll.signalled(inputSlot);
-        if (console && keys.keyPressed()) return;
+        if (console && keys.keyPressed()) break;
         if (listening && poll.readable(listenSlot)) acceptPending(server, listener, cap, refused, now);
 
         // Every session gets one step, in list order; one accepted in this pass included.
@@ -248,4 +248,8 @@ void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys) {
             }
         }
     }
+    // The process ends next: what the sessions own is given back (their connections close
+    // with the process, not one by one).
+    for (int32_t i = 0; i < clientList.getCount(); ++i) releaseSession(server, *clientList.getAt(i));
+    clientList.removeAll();
 }
