@@ -96,10 +96,10 @@ struct RefusedConnections {
     void reportIfDue(int32_t sessionCap, MonoTime now) {
         if (now < reportAt) return;
         if (overSessionCap > 0)
-            reportError(0, "%u connections refused: the server already had its %d sessions (maxSessions)",
-                        overSessionCap, sessionCap);
+            reportError(0, "%u connection(s) refused: the server had its maximum of %d sessions", overSessionCap,
+                        sessionCap);
         if (noDescriptor > 0)
-            reportError(0, "%u connections refused: no file descriptor was free", noDescriptor);
+            reportError(0, "%u connection(s) refused: no file descriptor was free", noDescriptor);
         overSessionCap = noDescriptor = 0;
         reportAt = MonoTime::max();
     }
@@ -175,8 +175,8 @@ void reportLoginSummaries(ServerContext& server, MonoTime now) {
     server.shared.logins.reportDue(server.limits, now, [&](uint32_t address, uint32_t failed, uint32_t refused) {
         char text[64];
         ipv4Text(address, text, sizeof text);
-        reportError(0, "%s: %u failed logins, %u connections refused (more than %d logins waiting)", text, failed,
-                    refused, server.limits.maxPendingLogins);
+        reportError(0, "%s: %u failed login(s), %u connection(s) refused (at most %d may wait for their login)", text,
+                    failed, refused, server.limits.maxPendingLogins);
     });
 }
 
