@@ -989,6 +989,57 @@ TEST_F(HeldBackWrite, GivesUpAfterWriteRetryTimeAndRefusesAsToday) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The limits from the settings file
+
+bool sameLimits(const SessionLimits& a, const SessionLimits& b) {
+    return a.helloTimeout == b.helloTimeout && a.packetTimeout == b.packetTimeout && a.authTimeout == b.authTimeout &&
+           a.replyTimeout == b.replyTimeout && a.idleTimeout == b.idleTimeout && a.writeRetryTime == b.writeRetryTime &&
+           a.loginFailDelay == b.loginFailDelay && a.loginDelayMax == b.loginDelayMax &&
+           a.loginFailWindow == b.loginFailWindow && a.reportInterval == b.reportInterval &&
+           a.maxSessions == b.maxSessions && a.maxPendingLogins == b.maxPendingLogins &&
+           a.maxRequestBuffer == b.maxRequestBuffer;
+}
+
+TEST(SessionLimitsSettings, KeysTakeSecondsCountsAndBytesAndKeepTheDefaultOnABadValue) {
+    struct Case {
+        const char* keyword;
+        const char* value;
+        bool valid;
+    } cases[] = {
+        {"helloTimeout", "0.3", true},     {"packetTimeout", "45", true},       {"authTimeout", "1e1", true},
+        {"replyTimeout", "0", false},      {"idleTimeout", "-5", false},        {"idleTimeout", "5s", false},
+        {"writeRetryTime", "0", true},     {"loginFailDelay", "0", true},       {"loginDelayMax", "nan", false},
+        {"loginFailWindow", "2000000", false}, {"reportInterval", "0.5", true}, {"maxSessions", "1000", true},
+        {"maxSessions", "0", false},       {"maxPendingLogins", "+3", false},   {"maxPendingLogins", "2.5", false},
+        {"maxRequestBuffer", "1048576", true}, {"maxRequestBuffer", "99999999999999999999999", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.keyword) + " " + c.value);
+        SessionLimits limits;
+        const SessionLimits defaults;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(applyLimitSetting(limits, c.keyword, c.value));
+        std::string err = testing::internal::GetCapturedStderr();
+        if (c.valid) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(err, std::string("error: ") + c.keyword + ": invalid value " + c.value + ", the default is kept\n");
+            EXPECT_TRUE(sameLimits(limits, defaults)) << "nothing changed";
+        }
+    }
+    SessionLimits limits;
+    EXPECT_TRUE(applyLimitSetting(limits, "helloTimeout", "0.3"));
+    EXPECT_EQ(limits.helloTimeout, 300ms);
+    EXPECT_TRUE(applyLimitSetting(limits, "maxRequestBuffer", "1048576"));
+    EXPECT_EQ(limits.maxRequestBuffer, 1048576u);
+    EXPECT_TRUE(applyLimitSetting(limits, "maxPendingLogins", "3"));
+    EXPECT_EQ(limits.maxPendingLogins, 3);
+    // Other keywords are not the limits' (nor are the keys in another letter case).
+    EXPECT_FALSE(applyLimitSetting(limits, "listenPort", "9029"));
+    EXPECT_FALSE(applyLimitSetting(limits, "hellotimeout", "1"));
+}
+
+// ---------------------------------------------------------------------------------------
 // The challenge text
 
 TEST(MakeChallenge, LocalTimeTextOrTheFixedText) {
