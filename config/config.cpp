@@ -1,6 +1,9 @@
 #include "config/config.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/fido_config.h"
@@ -116,7 +119,90 @@ bool handleEchomailKey(ServerSettings& settings, const char* line, int words, MC
     return false;
 }
 
+// Time limits in seconds, fractions allowed.
+struct TimeKey {
+    const char* name;
+    SessionLimits::Duration SessionLimits::*field;
+    bool zeroAllowed;  // a delay may be 0 (none); a time limit may not
+};
+const TimeKey kTimeKeys[] = {
+    {"helloTimeout", &SessionLimits::helloTimeout, false},
+    {"packetTimeout", &SessionLimits::packetTimeout, false},
+    {"authTimeout", &SessionLimits::authTimeout, false},
+    {"replyTimeout", &SessionLimits::replyTimeout, false},
+    {"idleTimeout", &SessionLimits::idleTimeout, false},
+    {"writeRetryTime", &SessionLimits::writeRetryTime, true},
+    {"loginFailDelay", &SessionLimits::loginFailDelay, true},
+    {"loginDelayMax", &SessionLimits::loginDelayMax, true},
+    {"loginFailWindow", &SessionLimits::loginFailWindow, false},
+    {"reportInterval", &SessionLimits::reportInterval, false},
+};
+
+// Counts, at least 1.
+struct CountKey {
+    const char* name;
+    int32_t SessionLimits::*field;
+};
+const CountKey kCountKeys[] = {
+    {"maxSessions", &SessionLimits::maxSessions},
+    {"maxPendingLogins", &SessionLimits::maxPendingLogins},
+};
+
+// A whole decimal number of bytes, at least 1 (64 MiB is 67108864).
+struct SizeKey {
+    const char* name;
+    uint64_t SessionLimits::*field;
+};
+const SizeKey kSizeKeys[] = {
+    {"maxRequestBuffer", &SessionLimits::maxRequestBuffer},
+};
+
+// At most about eleven days, so that a deadline never overflows the clock.
+constexpr double kLongestSeconds = 1e6;
+
+bool parseSeconds(const char* text, bool zeroAllowed, SessionLimits::Duration& out) {
+    char* end = nullptr;
+    double v = strtod(text, &end);
+    if (end == text || *end != 0 || !std::isfinite(v) || v < 0 || v > kLongestSeconds) return false;
+    if (v == 0 && !zeroAllowed) return false;
+    out = SessionLimits::Duration(int64_t(std::llround(v * 1e6)));
+    return true;
+}
+
+bool parseWhole(const char* text, uint64_t max, uint64_t& out) {
+    if (*text < '0' || *text > '9') return false;  // no sign, no space
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text, &end, 10);
+    if (*end != 0 || errno != 0 || v < 1 || v > max) return false;
+    out = v;
+    return true;
+}
+
 }  // namespace
+
+bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value) {
+    bool known = false, valid = false;
+    for (const TimeKey& k : kTimeKeys) {
+        if (strcmp(keyword, k.name) != 0) continue;
+        known = true;
+        valid = parseSeconds(value, k.zeroAllowed, limits.*k.field);
+    }
+    for (const CountKey& k : kCountKeys) {
+        if (strcmp(keyword, k.name) != 0) continue;
+        known = true;
+        uint64_t v;
+        valid = parseWhole(value, INT32_MAX, v);
+        if (valid) limits.*k.field = int32_t(v);
+    }
+    for (const SizeKey& k : kSizeKeys) {
+        if (strcmp(keyword, k.name) != 0) continue;
+        known = true;
+        valid = parseWhole(value, UINT64_MAX, limits.*k.field);
+    }
+    if (known && !valid) reportError(0, "%s: invalid value %s, the default is kept", keyword, value);
+    return known;
+}
 
 void loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
     FILE* f = openText(fileName);
@@ -156,6 +242,7 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mA
             continue;
         }
         if (handleEchomailKey(settings, copy, n, tokens)) continue;
+        if (n == 2 && applyLimitSetting(settings.limits, first, *tokens.getAt(1))) continue;
         if (n == 2 && strcmp(first, "squishCfg") == 0) {
             const char* file = *tokens.getAt(1);
             logLine("-> reading %s and areas...\n", file);

@@ -1,6 +1,7 @@
 // The settings file (port, users, the tosser configuration's name) and the area lines of
 // the tosser configuration, read once at start-up.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,6 +36,38 @@ bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
 constexpr char kProgramName[] = "Quorva";
 constexpr char kProgramVersion[] = "1.0.1";
 
+// How long the sessions may take over each part of their work, and how many of them the
+// server keeps. All time limits run on the monotonic clock. Each has a settings key of the
+// same name, in seconds (fractions allowed) or, for the sizes, bytes.
+struct SessionLimits {
+    using Duration = std::chrono::microseconds;
+
+    Duration helloTimeout = std::chrono::seconds(30);    // from the connect to the whole hello
+    Duration packetTimeout = std::chrono::seconds(30);   // from a packet's first byte to its last
+    Duration authTimeout = std::chrono::seconds(30);     // from the challenge to the whole answer
+    Duration replyTimeout = std::chrono::seconds(60);    // a queued reply must make progress this often
+    Duration idleTimeout = std::chrono::seconds(300);    // a session with nothing in flight
+    Duration writeRetryTime = std::chrono::seconds(5);   // a post or delete held back by another writer
+    Duration loginFailDelay = std::chrono::seconds(2);   // before the CID_S_FAIL of a failed login
+    Duration loginDelayMax = std::chrono::seconds(30);   // the doubled delay of an address's next hello
+    Duration loginFailWindow = std::chrono::minutes(10); // failures of an address older than this are forgotten
+    Duration reportInterval = std::chrono::minutes(1);   // summary lines of refusals, at most one per interval
+    int32_t maxSessions = 256;                            // sessions at once; more connections are closed
+    int32_t maxPendingLogins = 8;                         // sessions of one address not yet logged in
+    uint64_t maxRequestBuffer = 64u * 1024 * 1024;        // request data buffered across all sessions
+
+    // Fixed: how long and how much a closing connection is drained, and how often a held-back
+    // write is tried again.
+    Duration drainTime = std::chrono::seconds(1);
+    size_t drainBytes = 64 * 1024;
+    Duration writeRetryInterval = std::chrono::milliseconds(50);
+};
+
+// Takes one "keyword value" line of the settings file if the keyword names a session limit.
+// A value that is not a number in range is reported with an error line naming the key, and
+// the limit keeps its value. False when the keyword is not a limit's.
+bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value);
+
 // What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
 struct ServerSettings {
@@ -47,6 +80,8 @@ struct ServerSettings {
     // The tosser's echo toss log: the tags of the echo areas posted to are appended there
     // ("echoTossLog"); empty for none.
     std::string echoTossLog;
+
+    SessionLimits limits;
 };
 
 // A line of up to 255 characters (the rest of a longer line comes as the next line).
@@ -73,6 +108,26 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 // Reads the settings file: the port, the users (appended to `users`) and the areas of the
 // tosser configurations it names (`areas` is emptied first). False when the file cannot
 // be opened.
+//
+// Lines, one keyword and its value(s) separated by spaces or tabs:
+//   listenPort PORT            a number or a tcp service name (default 9029)
+//   squishCfg FILE             a tosser configuration whose EchoArea/NetArea lines are read
+//   user NAME,PASSWORD,ADDRESS[,super]
+// and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
+//   helloTimeout 30            a new connection must send its whole hello within this
+//   packetTimeout 30           a packet must arrive whole this long after its first byte
+//   authTimeout 30             a challenge must be answered within this
+//   replyTimeout 60            a queued reply must make progress at least this often
+//   idleTimeout 300            a session with nothing in flight is closed after this
+//   writeRetryTime 5           a post or delete held back by another writer is retried this long
+//   loginFailDelay 2           a failed login gets its CID_S_FAIL after this (0: at once)
+//   loginDelayMax 30           the cap of an address's doubled hello delay
+//   loginFailWindow 600        an address's failures are forgotten after this without a new one
+//   reportInterval 60          summary lines of refusals come at most this often
+// and counts and sizes:
+//   maxSessions 256            sessions at once; further connections are closed at once
+//   maxPendingLogins 8         sessions of one address waiting for their login
+//   maxRequestBuffer 67108864  bytes of request data buffered across all sessions
 bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
                   MCArray<rClientInfo>& users);
 // Appends the EchoArea and NetArea lines of a tosser configuration to `areas`.

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -99,24 +101,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Some inputs also see an area of an unknown format in the list.
     if (!areaList.setSize((data[0] & 4) ? 3 : 2)) return 0;
     clientList.removeAll();
-    sessionClient session;
-    session.socket = sv[0];
-    if (data[0] & 1) {
-        session.state = CLSS_LOGGED_IN;
-        session.user = userList.getAt((data[0] & 2) ? 1 : 0);
+    SessionLimits limits;
+    limits.maxRequestBuffer = 256 * 1024;  // some posts pass it
+    SessionShared shared;
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, limits, shared};
+    // The clock is the target's own: every step is 100 ms later, so that login delays, held
+    // hellos and deadlines all come due within the steps, the same way on every run.
+    MonoTime now = MonoTime() + std::chrono::hours(1);
+    if (!addSession(server, sv[0], 0x0100007F, now)) {
+        close(sv[0]);
+        close(sv[1]);
+        return 0;
     }
-    (void)clientList.add(session);
-    ServerContext server{areaList, userList, clientList, compressor, areaInfoList};
+    if (data[0] & 1) {
+        clientList.getAt(0)->state = CLSS_LOGGED_IN;
+        clientList.getAt(0)->user = userList.getAt((data[0] & 2) ? 1 : 0);
+    }
     // Replies pile up in the client's receive buffer; drain them between steps so that the
     // server's sends never stall.
-    fcntl(sv[1], F_SETFL, O_NONBLOCK);
     char sink[65536];
     for (int step = 0; step < 4096 && clientList.getAt(0)->socket != kClosedSocket; ++step) {
-        stepClient(server, *clientList.getAt(0), 4);
+        stepClient(server, *clientList.getAt(0), Readiness{true, true}, now);
+        now += std::chrono::milliseconds(100);
         while (recv(sv[1], sink, sizeof sink, 0) > 0) {
         }
     }
-    if (clientList.getAt(0)->socket != kClosedSocket) close(clientList.getAt(0)->socket);
+    releaseSession(server, *clientList.getAt(0));
+    if (shared.requestBytes != 0) abort();  // every buffered byte is given back
     clientList.removeAll();
     close(sv[1]);
     return 0;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "areas/squish_area.h"
 #include "areas/tarnwick_area.h"
@@ -22,55 +22,42 @@ namespace {
 
 [[noreturn]] void fail() { throw ClientStepFailure(); }
 
-void readOrFail(int socket, void* buffer, size_t n) {
-    errno = 0;
-    if (readn(socket, buffer, ssize_t(n)) != ssize_t(n)) {
-        reportError(errno, "readn() failed.\n");
-        fail();
-    }
+// Area operations say nothing about why they failed. A process out of descriptors must not
+// pass for an empty area or a missing message: that is reported, and the connection closed.
+// errno is cleared before the operation, so only a failure inside it is seen here.
+void failOnDescriptorShortage(int32_t areaNumber) {
+    int error = errno;
+    if (!isDescriptorShortage(error)) return;
+    reportError(error, "the files of area %d cannot be opened", int(areaNumber));
+    fail();
 }
 
-int32_t readAreaNumber(int socket) {
-    uint8_t b[4];
-    readOrFail(socket, b, 4);
-    return getI32(b);
-}
-
-uint32_t readMessageNumber(int socket) {
-    uint8_t b[4];
-    readOrFail(socket, b, 4);
-    return getU32(b);
-}
-
-// Header and data in one write; the data is compressed when that makes it shorter.
-void sendDataReply(ServerContext& server, int socket, uint32_t replyId, uint8_t* data, size_t size) {
-    // Bit 31 of the announced size marks a compressed block, so plain data must stay below it.
+// Bit 31 of the announced size marks a compressed block, so plain data must stay below it.
+void checkReplySize(size_t size) {
     if (size > 0x7FFFFFFFu) {
         reportError(0, "reply data too large (%zu bytes).\n", size);
         fail();
     }
-    uint32_t announced = uint32_t(size);
-    uint32_t n = compressReplyData(server.compressor, announced, data);
-    uint8_t header[kPktHeaderSize];
-    encodeHeader(pktHeader{replyId, announced}, header);
-    errno = 0;
-    if (sendTwoBuffers(socket, header, kPktHeaderSize, data, n) != ssize_t(kPktHeaderSize + n)) {
-        reportError(errno, "sendn() failed.\n");
-        fail();
-    }
 }
 
-void sendOk(int socket) {
-    errno = 0;
-    if (!sendEmptyReply(socket, CID_S_OK)) {
-        reportError(errno, "sendn() failed.\n");
-        fail();
-    }
+ReplyBytes allocateOrFail(size_t size) {
+    checkReplySize(size);
+    ReplyBytes b = ReplyBytes::allocate(size);
+    if (!b.ok()) throw std::bad_alloc();
+    return b;
 }
 
-void sendFail(int socket) {
-    if (!sendReplyHelper(socket, CID_S_FAIL)) fail();
+// Header and data; the data is compressed when that makes it shorter.
+void queueDataReply(ServerContext& server, sessionClient& s, uint32_t replyId, ReplyBytes data) {
+    checkReplySize(data.size());
+    uint32_t announced = uint32_t(data.size());
+    ReplyBytes sent = compressReplyData(server.compressor, announced, std::move(data));
+    queueReply(s, makeReply(replyId, announced, std::move(sent), SendFailure::Sendn));
 }
+
+void sendOk(sessionClient& s) { queueReply(s, makeReply(CID_S_OK, 0, ReplyBytes(), SendFailure::Sendn)); }
+
+void sendFail(sessionClient& s) { sendReplyHelper(s, CID_S_FAIL); }
 
 CEchoArea& openOrFail(const ServerContext& server, int32_t number, StepContext& step) {
     openArea(server.areaList, number, step.area);
@@ -78,7 +65,26 @@ CEchoArea& openOrFail(const ServerContext& server, int32_t number, StepContext& 
     return *step.area;
 }
 
-void handleAreaList(ServerContext& server, int socket, StepContext& step) {
+// After a write that returned false: true when another writer held it back and it will be
+// tried again in a later step. Once the time for that is over, the reason is reported and
+// the caller refuses the request as any failed write.
+bool heldBack(StepContext& step, const CEchoArea& area) {
+    if (!area.writeDeferred()) return false;
+    if (step.mayDefer) {
+        step.deferred = true;
+        return true;
+    }
+    reportError(0, "write to area %d given up: %s", int(area.getAreaNumber()), area.deferReason().c_str());
+    return false;
+}
+
+// A write the area refused because its files are damaged: the console learns which base and
+// why (nothing was written).
+void reportRefusal(const CEchoArea& area) {
+    if (!area.refusalReason().empty()) reportError(0, "%s", area.refusalReason().c_str());
+}
+
+void handleAreaList(ServerContext& server, sessionClient& s, StepContext& step) {
     MCArray<pktAreaInfo>& areaInfoList = server.areaInfoList;
     areaInfoList.removeAll();
     int32_t n = server.areaList.getCount();
@@ -96,127 +102,146 @@ void handleAreaList(ServerContext& server, int socket, StepContext& step) {
         memcpy(path, area.path, sizeof area.path);
         path[sizeof area.path] = 0;
         uint32_t counts[2] = {0, 0};
+        errno = 0;
         if (step.area->getAreaStats(path, counts)) {
             info.msgCount = counts[0];
             info.unreadCount = counts[1];
         }
+        failOnDescriptorShortage(i);
         step.area.reset();
         (void)areaInfoList.add(info);  // an area that finds no room is left out
     }
-    uint32_t count = uint32_t(areaInfoList.getCount());
-    std::vector<uint8_t> data(size_t(count) * kAreaInfoSize);
-    for (uint32_t i = 0; i < count; ++i) encodeAreaInfo(*areaInfoList.getAt(int32_t(i)), data.data() + i * kAreaInfoSize);
-    sendDataReply(server, socket, CID_S_AREALIST, data.data(), data.size());
+    size_t count = size_t(areaInfoList.getCount());
+    ReplyBytes data = allocateOrFail(count * kAreaInfoSize);
+    for (size_t i = 0; i < count; ++i) encodeAreaInfo(*areaInfoList.getAt(int32_t(i)), data.data() + i * kAreaInfoSize);
+    queueDataReply(server, s, CID_S_AREALIST, std::move(data));
 }
 
-void handleMsgList(ServerContext& server, int socket, const pktHeader& h, StepContext& step) {
-    if (h.dataSize != 4) {
-        reportError(0, "incoming cmd CID_C_GETMSGLIST: invalid data size = %u, expected %u\n", h.dataSize, 4u);
-        fail();
-    }
-    int32_t number = readAreaNumber(socket);
+void handleMsgList(ServerContext& server, sessionClient& s, const uint8_t* request, StepContext& step) {
+    int32_t number = getI32(request);
     step.msgList.removeAll();
-    (void)openOrFail(server, number, step).getMsgList(step.msgList);  // an unreadable area lists empty
+    CEchoArea& area = openOrFail(server, number, step);
+    errno = 0;
+    (void)area.getMsgList(step.msgList);  // an unreadable area lists empty
+    failOnDescriptorShortage(number);
+    // The headers are encoded straight into the reply's own buffer.
     size_t count = size_t(step.msgList.getCount());
-    std::vector<uint8_t> data(count * kMsgHeaderSize);
+    ReplyBytes data = allocateOrFail(count * kMsgHeaderSize);
     for (size_t i = 0; i < count; ++i) encodeMsgHeader(*step.msgList.getAt(int32_t(i)), data.data() + i * kMsgHeaderSize);
-    sendDataReply(server, socket, CID_S_MSGLIST, data.data(), data.size());
+    queueDataReply(server, s, CID_S_MSGLIST, std::move(data));
 }
 
-void handleFetch(ServerContext& server, int socket, const pktHeader& h, StepContext& step) {
-    if (h.dataSize != 8) {
-        reportError(0, "incoming cmd CID_C_GETMESSAGE: invalid data size = %u, expected %u\n", h.dataSize, 8u);
-        fail();
-    }
-    int32_t number = readAreaNumber(socket);
-    uint32_t msgNumber = readMessageNumber(socket);
+void handleFetch(ServerContext& server, sessionClient& s, const uint8_t* request, StepContext& step) {
+    int32_t number = getI32(request);
+    uint32_t msgNumber = getU32(request + 4);
     CEchoArea& area = openOrFail(server, number, step);
-    if (area.getMessage(msgNumber, step.msgData)) {
-        sendDataReply(server, socket, CID_S_MESSAGE, reinterpret_cast<uint8_t*>(step.msgData.getData()),
-                      size_t(step.msgData.getCount()));
+    // The reply takes the array over as it is, unless a compressed block replaces it.
+    auto message = std::make_unique<MCArray<char>>();
+    errno = 0;
+    if (area.getMessage(msgNumber, *message)) {
+        queueDataReply(server, s, CID_S_MESSAGE, ReplyBytes(std::move(message)));
         return;
     }
+    failOnDescriptorShortage(number);
     reportError(0, "fail to read message #%d\n", int(msgNumber));
-    sendFail(socket);
+    sendFail(s);
 }
 
-void handlePost(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
-    if (h.dataSize < kMessageRecordSize) {
-        reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too small.\n", h.dataSize);
-        fail();
-    }
-    if (h.dataSize > kMaxPostDataSize) {
-        reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too large.\n", h.dataSize);
-        fail();
-    }
-    uint8_t raw[kMessageRecordSize];
-    readOrFail(s.socket, raw, kMessageRecordSize);
-    size_t textLength = h.dataSize - kMessageRecordSize;
-    std::unique_ptr<char[]> text(new (std::nothrow) char[textLength + 1]);
-    if (!text) {
-        reportError(0, "readn() failed.\n");
-        fail();
-    }
-    readOrFail(s.socket, text.get(), textLength);
-    text[textLength] = 0;
-
-    pktMessage record = decodeMessage(raw);
+// `data` holds the record, the text and a NUL byte after the data.
+void handlePost(ServerContext& server, sessionClient& s, const uint8_t* data, StepContext& step) {
+    pktMessage record = decodeMessage(data);
+    const char* text = reinterpret_cast<const char*>(data + kMessageRecordSize);
     CEchoArea& area = openOrFail(server, record.areaNumber, step);
     static const ServerSettings kDefaultSettings;
     const ServerSettings& settings = server.settings ? *server.settings : kDefaultSettings;
     const mArea& target = *server.areaList.getAt(record.areaNumber);
     WallTime now;
+    errno = 0;
     bool stored = false;
     if (wallTimeNow(now)) {
         // The user's address, name and rights, and what echomail needs to travel.
-        PreparedPost post = preparePost(record, text.get(), *s.user, target.type, now, settings);
+        PreparedPost post = preparePost(record, text, *s.user, target.type, now, settings);
         stored = area.newMessage(&post.record, post.text.c_str(), now);
     }
-    if (stored && target.type == AREA_TYPE_ECHOMAIL && !settings.echoTossLog.empty()) {
-        // Before the reply, so that a client that then has the tosser scan finds the tag.
-        std::string tag(target.name, strnlen(target.name, sizeof target.name));
-        if (!noteEchoToss(settings.echoTossLog, tag))
-            reportError(errno, "cannot list %s in the echo toss log %s", tag.c_str(), settings.echoTossLog.c_str());
-    }
-    if (stored)
-        sendOk(s.socket);
-    else
-        sendFail(s.socket);
-}
-
-void handleDelete(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
-    if (h.dataSize != 8) {
-        reportError(0, "incoming cmd CID_C_DELETEMSG: invalid data size = %u, expected %u\n", h.dataSize, 8u);
-        fail();
-    }
-    int32_t number = readAreaNumber(s.socket);
-    uint32_t msgNumber = readMessageNumber(s.socket);
-    CEchoArea& area = openOrFail(server, number, step);
-    if (area.deleteMsg(msgNumber, &s.user->address, s.user->superUser != 0)) {
-        sendOk(s.socket);
+    if (stored) {
+        if (target.type == AREA_TYPE_ECHOMAIL && !settings.echoTossLog.empty()) {
+            // Before the reply, so that a client that then has the tosser scan finds the tag.
+            std::string tag(target.name, strnlen(target.name, sizeof target.name));
+            if (!noteEchoToss(settings.echoTossLog, tag))
+                reportError(errno, "cannot list %s in the echo toss log %s", tag.c_str(),
+                            settings.echoTossLog.c_str());
+        }
+        sendOk(s);
         return;
     }
-    reportError(0, "fail to delete message #%d\n", int(msgNumber));
-    sendFail(s.socket);
+    if (heldBack(step, area)) return;
+    failOnDescriptorShortage(record.areaNumber);
+    reportRefusal(area);
+    sendFail(s);
 }
 
-// An unknown command gets no reply; the data it announces is read and dropped so that it
-// is never taken for the next header.
-void discardUnknown(int socket, const pktHeader& h) {
-    if (h.dataSize > kMaxPostDataSize) {
-        reportError(0, "unknown command (%u) announces %u bytes of data, too large.\n", h.cmd, h.dataSize);
-        fail();
+void handleDelete(ServerContext& server, sessionClient& s, const uint8_t* request, StepContext& step) {
+    int32_t number = getI32(request);
+    uint32_t msgNumber = getU32(request + 4);
+    CEchoArea& area = openOrFail(server, number, step);
+    errno = 0;
+    if (area.deleteMsg(msgNumber, &s.user->address, s.user->superUser != 0)) {
+        sendOk(s);
+        return;
     }
-    char scratch[4096];
-    uint32_t left = h.dataSize;
-    while (left > 0) {
-        uint32_t chunk = left < sizeof scratch ? left : uint32_t(sizeof scratch);
-        readOrFail(socket, scratch, chunk);
-        left -= chunk;
-    }
+    if (heldBack(step, area)) return;
+    failOnDescriptorShortage(number);
+    reportRefusal(area);
+    reportError(0, "fail to delete message #%d\n", int(msgNumber));
+    sendFail(s);
 }
 
 }  // namespace
+
+CommandData commandData(const pktHeader& h) {
+    switch (h.cmd) {
+    case CID_C_PING:
+    case CID_C_LOGOUT:
+    case CID_C_GETAREALIST:
+        return {};  // no data is read, whatever the header says
+    case CID_C_GETMSGLIST:
+        if (h.dataSize != 4) {
+            reportError(0, "incoming cmd CID_C_GETMSGLIST: invalid data size = %u, expected %u\n", h.dataSize, 4u);
+            fail();
+        }
+        return {4, 0};
+    case CID_C_GETMESSAGE:
+        if (h.dataSize != 8) {
+            reportError(0, "incoming cmd CID_C_GETMESSAGE: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+            fail();
+        }
+        return {8, 0};
+    case CID_C_DELETEMSG:
+        if (h.dataSize != 8) {
+            reportError(0, "incoming cmd CID_C_DELETEMSG: invalid data size = %u, expected %u\n", h.dataSize, 8u);
+            fail();
+        }
+        return {8, 0};
+    case CID_C_NEWMESSAGE:
+        if (h.dataSize < kMessageRecordSize) {
+            reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too small.\n", h.dataSize);
+            fail();
+        }
+        if (h.dataSize > kMaxPostDataSize) {
+            reportError(0, "incoming cmd CID_C_NEWMESSAGE: invalid data size = %u, too large.\n", h.dataSize);
+            fail();
+        }
+        return {h.dataSize, 0};
+    default:
+        // An unknown command gets no reply; the data it announces is dropped so that it is
+        // never taken for the next header.
+        if (h.dataSize > kMaxPostDataSize) {
+            reportError(0, "unknown command (%u) announces %u bytes of data, too large.\n", h.cmd, h.dataSize);
+            fail();
+        }
+        return {0, h.dataSize};
+    }
+}
 
 void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_ptr<CEchoArea>& area) {
     if (area) {
@@ -238,19 +263,31 @@ void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_pt
     }
 }
 
-void dispatchCommand(ServerContext& server, sessionClient& s, const pktHeader& h, StepContext& step) {
+void dispatchCommand(ServerContext& server, sessionClient& s, const pktHeader& h, const uint8_t* data, size_t size,
+                     StepContext& step) {
+    (void)size;  // checked against the command by commandData before the data was read
     switch (h.cmd) {
-    case CID_C_PING:
-        if (!sendReplyHelper(s.socket, CID_S_OK)) fail();
+    case CID_C_PING: sendReplyHelper(s, CID_S_OK); break;
+    case CID_C_LOGOUT: {
+        QueuedReply ok = makeReply(CID_S_OK, 0, ReplyBytes(), SendFailure::Quiet);  // closed either way
+        ok.closeAfter = true;
+        queueReply(s, std::move(ok));
         break;
-    case CID_C_LOGOUT:
-        (void)sendReplyHelper(s.socket, CID_S_OK);  // the connection closes either way
-        fail();
-    case CID_C_GETAREALIST: handleAreaList(server, s.socket, step); break;
-    case CID_C_GETMSGLIST: handleMsgList(server, s.socket, h, step); break;
-    case CID_C_GETMESSAGE: handleFetch(server, s.socket, h, step); break;
-    case CID_C_NEWMESSAGE: handlePost(server, s, h, step); break;
-    case CID_C_DELETEMSG: handleDelete(server, s, h, step); break;
-    default: discardUnknown(s.socket, h); break;
     }
+    case CID_C_GETAREALIST: handleAreaList(server, s, step); break;
+    case CID_C_GETMSGLIST: handleMsgList(server, s, data, step); break;
+    case CID_C_GETMESSAGE: handleFetch(server, s, data, step); break;
+    case CID_C_NEWMESSAGE: handlePost(server, s, data, step); break;
+    case CID_C_DELETEMSG: handleDelete(server, s, data, step); break;
+    default: break;  // no reply; its data was dropped as it arrived
+    }
+}
+
+void queueReply(sessionClient& s, QueuedReply reply) {
+    s.io->reply = std::move(reply);
+    s.io->replyQueued = true;
+}
+
+void sendReplyHelper(sessionClient& s, uint32_t replyId) {
+    queueReply(s, makeReply(replyId, 0, ReplyBytes(), SendFailure::Helper));
 }

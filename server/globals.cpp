@@ -8,4 +8,5 @@ MCArray<sessionClient> clientList;
 LZW12 compressor;
 MCArray<pktAreaInfo> areaInfoList;
 ServerSettings settings;
+SessionShared sessionShared;
 char settingsPath[kSettingsPathSize] = {};

@@ -12,6 +12,7 @@ extern MCArray<sessionClient> clientList;
 extern LZW12 compressor;
 extern MCArray<pktAreaInfo> areaInfoList;
 extern ServerSettings settings;
+extern SessionShared sessionShared;
 
 // The settings file's name, derived from the program's path at start-up.
 constexpr size_t kSettingsPathSize = 260;

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
 
     ConsoleKeys keys;
     int listenSocket = openListenSocketOrExit(settings.portText);
-    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, &settings};
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, settings.limits, sessionShared, &settings};
     runServer(server, listenSocket, keys);
     keys.consumePendingKeys();
     return 0;

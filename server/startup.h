@@ -19,5 +19,8 @@ bool deriveSettingsPath(const char* programPath, char* out, size_t size);
 // is reported and ends the process with status 1.
 int openListenSocketOrExit(const char* portText);
 
-// Accepts connections and steps the sessions until a key is pressed.
+// The main loop: waits once per pass for the listening socket, the console, the stop
+// signals and every session, until something is ready or the next deadline is due; takes
+// new connections, gives every session one step in list order and drops the closed ones.
+// Returns when a key is pressed or a stop signal arrives.
 void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys);

@@ -1,6 +1,7 @@
 #include "support/console.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -11,6 +12,8 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+// The self-pipe: the signal handler writes a byte to [1], the main loop waits on [0].
+int signalPipe[2] = {-1, -1};
 bool terminal = false;
 bool inputEnded = false;
 bool savedValid = false;
@@ -20,7 +23,12 @@ void restoreTerminal() {
     if (savedValid) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int) {
+    int savedErrno = errno;
+    stopRequested = 1;
+    if (signalPipe[1] >= 0) (void)!write(signalPipe[1], "s", 1);
+    errno = savedErrno;
+}
 
 bool inputReady() {
     if (inputEnded) return false;
@@ -52,7 +60,10 @@ bool readKey() {
 }  // namespace
 
 ConsoleKeys::ConsoleKeys() {
-    terminal = isatty(STDIN_FILENO) == 1;
+    // A process started without a standard input has none to watch (and descriptor 0 may
+    // later be a socket).
+    if (fcntl(STDIN_FILENO, F_GETFD) < 0) inputEnded = true;
+    terminal = !inputEnded && isatty(STDIN_FILENO) == 1;
     if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
         savedValid = true;
         atexit(restoreTerminal);
@@ -62,6 +73,7 @@ ConsoleKeys::ConsoleKeys() {
         raw.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
+    if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) signalPipe[0] = signalPipe[1] = -1;
     struct sigaction sa = {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -72,7 +84,16 @@ ConsoleKeys::ConsoleKeys() {
 
 ConsoleKeys::~ConsoleKeys() { restoreTerminal(); }
 
+int ConsoleKeys::signalDescriptor() const { return signalPipe[0]; }
+
+int ConsoleKeys::inputDescriptor() const { return inputEnded ? -1 : STDIN_FILENO; }
+
 bool ConsoleKeys::keyPressed() {
+    if (signalPipe[0] >= 0) {
+        char scratch[64];
+        while (read(signalPipe[0], scratch, sizeof scratch) > 0) {
+        }
+    }
     if (stopRequested) return true;
     if (!inputReady()) return false;
     if (terminal) return true;

@@ -10,6 +10,12 @@ public:
     ConsoleKeys(const ConsoleKeys&) = delete;
     ConsoleKeys& operator=(const ConsoleKeys&) = delete;
 
+    // What the main loop waits on besides its sockets: a descriptor that becomes readable
+    // when a stop signal arrives, and the console input (-1 once that input has ended, so
+    // that an input at its end does not wake the loop again and again).
+    int signalDescriptor() const;
+    int inputDescriptor() const;
+
     // True when a key is waiting (or a stop signal came). Does not wait.
     bool keyPressed();
     // Reads every key still pending.

@@ -2,45 +2,20 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// How long and how much a closing connection is drained before it is closed anyway.
-constexpr int kDrainMs = 1000;
-constexpr size_t kDrainBytes = 64 * 1024;
-
-int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : int(left);
-}
-
-// Waits for `events` on the socket until the deadline: 1 ready, 0 time-out, -1 failure.
-int waitFor(int socket, short events, Clock::time_point deadline) {
-    for (;;) {
-        struct pollfd p = {socket, events, 0};
-        int r = poll(&p, 1, msLeft(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        return r == 0 ? 0 : 1;
-    }
-}
-
-}  // namespace
 
 bool resolvePort(const char* text, uint16_t& portNetworkOrder) {
     char* end = nullptr;
@@ -71,124 +46,135 @@ int openListenSocket(uint16_t portNetworkOrder, ListenFailure& failure) {
         if (s >= 0) close(s);
         return -1;
     };
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return failed(ListenStep::Socket, s);
     int32_t on = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return failed(ListenStep::Option, s);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return failed(ListenStep::Bind, s);
-    if (listen(s, 5) != 0) return failed(ListenStep::Listen, s);
+    if (listen(s, kListenBacklog) != 0) return failed(ListenStep::Listen, s);
     return s;
 }
 
-ssize_t readn(int socket, void* buffer, ssize_t n) {
-    if (n <= 0) return n;
-    char* p = static_cast<char*>(buffer);
-    ssize_t remaining = n;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kTransferStallMs);
-    while (remaining > 0) {
-        int w = waitFor(socket, POLLIN, deadline);
-        if (w < 0) return -1;
-        if (w == 0) return n - remaining;  // stalled
-        ssize_t k = recv(socket, p, size_t(remaining), MSG_DONTWAIT);
-        if (k < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return -1;
-        }
-        if (k == 0) return n - remaining;
-        p += k;
-        remaining -= k;
-        deadline = Clock::now() + std::chrono::milliseconds(kTransferStallMs);
-    }
-    return n;
-}
-
-ssize_t sendTwoBuffers(int socket, const void* first, size_t n1, const void* second, size_t n2) {
-    size_t total = n1 + n2;
-    size_t done = 0;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kTransferStallMs);
-    while (done < total) {
-        struct iovec iov[2];
-        int count = 0;
-        if (done < n1) {
-            iov[count++] = {const_cast<char*>(static_cast<const char*>(first)) + done, n1 - done};
-            if (n2 > 0) iov[count++] = {const_cast<void*>(second), n2};
-        } else {
-            iov[count++] = {const_cast<char*>(static_cast<const char*>(second)) + (done - n1), total - done};
-        }
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_iov = iov;
-        msg.msg_iovlen = size_t(count);
-        ssize_t k = sendmsg(socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                int w = waitFor(socket, POLLOUT, deadline);
-                if (w < 0) return -1;
-                if (w == 0) return ssize_t(done);  // stalled
-                continue;
-            }
-            return -1;
-        }
-        if (k == 0) return ssize_t(done);
-        done += size_t(k);
-        deadline = Clock::now() + std::chrono::milliseconds(kTransferStallMs);
-    }
-    return ssize_t(total);
-}
-
-ssize_t sendn(int socket, const void* buffer, ssize_t n) {
-    if (n <= 0) return n;
-    return sendTwoBuffers(socket, buffer, size_t(n), nullptr, 0);
-}
-
-int waitReadable(int socket, int timeoutMs) {
-    return waitFor(socket, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs));
-}
-
-int waitForActivity(int listenSocket, const int* clients, size_t clientCount, int timeoutMicros) {
-    std::vector<struct pollfd> fds;
-    fds.reserve(clientCount + 1);
-    fds.push_back({listenSocket, POLLIN, 0});
-    for (size_t i = 0; i < clientCount; ++i)
-        if (clients[i] >= 0) fds.push_back({clients[i], POLLIN, 0});
-    auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        if (left < 0) left = 0;
-        // poll counts milliseconds; a wait below one millisecond rounds up to one.
-        int r = poll(fds.data(), fds.size(), int((left + 999) / 1000));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        return (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
-    }
-}
-
-int acceptClient(int listenSocket, char* peerText, size_t peerTextSize) {
+int acceptClient(int listenSocket, uint32_t& peerAddress, int& error) {
     sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
     socklen_t len = sizeof peer;
     int s;
-    do s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    do s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     while (s < 0 && errno == EINTR);
-    if (s < 0) return -1;
+    if (s < 0) {
+        error = (errno == EWOULDBLOCK) ? EAGAIN : errno;
+        return -1;
+    }
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (!inet_ntop(AF_INET, &peer.sin_addr, peerText, socklen_t(peerTextSize))) snprintf(peerText, peerTextSize, "?");
+    peerAddress = peer.sin_addr.s_addr;
+    error = 0;
     return s;
 }
 
-void closeClientSocket(int socket) {
-    shutdown(socket, SHUT_WR);
-    char scratch[4096];
-    size_t drained = 0;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
-    while (drained < kDrainBytes) {
-        int w = waitFor(socket, POLLIN, deadline);
-        if (w <= 0) break;
-        ssize_t k = recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (k <= 0) break;
-        drained += size_t(k);
+void ipv4Text(uint32_t networkOrderAddress, char* out, size_t size) {
+    struct in_addr a;
+    a.s_addr = networkOrderAddress;
+    if (!inet_ntop(AF_INET, &a, out, socklen_t(size))) snprintf(out, size, "?");
+}
+
+Transfer receiveSome(int socket, void* buffer, size_t n) {
+    Transfer t;
+    ssize_t k;
+    do k = recv(socket, buffer, n, MSG_DONTWAIT);
+    while (k < 0 && errno == EINTR);
+    if (k > 0) {
+        t.status = Transfer::Moved;
+        t.bytes = size_t(k);
+    } else if (k == 0) {
+        t.status = Transfer::Closed;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        t.status = Transfer::WouldBlock;
+    } else {
+        t.status = Transfer::Failed;
+        t.error = errno;
     }
-    close(socket);
+    return t;
+}
+
+Transfer sendSome(int socket, const void* first, size_t n1, const void* second, size_t n2) {
+    struct iovec iov[2];
+    int count = 0;
+    if (n1 > 0) iov[count++] = {const_cast<void*>(first), n1};
+    if (n2 > 0) iov[count++] = {const_cast<void*>(second), n2};
+    Transfer t;
+    if (count == 0) {
+        t.status = Transfer::Moved;
+        return t;
+    }
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = size_t(count);
+    ssize_t k;
+    do k = sendmsg(socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (k < 0 && errno == EINTR);
+    if (k >= 0) {
+        t.status = Transfer::Moved;
+        t.bytes = size_t(k);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        t.status = Transfer::WouldBlock;
+    } else {
+        t.status = Transfer::Failed;
+        t.error = errno;
+    }
+    return t;
+}
+
+void shutdownSending(int socket) { shutdown(socket, SHUT_WR); }
+
+void closeSocket(int socket) {
+    if (socket >= 0) close(socket);
+}
+
+int64_t descriptorLimit() {
+    struct rlimit r;
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY) return -1;
+    return int64_t(r.rlim_cur);
+}
+
+bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
+
+SpareDescriptor::SpareDescriptor() { (void)reacquire(); }
+
+SpareDescriptor::~SpareDescriptor() { (void)release(); }
+
+bool SpareDescriptor::release() {
+    if (fd_ < 0) return false;
+    close(fd_);
+    fd_ = -1;
+    return true;
+}
+
+bool SpareDescriptor::reacquire() {
+    if (fd_ < 0) fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+size_t PollSet::add(int fd, bool read, bool write) {
+    short events = 0;
+    if (read) events |= POLLIN;
+    if (write) events |= POLLOUT;
+    fds_.push_back({fd, events, 0});
+    return fds_.size() - 1;
+}
+
+int PollSet::wait(std::chrono::nanoseconds timeout) {
+    struct timespec ts;
+    struct timespec* limit = nullptr;
+    if (timeout.count() >= 0) {
+        ts.tv_sec = time_t(timeout.count() / 1000000000);
+        ts.tv_nsec = long(timeout.count() % 1000000000);
+        limit = &ts;
+    }
+    for (auto& p : fds_) p.revents = 0;
+    int r = ppoll(fds_.data(), nfds_t(fds_.size()), limit, nullptr);
+    if (r < 0 && errno == EINTR) return 0;  // a stop signal: the caller looks at its flag
+    return r;
 }

@@ -1,18 +1,21 @@
-// The thin layer over sockets: the listening socket, the bounded exact-length transfers and
-// the readiness waits. Every call reports failure to its caller; none ends the process.
+// The thin layer over sockets: the listening socket, accepting, transfers that never wait,
+// the readiness wait over many descriptors, and the spare descriptor kept for the moment the
+// process runs out of them. Every call reports failure to its caller; none ends the process.
 #pragma once
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The value that marks a closed connection (no open socket has it).
 constexpr int kClosedSocket = -1;
 
-// A transfer that makes no progress for this long ends with the count moved so far, so a
-// client that stops in the middle of a packet cannot hold the main loop for longer.
-constexpr int kTransferStallMs = 10000;
+// Connections the system keeps waiting for the accept.
+constexpr int kListenBacklog = 64;
 
 // A port from its text: a whole number in any base (leading white space and a sign
 // allowed, saturating at the 32-bit limits, taken modulo 65536) or a "tcp" service name.
@@ -25,29 +28,77 @@ struct ListenFailure {
     ListenStep step = ListenStep::Socket;
     int systemError = 0;
 };
-// An IPv4 stream socket on every interface at the given port (network byte order), with
-// SO_REUSEADDR, listening with a backlog of 5. The socket, or -1 with `failure` filled.
+// A non-blocking IPv4 stream socket on every interface at the given port (network byte
+// order), with SO_REUSEADDR, listening. The socket, or -1 with `failure` filled.
 int openListenSocket(uint16_t portNetworkOrder, ListenFailure& failure);
 
-// Exactly n bytes, or fewer when the peer closed or the transfer stalled; -1 on failure.
-ssize_t readn(int socket, void* buffer, ssize_t n);
-ssize_t sendn(int socket, const void* buffer, ssize_t n);
-// A header and its data as one write, so that no reply waits for a delayed acknowledgement.
-// Returns the bytes sent of the n1 + n2 (fewer on close or stall), or -1.
-ssize_t sendTwoBuffers(int socket, const void* first, size_t n1, const void* second, size_t n2);
+// Takes one waiting connection, non-blocking, with TCP_NODELAY set. The socket, or -1 with
+// `error` set (EAGAIN when none is waiting; EMFILE or ENFILE when no descriptor is free).
+// `peerAddress` is the peer's IPv4 address in network byte order.
+int acceptClient(int listenSocket, uint32_t& peerAddress, int& error);
 
-// 1 when readable, 0 on time-out, -1 on failure (EINTR retried with the time left).
-int waitReadable(int socket, int timeoutMs);
+// Dotted-decimal text of an IPv4 address in network byte order.
+void ipv4Text(uint32_t networkOrderAddress, char* out, size_t size);
 
-// Waits at most timeoutMicros until the listening socket or one of the client sockets is
-// readable. 1 when a connection is pending on the listening socket, 0 otherwise (time-out or
-// only client data), -1 on failure. Returning early for client data lets a request be served
-// at once instead of after the whole accept wait.
-int waitForActivity(int listenSocket, const int* clients, size_t clientCount, int timeoutMicros);
+// The outcome of one transfer that never waits.
+struct Transfer {
+    enum Status { Moved, WouldBlock, Closed, Failed };
+    Status status = WouldBlock;
+    size_t bytes = 0;  // for Moved: how many
+    int error = 0;     // for Failed: the system's error code
+};
+// Receives up to n bytes (n > 0). Closed when the peer has ended its sending side.
+Transfer receiveSome(int socket, void* buffer, size_t n);
+// Sends from two buffers in order, as one write (a header and its data leave together).
+Transfer sendSome(int socket, const void* first, size_t n1, const void* second, size_t n2);
 
-// Accepts a connection with TCP_NODELAY set; fills the peer's dotted address text.
-int acceptClient(int listenSocket, char* peerText, size_t peerTextSize);
+// Ends the sending direction, so that the peer sees the end of the data.
+void shutdownSending(int socket);
+void closeSocket(int socket);
 
-// Shut down the sending direction, drain what the peer still sends (bounded in time and
-// bytes), close.
-void closeClientSocket(int socket);
+// The soft limit on open descriptors, or -1 when there is none.
+int64_t descriptorLimit();
+// True for the error codes of a process (EMFILE) or a system (ENFILE) out of descriptors.
+bool isDescriptorShortage(int error);
+
+// One descriptor held in reserve (on /dev/null). When accept finds no descriptor free, the
+// spare is given up for a moment to take the waiting connection and close it, so that the
+// backlog does not keep the listening socket readable for ever.
+class SpareDescriptor {
+public:
+    SpareDescriptor();
+    ~SpareDescriptor();
+    SpareDescriptor(const SpareDescriptor&) = delete;
+    SpareDescriptor& operator=(const SpareDescriptor&) = delete;
+
+    bool held() const { return fd_ >= 0; }
+    // Closes the spare; false when none was held.
+    bool release();
+    // Opens it again; false when no descriptor is free even now.
+    bool reacquire();
+
+private:
+    int fd_ = -1;
+};
+
+// The descriptors of one wait and what each became ready for.
+class PollSet {
+public:
+    void clear() { fds_.clear(); }
+    // Adds a descriptor; returns its index for the queries below.
+    size_t add(int fd, bool read, bool write);
+    // Waits until a descriptor is ready or the time has passed (negative: no time limit).
+    // The number of ready descriptors (0 also when a signal ended the wait), or -1 with
+    // errno set on failure.
+    int wait(std::chrono::nanoseconds timeout);
+    // Ready to read, or the peer ended, or an error is pending (a read will tell which).
+    bool readable(size_t i) const { return (fds_[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0; }
+    // Ready to write, or an error is pending (a write will tell which).
+    bool writable(size_t i) const { return (fds_[i].revents & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0; }
+    // Anything at all happened on the descriptor.
+    bool signalled(size_t i) const { return fds_[i].revents != 0; }
+    size_t size() const { return fds_.size(); }
+
+private:
+    std::vector<struct pollfd> fds_;
+};

@@ -72,7 +72,7 @@ public:
 private:
     Status simpleReply(uint32_t expected);
     int fd_ = -1;
-    int timeoutMs_ = 20000;
+    int timeoutMs_ = 40000;  // longer than the longest login delay a server may impose
 };
 
 // Splits fetched message data (after the 186-byte record) into its lines.

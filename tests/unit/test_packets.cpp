@@ -1,12 +1,13 @@
-// Wire framing: the packet header, the records that travel as data, the reply helper, the
-// compression of reply data, and the client library's requests and reply reader, all
-// checked against exact bytes.
+// Wire framing: the packet header, the records that travel as data, the compression of
+// reply data and the buffers replies own, and the client library's requests and reply
+// reader, all checked against exact bytes.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,6 +28,28 @@ LZW12 replyCompressor;
 using packetbytes::Bytes;
 using packetbytes::concat;
 using packetbytes::header;
+
+// Reply bytes holding a copy of b.
+ReplyBytes replyBytes(const Bytes& b) {
+    ReplyBytes r = ReplyBytes::allocate(b.size());
+    if (!b.empty()) memcpy(r.data(), b.data(), b.size());
+    return r;
+}
+
+Bytes bytesOf(const ReplyBytes& r) { return Bytes(r.data(), r.data() + r.size()); }
+
+// compressReplyData on a copy of `data`: the bytes it hands back, and whether they are the
+// very buffer it was given (no copy) or one of their own (the compressed block).
+struct Compressed {
+    Bytes bytes;
+    bool sameBuffer = false;
+};
+Compressed compress(uint32_t& size, const Bytes& data) {
+    ReplyBytes in = replyBytes(data);
+    const uint8_t* given = in.data();
+    ReplyBytes out = compressReplyData(replyCompressor, size, std::move(in));
+    return {bytesOf(out), out.data() == given};
+}
 
 
 // Closes the descriptor when the test ends, whatever path it takes.
@@ -191,36 +214,37 @@ TEST(MsgHeader, FieldsSitAtTheirOffsets) {
 TEST(CompressReplyData, SixtyFourBytesOrLessAreNeverCompressed) {
     for (uint32_t n : {0u, 1u, 48u, 64u}) {
         SCOPED_TRACE(n);
-        Bytes data(n + 8, 'A');  // highly compressible, and room to see any overwrite
-        Bytes before = data;
+        Bytes data(n, 'A');  // highly compressible
         uint32_t size = n;
-        EXPECT_EQ(compressReplyData(replyCompressor, size, data.data()), n);
+        Compressed c = compress(size, data);
         EXPECT_EQ(size, n);
-        EXPECT_EQ(data, before);
+        EXPECT_EQ(c.bytes, data);
+        if (n > 0) {
+            EXPECT_TRUE(c.sameBuffer) << "plain data is handed back, not copied";
+        }
     }
 }
 
 TEST(CompressReplyData, SixtyFiveLettersBecomeTheKnownBlock) {
-    Bytes data(65, 'A');
     uint32_t size = 65;
-    uint32_t n = compressReplyData(replyCompressor, size, data.data());
-    EXPECT_EQ(n, 19u);
+    Compressed c = compress(size, Bytes(65, 'A'));
     EXPECT_EQ(size, 0x80000013u);
     const Bytes expected = {0x41, 0x00, 0x00, 0x00, 0x00, 0x83, 0x08, 0x1C, 0x48, 0xB0,
                             0xA0, 0xC1, 0x83, 0x08, 0x13, 0x2A, 0x54, 0x18, 0x10};
-    EXPECT_EQ(Bytes(data.begin(), data.begin() + 19), expected);
+    EXPECT_EQ(c.bytes, expected);
+    EXPECT_FALSE(c.sameBuffer);
 }
 
 TEST(CompressReplyData, IncompressibleDataStaysPlain) {
     std::mt19937 rng(2026);
     Bytes data(4096);
     for (auto& x : data) x = uint8_t(rng());
-    Bytes before = data;
     uint32_t size = uint32_t(data.size());
-    EXPECT_EQ(compressReplyData(replyCompressor, size, data.data()), 4096u);
+    Compressed c = compress(size, data);
     EXPECT_EQ(size, 4096u);
     EXPECT_EQ(size & PKT_SIZE_COMPRESSED, 0u);
-    EXPECT_EQ(data, before);
+    EXPECT_EQ(c.bytes, data);
+    EXPECT_TRUE(c.sameBuffer);
 }
 
 // The block must be shorter than the data: a stream of exactly size - 4 bytes leaves the
@@ -239,17 +263,15 @@ TEST(CompressReplyData, BlockIsSentOnlyWhenShorterThanTheData) {
         uint32_t r = coder.compress(input.data(), int32_t(input.size()), out.data());
         if (r == 0) continue;
         uint32_t size = uint32_t(input.size());
-        Bytes data = input;
-        uint32_t sent = compressReplyData(replyCompressor, size, data.data());
+        Compressed c = compress(size, input);
         if (r + 4 == input.size()) {
             sawEqual = true;
             EXPECT_EQ(size, input.size());
-            EXPECT_EQ(sent, input.size());
-            EXPECT_EQ(data, input);
+            EXPECT_EQ(c.bytes, input);
         } else if (r + 5 == input.size()) {
             sawShorter = true;
             EXPECT_EQ(size, (r + 4) | PKT_SIZE_COMPRESSED);
-            EXPECT_EQ(sent, r + 4);
+            EXPECT_EQ(c.bytes.size(), r + 4);
         }
     }
     EXPECT_TRUE(sawEqual) << "no input gave a stream of exactly size - 4 bytes";
@@ -270,42 +292,50 @@ TEST(CompressReplyData, LargeBlockRoundTripsThroughTheDecoder) {
         encodeMsgHeader(h, rec.data());
         data.insert(data.end(), rec.begin(), rec.end());
     }
-    const Bytes original = data;
     uint32_t size = uint32_t(data.size());
-    uint32_t sent = compressReplyData(replyCompressor, size, data.data());
+    Compressed c = compress(size, data);
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
-    EXPECT_EQ(size & ~PKT_SIZE_COMPRESSED, sent);
-    EXPECT_LT(sent, original.size() / 4);
-    EXPECT_EQ(getU32(data.data()), original.size());
+    EXPECT_EQ(size & ~PKT_SIZE_COMPRESSED, c.bytes.size());
+    EXPECT_LT(c.bytes.size(), data.size() / 4);
+    EXPECT_EQ(getU32(c.bytes.data()), data.size());
     Bytes expanded;
     std::string error;
-    ASSERT_TRUE(lzw12Decode(data.data() + 4, sent - 4, getU32(data.data()), expanded, &error)) << error;
-    EXPECT_EQ(expanded, original);
+    ASSERT_TRUE(lzw12Decode(c.bytes.data() + 4, c.bytes.size() - 4, getU32(c.bytes.data()), expanded, &error)) << error;
+    EXPECT_EQ(expanded, data);
 }
 
 // ---------------------------------------------------------------------------------------
-// sendReplyHelper
+// The bytes a queued reply owns
 
-TEST(SendReplyHelper, SendsTheBareHeader) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    Fd a(sv[0]), b(sv[1]);
-    EXPECT_TRUE(sendReplyHelper(a.fd, CID_S_OK));
-    EXPECT_TRUE(sendReplyHelper(a.fd, CID_S_FAIL));
-    EXPECT_EQ(drain(b.fd), concat(Bytes(8, 0), Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
+TEST(ReplyBytes, OwnsABlockOrAFetchedMessageWithoutCopying) {
+    ReplyBytes empty;
+    EXPECT_TRUE(empty.ok());
+    EXPECT_EQ(empty.size(), 0u);
+
+    ReplyBytes block = ReplyBytes::allocate(100);
+    ASSERT_TRUE(block.ok());
+    memset(block.data(), 'x', 100);
+    block.shrink(10);
+    EXPECT_EQ(bytesOf(block), Bytes(10, 'x'));
+    block.shrink(20);  // never grows
+    EXPECT_EQ(block.size(), 10u);
+
+    auto message = std::make_unique<MCArray<char>>();
+    for (char c : std::string("a fetched message")) ASSERT_GE(message->add(c), 0);
+    const char* storage = message->getData();
+    ReplyBytes taken(std::move(message));
+    EXPECT_EQ(taken.data(), reinterpret_cast<const uint8_t*>(storage)) << "the array's own storage";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.data()), taken.size()), "a fetched message");
+    ReplyBytes moved = std::move(taken);
+    EXPECT_EQ(moved.data(), reinterpret_cast<const uint8_t*>(storage));
 }
 
-TEST(SendReplyHelper, ReportsAFailedSendWithTheSystemError) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    Fd a(sv[0]);
-    close(sv[1]);
-    testing::internal::CaptureStderr();
-    bool ok = sendReplyHelper(a.fd, CID_S_FAIL);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(err, "error: sendReplyHelper(1) failed: " + std::string(strerror(EPIPE)) + " (" +
-                       std::to_string(EPIPE) + ")\n");
+TEST(ReplyBytes, MakeReplyEncodesTheHeader) {
+    QueuedReply r = makeReply(CID_S_MSGLIST, 0x80000068u, replyBytes(Bytes(104, 7)), SendFailure::Sendn);
+    EXPECT_EQ(Bytes(r.header, r.header + 8), (Bytes{3, 0, 0, 0, 0x68, 0, 0, 0x80}));
+    EXPECT_EQ(r.total(), 8u + 104u);
+    EXPECT_EQ(r.sent, 0u);
+    EXPECT_FALSE(r.closeAfter);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -375,11 +405,9 @@ TEST_F(ClientWire, RequestsHaveTheirExactBytes) {
 TEST_F(ClientWire, ReplyReaderExpandsCompressedBlocks) {
     Bytes plain(500);
     for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t("an area list, plain "[i % 20]);
-    Bytes block = plain;
-    uint32_t size = uint32_t(block.size());
-    uint32_t n = compressReplyData(replyCompressor, size, block.data());
+    uint32_t size = uint32_t(plain.size());
+    Bytes block = compress(size, plain).bytes;
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
-    block.resize(n);
 
     qclient::Connection client;
     Fd peer;
@@ -403,11 +431,9 @@ TEST_F(ClientWire, ReplyReaderExpandsCompressedBlocks) {
 }
 
 TEST_F(ClientWire, ReplyReaderRefusesBadReplies) {
-    Bytes good(200, 'x');
-    uint32_t size = uint32_t(good.size());
-    uint32_t n = compressReplyData(replyCompressor, size, good.data());
+    uint32_t size = 200;
+    Bytes good = compress(size, Bytes(200, 'x')).bytes;
     ASSERT_NE(size & PKT_SIZE_COMPRESSED, 0u);
-    good.resize(n);
     Bytes damaged = good;
     damaged[6] ^= 0xFF;
     Bytes overLong = good;

@@ -1,7 +1,10 @@
 // Sessions stepped directly: each session's socket is one end of a socket pair, the test
-// drives the other end. Packets are written before a step; what the step sent is read
-// after it, so the order of replies and closes and the console lines are exact.
+// drives the other end, and the clock is the test's own (`now`, moved by hand). Packets are
+// written before a step; what the step sent is read after it, so the order of replies and
+// closes and the console lines are exact, and every deadline is checked on its edge.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,25 +16,33 @@
 #include <vector>
 
 #include "common/packet_bytes.h"
+#include "common/squish_fixture.h"
 #include "config/config.h"
-#include "wire/packets.h"
+#include "protocol/handlers.h"
+#include "protocol/login_throttle.h"
 #include "protocol/session.h"
-#include "support/log.h"
-#include "support/socket.h"
 #include "support/le.h"
+#include "support/log.h"
 #include "support/md5.h"
+#include "support/socket.h"
+#include "wire/packets.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using packetbytes::Bytes;
 using packetbytes::concat;
 using packetbytes::header;
 using packetbytes::kName36;
 using packetbytes::kPass36;
 
-
 const FidoAddr kAnnAddr{2, 5020, 1042, 0};
 const FidoAddr kLongAddr{2, 5020, 1042, 65535};
+const FidoAddr kBobAddr{2, 5020, 1042, 1};
+const uint32_t kHere = htonl(0x7F000001);   // 127.0.0.1
+const uint32_t kThere = htonl(0x0A000002);  // 10.0.0.2
+const Bytes kFail = {1, 0, 0, 0, 0, 0, 0, 0};
+const Bytes kOk = Bytes(8, 0);
 
 // The hello packet: name (up to 36 bytes, as given), address at offset 72. `slots` fills
 // the bytes the server does not read.
@@ -54,6 +65,10 @@ Bytes answerFor(const std::string& password, const uint8_t* challenge) {
     return authPacket(digest);
 }
 
+Bytes firstBytes(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + long(n)); }
+
+Bytes withData(uint32_t cmd, const Bytes& data) { return concat(header(cmd, uint32_t(data.size())), data); }
+
 // "dd Mon yy hh:mm:ss" with an English month abbreviation.
 bool looksLikeChallengeTime(const std::string& text) {
     const std::string shape = "00 Mon 00 00:00:00";
@@ -71,25 +86,25 @@ struct Output {
     std::string out, err;
 };
 
+constexpr Readiness kReady{true, true};
+
 class SessionTest : public testing::Test {
 protected:
     void SetUp() override {
-        clientList.removeAll();
-        userList.removeAll();
         addUser("Ann Reader", "secret", kAnnAddr);
         addUser(kName36, kPass36, kLongAddr);
-        addUser("Bob", "other", FidoAddr{2, 5020, 1042, 1});
+        addUser("Bob", "other", kBobAddr);
+        limits.loginFailDelay = 2s;
     }
 
     void TearDown() override {
         resetSessions();
-        userList.removeAll();
+        EXPECT_EQ(shared.requestBytes, 0u) << "every buffered byte is given back";
     }
 
-    // Closes both ends of every session and empties the list.
+    // Frees every session, closes the test's ends and empties the list.
     void resetSessions() {
-        for (int32_t i = 0; i < clientList.getCount(); ++i)
-            if (clientList.getAt(i)->socket != kClosedSocket) close(clientList.getAt(i)->socket);
+        for (int32_t i = 0; i < clientList.getCount(); ++i) releaseSession(server, *clientList.getAt(i));
         clientList.removeAll();
         for (int fd : peers) close(fd);
         peers.clear();
@@ -104,17 +119,18 @@ protected:
     }
 
     // A new session in clientList, as the main loop appends it; returns its index.
-    int32_t addSession() {
+    int32_t addSession(uint32_t peerAddress = kHere) {
         int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        sessionClient s;
-        s.socket = sv[0];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv), 0);
         peers.push_back(sv[1]);
-        return clientList.add(s);
+        EXPECT_TRUE(::addSession(server, sv[0], peerAddress, now));
+        return clientList.getCount() - 1;
     }
 
     sessionClient& session(int32_t i) { return *clientList.getAt(i); }
+    SessionIo& io(int32_t i) { return *session(i).io; }
     int peer(int32_t i) { return peers[size_t(i)]; }
+    bool open(int32_t i) { return session(i).socket != kClosedSocket; }
 
     // Queues bytes for the session to read (the pair's buffer holds far more than a packet).
     void put(int32_t i, const Bytes& b) {
@@ -124,10 +140,10 @@ protected:
     // the end of the data, and its drain on closing ends at once.
     void endInput(int32_t i) { shutdown(peer(i), SHUT_WR); }
 
-    Output step(int32_t i, int32_t idleLimit = kIdleStepLimit) {
+    Output step(int32_t i, Readiness ready = kReady) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        stepClient(server, session(i), idleLimit);
+        stepClient(server, session(i), ready, now);
         Output o;
         o.out = testing::internal::GetCapturedStdout();
         o.err = testing::internal::GetCapturedStderr();
@@ -137,7 +153,7 @@ protected:
     // What the server has sent so far, without waiting.
     Bytes sent(int32_t i) {
         Bytes all;
-        uint8_t buf[512];
+        uint8_t buf[4096];
         for (;;) {
             ssize_t k = recv(peer(i), buf, sizeof buf, MSG_DONTWAIT);
             if (k <= 0) break;
@@ -146,7 +162,7 @@ protected:
         return all;
     }
 
-    // True when the server's side is closed: the peer reads the end of the data.
+    // True when the server's side is closed for sending: the peer reads the end of the data.
     bool closedByServer(int32_t i) {
         struct pollfd p = {peer(i), POLLIN, 0};
         if (poll(&p, 1, 0) != 1) return false;
@@ -168,7 +184,20 @@ protected:
         return Bytes(reply.begin() + 8, reply.end());
     }
 
+    // A session logged in as the user, its replies read.
+    int32_t loggedIn(const std::string& name, const std::string& password, const FidoAddr& addr,
+                     uint32_t peerAddress = kHere) {
+        int32_t s = addSession(peerAddress);
+        Bytes challenge = acceptHello(s, name, addr);
+        put(s, answerFor(password, challenge.data()));
+        step(s);
+        EXPECT_EQ(session(s).state, CLSS_LOGGED_IN);
+        EXPECT_EQ(sent(s), kOk);
+        return s;
+    }
+
     std::vector<int> peers;  // the test's end of each session, by its index in clientList
+    MonoTime now = MonoTime() + 24h;
 
     // The lists the server owns, here the test's own.
     MCArray<mArea> areaList;
@@ -176,7 +205,9 @@ protected:
     MCArray<sessionClient> clientList;
     LZW12 compressor;
     MCArray<pktAreaInfo> areaInfoList;
-    ServerContext server{areaList, userList, clientList, compressor, areaInfoList};
+    SessionLimits limits;
+    SessionShared shared;
+    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, limits, shared};
 };
 
 // ---------------------------------------------------------------------------------------
@@ -222,17 +253,120 @@ TEST_F(SessionTest, LoginSendsChallengeThenOkAndPrintsTheUser) {
         o = step(s);
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.out, c.outLine);
-        EXPECT_EQ(sent(s), Bytes(8, 0));
+        EXPECT_EQ(sent(s), kOk);
         EXPECT_EQ(session(s).state, CLSS_LOGGED_IN);
-        EXPECT_NE(session(s).socket, kClosedSocket);
+        EXPECT_TRUE(open(s));
 
         // The peer closes: noticed at the next step, with no error line.
         endInput(s);
         o = step(s);
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.out, "client disconnected.\n");
-        EXPECT_EQ(session(s).socket, kClosedSocket);
+        EXPECT_FALSE(open(s));
         EXPECT_TRUE(closedByServer(s));
+    }
+}
+
+// A packet that arrives a few bytes at a time is taken only once it is whole.
+TEST_F(SessionTest, PacketIsTakenOnlyWhenWhole) {
+    int32_t s = addSession();
+    Bytes hello = helloPacket("Ann Reader", kAnnAddr);
+    size_t done = 0;
+    for (size_t upTo : {size_t(3), size_t(8), size_t(50)}) {
+        put(s, Bytes(hello.begin() + long(done), hello.begin() + long(upTo)));
+        done = upTo;
+        Output o = step(s);
+        EXPECT_EQ(o.out + o.err, "");
+        EXPECT_EQ(sent(s), Bytes{});
+        EXPECT_EQ(session(s).state, CLSS_WAIT_USER_HELLO);
+    }
+    EXPECT_LE(io(s).data.capacity(), 84u + 1) << "the buffer holds what arrived, within the announced size";
+    put(s, Bytes(hello.begin() + 50, hello.end()));
+    step(s);
+    EXPECT_EQ(sent(s).size(), 28u);
+    EXPECT_EQ(session(s).state, CLSS_WAIT_USER_AUTH);
+}
+
+// ---------------------------------------------------------------------------------------
+// Every way a login ends with a close: what is sent first, then the end of the data
+
+TEST_F(SessionTest, RefusalsSendWhatTheySayAndClose) {
+    const uint8_t wrongDigest[16] = {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    struct Case {
+        const char* name;
+        bool afterHello;  // sent once the hello of Ann Reader was accepted
+        Bytes packet;
+        bool delayed;  // a failed login: CID_S_FAIL only after loginFailDelay
+        Bytes reply;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"unknown user", false, helloPacket("Nobody", kAnnAddr), true, kFail,
+         "error: user Nobody, 2:5020/1042.0 not found\n"},
+        {"name in another letter case", false, helloPacket("ann reader", kAnnAddr), true, kFail,
+         "error: user ann reader, 2:5020/1042.0 not found\n"},
+        {"address differing in the point", false, helloPacket("Ann Reader", FidoAddr{2, 5020, 1042, 1}), true, kFail,
+         "error: user Ann Reader, 2:5020/1042.1 not found\n"},
+        {"known name at another user's address", false, helloPacket("Bob", kAnnAddr), true, kFail,
+         "error: user Bob, 2:5020/1042.0 not found\n"},
+        {"control bytes in the name are not sent to the console", false, helloPacket("Evil\x1b[2J\x07", kAnnAddr),
+         true, kFail, "error: user Evil?[2J?, 2:5020/1042.0 not found\n"},
+        {"unknown name of 36 characters", false, helloPacket(kName36.substr(0, 35) + "!", kLongAddr), true, kFail,
+         "error: user " + kName36.substr(0, 35) + "!, 2:5020/1042.65535 not found\n"},
+        {"area list before the hello", false, header(CID_C_GETAREALIST, 0), false, {},
+         "error: unexpected command (4) for CLSS_WAIT_USER_HELLO\n"},
+        {"answer before the hello", false, authPacket(wrongDigest), false, {},
+         "error: unexpected command (11) for CLSS_WAIT_USER_HELLO\n"},
+        {"hello announcing 85 bytes", false, header(CID_C_HELLO, 85), false, {},
+         "error: invalid data size (85) in packet header\n"},
+        {"hello announcing 4 GiB", false, header(CID_C_HELLO, 0xFFFFFFFF), false, {},
+         "error: invalid data size (4294967295) in packet header\n"},
+        {"hello cut short", false, concat(header(CID_C_HELLO, 84), Bytes(40, 'x')), false, {},
+         "error: readn(data) failed\n"},
+        {"header cut short", false, Bytes{0x0A, 0, 0}, false, {}, ""},
+        {"wrong answer", true, authPacket(wrongDigest), true, kFail,
+         "error: user Ann Reader, 2:5020/1042.0 authentication failed\n"},
+        {"ping before the answer", true, header(CID_C_PING, 0), false, {},
+         "error: unexpected command (2) for CLSS_WAIT_USER_AUTH\n"},
+        {"second hello", true, helloPacket("Ann Reader", kAnnAddr), false, {},
+         "error: unexpected command (10) for CLSS_WAIT_USER_AUTH\n"},
+        {"answer announcing 17 bytes", true, header(CID_C_AUTH, 17), false, {},
+         "error: invalid data size (17) in packet header\n"},
+        {"answer cut short", true, concat(header(CID_C_AUTH, 16), Bytes(10, 0)), false, {},
+         "error: readn(data) failed\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetSessions();
+        shared.logins = LoginThrottle();  // each case starts without earlier failures
+        int32_t s = addSession();
+        if (c.afterHello) acceptHello(s, "Ann Reader", kAnnAddr);
+        // Only the packet is sent, never the data a refused header announces, and the
+        // peer then ends its side: a server that read on would report "readn(data) failed".
+        put(s, c.packet);
+        endInput(s);
+        Output o = step(s);
+        EXPECT_EQ(o.err, c.err);
+        if (c.delayed) {
+            // The reason is on the console at once; the reply waits, and so does the close.
+            EXPECT_EQ(o.out, "");
+            EXPECT_EQ(sent(s), Bytes{});
+            EXPECT_TRUE(open(s));
+            now += limits.loginFailDelay - 1us;
+            o = step(s);
+            EXPECT_EQ(o.out + o.err, "");
+            EXPECT_EQ(sent(s), Bytes{});
+            now += 1us;
+            o = step(s);
+            EXPECT_EQ(o.err, "");
+        }
+        EXPECT_EQ(o.out, "client disconnected.\n");
+        EXPECT_EQ(sent(s), c.reply);
+        EXPECT_TRUE(closedByServer(s));
+        EXPECT_FALSE(open(s));
+        // A closed session is left alone by further steps.
+        o = step(s);
+        EXPECT_EQ(o.out + o.err, "");
     }
 }
 
@@ -244,129 +378,87 @@ TEST_F(SessionTest, ThirtySixCharacterPasswordIsUsedWhole) {
     endInput(s);
     Output o = step(s);
     EXPECT_EQ(o.err, "error: user " + kName36 + ", 2:5020/1042.65535 authentication failed\n");
-    EXPECT_EQ(sent(s), (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
+    now += limits.loginFailDelay;
+    step(s);
+    EXPECT_EQ(sent(s), kFail);
     EXPECT_TRUE(closedByServer(s));
 }
 
-// ---------------------------------------------------------------------------------------
-// Every way a login ends with a close: what is sent first, then the end of the data
-
-TEST_F(SessionTest, RefusalsSendWhatTheySayAndClose) {
-    const Bytes fail = {1, 0, 0, 0, 0, 0, 0, 0};
-    const uint8_t wrongDigest[16] = {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    struct Case {
-        const char* name;
-        bool afterHello;  // sent once the hello of Ann Reader was accepted
-        Bytes packet;
-        Bytes reply;
-        std::string err;
-    };
-    const Case cases[] = {
-        {"unknown user", false, helloPacket("Nobody", kAnnAddr), fail, "error: user Nobody, 2:5020/1042.0 not found\n"},
-        {"name in another letter case", false, helloPacket("ann reader", kAnnAddr), fail,
-         "error: user ann reader, 2:5020/1042.0 not found\n"},
-        {"address differing in the point", false, helloPacket("Ann Reader", FidoAddr{2, 5020, 1042, 1}), fail,
-         "error: user Ann Reader, 2:5020/1042.1 not found\n"},
-        {"known name at another user's address", false, helloPacket("Bob", kAnnAddr), fail,
-         "error: user Bob, 2:5020/1042.0 not found\n"},
-        {"control bytes in the name are not sent to the console", false, helloPacket("Evil\x1b[2J\x07", kAnnAddr), fail,
-         "error: user Evil?[2J?, 2:5020/1042.0 not found\n"},
-        {"unknown name of 36 characters", false, helloPacket(kName36.substr(0, 35) + "!", kLongAddr), fail,
-         "error: user " + kName36.substr(0, 35) + "!, 2:5020/1042.65535 not found\n"},
-        {"area list before the hello", false, header(CID_C_GETAREALIST, 0), {},
-         "error: unexpected command (4) for CLSS_WAIT_USER_HELLO\n"},
-        {"answer before the hello", false, authPacket(wrongDigest), {},
-         "error: unexpected command (11) for CLSS_WAIT_USER_HELLO\n"},
-        {"hello announcing 85 bytes", false, header(CID_C_HELLO, 85), {},
-         "error: invalid data size (85) in packet header\n"},
-        {"hello announcing 4 GiB", false, header(CID_C_HELLO, 0xFFFFFFFF), {},
-         "error: invalid data size (4294967295) in packet header\n"},
-        {"hello cut short", false, concat(header(CID_C_HELLO, 84), Bytes(40, 'x')), {}, "error: readn(data) failed\n"},
-        {"header cut short", false, Bytes{0x0A, 0, 0}, {}, ""},
-        {"wrong answer", true, authPacket(wrongDigest), fail,
-         "error: user Ann Reader, 2:5020/1042.0 authentication failed\n"},
-        {"ping before the answer", true, header(CID_C_PING, 0), {},
-         "error: unexpected command (2) for CLSS_WAIT_USER_AUTH\n"},
-        {"second hello", true, helloPacket("Ann Reader", kAnnAddr), {},
-         "error: unexpected command (10) for CLSS_WAIT_USER_AUTH\n"},
-        {"answer announcing 17 bytes", true, header(CID_C_AUTH, 17), {},
-         "error: invalid data size (17) in packet header\n"},
-        {"answer cut short", true, concat(header(CID_C_AUTH, 16), Bytes(10, 0)), {}, "error: readn(data) failed\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        resetSessions();
-        int32_t s = addSession();
-        if (c.afterHello) acceptHello(s, "Ann Reader", kAnnAddr);
-        // Only the packet is sent, never the data a refused header announces, and the
-        // peer then ends its side: a server that read on would report "readn(data) failed".
-        put(s, c.packet);
-        endInput(s);
-        Output o = step(s);
-        EXPECT_EQ(o.err, c.err);
-        EXPECT_EQ(o.out, "client disconnected.\n");
-        EXPECT_EQ(sent(s), c.reply);
-        EXPECT_TRUE(closedByServer(s));
-        EXPECT_EQ(session(s).socket, kClosedSocket);
-        // A closed session is left alone by further steps.
-        o = step(s);
-        EXPECT_EQ(o.out + o.err, "");
-    }
-}
-
-TEST_F(SessionTest, RefusedHeaderIsAnsweredWithoutWaitingForItsData) {
-    // The peer keeps its side open and never sends the announced data: the step must not
-    // wait for it (it would for the transfer bound, then report the short read).
+// The step never waits for data that a refused header announced: the close starts at
+// once, and the drain that follows ends by its own deadline when the peer stays silent.
+TEST_F(SessionTest, RefusedHeaderClosesAtOnceAndTheDrainEndsByItsDeadline) {
     int32_t s = addSession();
     put(s, header(CID_C_HELLO, 85));
-    auto start = std::chrono::steady_clock::now();
     Output o = step(s);
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_LT(took.count(), kTransferStallMs);  // only the bounded drain of the close
     EXPECT_EQ(o.err, "error: invalid data size (85) in packet header\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_TRUE(closedByServer(s));  // the sending side is shut already
+    EXPECT_EQ(io(s).phase, SessionPhase::Draining);
+    EXPECT_EQ(socketInterest(session(s)).read, true);
+    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.drainTime);
+    // What the peer still sends is dropped.
+    put(s, Bytes(1000, 'x'));
+    now += limits.drainTime - 1us;
+    o = step(s);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_TRUE(open(s));
+    now += 1us;
+    o = step(s);
     EXPECT_EQ(o.out, "client disconnected.\n");
-    EXPECT_TRUE(closedByServer(s));
+    EXPECT_FALSE(open(s));
 }
 
 // ---------------------------------------------------------------------------------------
-// One session per user past the hello
+// One logged-in session per user
 
-TEST_F(SessionTest, SecondSessionForAUserPastTheHelloIsRefused) {
-    for (bool firstLoggedIn : {false, true}) {
-        SCOPED_TRACE(firstLoggedIn ? "first logged in" : "first waiting for its answer");
-        resetSessions();
-        int32_t a = addSession();
-        Bytes challenge = acceptHello(a, "Ann Reader", kAnnAddr);
-        if (firstLoggedIn) {
-            put(a, answerFor("secret", challenge.data()));
-            step(a);
-            ASSERT_EQ(session(a).state, CLSS_LOGGED_IN);
-            sent(a);
-        }
-        int32_t b = addSession();
-        put(b, helloPacket("Ann Reader", kAnnAddr));
-        endInput(b);
-        Output o = step(b);
-        EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
-        EXPECT_EQ(sent(b), (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
-        EXPECT_TRUE(closedByServer(b));
-        // Another user is not held by it.
-        int32_t c = addSession();
-        acceptHello(c, "Bob", FidoAddr{2, 5020, 1042, 1});
-    }
+TEST_F(SessionTest, OnlyALoggedInSessionHoldsItsUser) {
+    // A pending challenge holds nobody: a second session gets one too.
+    int32_t a = addSession();
+    Bytes challengeA = acceptHello(a, "Ann Reader", kAnnAddr);
+    int32_t b = addSession();
+    Bytes challengeB = acceptHello(b, "Ann Reader", kAnnAddr);
+
+    // The first right answer wins; the other right answer is refused at once, not as a
+    // failed login.
+    put(b, answerFor("secret", challengeB.data()));
+    Output o = step(b);
+    EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
+    EXPECT_EQ(sent(b), kOk);
+    put(a, answerFor("secret", challengeA.data()));
+    endInput(a);
+    o = step(a);
+    EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
+    EXPECT_EQ(o.out, "client disconnected.\n");
+    EXPECT_EQ(sent(a), kFail);
+    EXPECT_EQ(shared.logins.failures(limits, kHere, now), 0u);
+
+    // A hello naming a logged-in user is refused at once too.
+    int32_t c = addSession();
+    put(c, helloPacket("Ann Reader", kAnnAddr));
+    endInput(c);
+    o = step(c);
+    EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
+    EXPECT_EQ(sent(c), kFail);
+    EXPECT_TRUE(closedByServer(c));
+    // Another user is not held by it.
+    int32_t d = addSession();
+    acceptHello(d, "Bob", kBobAddr);
+
+    // Once the logged-in session is closing, the user is free again.
+    endInput(b);
+    step(b);
+    ASSERT_FALSE(open(b));
+    int32_t e = addSession();
+    acceptHello(e, "Ann Reader", kAnnAddr);
 }
 
 TEST_F(SessionTest, SessionStillWaitingForItsHelloHoldsNoUser) {
     int32_t a = addSession();  // connected, no hello yet
-    int32_t b = addSession();
-    Bytes challenge = acceptHello(b, "Ann Reader", kAnnAddr);
-    put(b, answerFor("secret", challenge.data()));
-    Output o = step(b);
-    EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
+    loggedIn("Ann Reader", "secret", kAnnAddr);
     // Now the first one names the same user and is refused.
     put(a, helloPacket("Ann Reader", kAnnAddr));
     endInput(a);
-    o = step(a);
+    Output o = step(a);
     EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
 }
 
@@ -377,21 +469,23 @@ TEST_F(SessionTest, UserCanLogInAgainAfterAWrongAnswer) {
     put(a, authPacket(wrong));
     endInput(a);
     step(a);
-    ASSERT_EQ(session(a).socket, kClosedSocket);
+    now += limits.loginFailDelay;
+    step(a);
+    ASSERT_FALSE(open(a));
     // The closed record is still in the list until the end of the pass; it holds nobody.
     int32_t b = addSession();
     Bytes challenge = acceptHello(b, "Ann Reader", kAnnAddr);
     put(b, answerFor("secret", challenge.data()));
     Output o = step(b);
     EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
-    EXPECT_EQ(sent(b), Bytes(8, 0));
+    EXPECT_EQ(sent(b), kOk);
 }
 
-TEST_F(SessionTest, IsUserConnectedCountsOpenSessionsPastTheHello) {
+TEST_F(SessionTest, IsUserConnectedCountsOnlyOpenLoggedInSessions) {
     struct Record {
         int32_t state;
         int32_t user;  // index in userList, -1 for none
-        bool open;
+        bool closing;
     };
     struct Case {
         const char* name;
@@ -401,26 +495,27 @@ TEST_F(SessionTest, IsUserConnectedCountsOpenSessionsPastTheHello) {
     };
     const Case cases[] = {
         {"no sessions", {}, 0, false},
-        {"waiting for the hello", {{CLSS_WAIT_USER_HELLO, -1, true}}, 0, false},
-        {"waiting for the answer", {{CLSS_WAIT_USER_AUTH, 0, true}}, 0, true},
-        {"logged in", {{CLSS_LOGGED_IN, 0, true}}, 0, true},
-        {"another user logged in", {{CLSS_LOGGED_IN, 1, true}}, 0, false},
-        {"one of several", {{CLSS_WAIT_USER_HELLO, -1, true}, {CLSS_LOGGED_IN, 1, true}, {CLSS_LOGGED_IN, 2, true}}, 2, true},
-        {"closed in this pass", {{CLSS_LOGGED_IN, 0, false}}, 0, false},
+        {"waiting for the hello", {{CLSS_WAIT_USER_HELLO, -1, false}}, 0, false},
+        {"waiting for the answer", {{CLSS_WAIT_USER_AUTH, 0, false}}, 0, false},
+        {"logged in", {{CLSS_LOGGED_IN, 0, false}}, 0, true},
+        {"another user logged in", {{CLSS_LOGGED_IN, 1, false}}, 0, false},
+        {"one of several",
+         {{CLSS_WAIT_USER_HELLO, -1, false}, {CLSS_LOGGED_IN, 1, false}, {CLSS_LOGGED_IN, 2, false}},
+         2,
+         true},
+        {"closing", {{CLSS_LOGGED_IN, 0, true}}, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        clientList.removeAll();
+        resetSessions();
         for (const Record& r : c.records) {
-            sessionClient s;
-            s.state = r.state;
-            s.user = r.user < 0 ? nullptr : userList.getAt(r.user);
-            s.socket = r.open ? 1000 : kClosedSocket;  // never used as a descriptor here
-            clientList.add(s);
+            int32_t s = addSession();
+            session(s).state = r.state;
+            session(s).user = r.user < 0 ? nullptr : userList.getAt(r.user);
+            if (r.closing) io(s).phase = SessionPhase::Draining;
         }
         EXPECT_EQ(isUserConnected(server, c.query), c.expected);
     }
-    clientList.removeAll();
 }
 
 TEST_F(SessionTest, FirstOfTwoUsersWithTheSameNameAndAddressIsTaken) {
@@ -434,33 +529,513 @@ TEST_F(SessionTest, FirstOfTwoUsersWithTheSameNameAndAddressIsTaken) {
     EXPECT_EQ(o.out, "user: Twin, addr: 1:2/3.4\n");
 }
 
-// ---------------------------------------------------------------------------------------
-// Idle steps
+TEST_F(SessionTest, PendingLoginsAndOpenSessionsAreCountedPerAddress) {
+    int32_t a = addSession(kHere);
+    addSession(kHere);
+    addSession(kThere);
+    loggedIn("Bob", "other", kBobAddr, kHere);
+    EXPECT_EQ(pendingLogins(server, kHere), 2);
+    EXPECT_EQ(pendingLogins(server, kThere), 1);
+    EXPECT_EQ(openSessions(server), 4);
+    endInput(a);
+    step(a);  // closed: counts no more
+    EXPECT_EQ(pendingLogins(server, kHere), 1);
+    EXPECT_EQ(openSessions(server), 3);
+}
 
-TEST_F(SessionTest, IdleSessionIsClosedAtTheLimitOfConsecutiveIdleSteps) {
-    const int32_t limit = 5;
-    int32_t s = addSession();
-    for (int i = 1; i < limit; ++i) {
-        Output o = step(s, limit);
-        EXPECT_EQ(o.out + o.err, "");
-        EXPECT_EQ(session(s).idleSteps, i);
+// ---------------------------------------------------------------------------------------
+// Failed logins: the delayed refusal, and the doubled delay of the next hellos
+
+TEST(LoginThrottle, DelayDoublesPerFailureUpToItsCapAndResets) {
+    SessionLimits limits;
+    limits.loginFailDelay = 2s;
+    limits.loginDelayMax = 30s;
+    limits.loginFailWindow = 10min;
+    const MonoTime t0 = MonoTime() + 1h;
+    const uint32_t a = 1, b = 2;
+    struct Case {
+        uint32_t failures;
+        std::chrono::seconds delay;
+    } cases[] = {{0, 0s}, {1, 0s}, {2, 4s}, {3, 8s}, {4, 16s}, {5, 30s}, {6, 30s}, {40, 30s}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failures);
+        LoginThrottle t;
+        for (uint32_t i = 0; i < c.failures; ++i) t.recordFailure(limits, a, t0 + std::chrono::seconds(i));
+        MonoTime at = t0 + std::chrono::seconds(c.failures);
+        EXPECT_EQ(t.helloDelay(limits, a, at), c.delay);
+        EXPECT_EQ(t.helloDelay(limits, b, at), 0s) << "another address is not slowed";
     }
-    // Data resets the count.
-    put(s, helloPacket("Ann Reader", kAnnAddr));
-    step(s, limit);
-    EXPECT_EQ(session(s).idleSteps, 0);
-    EXPECT_EQ(sent(s).size(), 28u);
-    for (int i = 1; i < limit; ++i) {
-        Output o = step(s, limit);
-        EXPECT_EQ(o.out + o.err, "");
-        ASSERT_NE(session(s).socket, kClosedSocket);
+
+    LoginThrottle t;
+    for (int i = 0; i < 3; ++i) t.recordFailure(limits, a, t0);
+    // Refused connections are no failures.
+    t.recordRefused(limits, a, t0);
+    EXPECT_EQ(t.failures(limits, a, t0), 3u);
+    // Forgotten ten minutes after the last failure...
+    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min - 1us), 8s);
+    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 0s);
+    // ... and counted from one again after that.
+    t.recordFailure(limits, a, t0 + 10min);
+    EXPECT_EQ(t.failures(limits, a, t0 + 10min), 1u);
+    // A successful login from the address resets it at once.
+    t.recordFailure(limits, a, t0 + 10min);
+    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 4s);
+    t.recordSuccess(a);
+    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 0s);
+}
+
+TEST(LoginThrottle, OneSummaryPerAddressAndInterval) {
+    SessionLimits limits;
+    limits.reportInterval = 60s;
+    const MonoTime t0 = MonoTime() + 1h;
+    LoginThrottle t;
+    EXPECT_EQ(t.nextReport(), MonoTime::max());
+    t.recordFailure(limits, 1, t0);
+    t.recordRefused(limits, 1, t0 + 10s);
+    t.recordFailure(limits, 1, t0 + 20s);
+    t.recordRefused(limits, 2, t0 + 30s);
+    EXPECT_EQ(t.nextReport(), t0 + 60s);
+    std::vector<std::string> lines;
+    auto collect = [&](uint32_t address, uint32_t failed, uint32_t refused) {
+        lines.push_back(std::to_string(address) + ": " + std::to_string(failed) + "/" + std::to_string(refused));
+    };
+    t.reportDue(limits, t0 + 60s - 1us, collect);
+    EXPECT_TRUE(lines.empty());
+    t.reportDue(limits, t0 + 60s, collect);
+    EXPECT_EQ(lines, std::vector<std::string>{"1: 2/1"});
+    t.reportDue(limits, t0 + 90s, collect);
+    EXPECT_EQ(lines, (std::vector<std::string>{"1: 2/1", "2: 0/1"}));
+    // Nothing new: no line, and an address with nothing left to remember is forgotten.
+    t.reportDue(limits, t0 + 200s, collect);
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(t.addressCount(), 1u);  // address 1 still has its failures
+    t.reportDue(limits, t0 + 20s + limits.loginFailWindow, collect);
+    EXPECT_EQ(t.addressCount(), 0u);
+    EXPECT_EQ(t.nextReport(), MonoTime::max());
+}
+
+TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
+    // Two failures from here.
+    for (int i = 0; i < 2; ++i) {
+        int32_t s = addSession(kHere);
+        put(s, helloPacket("Nobody", kAnnAddr));
+        step(s);
     }
-    // The peer never closes its side: the drain on closing gives up by itself.
-    Output o = step(s, limit);
-    EXPECT_EQ(o.err, "error: client timeout.\n\n");
+    ASSERT_EQ(shared.logins.failures(limits, kHere, now), 2u);
+    const auto delay = 2 * limits.loginFailDelay;
+
+    int32_t held = addSession(kHere);
+    int32_t other = addSession(kThere);
+    put(held, helloPacket("Ann Reader", kAnnAddr));
+    put(other, helloPacket("Bob", kBobAddr));
+    Output o = step(held);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(sent(held), Bytes{});
+    EXPECT_EQ(io(held).phase, SessionPhase::HelloHeld);
+    EXPECT_EQ(nextDeadline(server, session(held)), now + delay);
+    EXPECT_FALSE(socketInterest(session(held)).read) << "nothing more is read while it waits";
+    // Another address is answered at once.
+    step(other);
+    EXPECT_EQ(sent(other).size(), 28u);
+
+    now += delay - 1us;
+    step(held);
+    EXPECT_EQ(sent(held), Bytes{});
+    now += 1us;
+    step(held);
+    Bytes reply = sent(held);
+    ASSERT_EQ(reply.size(), 28u);
+    put(held, answerFor("secret", reply.data() + 8));
+    o = step(held);
+    EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
+    // The good login has reset the address.
+    EXPECT_EQ(shared.logins.helloDelay(limits, kHere, now), 0s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Deadlines
+
+TEST_F(SessionTest, DeadlinesCloseWithTheLinesOfToday) {
+    limits.helloTimeout = 30s;
+    limits.authTimeout = 20s;
+    limits.packetTimeout = 10s;
+    limits.idleTimeout = 300s;
+    struct Case {
+        const char* name;
+        int login;  // 0: just connected, 1: challenge sent, 2: logged in
+        Bytes bytes;
+        std::chrono::microseconds after;  // from the last thing that happened
+        std::string err;
+    };
+    const Case cases[] = {
+        {"no hello", 0, {}, 30s, "error: client timeout.\n\n"},
+        {"half a header before the hello", 0, {0x0A, 0}, 10s, ""},
+        {"hello cut in its data", 0, firstBytes(helloPacket("Ann Reader", kAnnAddr), 20), 10s,
+         "error: readn(data) failed\n"},
+        {"no answer", 1, {}, 20s, "error: client timeout.\n\n"},
+        {"answer cut in its data", 1, concat(header(CID_C_AUTH, 16), Bytes(3, 0)), 10s, "error: readn(data) failed\n"},
+        {"idle after the login", 2, {}, 300s, "error: client timeout.\n\n"},
+        {"post cut in its data", 2, concat(header(CID_C_NEWMESSAGE, 300), Bytes(100, 'x')), 10s,
+         "error: readn() failed.\n\n"},
+        {"unknown command's data cut short", 2, concat(header(77, 300), Bytes(100, 'x')), 10s,
+         "error: readn() failed.\n\n"},
+        {"header cut when logged in", 2, {0x02}, 10s, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetSessions();
+        int32_t s;
+        if (c.login == 2) {
+            s = loggedIn("Ann Reader", "secret", kAnnAddr);
+        } else {
+            s = addSession();
+            if (c.login == 1) acceptHello(s, "Ann Reader", kAnnAddr);
+        }
+        if (!c.bytes.empty()) {
+            put(s, c.bytes);
+            step(s);
+        }
+        EXPECT_EQ(nextDeadline(server, session(s)), now + c.after);
+        now += c.after - 1us;
+        Output o = step(s, Readiness{});
+        EXPECT_EQ(o.out + o.err, "");
+        EXPECT_TRUE(open(s));
+        now += 1us;
+        o = step(s, Readiness{});
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.out, "");
+        EXPECT_TRUE(closedByServer(s));
+        endInput(s);  // the drain then ends at once
+        o = step(s);
+        EXPECT_EQ(o.out + o.err, "client disconnected.\n");
+        EXPECT_FALSE(open(s));
+    }
+}
+
+TEST_F(SessionTest, ActivityPutsTheIdleDeadlineBack) {
+    limits.idleTimeout = 100s;
+    int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
+    for (int i = 0; i < 3; ++i) {
+        now += 99s;
+        put(s, header(CID_C_PING, 0));
+        step(s);
+        EXPECT_EQ(sent(s), kOk);
+    }
+    EXPECT_EQ(nextDeadline(server, session(s)), now + 100s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Replies that the socket does not take at once
+
+class SlowReader : public SessionTest {
+protected:
+    // A logged-in session whose socket takes little at a time, and areas enough for an area
+    // list far larger than that (names that do not repeat, so that it stays large when
+    // compressed; their folders do not exist, so each lists with counts of 0).
+    int32_t withLargeReply() {
+        for (int i = 0; i < 1000; ++i) {
+            mArea a;
+            snprintf(a.name, sizeof a.name, "AREA.%08X.%d", unsigned(i * 2654435761u), i);
+            copyField(a.path, dir.file("none" + std::to_string(i)).c_str(), sizeof a.path);
+            a.format = AREA_FORMAT_MSG;
+            a.type = AREA_TYPE_NETMAIL;
+            areaList.add(a);
+        }
+        int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
+        int small = 4096;
+        setsockopt(session(s).socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        return s;
+    }
+    TempDir dir;
+};
+
+TEST_F(SlowReader, ReplyGoesOutAsTheSocketTakesItAndNoNewPacketIsTakenMeanwhile) {
+    int32_t s = withLargeReply();
+    put(s, concat(header(CID_C_GETAREALIST, 0), header(CID_C_PING, 0)));
+    Output o = step(s);
+    EXPECT_EQ(o.out + o.err, "");
+    ASSERT_TRUE(io(s).replyQueued) << "the list is larger than the socket takes at once";
+    EXPECT_TRUE(socketInterest(session(s)).write);
+    EXPECT_FALSE(socketInterest(session(s)).read) << "no new packet while a reply is on its way";
+    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.replyTimeout);
+
+    Bytes got;
+    size_t total = 0;
+    for (int i = 0; i < 100000 && (total == 0 || got.size() < total + 8); ++i) {
+        Bytes part = sent(s);
+        got.insert(got.end(), part.begin(), part.end());
+        if (total == 0 && got.size() >= 8) total = 8 + (decodeHeader(got.data()).dataSize & ~PKT_SIZE_COMPRESSED);
+        now += 1ms;
+        // Progress puts the reply's deadline back.
+        if (io(s).replyQueued) {
+            EXPECT_LE(nextDeadline(server, session(s)), now + limits.replyTimeout);
+        }
+        step(s, Readiness{i % 2 == 0, true});
+    }
+    Bytes last = sent(s);
+    got.insert(got.end(), last.begin(), last.end());
+    // The reply in full, then the ping's answer: in order, nothing in between.
+    ASSERT_GT(total, 8u + 8192u);
+    ASSERT_EQ(got.size(), total + 8);
+    EXPECT_EQ(decodeHeader(got.data()).cmd, CID_S_AREALIST);
+    EXPECT_EQ(Bytes(got.end() - 8, got.end()), kOk);
+}
+
+TEST_F(SlowReader, ReplyThatMakesNoProgressIsGivenUp) {
+    int32_t s = withLargeReply();
+    put(s, header(CID_C_GETAREALIST, 0));
+    step(s);
+    ASSERT_TRUE(io(s).replyQueued);
+    // Nobody reads: no progress for replyTimeout closes the session with the send line.
+    now += limits.replyTimeout - 1us;
+    Output o = step(s, Readiness{false, true});
+    EXPECT_EQ(o.out + o.err, "");
+    now += 1us;
+    endInput(s);
+    o = step(s, Readiness{false, true});
+    EXPECT_EQ(o.err, "error: sendn() failed.\n\n");
     EXPECT_EQ(o.out, "client disconnected.\n");
-    EXPECT_EQ(session(s).socket, kClosedSocket);
-    EXPECT_TRUE(closedByServer(s));
+}
+
+TEST_F(SessionTest, RepliesThatCannotBeSentAreReportedByKind) {
+    struct Case {
+        const char* name;
+        int login;  // 0: before the hello, 2: logged in
+        Bytes packet;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"challenge", 0, helloPacket("Ann Reader", kAnnAddr),
+         "error: sendn(pktHeader) failed: " + std::string(strerror(EPIPE)) + " (" + std::to_string(EPIPE) + ")\n"},
+        {"ping's answer", 2, header(CID_C_PING, 0),
+         "error: sendReplyHelper(0) failed: " + std::string(strerror(EPIPE)) + " (" + std::to_string(EPIPE) + ")\n"},
+        {"logout's answer", 2, header(CID_C_LOGOUT, 0), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetSessions();
+        int32_t s = c.login == 2 ? loggedIn("Ann Reader", "secret", kAnnAddr) : addSession();
+        put(s, c.packet);
+        // The peer is gone entirely: the reply fails on its first send.
+        shutdown(peer(s), SHUT_RD);
+        close(peers[size_t(s)]);
+        peers[size_t(s)] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // keeps the slot closable
+        Output o = step(s);
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.out, "client disconnected.\n");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Request data in memory
+
+TEST_F(SessionTest, RequestDataGrowsWithWhatArrivesAndIsBoundedAcrossSessions) {
+    limits.maxRequestBuffer = 1000;
+    int32_t a = loggedIn("Ann Reader", "secret", kAnnAddr);
+    int32_t b = loggedIn("Bob", "other", kBobAddr);
+    // A post announcing 4 MiB holds only what has come.
+    put(a, concat(header(CID_C_NEWMESSAGE, kMaxPostDataSize), Bytes(600, 'x')));
+    step(a);
+    EXPECT_EQ(io(a).data.size(), 600u);
+    EXPECT_LT(io(a).data.capacity(), 64u * 1024);
+    EXPECT_EQ(shared.requestBytes, 600u);
+    // The next 600 bytes of another session would pass the bound: that session is closed.
+    put(b, concat(header(CID_C_NEWMESSAGE, 5000), Bytes(600, 'y')));
+    endInput(b);
+    Output o = step(b);
+    EXPECT_EQ(o.err,
+              "error: request data of all sessions would pass maxRequestBuffer (1000 bytes): connection closed\n");
+    EXPECT_EQ(o.out, "client disconnected.\n");
+    EXPECT_EQ(shared.requestBytes, 600u) << "what the closed session held is given back";
+    EXPECT_TRUE(open(a));
+    endInput(a);
+    step(a);
+    EXPECT_EQ(shared.requestBytes, 0u);
+}
+
+TEST_F(SessionTest, UnknownCommandsDataIsDroppedAsItArrives) {
+    int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
+    put(s, concat(header(8, 100000), Bytes(70000, 'z')));
+    step(s);
+    step(s);
+    EXPECT_EQ(shared.requestBytes, 0u);
+    EXPECT_LT(io(s).data.capacity(), 1024u) << "nothing of it was kept";
+    put(s, concat(Bytes(30000, 'z'), header(CID_C_PING, 0)));
+    step(s);  // the rest of the dropped data
+    step(s);  // the ping
+    EXPECT_EQ(sent(s), kOk);
+}
+
+// ---------------------------------------------------------------------------------------
+// A write held back by another writer of the Squish base
+
+class HeldBackWrite : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        sqfix::buildBase(dir.file("echo"), {});
+        mArea echo;
+        copyField(echo.name, "ECHO", sizeof echo.name);
+        copyField(echo.path, dir.file("echo").c_str(), sizeof echo.path);
+        echo.format = AREA_FORMAT_SQUISH;
+        echo.type = AREA_TYPE_ECHOMAIL;
+        areaList.add(echo);
+    }
+    void TearDown() override {
+        unlock();
+        SessionTest::TearDown();
+    }
+
+    // Another writer's lock on the first byte of the data file, as a tosser takes it.
+    void lock() {
+        lockFd = ::open(sqfix::fileOf(dir.file("echo"), ".SQD").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(lockFd, 0);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 1;
+        ASSERT_EQ(fcntl(lockFd, F_OFD_SETLK, &fl), 0);
+    }
+    void unlock() {
+        if (lockFd >= 0) close(lockFd);
+        lockFd = -1;
+    }
+
+    Bytes post(const std::string& subject) {
+        pktMessage m;
+        copyField(m.header.fromName, "Ann Reader", sizeof m.header.fromName);
+        copyField(m.header.toName, "All", sizeof m.header.toName);
+        copyField(m.header.subject, subject.c_str(), sizeof m.header.subject);
+        m.areaNumber = 0;
+        Bytes data(kMessageRecordSize);
+        encodeMessage(m, data.data());
+        std::string text = "Text of " + subject + "\r";
+        data.insert(data.end(), text.begin(), text.end());
+        data.push_back(0);
+        return withData(CID_C_NEWMESSAGE, data);
+    }
+
+    size_t messages() {
+        sqfix::BaseImage image;
+        EXPECT_TRUE(sqfix::readBase(dir.file("echo"), image));
+        return image.messages().size();
+    }
+
+    TempDir dir;
+    int lockFd = -1;
+};
+
+TEST_F(HeldBackWrite, PostIsTriedAgainUntilTheLockIsGone) {
+    int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
+    lock();
+    put(s, post("waiting"));
+    Output o = step(s);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(sent(s), Bytes{});
+    EXPECT_EQ(io(s).phase, SessionPhase::WriteRetry);
+    EXPECT_FALSE(socketInterest(session(s)).read);
+    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.writeRetryInterval);
+    // Still locked a little later: still waiting, still no answer.
+    now += limits.writeRetryInterval;
+    step(s);
+    EXPECT_EQ(sent(s), Bytes{});
+    unlock();
+    now += limits.writeRetryInterval;
+    o = step(s);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(sent(s), kOk);
+    EXPECT_EQ(messages(), 1u);
+    EXPECT_EQ(shared.requestBytes, 0u);
+    // The session goes on.
+    put(s, header(CID_C_PING, 0));
+    step(s);
+    EXPECT_EQ(sent(s), kOk);
+}
+
+TEST_F(HeldBackWrite, GivesUpAfterWriteRetryTimeAndRefusesAsToday) {
+    limits.writeRetryTime = 1s;
+    int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
+    lock();
+    struct Case {
+        const char* name;
+        Bytes packet;
+        std::string lastLine;  // after the reason
+    } cases[] = {
+        {"post", post("never"), ""},
+        {"delete", withData(CID_C_DELETEMSG, Bytes(8, 0)), "error: fail to delete message #0\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        put(s, c.packet);
+        const MonoTime start = now;
+        step(s);
+        std::string err;
+        Bytes reply;
+        while (reply.empty() && now - start < 10 * limits.writeRetryTime) {
+            now += limits.writeRetryInterval;
+            Output o = step(s);
+            err += o.out + o.err;
+            reply = sent(s);
+        }
+        EXPECT_EQ(reply, kFail);
+        EXPECT_GE(now - start, limits.writeRetryTime);
+        EXPECT_LT(now - start, limits.writeRetryTime + 2 * limits.writeRetryInterval);
+        EXPECT_EQ(err, "error: write to area 0 given up: base " + dir.file("echo") + " is locked by another program\n" +
+                           c.lastLine);
+    }
+    EXPECT_EQ(messages(), 0u);
+    EXPECT_TRUE(open(s));
+}
+
+// ---------------------------------------------------------------------------------------
+// The limits from the settings file
+
+bool sameLimits(const SessionLimits& a, const SessionLimits& b) {
+    return a.helloTimeout == b.helloTimeout && a.packetTimeout == b.packetTimeout && a.authTimeout == b.authTimeout &&
+           a.replyTimeout == b.replyTimeout && a.idleTimeout == b.idleTimeout && a.writeRetryTime == b.writeRetryTime &&
+           a.loginFailDelay == b.loginFailDelay && a.loginDelayMax == b.loginDelayMax &&
+           a.loginFailWindow == b.loginFailWindow && a.reportInterval == b.reportInterval &&
+           a.maxSessions == b.maxSessions && a.maxPendingLogins == b.maxPendingLogins &&
+           a.maxRequestBuffer == b.maxRequestBuffer;
+}
+
+TEST(SessionLimitsSettings, KeysTakeSecondsCountsAndBytesAndKeepTheDefaultOnABadValue) {
+    struct Case {
+        const char* keyword;
+        const char* value;
+        bool valid;
+    } cases[] = {
+        {"helloTimeout", "0.3", true},     {"packetTimeout", "45", true},       {"authTimeout", "1e1", true},
+        {"replyTimeout", "0", false},      {"idleTimeout", "-5", false},        {"idleTimeout", "5s", false},
+        {"writeRetryTime", "0", true},     {"loginFailDelay", "0", true},       {"loginDelayMax", "nan", false},
+        {"loginFailWindow", "2000000", false}, {"reportInterval", "0.5", true}, {"maxSessions", "1000", true},
+        {"maxSessions", "0", false},       {"maxPendingLogins", "+3", false},   {"maxPendingLogins", "2.5", false},
+        {"maxRequestBuffer", "1048576", true}, {"maxRequestBuffer", "99999999999999999999999", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.keyword) + " " + c.value);
+        SessionLimits limits;
+        const SessionLimits defaults;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(applyLimitSetting(limits, c.keyword, c.value));
+        std::string err = testing::internal::GetCapturedStderr();
+        if (c.valid) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(err, std::string("error: ") + c.keyword + ": invalid value " + c.value + ", the default is kept\n");
+            EXPECT_TRUE(sameLimits(limits, defaults)) << "nothing changed";
+        }
+    }
+    SessionLimits limits;
+    EXPECT_TRUE(applyLimitSetting(limits, "helloTimeout", "0.3"));
+    EXPECT_EQ(limits.helloTimeout, 300ms);
+    EXPECT_TRUE(applyLimitSetting(limits, "maxRequestBuffer", "1048576"));
+    EXPECT_EQ(limits.maxRequestBuffer, 1048576u);
+    EXPECT_TRUE(applyLimitSetting(limits, "maxPendingLogins", "3"));
+    EXPECT_EQ(limits.maxPendingLogins, 3);
+    // Other keywords are not the limits' (nor are the keys in another letter case).
+    EXPECT_FALSE(applyLimitSetting(limits, "listenPort", "9029"));
+    EXPECT_FALSE(applyLimitSetting(limits, "hellotimeout", "1"));
 }
 
 // ---------------------------------------------------------------------------------------

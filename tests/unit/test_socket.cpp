@@ -1,6 +1,7 @@
-// The socket layer the protocol rests on: the listening port from its text, and the
-// exact-length transfers.
+// The socket layer the loop rests on: the listening port from its text, accepting without
+// waiting, transfers that never wait, the readiness wait and the spare descriptor.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/socket.h"
@@ -47,6 +48,12 @@ TEST_F(ListenAddress, ServiceName) {
     EXPECT_EQ(portOf("http"), ntohs(uint16_t(s->s_port)));
 }
 
+TEST_F(ListenAddress, UnknownServiceIsRefused) {
+    uint16_t port = 1234;
+    EXPECT_FALSE(resolvePort("9029x", port));
+    EXPECT_EQ(port, 1234) << "left as it was";
+}
+
 struct SocketPair {
     SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
     ~SocketPair() {
@@ -60,53 +67,131 @@ struct SocketPair {
     int fd[2] = {-1, -1};
 };
 
-TEST(SocketTransfers, ReadnCounts) {
+TEST(SocketTransfers, ReceiveNeverWaits) {
     SocketPair p;
     char buf[16] = {};
-    EXPECT_EQ(readn(p.fd[0], buf, 0), 0);
-    EXPECT_EQ(readn(p.fd[0], buf, -3), -3);
-    // Arrives in two pieces: still one full read.
-    ASSERT_EQ(write(p.fd[1], "abc", 3), 3);
-    std::thread writer([&] { (void)!write(p.fd[1], "defgh", 5); });
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 8);
-    writer.join();
+    Transfer t = receiveSome(p.fd[0], buf, sizeof buf);
+    EXPECT_EQ(t.status, Transfer::WouldBlock);
+    ASSERT_EQ(write(p.fd[1], "abcdefgh", 8), 8);
+    t = receiveSome(p.fd[0], buf, 5);  // no more than asked for
+    ASSERT_EQ(t.status, Transfer::Moved);
+    EXPECT_EQ(t.bytes, 5u);
+    t = receiveSome(p.fd[0], buf + 5, sizeof buf - 5);
+    ASSERT_EQ(t.status, Transfer::Moved);
+    EXPECT_EQ(t.bytes, 3u);
     EXPECT_EQ(std::string(buf, 8), "abcdefgh");
-    // The peer sends 5 of 8 and closes.
-    ASSERT_EQ(write(p.fd[1], "12345", 5), 5);
     p.closeSide(1);
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 5);
-    EXPECT_EQ(std::string(buf, 5), "12345");
-    EXPECT_EQ(readn(p.fd[0], buf, 8), 0);
+    EXPECT_EQ(receiveSome(p.fd[0], buf, sizeof buf).status, Transfer::Closed);
 }
 
-TEST(SocketTransfers, SendnWholeBufferAndClosedPeer) {
+TEST(SocketTransfers, SendTakesWhatTheSocketTakesInOrder) {
     SocketPair p;
-    std::vector<char> data(1 << 20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7);
-    std::vector<char> got(data.size());
-    ssize_t received = 0;
-    std::thread reader([&] { received = readn(p.fd[1], got.data(), ssize_t(got.size())); });
-    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), ssize_t(data.size()));
-    reader.join();
-    EXPECT_EQ(received, ssize_t(data.size()));
-    EXPECT_TRUE(got == data);
-    EXPECT_EQ(sendn(p.fd[0], data.data(), 0), 0);
-
     // Header and data leave as one stream.
-    ASSERT_EQ(sendTwoBuffers(p.fd[0], "HEAD", 4, "data", 4), 8);
+    Transfer t = sendSome(p.fd[0], "HEAD", 4, "data", 4);
+    ASSERT_EQ(t.status, Transfer::Moved);
+    EXPECT_EQ(t.bytes, 8u);
     char both[8];
-    ASSERT_EQ(readn(p.fd[1], both, 8), 8);
+    ASSERT_EQ(read(p.fd[1], both, 8), 8);
     EXPECT_EQ(std::string(both, 8), "HEADdata");
 
-    // A closed peer is a failure, not a SIGPIPE that ends the process.
+    // A peer that reads nothing: the socket fills up, and the send says so instead of
+    // waiting.
+    std::vector<char> big(1 << 20, 'x');
+    size_t sent = 0;
+    for (;;) {
+        t = sendSome(p.fd[0], big.data(), big.size(), nullptr, 0);
+        if (t.status != Transfer::Moved) break;
+        sent += t.bytes;
+    }
+    EXPECT_EQ(t.status, Transfer::WouldBlock);
+    EXPECT_GT(sent, 0u);
+
+    // A closed peer is a failure with its code, not a SIGPIPE that ends the process.
     p.closeSide(1);
-    EXPECT_EQ(sendn(p.fd[0], data.data(), ssize_t(data.size())), -1);
+    t = sendSome(p.fd[0], "x", 1, nullptr, 0);
+    EXPECT_EQ(t.status, Transfer::Failed);
+    EXPECT_EQ(t.error, EPIPE);
 }
 
-TEST_F(ListenAddress, UnknownServiceIsRefused) {
-    uint16_t port = 1234;
-    EXPECT_FALSE(resolvePort("9029x", port));
-    EXPECT_EQ(port, 1234) << "left as it was";
+uint16_t portOfSocket(int s) {
+    sockaddr_in a = {};
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    return a.sin_port;
+}
+
+TEST(SocketAccept, NothingWaitingThenAConnectionWithItsAddress) {
+    ListenFailure failure;
+    int listener = openListenSocket(0, failure);  // a port the system chooses
+    ASSERT_GE(listener, 0) << failure.systemError;
+    uint32_t peer = 0;
+    int error = 0;
+    EXPECT_EQ(acceptClient(listener, peer, error), -1);
+    EXPECT_EQ(error, EAGAIN);
+
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = portOfSocket(listener);
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    PollSet poll;
+    size_t slot = poll.add(listener, true, false);
+    ASSERT_EQ(poll.wait(std::chrono::seconds(10)), 1);
+    EXPECT_TRUE(poll.readable(slot));
+    int s = acceptClient(listener, peer, error);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(peer, htonl(INADDR_LOOPBACK));
+    char text[32];
+    ipv4Text(peer, text, sizeof text);
+    EXPECT_STREQ(text, "127.0.0.1");
+    // The accepted socket never blocks.
+    char b;
+    EXPECT_EQ(receiveSome(s, &b, 1).status, Transfer::WouldBlock);
+    closeSocket(s);
+    close(c);
+    close(listener);
+}
+
+TEST(PollSet, WaitsForReadinessOrTheTime) {
+    SocketPair p;
+    PollSet poll;
+    size_t r = poll.add(p.fd[0], true, false);
+    size_t w = poll.add(p.fd[1], false, true);
+    size_t none = poll.add(-1, true, true);  // a slot left empty
+    ASSERT_EQ(poll.wait(std::chrono::seconds(10)), 1);
+    EXPECT_FALSE(poll.readable(r));
+    EXPECT_TRUE(poll.writable(w));
+    EXPECT_FALSE(poll.signalled(none));
+
+    poll.clear();
+    r = poll.add(p.fd[0], true, false);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(poll.wait(std::chrono::milliseconds(20)), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    ASSERT_EQ(write(p.fd[1], "x", 1), 1);
+    EXPECT_EQ(poll.wait(std::chrono::nanoseconds(-1)), 1);
+    EXPECT_TRUE(poll.readable(r));
+    // The peer's end shows as readable too: the read then tells.
+    p.closeSide(1);
+    char b[2];
+    ASSERT_EQ(read(p.fd[0], b, 2), 1);
+    EXPECT_EQ(poll.wait(std::chrono::seconds(10)), 1);
+    EXPECT_TRUE(poll.readable(r));
+}
+
+TEST(SpareDescriptor, IsGivenUpAndTakenAgain) {
+    SpareDescriptor spare;
+    EXPECT_TRUE(spare.held());
+    EXPECT_TRUE(spare.release());
+    EXPECT_FALSE(spare.held());
+    EXPECT_FALSE(spare.release());
+    EXPECT_TRUE(spare.reacquire());
+    EXPECT_TRUE(spare.held());
+    EXPECT_TRUE(isDescriptorShortage(EMFILE));
+    EXPECT_TRUE(isDescriptorShortage(ENFILE));
+    EXPECT_FALSE(isDescriptorShortage(EAGAIN));
 }
 
 }  // namespace

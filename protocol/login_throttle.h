@@ -1,0 +1,57 @@
+// Slows password guessing down without ever locking anyone out: failed logins are counted
+// per network address, and an address with failures has its next hellos answered only
+// after a delay that doubles with each further failure. Behind a tunnel every client comes
+// from one address, so nothing here refuses a login by itself. The same records collect,
+// per address, what the console's summary line of each interval reports.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+
+#include "config/config.h"
+
+class LoginThrottle {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    using Duration = SessionLimits::Duration;
+
+    // How long a hello from this address waits before it is answered: none while the
+    // address has at most one failure in the window; after n failures loginFailDelay times
+    // 2^(n-1), at most loginDelayMax.
+    Duration helloDelay(const SessionLimits& limits, uint32_t address, Time now) const;
+    // Number of failures of the address still remembered.
+    uint32_t failures(const SessionLimits& limits, uint32_t address, Time now) const;
+
+    // A failed login (unknown user or address, wrong answer).
+    void recordFailure(const SessionLimits& limits, uint32_t address, Time now);
+    // A connection closed at once because the address had too many logins waiting.
+    void recordRefused(const SessionLimits& limits, uint32_t address, Time now);
+    // A successful login: the address's failures are forgotten.
+    void recordSuccess(uint32_t address);
+
+    // Calls `report` for each address whose summary is due by `now` and has something to
+    // say (failed logins and refused connections since its last summary), and forgets what
+    // is no longer needed.
+    void reportDue(const SessionLimits& limits, Time now,
+                   const std::function<void(uint32_t address, uint32_t failed, uint32_t refused)>& report);
+    // When reportDue next has something to do (a summary, or an address to forget);
+    // Time::max() for never.
+    Time nextReport() const { return nextReport_; }
+
+    size_t addressCount() const { return records_.size(); }
+
+private:
+    struct Record {
+        uint32_t failures = 0;
+        Time lastFailure{};
+        uint32_t failedSinceReport = 0;
+        uint32_t refusedSinceReport = 0;
+        Time reportAt = Time::max();  // set by the first event after a summary
+    };
+    bool expired(const SessionLimits& limits, const Record& r, Time now) const;
+    void scheduleReport(const SessionLimits& limits, Record& r, Time now);
+
+    std::unordered_map<uint32_t, Record> records_;
+    Time nextReport_ = Time::max();
+};

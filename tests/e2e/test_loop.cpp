@@ -1,0 +1,627 @@
+// The one loop against the real binary on loopback: clients that are silent, drip their
+// bytes or never read their replies cost the others nothing; every deadline closes the
+// clients that overstay; failed logins are slowed per address and waiting logins capped;
+// the session cap; a stop signal during a connection flood; a post that waits out another
+// writer's Squish lock; and a process out of descriptors. Deadlines are shortened through
+// the settings file; every wait is for a condition, with a generous bound.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/packet_bytes.h"
+#include "common/server_process.h"
+#include "common/squish_fixture.h"
+#include "support/le.h"
+#include "support/md5.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using packetbytes::Bytes;
+using packetbytes::concat;
+using packetbytes::header;
+using qclient::Status;
+
+constexpr int kPromptMs = 20000;  // generous bound for anything the server does at once
+
+const FidoAddr kAnn{2, 5020, 1, 0};
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A plain TCP connection, for clients that behave in ways the client library does not: a
+// small receive buffer set before the connect, bytes sent one at a time, replies never read.
+class RawClient {
+public:
+    RawClient() = default;
+    ~RawClient() { close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connect(uint16_t port, int receiveBuffer = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int fd() const { return fd_; }
+
+    bool send(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
+    // Exactly n bytes, waiting at most timeoutMs.
+    bool receive(uint8_t* out, size_t n, int timeoutMs = kPromptMs) {
+        size_t got = 0;
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got < n) {
+            int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) != 1) return false;
+            ssize_t k = recv(fd_, out + got, n - got, 0);
+            if (k <= 0) return false;
+            got += size_t(k);
+        }
+        return true;
+    }
+    // The connection is still open and the server has sent nothing more: neither data nor
+    // the end of the data is waiting.
+    bool quietAndOpen() const {
+        struct pollfd p = {fd_, POLLIN, 0};
+        return poll(&p, 1, 0) == 0;
+    }
+    // The server has closed the connection (data before the end is dropped).
+    bool waitClosed(int timeoutMs = kPromptMs) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        char buf[65536];
+        for (;;) {
+            int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) != 1) return false;
+            ssize_t k = recv(fd_, buf, sizeof buf, 0);
+            if (k <= 0) return true;
+        }
+    }
+    // Bytes that have arrived and wait unread.
+    size_t waiting() const {
+        int n = 0;
+        ioctl(fd_, FIONREAD, &n);
+        return size_t(n);
+    }
+
+    // The login, by hand.
+    bool login(const std::string& name, const std::string& password, const FidoAddr& addr) {
+        Bytes hello(kHelloSize, 0);
+        memcpy(hello.data(), name.data(), std::min<size_t>(name.size(), 36));
+        encodeFidoAddr(addr, hello.data() + kHelloAddrOffset);
+        if (!send(concat(header(CID_C_HELLO, kHelloSize), hello))) return false;
+        uint8_t reply[28];
+        if (!receive(reply, sizeof reply) || getU32(reply) != CID_S_CHALLENGE) return false;
+        uint8_t key[36], digest[16];
+        qclient::passwordKey(password, key);
+        hmacMd5(key, reply + 8, digest);
+        if (!send(concat(header(CID_C_AUTH, 16), Bytes(digest, digest + 16)))) return false;
+        uint8_t ok[8];
+        return receive(ok, sizeof ok) && getU32(ok) == CID_S_OK;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A Squish area of 60,000 messages whose list stays large when compressed (names and
+// subjects that do not repeat): about 9.6 MB of headers, more than the socket buffers of
+// both sides hold.
+void buildLargeBase(const std::string& path) {
+    std::mt19937 rng(7);
+    auto randomText = [&](size_t n) {
+        std::string s(n, ' ');
+        for (char& c : s) c = char(0x21 + rng() % 94);
+        return s;
+    };
+    std::vector<sqfix::Message> big(60000);
+    for (auto& m : big) {
+        m.from = randomText(35);
+        m.to = randomText(35);
+        m.subject = randomText(71);
+        m.text = "x";
+    }
+    sqfix::buildBase(path, big);
+}
+
+std::string userLine(const std::string& name, const std::string& password, const FidoAddr& a) {
+    return "user " + name + "," + password + "," + std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" +
+           std::to_string(a.node) + "." + std::to_string(a.point) + "\n";
+}
+
+// ---------------------------------------------------------------------------------------
+// Clients that hold nothing up
+
+// While 200 silent connections, 20 clients that send one byte a second and 5 clients that
+// never read a list far larger than their socket buffers are connected, a logged-in client
+// is served correctly; afterwards all of those are still connected and unfinished.
+TEST(Loop, SilentDrippingAndNonReadingClientsCostTheOthersNothing) {
+    constexpr int kSilent = 200, kDrip = 20, kNonReaders = 5;
+    TempDir dir;
+    buildLargeBase(dir.file("big"));
+    std::vector<sqfix::Message> small(3);
+    for (size_t i = 0; i < small.size(); ++i) {
+        small[i].subject = "Small " + std::to_string(i);
+        small[i].text = "Text of message " + std::to_string(i) + "\r";
+    }
+    sqfix::buildBase(dir.file("small"), small);
+    dir.write("areas.cfg", "EchoArea SMALL " + dir.file("small") + "\nEchoArea BIG " + dir.file("big") + "\n");
+    std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nmaxSessions 400\nmaxPendingLogins 400\n" +
+                           userLine("Good", "pw", kAnn);
+    for (int i = 0; i < kNonReaders; ++i) settings += userLine("Slow " + std::to_string(i), "pw", FidoAddr{2, 5020, 10, uint16_t(i)});
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, settings)) << server.err();
+
+    std::vector<std::unique_ptr<RawClient>> silent, drip, nonReaders;
+    for (int i = 0; i < kSilent; ++i) {
+        silent.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(silent.back()->connect(server.port())) << i;
+    }
+    // Each drip client sends a hello one byte a second, from now on.
+    const Bytes hello = concat(header(CID_C_HELLO, kHelloSize), Bytes(kHelloSize, 'd'));
+    for (int i = 0; i < kDrip; ++i) {
+        drip.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(drip.back()->connect(server.port()));
+        ASSERT_TRUE(drip.back()->send(Bytes{hello[0]}));
+    }
+    std::atomic<bool> stop{false};
+    std::thread dripper([&] {
+        for (size_t at = 1; at < hello.size() && !stop; ++at) {
+            auto next = Clock::now() + std::chrono::seconds(1);
+            while (!stop && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (auto& d : drip) d->send(Bytes{hello[at]});
+        }
+    });
+    // The non-readers ask for the large list and read nothing of it.
+    for (int i = 0; i < kNonReaders; ++i) {
+        nonReaders.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(nonReaders.back()->connect(server.port(), 4096));
+        ASSERT_TRUE(nonReaders.back()->login("Slow " + std::to_string(i), "pw", FidoAddr{2, 5020, 10, uint16_t(i)}));
+        Bytes request(4);
+        putI32(request.data(), 1);
+        ASSERT_TRUE(nonReaders.back()->send(concat(header(CID_C_GETMSGLIST, 4), request)));
+    }
+
+    // The good client: ping, list and fetch, correct.
+    qclient::Connection good;
+    ASSERT_TRUE(server.connect(good));
+    good.setTimeout(kPromptMs);
+    ASSERT_EQ(good.login("Good", "pw", kAnn), Status::Ok);
+    EXPECT_EQ(good.ping(), Status::Ok);
+    std::vector<pktMsgHeader> headers;
+    ASSERT_EQ(good.getMsgList(0, headers), Status::Ok);
+    ASSERT_EQ(headers.size(), 3u);
+    EXPECT_EQ(std::string(headers[2].subject), "Small 2");
+    pktMessage message;
+    std::vector<std::string> lines;
+    ASSERT_EQ(good.getMessage(0, headers[1].msgNumber, message, lines), Status::Ok);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Text of message 1");
+    EXPECT_EQ(good.ping(), Status::Ok);
+
+    // All the others are still there, and none of them has finished.
+    EXPECT_EQ(server.countOut("client disconnected."), 1) << "only the start-up probe has gone";
+    for (auto& c : silent) EXPECT_TRUE(c->quietAndOpen());
+    for (auto& c : drip) EXPECT_TRUE(c->quietAndOpen());
+    for (auto& c : nonReaders) {
+        uint8_t head[8];
+        ASSERT_EQ(recv(c->fd(), head, sizeof head, MSG_PEEK), 8);
+        EXPECT_EQ(getU32(head), CID_S_MSGLIST);
+        size_t total = 8 + (getU32(head + 4) & ~PKT_SIZE_COMPRESSED);
+        EXPECT_GT(total, size_t(9) << 19) << "larger than the socket buffers on both sides";
+        EXPECT_LT(c->waiting(), total);
+    }
+    stop = true;
+    dripper.join();
+    std::cout << "served with " << kSilent << " silent, " << kDrip << " dripping and " << kNonReaders
+              << " non-reading clients connected\n";
+    EXPECT_EQ(server.err(), "");
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kPromptMs), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Deadlines
+
+TEST(Loop, DeadlinesCloseClientsThatOverstay) {
+    TempDir dir;
+    buildLargeBase(dir.file("echo"));
+    dir.write("areas.cfg", "EchoArea ECHO " + dir.file("echo") + "\n");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, "squishCfg " + dir.file("areas.cfg") +
+                                      "\nhelloTimeout 1\npacketTimeout 1\nauthTimeout 1\nidleTimeout 1\n"
+                                      "replyTimeout 1\n" +
+                                      userLine("Ann", "pw", kAnn) + userLine("Bob", "pw", FidoAddr{2, 5020, 2, 0})))
+        << server.err();
+    const uint16_t port = server.port();
+    struct Case {
+        const char* name;
+        std::function<bool(RawClient&)> behave;  // false: the set-up failed
+        std::string err;                          // the line of the close
+    };
+    const Case cases[] = {
+        {"no hello", [](RawClient&) { return true; }, "error: client timeout.\n\n"},
+        {"a hello that never ends",
+         [](RawClient& c) { return c.send(concat(header(CID_C_HELLO, kHelloSize), Bytes(10, 0))); },
+         "error: readn(data) failed\n"},
+        {"no answer to the challenge",
+         [](RawClient& c) {
+             Bytes hello(kHelloSize, 0);
+             memcpy(hello.data(), "Ann", 3);
+             encodeFidoAddr(kAnn, hello.data() + kHelloAddrOffset);
+             uint8_t reply[28];
+             return c.send(concat(header(CID_C_HELLO, kHelloSize), hello)) && c.receive(reply, sizeof reply);
+         },
+         "error: client timeout.\n\n"},
+        {"idle after the login", [](RawClient& c) { return c.login("Ann", "pw", kAnn); }, "error: client timeout.\n\n"},
+        {"a reply never read",
+         [](RawClient& c) {
+             Bytes request(4, 0);
+             return c.login("Bob", "pw", FidoAddr{2, 5020, 2, 0}) &&
+                    c.send(concat(header(CID_C_GETMSGLIST, 4), request));
+         },
+         "error: sendn() failed.\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int before = server.countErr(c.err);
+        int closed = server.countOut("client disconnected.");
+        RawClient client;
+        ASSERT_TRUE(client.connect(port, 4096));
+        auto start = Clock::now();
+        ASSERT_TRUE(c.behave(client));
+        // The server closes the connection by itself, after its limit, with today's line.
+        EXPECT_TRUE(waitUntil([&] { return server.countErr(c.err) > before; }, kPromptMs)) << server.err();
+        EXPECT_GE(secondsSince(start), 0.9);
+        EXPECT_TRUE(client.waitClosed());
+        client.close();
+        EXPECT_TRUE(waitUntil([&] { return server.countOut("client disconnected.") > closed; }, kPromptMs));
+    }
+
+    // A client that sends its hello a byte at a time is closed a second after the packet's
+    // first byte, however often the bytes come.
+    Bytes hello(kHelloSize, 0);
+    memcpy(hello.data(), "Ann", 3);
+    encodeFidoAddr(kAnn, hello.data() + kHelloAddrOffset);
+    hello = concat(header(CID_C_HELLO, kHelloSize), hello);
+    RawClient drip;
+    ASSERT_TRUE(drip.connect(port));
+    int closed = server.countOut("client disconnected.");
+    auto start = Clock::now();
+    bool gone = false;
+    for (size_t at = 0; at < hello.size() && !gone; ++at) {
+        drip.send(Bytes{hello[at]});
+        gone = drip.waitClosed(100);  // paces the bytes, too
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_GE(secondsSince(start), 0.9);
+    EXPECT_TRUE(waitUntil([&] { return server.countOut("client disconnected.") > closed; }, kPromptMs));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kPromptMs), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Failed logins and waiting logins per address
+
+class FailedLogins : public testing::Test {
+protected:
+    void start(const std::string& limits) {
+        ASSERT_TRUE(server.start(dir, limits + userLine("Ann", "secret", kAnn) +
+                                          userLine("Bob", "other", FidoAddr{2, 5020, 2, 0})))
+            << server.err();
+    }
+
+    // Seconds from the hello to the challenge, or -1 when a CID_S_FAIL (or nothing) came.
+    double helloTime(qclient::Connection& c, const std::string& name, const FidoAddr& addr, uint8_t challenge[20]) {
+        auto t = Clock::now();
+        Status s = c.hello(name, addr, challenge);
+        return s == Status::Ok ? secondsSince(t) : -1;
+    }
+    // Seconds from the wrong answer to its CID_S_FAIL, or -1.
+    double wrongAnswerTime(qclient::Connection& c) {
+        uint8_t digest[16] = {};
+        auto t = Clock::now();
+        Status s = c.answer(digest);
+        return s == Status::Refused ? secondsSince(t) : -1;
+    }
+
+    TempDir dir;
+    ServerProcess server;
+};
+
+TEST_F(FailedLogins, DelayDoublesPerAddressAndAGoodLoginStillSucceedsAndResetsIt) {
+    // Delays of 0.5 s, 1 s, 2 s, capped at 2 s: far apart enough to tell them apart.
+    start("loginFailDelay 0.5\nloginDelayMax 2\n");
+    qclient::Connection bystander;
+    ASSERT_TRUE(server.connect(bystander));
+    ASSERT_EQ(bystander.login("Bob", "other", FidoAddr{2, 5020, 2, 0}), Status::Ok);
+
+    // The first failure: CID_S_FAIL after the delay, while others are served meanwhile.
+    {
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        auto t = Clock::now();
+        ASSERT_TRUE(c.sendPacket(CID_C_HELLO, std::vector<uint8_t>(kHelloSize, 0).data(), kHelloSize));
+        EXPECT_EQ(bystander.ping(), Status::Ok);
+        EXPECT_TRUE(c.nothingWithin(0)) << "the refusal waits";
+        qclient::Reply r;
+        ASSERT_TRUE(c.readReply(r));
+        EXPECT_EQ(r.cmd, CID_S_FAIL);
+        EXPECT_GE(secondsSince(t), 0.45);
+        EXPECT_TRUE(c.waitClosed(kPromptMs));
+    }
+    // After one failure a hello is answered at once; its wrong answer is the second failure.
+    uint8_t challenge[20];
+    {
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        double t = helloTime(c, "Ann", kAnn, challenge);
+        EXPECT_GE(t, 0);
+        EXPECT_LT(t, 0.45);
+        EXPECT_GE(wrongAnswerTime(c), 0.45);
+    }
+    // Each further failure doubles the wait before the address's next hello is answered,
+    // up to the cap: 1 s after two failures, 2 s after three and after four.
+    for (double expected : {1.0, 2.0, 2.0}) {
+        SCOPED_TRACE(expected);
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        double t = helloTime(c, "Ann", kAnn, challenge);
+        EXPECT_GE(t, expected - 0.05);
+        EXPECT_LT(t, 2 * expected - 0.1) << "not yet doubled again, and never past the cap";
+        EXPECT_EQ(bystander.ping(), Status::Ok);
+        EXPECT_GE(wrongAnswerTime(c), 0.45);
+    }
+    // The right password from the same address still logs in (after the wait) ...
+    {
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        auto t = Clock::now();
+        EXPECT_EQ(c.login("Ann", "secret", kAnn), Status::Ok);
+        EXPECT_GE(secondsSince(t), 1.95);
+        EXPECT_EQ(c.logout(), Status::Ok);
+    }
+    // ... and the good login has reset the address: the next hello is answered at once.
+    {
+        qclient::Connection c;
+        ASSERT_TRUE(server.connect(c));
+        double t = helloTime(c, "Ann", kAnn, challenge);
+        EXPECT_GE(t, 0);
+        EXPECT_LT(t, 0.45);
+    }
+    EXPECT_EQ(server.countErr("authentication failed"), 4);
+    EXPECT_EQ(server.countErr("not found"), 1);
+}
+
+TEST_F(FailedLogins, WaitingLoginsPerAddressAreCappedAndSummedUp) {
+    start("maxPendingLogins 3\nreportInterval 2\nloginFailDelay 0\n");
+    // A failed login ...
+    {
+        RawClient failing;
+        ASSERT_TRUE(failing.connect(server.port()));
+        ASSERT_TRUE(failing.send(concat(header(CID_C_HELLO, kHelloSize), Bytes(kHelloSize, 0))));
+        EXPECT_TRUE(failing.waitClosed());
+    }
+    // ... then three connections that wait for their login: the most one address may have.
+    std::vector<std::unique_ptr<RawClient>> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(waiting.back()->connect(server.port()));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client: 127.0.0.1") == 5; }, kPromptMs));
+    // The next two from the same address are closed at once, unseen.
+    for (int i = 0; i < 2; ++i) {
+        RawClient extra;
+        ASSERT_TRUE(extra.connect(server.port()));
+        EXPECT_TRUE(extra.waitClosed());
+    }
+    EXPECT_EQ(server.countOut("client: 127.0.0.1"), 5);
+    for (auto& c : waiting) EXPECT_TRUE(c->quietAndOpen());
+    // One summary line for the address sums both up.
+    EXPECT_TRUE(server.waitForErr("error: 127.0.0.1: 1 failed login(s), 2 connection(s) refused (at most 3 may wait for their login)\n",
+                                  kPromptMs))
+        << server.err();
+    // A login frees a place: a new connection is taken and logs in too.
+    ASSERT_TRUE(waiting[0]->login("Ann", "secret", kAnn));
+    qclient::Connection bob;
+    ASSERT_TRUE(server.connect(bob));
+    EXPECT_EQ(bob.login("Bob", "other", FidoAddr{2, 5020, 2, 0}), Status::Ok);
+    EXPECT_EQ(server.countErr("refused"), 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sessions and descriptors
+
+TEST(Loop, SessionCapClosesFurtherConnectionsAndSumsThemUp) {
+    TempDir dir;
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, "maxSessions 3\nreportInterval 2\n" + userLine("Ann", "secret", kAnn)));
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(held.back()->connect(server.port()));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client: 127.0.0.1") == 4; }, kPromptMs));
+    for (int i = 0; i < 4; ++i) {
+        RawClient extra;
+        ASSERT_TRUE(extra.connect(server.port()));
+        EXPECT_TRUE(extra.waitClosed());
+    }
+    EXPECT_TRUE(server.waitForErr("error: 4 connection(s) refused: the server had its maximum of 3 sessions\n",
+                                  kPromptMs))
+        << server.err();
+    for (auto& c : held) EXPECT_TRUE(c->quietAndOpen());
+    // A session that ends makes room again.
+    held[0]->close();
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client disconnected.") == 2; }, kPromptMs));
+    qclient::Connection ann;
+    ASSERT_TRUE(server.connect(ann));
+    EXPECT_EQ(ann.login("Ann", "secret", kAnn), Status::Ok);
+    EXPECT_EQ(server.countErr("refused"), 1);
+}
+
+TEST(Loop, StopSignalEndsTheServerDuringAConnectionFlood) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TempDir dir;
+        ServerProcess server;
+        ASSERT_TRUE(server.start(dir, "maxSessions 64\n"));
+        std::atomic<bool> stop{false};
+        std::atomic<int> connections{0};
+        std::vector<std::thread> flood;
+        for (int t = 0; t < 4; ++t)
+            flood.emplace_back([&] {
+                while (!stop) {
+                    RawClient c;
+                    if (c.connect(server.port())) {
+                        ++connections;
+                        c.send(Bytes{0x0A, 0});
+                    }
+                }
+            });
+        ASSERT_TRUE(waitUntil([&] { return connections > 500; }, kPromptMs));
+        server.signal(sig);
+        int status = server.waitExit(kPromptMs);
+        stop = true;
+        for (auto& t : flood) t.join();
+        EXPECT_EQ(status, 0);
+    }
+}
+
+// The process runs out of descriptors: a waiting connection is taken with the spare one and
+// closed (reported once), and an area that cannot be opened is an error, not an empty area.
+TEST(Loop, OutOfDescriptorsIsReportedNeverTakenForAnEmptyArea) {
+    TempDir dir;
+    sqfix::Message m;
+    m.subject = "Here";
+    sqfix::buildBase(dir.file("echo"), {m, m});
+    dir.write("areas.cfg", "EchoArea ECHO " + dir.file("echo") + "\n");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, "squishCfg " + dir.file("areas.cfg") + "\n" + userLine("Ann", "secret", kAnn)));
+    qclient::Connection ann;
+    ASSERT_TRUE(server.connect(ann));
+    ASSERT_EQ(ann.login("Ann", "secret", kAnn), Status::Ok);
+    std::vector<pktAreaInfo> areas;
+    ASSERT_EQ(ann.getAreaList(areas), Status::Ok);
+    ASSERT_EQ(areas.size(), 1u);
+    EXPECT_EQ(areas[0].msgCount, 2u);
+
+    // Lower the server's limit to its lowest free descriptor: no new one can be had.
+    std::set<int> used;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid()) + "/fd"))
+        used.insert(std::stoi(e.path().filename().string()));
+    int lowestFree = 0;
+    while (used.count(lowestFree)) ++lowestFree;
+    struct rlimit old, low;
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+    low = old;
+    low.rlim_cur = rlim_t(lowestFree);
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+
+    for (int i = 0; i < 3; ++i) {
+        RawClient c;
+        ASSERT_TRUE(c.connect(server.port()));
+        EXPECT_TRUE(c.waitClosed());
+    }
+    const std::string shortage = "error: accept() failed: waiting connections are closed until descriptors are free: " +
+                                 std::string(strerror(EMFILE)) + " (" + std::to_string(EMFILE) + ")\n";
+    EXPECT_TRUE(server.waitForErr(shortage, kPromptMs)) << server.err();
+    const std::string areaError = "error: the files of area 0 cannot be opened: " + std::string(strerror(EMFILE)) +
+                                  " (" + std::to_string(EMFILE) + ")\n";
+    EXPECT_NE(ann.getAreaList(areas), Status::Ok) << "no list with counts of 0";
+    EXPECT_TRUE(server.waitForErr(areaError, kPromptMs)) << server.err();
+    EXPECT_EQ(server.countErr("accept() failed"), 1) << "said once";
+
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+    qclient::Connection again;
+    ASSERT_TRUE(server.connect(again));
+    ASSERT_EQ(again.login("Ann", "secret", kAnn), Status::Ok);
+    ASSERT_EQ(again.getAreaList(areas), Status::Ok);
+    EXPECT_EQ(areas[0].msgCount, 2u);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kPromptMs), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Another writer's Squish lock
+
+TEST(Loop, PostWaitsOutAHeldSquishLockWithoutHoldingOthers) {
+    TempDir dir;
+    sqfix::buildBase(dir.file("echo"), {});
+    dir.write("areas.cfg", "EchoArea ECHO " + dir.file("echo") + "\n");
+    ServerProcess server;
+    ASSERT_TRUE(server.start(dir, "squishCfg " + dir.file("areas.cfg") + "\n" + userLine("Ann", "secret", kAnn) +
+                                      userLine("Bob", "other", FidoAddr{2, 5020, 2, 0})));
+    qclient::Connection ann, bob;
+    ASSERT_TRUE(server.connect(ann));
+    ASSERT_TRUE(server.connect(bob));
+    ASSERT_EQ(ann.login("Ann", "secret", kAnn), Status::Ok);
+    ASSERT_EQ(bob.login("Bob", "other", FidoAddr{2, 5020, 2, 0}), Status::Ok);
+
+    // A tosser's lock on the first byte of the data file.
+    int lock = open(sqfix::fileOf(dir.file("echo"), ".SQD").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 1;
+    ASSERT_EQ(fcntl(lock, F_OFD_SETLK, &fl), 0);
+
+    pktMessage post;
+    copyField(post.header.fromName, "Ann", sizeof post.header.fromName);
+    copyField(post.header.toName, "All", sizeof post.header.toName);
+    copyField(post.header.subject, "Patience", sizeof post.header.subject);
+    std::vector<uint8_t> data(kMessageRecordSize);
+    encodeMessage(post, data.data());
+    std::string text = "Posted while the base was locked.\r";
+    data.insert(data.end(), text.begin(), text.end());
+    data.push_back(0);
+    ASSERT_TRUE(ann.sendPacket(CID_C_NEWMESSAGE, data.data(), data.size()));
+
+    // Bob is served while Ann's post waits for the lock.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(bob.ping(), Status::Ok);
+    std::vector<pktMsgHeader> headers;
+    EXPECT_EQ(bob.getMsgList(0, headers), Status::Ok);
+    EXPECT_TRUE(headers.empty());
+    EXPECT_TRUE(ann.nothingWithin(0)) << "the post is not answered while the lock is held";
+
+    close(lock);  // the tosser is done
+    qclient::Reply r;
+    ASSERT_TRUE(ann.readReply(r));
+    EXPECT_EQ(r.cmd, CID_S_OK);
+    EXPECT_EQ(bob.getMsgList(0, headers), Status::Ok);
+    ASSERT_EQ(headers.size(), 1u);
+    EXPECT_EQ(std::string(headers[0].subject), "Patience");
+    EXPECT_EQ(server.err(), "");
+}
+
+}  // namespace
