@@ -18,10 +18,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -193,11 +195,15 @@ TEST(Loop, SilentDrippingAndNonReadingClientsCostTheOthersNothing) {
         ASSERT_TRUE(drip.back()->connect(server.port()));
         ASSERT_TRUE(drip.back()->send(Bytes{hello[0]}));
     }
-    std::atomic<bool> stop{false};
+    // The dripper paces its bytes one second apart and ends at once when told to stop.
+    std::mutex stopMutex;
+    std::condition_variable stopped;
+    bool stop = false;
     std::thread dripper([&] {
-        for (size_t at = 1; at < hello.size() && !stop; ++at) {
-            auto next = Clock::now() + std::chrono::seconds(1);
-            while (!stop && Clock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (size_t at = 1; at < hello.size(); ++at) {
+            std::unique_lock<std::mutex> lock(stopMutex);
+            if (stopped.wait_for(lock, std::chrono::seconds(1), [&] { return stop; })) return;
+            lock.unlock();
             for (auto& d : drip) d->send(Bytes{hello[at]});
         }
     });
@@ -240,7 +246,11 @@ TEST(Loop, SilentDrippingAndNonReadingClientsCostTheOthersNothing) {
         EXPECT_GT(total, size_t(9) << 19) << "larger than the socket buffers on both sides";
         EXPECT_LT(c->waiting(), total);
     }
-    stop = true;
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stop = true;
+    }
+    stopped.notify_all();
     dripper.join();
     std::cout << "served with " << kSilent << " silent, " << kDrip << " dripping and " << kNonReaders
               << " non-reading clients connected\n";
