@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <sstream>
 #include <cstring>
 #include <fstream>
 
@@ -129,4 +130,18 @@ void writeScript(const std::string& path, const std::string& body) {
         out << "#!/bin/sh\n" << body;
     }
     chmod(path.c_str(), 0700);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> wordsOf(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
 }

@@ -21,5 +21,10 @@ ClientRun runProgram(const std::vector<std::string>& argv, const std::map<std::s
 // (nothing is typed into it): the program believes a person sits at a terminal.
 ClientRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
 
+// The lines of a program's output (without their line ends), and the blank-separated words
+// of one line.
+std::vector<std::string> linesOf(const std::string& text);
+std::vector<std::string> wordsOf(const std::string& line);
+
 // Writes an executable shell script.
 void writeScript(const std::string& path, const std::string& body);

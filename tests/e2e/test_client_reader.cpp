@@ -28,20 +28,6 @@ constexpr int32_t kNetmail = 0, kDemoTest = 2;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> wordsOf(const std::string& line) {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string w; in >> w;) words.push_back(w);
-    return words;
-}
-
 // The text of a `read` output: the lines after the rule.
 std::string textPart(const std::string& out) {
     size_t rule = out.find("\n-----");

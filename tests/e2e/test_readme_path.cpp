@@ -19,20 +19,6 @@
 
 namespace {
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> wordsOf(const std::string& line) {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string w; in >> w;) words.push_back(w);
-    return words;
-}
-
 // The words of the first output line whose first word is `first`.
 std::vector<std::string> rowStarting(const std::string& out, const std::string& first) {
     for (const std::string& line : linesOf(out)) {
