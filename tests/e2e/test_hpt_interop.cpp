@@ -2,7 +2,8 @@
 // them read (the server through its fidoConfig key):
 //  - what hpt tosses from its uplink (echomail into Squish bases, netmail into a *.MSG
 //    directory) lists and reads through the server exactly as the packets carried it and
-//    as hpt stored it;
+//    as hpt stored it, with the addresses of the Squish header and of the netmail's
+//    routing kludges;
 //  - the areas served are exactly those the husky library reads as Squish echomail and
 //    *.MSG netmail;
 //  - a post through the server leaves the node intact through `hpt scan`;
@@ -304,6 +305,16 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
         EXPECT_EQ(fetched, storedLines(stored));
         EXPECT_EQ(stored.msg.from, p.fromName);
         EXPECT_EQ(std::string(stored.msg.dateTextRaw.c_str()), p.dateTime);
+
+        // The addresses of the message header, where hpt keeps the address of the Origin
+        // line and the node's own.
+        FidoAddr originAddr;
+        const std::string& origin = echo[i].draft.origin;
+        ASSERT_TRUE(parseFidoAddr(origin.substr(origin.rfind('(') + 1).c_str(), originAddr)) << origin;
+        EXPECT_EQ(stored.msg.orig, originAddr) << formatFidoAddr(stored.msg.orig);
+        EXPECT_EQ(stored.msg.dest, hpt::kNodeAddr) << formatFidoAddr(stored.msg.dest);
+        EXPECT_EQ(m.origAddr, stored.msg.orig) << formatFidoAddr(m.origAddr);
+        EXPECT_EQ(m.destAddr, stored.msg.dest) << formatFidoAddr(m.destAddr);
     }
     // The client links the reply to the message it answers.
     EXPECT_EQ(heads[echo[1].draft.subject].replyHash, heads[echo[0].draft.subject].msgIdHash);
@@ -342,6 +353,79 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
     EXPECT_EQ(netList[net[1].draft.subject].replyHash, netList[net[0].draft.subject].msgIdHash);
 
     for (const auto& [tag, base] : basePathOf) EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{}) << tag;
+}
+
+// ---------------------------------------------------------------------------------------
+// Addresses of tossed mail
+
+struct NetAddressCase {
+    const char* name;
+    FidoAddr from, to;
+    bool intl;  // the packet carries INTL, FMPT and TOPT; without, hpt writes an INTL itself
+    std::string dateTime;
+};
+
+TEST_F(HptInterop, TossedNetmailFetchesWithTheAddressesOfItsRoutingKludges) {
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"));
+    const NetAddressCase cases[] = {
+        {"from a point of the uplink to the node", {2, 5020, 1, 5}, hpt::kNodeAddr, true, "05 Mar 26  07:08:09"},
+        {"from another zone to a point of the node", {1, 234, 5, 0}, {2, 5020, 999, 1}, true, "29 Feb 24  12:34:56"},
+        {"point to point, both in another net", {2, 463, 68, 12}, {2, 5030, 40, 7}, true, "01 Jan 00  00:00:00"},
+        {"FMPT and TOPT only", {2, 5020, 1, 7}, {2, 5020, 999, 3}, false, "31 Dec 99  23:59:58"},
+        {"no kludge at all", hpt::kUplinkAddr, hpt::kNodeAddr, false, "15 Jun 25  18:30:00"},
+    };
+    std::vector<PackedMsg> packed;
+    for (const NetAddressCase& nc : cases) {
+        NetmailDraft d;
+        d.subject = nc.name;
+        d.dateTime = nc.dateTime;
+        d.from = nc.from;
+        d.to = nc.to;
+        d.body = {"Where from, where to?"};
+        PackedMsg m = hpt::netmailMessage(d);
+        if (!nc.intl) {
+            m.text.clear();
+            if (nc.from.point) m.text += kA + "FMPT " + std::to_string(nc.from.point) + "\r";
+            if (nc.to.point) m.text += kA + "TOPT " + std::to_string(nc.to.point) + "\r";
+            m.text += "Where from, where to?\r";
+        }
+        packed.push_back(m);
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(packed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kSysopName, hpt::kNodeAddr);
+    if (HasFatalFailure()) return;
+    const int32_t netmail = areaNumbers(c)["NETMAIL"];
+    std::map<std::string, pktMsgHeader> list = listBySubject(c, netmail);
+    ASSERT_EQ(list.size(), std::size(cases)) << node.log();
+    for (const NetAddressCase& nc : cases) {
+        SCOPED_TRACE(nc.name);
+        ASSERT_EQ(list.count(nc.name), 1u);
+        const uint32_t number = list[nc.name].msgNumber;
+
+        // hpt keeps the packed date written where the header's zones would be, and the
+        // date of arrival where its points would be: only the kludges tell the addresses.
+        msgfixture::StoredMsg stored;
+        ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(number) + ".msg", stored));
+        EXPECT_EQ(uint32_t(stored.destZone) | uint32_t(stored.origZone) << 16, tosser::packedDate(nc.dateTime));
+        const std::vector<std::string> storedLines = hpt::textLines(stored.text.substr(0, stored.text.find('\0')));
+        auto zoneNetNode = [](const FidoAddr& a) {
+            return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
+        };
+        EXPECT_EQ(hpt::kludgeValue(storedLines, "INTL"), zoneNetNode(nc.to) + " " + zoneNetNode(nc.from));
+
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(netmail, number, m, lines), Status::Ok);
+        EXPECT_EQ(m.origAddr, nc.from) << formatFidoAddr(m.origAddr);
+        EXPECT_EQ(m.destAddr, nc.to) << formatFidoAddr(m.destAddr);
+        EXPECT_EQ(lines, storedLines);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -692,5 +776,6 @@ TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt)
         EXPECT_EQ(cleanField(list[i].subject), expectedSubjects[i]);
     }
 }
+
 
 }  // namespace
