@@ -6,7 +6,9 @@
 //    routing kludges;
 //  - the areas served are exactly those the husky library reads as Squish echomail and
 //    *.MSG netmail;
-//  - a post through the server leaves the node intact through `hpt scan`;
+//  - posts through the server leave the node through `hpt scan` ready to travel (tearline,
+//    Origin line, PID, TZUTC, MSGIDs that never repeat), and the server's echo toss log
+//    has hpt scan exactly the areas posted to;
 //  - after deletes through the server, hpt tosses on into the freed frames or appends,
 //    and the base stays sound and is accepted by sqpack.
 // Every run of a husky tool is bounded (a killed child after a time-out), and the tests
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,7 @@
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
 #include "common/tosser_interop.h"
+#include "config/config.h"
 #include "support/crc32.h"
 #include "support/le.h"
 #include "wire/attributes.h"
@@ -670,6 +674,270 @@ TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
     EXPECT_TRUE(packets.empty()) << node.log();
     EXPECT_EQ(hpt::squishProblems(node.basePath("testone")), std::vector<std::string>{});
     EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
+}
+
+// A post as a client sends it: the kludges (without their ^A), then the body lines.
+Status postEcho(Connection& c, int32_t area, const std::string& fromName, const std::string& toName,
+                const std::string& subject, const std::vector<std::string>& kludges,
+                const std::vector<std::string>& body) {
+    pktMessage m;
+    copyField(m.header.fromName, fromName.c_str(), sizeof m.header.fromName);
+    copyField(m.header.toName, toName.c_str(), sizeof m.header.toName);
+    copyField(m.header.subject, subject.c_str(), sizeof m.header.subject);
+    m.destAddr = hpt::kUplinkAddr;
+    m.areaNumber = area;
+    m.attributes = kAttrLocal;
+    std::string text;
+    for (const std::string& k : kludges) text += kA + k + "\r";
+    for (const std::string& line : body) text += line + "\r";
+    return c.post(m, text);
+}
+
+// What one scan exported, by subject (subjects are unique in these tests); the count of
+// exported messages goes to `count`.
+std::map<std::string, PackedMsg> takeExported(const HptNode& node, size_t& count) {
+    std::vector<hpt::Packet> packets;
+    std::string error;
+    EXPECT_TRUE(node.takeOutbound(packets, &error)) << error;
+    std::map<std::string, PackedMsg> bySubject;
+    count = 0;
+    for (const hpt::Packet& p : packets) {
+        EXPECT_EQ(p.header.orig, hpt::kNodeAddr);
+        EXPECT_EQ(p.header.dest, hpt::kUplinkAddr);
+        for (const PackedMsg& m : p.messages) bySubject[m.subject] = m;
+        count += p.messages.size();
+    }
+    return bySubject;
+}
+
+// The value of a TZUTC kludge written now on this machine: the local offset from UTC as
+// hours and minutes, a minus sign west of Greenwich.
+std::string localTzutc() {
+    time_t now = time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int minutes = int(local.tm_gmtoff / 60);
+    const int magnitude = minutes < 0 ? -minutes : minutes;
+    char value[16];
+    snprintf(value, sizeof value, "%s%02d%02d", minutes < 0 ? "-" : "", magnitude / 60 % 100, magnitude % 60);
+    return value;
+}
+
+// An exported echomail split into its parts: the AREA tag, the kludges at the top (with
+// their ^A), the lines up to SEEN-BY, and the tosser's SEEN-BY and PATH lines.
+struct ExportedParts {
+    std::string area;
+    std::vector<std::string> kludges, body, trailer;
+};
+
+ExportedParts partsOf(const PackedMsg& m) {
+    ExportedParts parts;
+    std::vector<std::string> lines = hpt::textLines(m.text);
+    size_t at = 0;
+    if (at < lines.size() && lines[at].rfind("AREA:", 0) == 0) parts.area = lines[at++].substr(5);
+    while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) parts.kludges.push_back(lines[at++]);
+    while (at < lines.size() && lines[at].rfind("SEEN-BY:", 0) != 0) parts.body.push_back(lines[at++]);
+    parts.trailer.assign(lines.begin() + long(at), lines.end());
+    return parts;
+}
+
+size_t kludgeCount(const std::vector<std::string>& kludges, const std::string& name) {
+    return size_t(std::count_if(kludges.begin(), kludges.end(), [&](const std::string& k) {
+        return k.rfind(kA + name + ":", 0) == 0 || k.rfind(kA + name + " ", 0) == 0;
+    }));
+}
+
+// The origin text the server is given, and what its own lines read.
+const char kOriginText[] = "The hpt test node, where tosser and server meet";
+const std::string kProgram = std::string(kProgramName) + " " + kProgramVersion;
+
+struct EchoPostCase {
+    const char* name;
+    std::string area, subject;
+    std::vector<std::string> kludges, body;
+    // What leaves the node between the kludges and SEEN-BY, and the PID it carries.
+    std::vector<std::string> exportedBody;
+    std::string pid;
+};
+
+TEST_F(HptInterop, FortyPostsInARowAllLeaveThroughScanReadyToTravel) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
+    HptNode node(tmp.subdir("node"), setup);
+    std::vector<PackedMsg> incoming;
+    for (const char* area : {"TEST.ONE", "TEST.TWO"}) {
+        EchoDraft d;
+        d.area = area;
+        d.subject = std::string("First in ") + area;
+        d.kludges = {"MSGID: 2:5020/1 40400" + std::to_string(incoming.size())};
+        d.body = {"Makes the base."};
+        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(incoming, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings({std::string("origin ") + kOriginText, kUserLine})))
+        << server.out() << server.err();
+    Connection c;
+    ASSERT_TRUE(server.connect(c));
+    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    const std::string tear = "--- " + kProgram;
+    const std::string origin = std::string(" * Origin: ") + kOriginText + " (" + formatFidoAddr(kUserAddr) + ")";
+    std::vector<EchoPostCase> posts;
+    for (int i = 1; i <= 40; ++i) {
+        std::string line = "Post " + std::to_string(i) + " of 40 in a row.";
+        posts.push_back({"plain", "TEST.ONE", "In a row #" + std::to_string(i), {}, {line}, {line, tear, origin}, kProgram});
+    }
+    // A few into the second area, as editors write them.
+    posts.push_back({"own tearline, kept", "TEST.TWO", "With a tearline", {}, {"Text.", "", "--- GoldED+ 1.1.5"},
+                     {"Text.", "", "--- GoldED+ 1.1.5", origin}, kProgram});
+    posts.push_back({"own Origin naming another node, which names the user's address instead", "TEST.TWO",
+                     "With an Origin", {}, {"Text.", "---", " * Origin: Somewhere else (2:5020/1)"},
+                     {"Text.", "---", " * Origin: Somewhere else (" + formatFidoAddr(kUserAddr) + ")"}, kProgram});
+    posts.push_back({"own PID, kept alone", "TEST.TWO", "With a PID", {"PID: GoldED+ 1.1.5"}, {"Text."},
+                     {"Text.", tear, origin}, "GoldED+ 1.1.5"});
+
+    // In a row, as fast as the server takes them: more than 16 in a second.
+    for (const EchoPostCase& p : posts)
+        ASSERT_EQ(postEcho(c, number[p.area], kUserName, "All", p.subject, p.kludges, p.body), Status::Ok) << p.subject;
+
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    size_t count = 0;
+    std::map<std::string, PackedMsg> exported = takeExported(node, count);
+    ASSERT_EQ(count, posts.size()) << "every post, and only the posts, leave: " << node.log();
+
+    const std::string tzutc = localTzutc();
+    std::set<std::string> msgIds;
+    for (const EchoPostCase& p : posts) {
+        SCOPED_TRACE(p.subject + ": " + p.name);
+        ASSERT_EQ(exported.count(p.subject), 1u);
+        ExportedParts parts = partsOf(exported[p.subject]);
+        EXPECT_EQ(parts.area, p.area);
+        const std::string msgId = hpt::kludgeValue(parts.kludges, "MSGID");
+        EXPECT_EQ(msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << msgId;
+        EXPECT_EQ(msgId.size(), formatFidoAddr(kUserAddr).size() + 9) << msgId;
+        msgIds.insert(msgId);
+        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "PID"), p.pid);
+        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "TZUTC"), tzutc);
+        EXPECT_EQ(kludgeCount(parts.kludges, "PID"), 1u);
+        EXPECT_EQ(kludgeCount(parts.kludges, "TZUTC"), 1u);
+        EXPECT_EQ(kludgeCount(parts.kludges, "MSGID"), 1u);
+        EXPECT_EQ(parts.body, p.exportedBody);
+        EXPECT_EQ(parts.trailer, (std::vector<std::string>{"SEEN-BY: 5020/1 999", kA + "PATH: 5020/999"}));
+    }
+    EXPECT_EQ(msgIds.size(), posts.size()) << "MSGIDs repeat";
+}
+
+// The areas a scan went through, from hpt's "Scanning area: TAG" lines after the last
+// "Start scanning".
+std::vector<std::string> scannedAreas(const std::string& log) {
+    std::vector<std::string> areas;
+    const std::string mark = "Scanning area: ";
+    std::istringstream in(log.substr(std::min(log.rfind("Start scanning"), log.size())));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find(mark);
+        if (at != std::string::npos) areas.push_back(line.substr(at + mark.size()));
+    }
+    return areas;
+}
+
+TEST_F(HptInterop, EchoTossLogOfTheServerHasScanGoThroughExactlyThePostedAreas) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo"),
+                   hpt::squishEchoArea("TEST.THREE", "testthree")};
+    setup.echoTossLog = true;
+    HptNode node(tmp.subdir("node"), setup);
+    const std::string tossLog = node.echoTossLogPath();
+    std::vector<PackedMsg> incoming;
+    for (const char* area : {"TEST.ONE", "TEST.TWO", "TEST.THREE"}) {
+        EchoDraft d;
+        d.area = area;
+        d.subject = std::string("First in ") + area;
+        d.kludges = {"MSGID: 2:5020/1 7055" + std::to_string(1000 + incoming.size())};
+        d.body = {"Makes the base."};
+        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(incoming, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    // TEST.THREE holds local mail that a full scan would export, posted before the server
+    // was told of the log.
+    {
+        TempDir before;
+        ServerProcess server;
+        ASSERT_TRUE(server.start(before, node.serverSettings({kUserLine}))) << server.out() << server.err();
+        Connection c;
+        ASSERT_TRUE(server.connect(c));
+        ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+        ASSERT_EQ(postEcho(c, areaNumbers(c)["TEST.THREE"], kUserName, "All", "Waiting in the third area", {},
+                           {"Posted before the log."}),
+                  Status::Ok);
+    }
+    ASSERT_NE(access(tossLog.c_str(), F_OK), 0);
+
+    // Now the server and hpt name the same log.
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings({"echoTossLog " + tossLog, kUserLine})))
+        << server.out() << server.err();
+    Connection c;
+    ASSERT_TRUE(server.connect(c));
+    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    // Posts into two of the three areas, each tag listed once, in the order of the first
+    // posts.
+    const std::vector<std::pair<std::string, std::string>> posts = {
+        {"TEST.TWO", "First post in TEST.TWO"}, {"TEST.ONE", "First post in TEST.ONE"},
+        {"TEST.TWO", "Second post in TEST.TWO"}, {"TEST.ONE", "Second post in TEST.ONE"},
+        {"TEST.ONE", "Third post in TEST.ONE"}};
+    for (const auto& [area, subject] : posts)
+        ASSERT_EQ(postEcho(c, number[area], kUserName, "All", subject, {}, {"Posted."}), Status::Ok) << subject;
+    EXPECT_EQ(readFile(tossLog), "TEST.TWO\nTEST.ONE\n");
+
+    const std::vector<uint8_t> thirdData = sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQD"));
+    const std::vector<uint8_t> thirdIndex = sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQI"));
+    ASSERT_FALSE(thirdData.empty());
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    const std::string log = node.log();
+    EXPECT_NE(log.find("EchoTossLogFile found -> Scanning only listed areas"), std::string::npos) << log;
+    EXPECT_EQ(scannedAreas(log), (std::vector<std::string>{"TEST.TWO", "TEST.ONE"})) << log;
+    size_t count = 0;
+    std::map<std::string, PackedMsg> exported = takeExported(node, count);
+    EXPECT_EQ(count, posts.size()) << log;
+    for (const auto& [area, subject] : posts) {
+        SCOPED_TRACE(subject);
+        ASSERT_EQ(exported.count(subject), 1u);
+        EXPECT_EQ(partsOf(exported[subject]).area, area);
+    }
+    EXPECT_NE(access(tossLog.c_str(), F_OK), 0) << "hpt removes the log it has scanned by";
+    // The third area is as it was, its local mail still waiting.
+    EXPECT_EQ(sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQD")), thirdData);
+    EXPECT_EQ(sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQI")), thirdIndex);
+
+    // The next post starts a new log, and the next scan goes through that area alone.
+    ASSERT_EQ(postEcho(c, number["TEST.ONE"], kUserName, "All", "After the scan", {}, {"Posted."}), Status::Ok);
+    EXPECT_EQ(readFile(tossLog), "TEST.ONE\n");
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    EXPECT_EQ(scannedAreas(node.log()), std::vector<std::string>{"TEST.ONE"}) << node.log();
+    exported = takeExported(node, count);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(exported.count("After the scan"), 1u) << node.log();
+
+    // Without a log hpt goes through every area, and the third one's mail leaves at last.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    EXPECT_NE(node.log().rfind("EchoTossLogFile not found -> Scanning all areas"), std::string::npos);
+    exported = takeExported(node, count);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(exported.count("Waiting in the third area"), 1u) << node.log();
+    for (const char* file : {"testone", "testtwo", "testthree"})
+        EXPECT_EQ(hpt::squishProblems(node.basePath(file)), std::vector<std::string>{}) << file;
 }
 
 // ---------------------------------------------------------------------------------------
