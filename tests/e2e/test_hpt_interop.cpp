@@ -10,18 +10,24 @@
 //    Origin line, PID, TZUTC, MSGIDs that never repeat), and the server's echo toss log
 //    has hpt scan exactly the areas posted to;
 //  - after deletes through the server, hpt tosses on into the freed frames or appends,
-//    and the base stays sound and is accepted by sqpack.
+//    and the base stays sound and is accepted by sqpack;
+//  - a bounded soak: hpt tosses thousands of messages while clients post and delete, and
+//    hpt, the server and the base agree afterwards.
 // Every run of a husky tool is bounded (a killed child after a time-out), and the tests
 // skip, naming HUSKY_BIN_DIR, when the tools are not found.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/hpt_node.h"
@@ -1045,5 +1051,288 @@ TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt)
     }
 }
 
+
+// ---------------------------------------------------------------------------------------
+// A bounded soak: hpt tosses while clients post and delete
+
+// The soak's size: messages hpt tosses, in rounds of packets. HPT_SOAK_MESSAGES asks for
+// another number (a longer soak on a spare machine); the default takes some ten seconds.
+size_t soakMessages() {
+    const char* asked = getenv("HPT_SOAK_MESSAGES");
+    if (asked && *asked) {
+        char* end = nullptr;
+        unsigned long n = strtoul(asked, &end, 10);
+        if (end && *end == 0 && n >= 100 && n <= 1000000) return n;
+    }
+    return 30000;
+}
+
+constexpr size_t kSoakRounds = 5;  // hpt toss runs, one after another
+constexpr size_t kSoakPacketsPerRound = 2;  // packets waiting for each run
+constexpr size_t kSoakClients = 3;
+
+// One client's part of the soak: as one user, it posts messages with unique subjects
+// into the area and, every few posts, lists the area, deletes its oldest surviving post
+// and reads another one back, until the tosser has finished (and at least a few times).
+struct SoakClient {
+    std::string userName;
+    FidoAddr addr;
+    Connection c;
+
+    struct Post {
+        std::string subject;
+        Status status = Status::Error;
+        bool deleted = false;
+    };
+    std::vector<Post> posts;
+    size_t deletesOk = 0, deletesRefused = 0, fetches = 0, lists = 0;
+    size_t writesWhileTossing = 0, refusedWhileTossing = 0;
+    long longestWriteMs = 0;
+    std::string failure;  // what stopped the client early
+};
+
+std::string fieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+void runSoakClient(SoakClient& client, int32_t area, const std::atomic<bool>& tossing, const std::atomic<bool>& done,
+                   std::atomic<int>& started) {
+    constexpr size_t kMinimumPosts = 8;
+    constexpr size_t kPostsPerDelete = 3;
+    auto timed = [&](auto&& operation) {
+        auto start = std::chrono::steady_clock::now();
+        bool duringToss = tossing.load();
+        Status s = operation();
+        long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                           .count());
+        client.longestWriteMs = std::max(client.longestWriteMs, ms);
+        if (duringToss || tossing.load()) {
+            ++client.writesWhileTossing;
+            if (s == Status::Refused) ++client.refusedWhileTossing;
+        }
+        return s;
+    };
+    for (size_t n = 0; !done.load() || client.posts.size() < kMinimumPosts; ++n) {
+        SoakClient::Post post;
+        post.subject = "Soak post by " + formatFidoAddr(client.addr) + " #" + std::to_string(n);
+        pktMessage m;
+        copyField(m.header.fromName, client.userName.c_str(), sizeof m.header.fromName);
+        copyField(m.header.toName, "All", sizeof m.header.toName);
+        copyField(m.header.subject, post.subject.c_str(), sizeof m.header.subject);
+        m.destAddr = hpt::kUplinkAddr;
+        m.areaNumber = area;
+        m.attributes = kAttrLocal;
+        post.status = timed([&] { return client.c.post(m, post.subject + " body\r"); });
+        client.posts.push_back(post);
+        if (n == 0) ++started;
+        if (post.status != Status::Ok && post.status != Status::Refused) {
+            client.failure = post.subject + ": " + qclient::statusText(post.status);
+            return;
+        }
+        if (n % kPostsPerDelete != kPostsPerDelete - 1) continue;
+
+        // The numbers of this client's surviving posts, from the list.
+        std::vector<pktMsgHeader> list;
+        if (client.c.getMsgList(area, list) != Status::Ok) {
+            client.failure = "the list failed";
+            return;
+        }
+        ++client.lists;
+        std::map<std::string, uint32_t> numberOf;
+        for (const pktMsgHeader& h : list) numberOf[fieldText(h.subject, sizeof h.subject)] = h.msgNumber;
+        std::vector<SoakClient::Post*> alive;
+        for (SoakClient::Post& p : client.posts)
+            if (p.status == Status::Ok && !p.deleted) alive.push_back(&p);
+        if (alive.size() < 2) continue;
+        for (SoakClient::Post* p : alive)
+            if (numberOf.count(p->subject) != 1) {
+                client.failure = "a post answered OK is not listed: " + p->subject;
+                return;
+            }
+
+        // The newest survivor reads back as posted...
+        pktMessage fetched;
+        std::vector<std::string> lines;
+        if (client.c.getMessage(area, numberOf[alive.back()->subject], fetched, lines) != Status::Ok ||
+            fieldText(fetched.header.subject, sizeof fetched.header.subject) != alive.back()->subject ||
+            std::find(lines.begin(), lines.end(), alive.back()->subject + " body") == lines.end()) {
+            client.failure = "cannot read back " + alive.back()->subject;
+            return;
+        }
+        ++client.fetches;
+        // ...and the oldest goes.
+        Status s = timed([&] { return client.c.deleteMsg(area, numberOf[alive.front()->subject]); });
+        if (s == Status::Ok) {
+            alive.front()->deleted = true;
+            ++client.deletesOk;
+        } else if (s == Status::Refused) {
+            ++client.deletesRefused;
+        } else {
+            client.failure = "delete of " + alive.front()->subject + ": " + qclient::statusText(s);
+            return;
+        }
+    }
+}
+
+// Echomail for the soak: unique subjects and MSGIDs, bodies of 100 to about 2,500 bytes.
+std::vector<PackedMsg> soakPacket(size_t first, size_t count) {
+    std::vector<PackedMsg> messages;
+    for (size_t i = first; i < first + count; ++i) {
+        EchoDraft d;
+        d.area = "TEST.ONE";
+        d.subject = "Tossed #" + std::to_string(i);
+        char msgId[40];
+        snprintf(msgId, sizeof msgId, "MSGID: 2:5020/1 5a%06zx", i);
+        d.kludges = {msgId};
+        d.body = bodyOf(100 + (i * 7919) % 2400, d.subject);
+        messages.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    return messages;
+}
+
+TEST_F(HptInterop, SoakTossingWhileClientsPostAndDeleteEndsWithTosserServerAndBaseInAgreement) {
+    const auto soakStart = std::chrono::steady_clock::now();
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"));
+    const std::string base = node.basePath("testone");
+    const size_t total = soakMessages();
+    const size_t perPacket = (total + kSoakRounds * kSoakPacketsPerRound - 1) / (kSoakRounds * kSoakPacketsPerRound);
+
+    // hpt makes the base with its first message (the server never creates one).
+    std::vector<PackedMsg> tossed = soakPacket(0, 1);
+    std::string error;
+    ASSERT_TRUE(node.receive(tossed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    std::vector<std::unique_ptr<SoakClient>> clients;
+    std::vector<std::string> settingsLines;
+    for (size_t k = 0; k < kSoakClients; ++k) {
+        auto client = std::make_unique<SoakClient>();
+        client->userName = "Soak User " + std::to_string(k + 1);
+        client->addr = FidoAddr{2, 5020, 999, uint16_t(11 + k)};
+        settingsLines.push_back("user " + client->userName + ",secret," + formatFidoAddr(client->addr));
+        clients.push_back(std::move(client));
+    }
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings(settingsLines))) << server.out() << server.err();
+    int32_t area = -1;
+    for (auto& client : clients) {
+        ASSERT_TRUE(server.connect(client->c));
+        ASSERT_EQ(client->c.login(client->userName, "secret", client->addr), Status::Ok);
+        if (area < 0) area = areaNumbers(client->c)["TEST.ONE"];
+    }
+
+    // The clients start; hpt tosses round after round once each has posted; the clients
+    // stop after the last round.
+    std::atomic<bool> tossing{false}, done{false};
+    std::atomic<int> started{0};
+    std::vector<std::thread> threads;
+    for (auto& client : clients)
+        threads.emplace_back(runSoakClient, std::ref(*client), area, std::cref(tossing), std::cref(done),
+                             std::ref(started));
+    const bool allStarted = waitUntil([&] { return started.load() == int(kSoakClients); }, 30000);
+    std::vector<hpt::RunResult> runs;
+    const auto tossStart = std::chrono::steady_clock::now();
+    if (allStarted) {
+        for (size_t round = 0; round < kSoakRounds; ++round) {
+            for (size_t p = 0; p < kSoakPacketsPerRound; ++p) {
+                std::vector<PackedMsg> packet = soakPacket(tossed.size(), std::min(perPacket, total + 1 - tossed.size()));
+                if (!node.receive(packet, &error)) break;
+                tossed.insert(tossed.end(), packet.begin(), packet.end());
+            }
+            tossing = true;
+            runs.push_back(node.toss());
+            tossing = false;
+            if (runs.back().exitStatus != 0) break;
+        }
+    }
+    const auto tossEnd = std::chrono::steady_clock::now();
+    done = true;
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(allStarted) << "the clients did not start";
+    for (const hpt::RunResult& r : runs) ASSERT_TRUE(ranCleanly(r, node));
+    ASSERT_EQ(runs.size(), kSoakRounds);
+    ASSERT_EQ(tossed.size(), total + 1);
+    // A client that stopped early says why; the checks below show what became of the base.
+    for (auto& client : clients) EXPECT_EQ(client->failure, "") << client->userName << "\n" << server.err();
+
+    // hpt: every message tossed into the area, none written badly, none taken for a dupe.
+    const std::string log = node.log();
+    EXPECT_EQ(hpt::linesWith(log, "Could not write"), "");
+    EXPECT_EQ(hpt::statisticsTotal(log, "echoMail"), long(tossed.size()));
+    EXPECT_EQ(hpt::statisticsTotal(log, "bad"), 0);
+    EXPECT_EQ(hpt::statisticsTotal(log, "dupe"), 0);
+
+    // The base: sound, and the same through the server (to one client: the server waits
+    // a moment on each idle connection).
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+    for (size_t k = 1; k < clients.size(); ++k) clients[k]->c.close();
+    Connection& c = clients[0]->c;
+    std::vector<pktMsgHeader> list;
+    ASSERT_EQ(c.getMsgList(area, list), Status::Ok);
+    std::map<std::string, int> listed;
+    std::map<std::string, uint32_t> numberOf;
+    for (const pktMsgHeader& h : list) {
+        ++listed[cleanField(h.subject)];
+        numberOf[cleanField(h.subject)] = h.msgNumber;
+    }
+    size_t expectedCount = tossed.size();
+    for (const PackedMsg& m : tossed) EXPECT_EQ(listed[m.subject], 1) << m.subject;
+    size_t postsOk = 0, postsRefused = 0, deletesOk = 0, deletesRefused = 0, writesWhileTossing = 0,
+           refusedWhileTossing = 0;
+    long longestWriteMs = 0;
+    std::set<std::string> survivors;
+    for (auto& client : clients) {
+        for (const SoakClient::Post& p : client->posts) {
+            const bool present = p.status == Status::Ok && !p.deleted;
+            EXPECT_EQ(listed[p.subject], present ? 1 : 0) << p.subject << (p.status == Status::Ok ? "" : ", refused");
+            if (present) survivors.insert(p.subject);
+            (p.status == Status::Ok ? postsOk : postsRefused)++;
+        }
+        deletesOk += client->deletesOk;
+        deletesRefused += client->deletesRefused;
+        writesWhileTossing += client->writesWhileTossing;
+        refusedWhileTossing += client->refusedWhileTossing;
+        longestWriteMs = std::max(longestWriteMs, client->longestWriteMs);
+    }
+    expectedCount += survivors.size();
+    EXPECT_EQ(list.size(), expectedCount);
+    std::vector<pktAreaInfo> areas;
+    ASSERT_EQ(c.getAreaList(areas), Status::Ok);
+    EXPECT_EQ(areas[size_t(area)].msgCount, list.size());
+
+    // Every survivor and a sample of the tossed messages read back as written.
+    for (const std::string& subject : survivors) {
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(area, numberOf[subject], m, lines), Status::Ok) << subject;
+        EXPECT_NE(std::find(lines.begin(), lines.end(), subject + " body"), lines.end()) << subject;
+    }
+    for (size_t i = 0; i < tossed.size(); i += 97) {
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(area, numberOf[tossed[i].subject], m, lines), Status::Ok) << tossed[i].subject;
+        EXPECT_EQ(lines, echoLines(tossed[i])) << tossed[i].subject;
+    }
+
+    // hpt's scan exports exactly the survivors.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    std::vector<hpt::Packet> packets;
+    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
+    std::multiset<std::string> exported;
+    for (const hpt::Packet& p : packets)
+        for (const PackedMsg& m : p.messages) exported.insert(m.subject);
+    EXPECT_EQ(exported, std::multiset<std::string>(survivors.begin(), survivors.end())) << node.log();
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+
+    const auto ms = [](auto d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); };
+    printf("[ soak     ] %zu messages tossed by hpt in %zu runs of %zu packets (%ld ms); %zu clients: %zu posts "
+           "(%zu refused), %zu deletes (%zu refused), %zu writes while hpt tossed (%zu refused), longest write %ld ms; "
+           "%zu messages in the base; %ld ms in all\n",
+           tossed.size(), kSoakRounds, kSoakPacketsPerRound, ms(tossEnd - tossStart), kSoakClients,
+           postsOk + postsRefused, postsRefused, deletesOk + deletesRefused, deletesRefused, writesWhileTossing,
+           refusedWhileTossing,
+           longestWriteMs, list.size(), ms(std::chrono::steady_clock::now() - soakStart));
+    printf("[ soak     ] hpt log, statistics of the runs:\n%s", hpt::linesWith(log, "echoMail:").c_str());
+    EXPECT_GT(writesWhileTossing, 0u);
+}
 
 }  // namespace
