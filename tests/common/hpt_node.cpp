@@ -218,6 +218,29 @@ RunResult HptNode::tparser() const { return runTool("tparser", {configPath_}, ro
 std::string HptNode::log() const { return readWholeFile(root_ + "/LOG/hpt.log"); }
 std::string HptNode::sqpackLog() const { return readWholeFile(root_ + "/LOG/sqpack.log"); }
 
+long statisticsTotal(const std::string& log, const std::string& name) {
+    const std::string key = " " + name + ":";
+    auto isDigit = [&](size_t at) { return at < log.size() && log[at] >= '0' && log[at] <= '9'; };
+    long total = -1;
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + key.size())) {
+        size_t digit = log.find_first_not_of(' ', at + key.size());
+        if (digit == at + key.size() || !isDigit(digit)) continue;
+        long value = 0;
+        for (; isDigit(digit) && value < 100000000; ++digit) value = value * 10 + (log[digit] - '0');
+        total = (total < 0 ? 0 : total) + value;
+    }
+    return total;
+}
+
+std::string linesWith(const std::string& log, const std::string& needle) {
+    std::string lines;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(needle) != std::string::npos) lines += line + "\n";
+    return lines;
+}
+
 std::vector<ParsedArea> parsedAreas(const std::string& tparserOutput) {
     // A section starts with "=== NAME ===". In it, each area starts with its tag alone on
     // a line, has a line "-> PATH<tab>FORMAT<tab>..." and ends with "-------".

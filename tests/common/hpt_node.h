@@ -111,6 +111,14 @@ private:
     unsigned packetSerial_ = 0;
 };
 
+// The sum of one of the counts in the statistics hpt logs after each run ("echoMail",
+// "netMail", "dupe", "bad", "saved", "exported"...): every " NAME:" of the log followed by
+// blanks and a number. -1 when the log has no such count.
+long statisticsTotal(const std::string& log, const std::string& name);
+
+// The log lines that contain `needle`, each with its line end.
+std::string linesWith(const std::string& log, const std::string& needle);
+
 // One area as tparser prints it: its section ("EchoAreas", "LocalAreas", "NetMailAreas",
 // "BadMailArea", "DupeMailArea"), tag, path and base format ("Squish", "Jam", "SDM" for
 // *.MSG, "Passthrough").

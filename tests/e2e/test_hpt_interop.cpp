@@ -2,22 +2,32 @@
 // them read (the server through its fidoConfig key):
 //  - what hpt tosses from its uplink (echomail into Squish bases, netmail into a *.MSG
 //    directory) lists and reads through the server exactly as the packets carried it and
-//    as hpt stored it;
+//    as hpt stored it, with the addresses of the Squish header and of the netmail's
+//    routing kludges;
 //  - the areas served are exactly those the husky library reads as Squish echomail and
 //    *.MSG netmail;
-//  - a post through the server leaves the node intact through `hpt scan`;
+//  - posts through the server leave the node through `hpt scan` ready to travel (tearline,
+//    Origin line, PID, TZUTC, MSGIDs that never repeat), and the server's echo toss log
+//    has hpt scan exactly the areas posted to;
 //  - after deletes through the server, hpt tosses on into the freed frames or appends,
-//    and the base stays sound and is accepted by sqpack.
+//    and the base stays sound and is accepted by sqpack;
+//  - a bounded soak: hpt tosses thousands of messages while clients post and delete, and
+//    hpt, the server and the base agree afterwards.
 // Every run of a husky tool is bounded (a killed child after a time-out), and the tests
 // skip, naming HUSKY_BIN_DIR, when the tools are not found.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/hpt_node.h"
@@ -25,6 +35,7 @@
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
 #include "common/tosser_interop.h"
+#include "config/config.h"
 #include "support/crc32.h"
 #include "support/le.h"
 #include "wire/attributes.h"
@@ -304,6 +315,16 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
         EXPECT_EQ(fetched, storedLines(stored));
         EXPECT_EQ(stored.msg.from, p.fromName);
         EXPECT_EQ(std::string(stored.msg.dateTextRaw.c_str()), p.dateTime);
+
+        // The addresses of the message header, where hpt keeps the address of the Origin
+        // line and the node's own.
+        FidoAddr originAddr;
+        const std::string& origin = echo[i].draft.origin;
+        ASSERT_TRUE(parseFidoAddr(origin.substr(origin.rfind('(') + 1).c_str(), originAddr)) << origin;
+        EXPECT_EQ(stored.msg.orig, originAddr) << formatFidoAddr(stored.msg.orig);
+        EXPECT_EQ(stored.msg.dest, hpt::kNodeAddr) << formatFidoAddr(stored.msg.dest);
+        EXPECT_EQ(m.origAddr, stored.msg.orig) << formatFidoAddr(m.origAddr);
+        EXPECT_EQ(m.destAddr, stored.msg.dest) << formatFidoAddr(m.destAddr);
     }
     // The client links the reply to the message it answers.
     EXPECT_EQ(heads[echo[1].draft.subject].replyHash, heads[echo[0].draft.subject].msgIdHash);
@@ -342,6 +363,79 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
     EXPECT_EQ(netList[net[1].draft.subject].replyHash, netList[net[0].draft.subject].msgIdHash);
 
     for (const auto& [tag, base] : basePathOf) EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{}) << tag;
+}
+
+// ---------------------------------------------------------------------------------------
+// Addresses of tossed mail
+
+struct NetAddressCase {
+    const char* name;
+    FidoAddr from, to;
+    bool intl;  // the packet carries INTL, FMPT and TOPT; without, hpt writes an INTL itself
+    std::string dateTime;
+};
+
+TEST_F(HptInterop, TossedNetmailFetchesWithTheAddressesOfItsRoutingKludges) {
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"));
+    const NetAddressCase cases[] = {
+        {"from a point of the uplink to the node", {2, 5020, 1, 5}, hpt::kNodeAddr, true, "05 Mar 26  07:08:09"},
+        {"from another zone to a point of the node", {1, 234, 5, 0}, {2, 5020, 999, 1}, true, "29 Feb 24  12:34:56"},
+        {"point to point, both in another net", {2, 463, 68, 12}, {2, 5030, 40, 7}, true, "01 Jan 00  00:00:00"},
+        {"FMPT and TOPT only", {2, 5020, 1, 7}, {2, 5020, 999, 3}, false, "31 Dec 99  23:59:58"},
+        {"no kludge at all", hpt::kUplinkAddr, hpt::kNodeAddr, false, "15 Jun 25  18:30:00"},
+    };
+    std::vector<PackedMsg> packed;
+    for (const NetAddressCase& nc : cases) {
+        NetmailDraft d;
+        d.subject = nc.name;
+        d.dateTime = nc.dateTime;
+        d.from = nc.from;
+        d.to = nc.to;
+        d.body = {"Where from, where to?"};
+        PackedMsg m = hpt::netmailMessage(d);
+        if (!nc.intl) {
+            m.text.clear();
+            if (nc.from.point) m.text += kA + "FMPT " + std::to_string(nc.from.point) + "\r";
+            if (nc.to.point) m.text += kA + "TOPT " + std::to_string(nc.to.point) + "\r";
+            m.text += "Where from, where to?\r";
+        }
+        packed.push_back(m);
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(packed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kSysopName, hpt::kNodeAddr);
+    if (HasFatalFailure()) return;
+    const int32_t netmail = areaNumbers(c)["NETMAIL"];
+    std::map<std::string, pktMsgHeader> list = listBySubject(c, netmail);
+    ASSERT_EQ(list.size(), std::size(cases)) << node.log();
+    for (const NetAddressCase& nc : cases) {
+        SCOPED_TRACE(nc.name);
+        ASSERT_EQ(list.count(nc.name), 1u);
+        const uint32_t number = list[nc.name].msgNumber;
+
+        // hpt keeps the packed date written where the header's zones would be, and the
+        // date of arrival where its points would be: only the kludges tell the addresses.
+        msgfixture::StoredMsg stored;
+        ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(number) + ".msg", stored));
+        EXPECT_EQ(uint32_t(stored.destZone) | uint32_t(stored.origZone) << 16, tosser::packedDate(nc.dateTime));
+        const std::vector<std::string> storedLines = hpt::textLines(stored.text.substr(0, stored.text.find('\0')));
+        auto zoneNetNode = [](const FidoAddr& a) {
+            return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
+        };
+        EXPECT_EQ(hpt::kludgeValue(storedLines, "INTL"), zoneNetNode(nc.to) + " " + zoneNetNode(nc.from));
+
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(netmail, number, m, lines), Status::Ok);
+        EXPECT_EQ(m.origAddr, nc.from) << formatFidoAddr(m.origAddr);
+        EXPECT_EQ(m.destAddr, nc.to) << formatFidoAddr(m.destAddr);
+        EXPECT_EQ(lines, storedLines);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -588,6 +682,270 @@ TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
     EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
 }
 
+// A post as a client sends it: the kludges (without their ^A), then the body lines.
+Status postEcho(Connection& c, int32_t area, const std::string& fromName, const std::string& toName,
+                const std::string& subject, const std::vector<std::string>& kludges,
+                const std::vector<std::string>& body) {
+    pktMessage m;
+    copyField(m.header.fromName, fromName.c_str(), sizeof m.header.fromName);
+    copyField(m.header.toName, toName.c_str(), sizeof m.header.toName);
+    copyField(m.header.subject, subject.c_str(), sizeof m.header.subject);
+    m.destAddr = hpt::kUplinkAddr;
+    m.areaNumber = area;
+    m.attributes = kAttrLocal;
+    std::string text;
+    for (const std::string& k : kludges) text += kA + k + "\r";
+    for (const std::string& line : body) text += line + "\r";
+    return c.post(m, text);
+}
+
+// What one scan exported, by subject (subjects are unique in these tests); the count of
+// exported messages goes to `count`.
+std::map<std::string, PackedMsg> takeExported(const HptNode& node, size_t& count) {
+    std::vector<hpt::Packet> packets;
+    std::string error;
+    EXPECT_TRUE(node.takeOutbound(packets, &error)) << error;
+    std::map<std::string, PackedMsg> bySubject;
+    count = 0;
+    for (const hpt::Packet& p : packets) {
+        EXPECT_EQ(p.header.orig, hpt::kNodeAddr);
+        EXPECT_EQ(p.header.dest, hpt::kUplinkAddr);
+        for (const PackedMsg& m : p.messages) bySubject[m.subject] = m;
+        count += p.messages.size();
+    }
+    return bySubject;
+}
+
+// The value of a TZUTC kludge written now on this machine: the local offset from UTC as
+// hours and minutes, a minus sign west of Greenwich.
+std::string localTzutc() {
+    time_t now = time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int minutes = int(local.tm_gmtoff / 60);
+    const int magnitude = minutes < 0 ? -minutes : minutes;
+    char value[16];
+    snprintf(value, sizeof value, "%s%02d%02d", minutes < 0 ? "-" : "", magnitude / 60 % 100, magnitude % 60);
+    return value;
+}
+
+// An exported echomail split into its parts: the AREA tag, the kludges at the top (with
+// their ^A), the lines up to SEEN-BY, and the tosser's SEEN-BY and PATH lines.
+struct ExportedParts {
+    std::string area;
+    std::vector<std::string> kludges, body, trailer;
+};
+
+ExportedParts partsOf(const PackedMsg& m) {
+    ExportedParts parts;
+    std::vector<std::string> lines = hpt::textLines(m.text);
+    size_t at = 0;
+    if (at < lines.size() && lines[at].rfind("AREA:", 0) == 0) parts.area = lines[at++].substr(5);
+    while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) parts.kludges.push_back(lines[at++]);
+    while (at < lines.size() && lines[at].rfind("SEEN-BY:", 0) != 0) parts.body.push_back(lines[at++]);
+    parts.trailer.assign(lines.begin() + long(at), lines.end());
+    return parts;
+}
+
+size_t kludgeCount(const std::vector<std::string>& kludges, const std::string& name) {
+    return size_t(std::count_if(kludges.begin(), kludges.end(), [&](const std::string& k) {
+        return k.rfind(kA + name + ":", 0) == 0 || k.rfind(kA + name + " ", 0) == 0;
+    }));
+}
+
+// The origin text the server is given, and what its own lines read.
+const char kOriginText[] = "The hpt test node, where tosser and server meet";
+const std::string kProgram = std::string(kProgramName) + " " + kProgramVersion;
+
+struct EchoPostCase {
+    const char* name;
+    std::string area, subject;
+    std::vector<std::string> kludges, body;
+    // What leaves the node between the kludges and SEEN-BY, and the PID it carries.
+    std::vector<std::string> exportedBody;
+    std::string pid;
+};
+
+TEST_F(HptInterop, FortyPostsInARowAllLeaveThroughScanReadyToTravel) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
+    HptNode node(tmp.subdir("node"), setup);
+    std::vector<PackedMsg> incoming;
+    for (const char* area : {"TEST.ONE", "TEST.TWO"}) {
+        EchoDraft d;
+        d.area = area;
+        d.subject = std::string("First in ") + area;
+        d.kludges = {"MSGID: 2:5020/1 40400" + std::to_string(incoming.size())};
+        d.body = {"Makes the base."};
+        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(incoming, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings({std::string("origin ") + kOriginText, kUserLine})))
+        << server.out() << server.err();
+    Connection c;
+    ASSERT_TRUE(server.connect(c));
+    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    const std::string tear = "--- " + kProgram;
+    const std::string origin = std::string(" * Origin: ") + kOriginText + " (" + formatFidoAddr(kUserAddr) + ")";
+    std::vector<EchoPostCase> posts;
+    for (int i = 1; i <= 40; ++i) {
+        std::string line = "Post " + std::to_string(i) + " of 40 in a row.";
+        posts.push_back({"plain", "TEST.ONE", "In a row #" + std::to_string(i), {}, {line}, {line, tear, origin}, kProgram});
+    }
+    // A few into the second area, as editors write them.
+    posts.push_back({"own tearline, kept", "TEST.TWO", "With a tearline", {}, {"Text.", "", "--- GoldED+ 1.1.5"},
+                     {"Text.", "", "--- GoldED+ 1.1.5", origin}, kProgram});
+    posts.push_back({"own Origin naming another node, which names the user's address instead", "TEST.TWO",
+                     "With an Origin", {}, {"Text.", "---", " * Origin: Somewhere else (2:5020/1)"},
+                     {"Text.", "---", " * Origin: Somewhere else (" + formatFidoAddr(kUserAddr) + ")"}, kProgram});
+    posts.push_back({"own PID, kept alone", "TEST.TWO", "With a PID", {"PID: GoldED+ 1.1.5"}, {"Text."},
+                     {"Text.", tear, origin}, "GoldED+ 1.1.5"});
+
+    // In a row, as fast as the server takes them: more than 16 in a second.
+    for (const EchoPostCase& p : posts)
+        ASSERT_EQ(postEcho(c, number[p.area], kUserName, "All", p.subject, p.kludges, p.body), Status::Ok) << p.subject;
+
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    size_t count = 0;
+    std::map<std::string, PackedMsg> exported = takeExported(node, count);
+    ASSERT_EQ(count, posts.size()) << "every post, and only the posts, leave: " << node.log();
+
+    const std::string tzutc = localTzutc();
+    std::set<std::string> msgIds;
+    for (const EchoPostCase& p : posts) {
+        SCOPED_TRACE(p.subject + ": " + p.name);
+        ASSERT_EQ(exported.count(p.subject), 1u);
+        ExportedParts parts = partsOf(exported[p.subject]);
+        EXPECT_EQ(parts.area, p.area);
+        const std::string msgId = hpt::kludgeValue(parts.kludges, "MSGID");
+        EXPECT_EQ(msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << msgId;
+        EXPECT_EQ(msgId.size(), formatFidoAddr(kUserAddr).size() + 9) << msgId;
+        msgIds.insert(msgId);
+        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "PID"), p.pid);
+        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "TZUTC"), tzutc);
+        EXPECT_EQ(kludgeCount(parts.kludges, "PID"), 1u);
+        EXPECT_EQ(kludgeCount(parts.kludges, "TZUTC"), 1u);
+        EXPECT_EQ(kludgeCount(parts.kludges, "MSGID"), 1u);
+        EXPECT_EQ(parts.body, p.exportedBody);
+        EXPECT_EQ(parts.trailer, (std::vector<std::string>{"SEEN-BY: 5020/1 999", kA + "PATH: 5020/999"}));
+    }
+    EXPECT_EQ(msgIds.size(), posts.size()) << "MSGIDs repeat";
+}
+
+// The areas a scan went through, from hpt's "Scanning area: TAG" lines after the last
+// "Start scanning".
+std::vector<std::string> scannedAreas(const std::string& log) {
+    std::vector<std::string> areas;
+    const std::string mark = "Scanning area: ";
+    std::istringstream in(log.substr(std::min(log.rfind("Start scanning"), log.size())));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find(mark);
+        if (at != std::string::npos) areas.push_back(line.substr(at + mark.size()));
+    }
+    return areas;
+}
+
+TEST_F(HptInterop, EchoTossLogOfTheServerHasScanGoThroughExactlyThePostedAreas) {
+    TempDir tmp;
+    hpt::NodeSetup setup;
+    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo"),
+                   hpt::squishEchoArea("TEST.THREE", "testthree")};
+    setup.echoTossLog = true;
+    HptNode node(tmp.subdir("node"), setup);
+    const std::string tossLog = node.echoTossLogPath();
+    std::vector<PackedMsg> incoming;
+    for (const char* area : {"TEST.ONE", "TEST.TWO", "TEST.THREE"}) {
+        EchoDraft d;
+        d.area = area;
+        d.subject = std::string("First in ") + area;
+        d.kludges = {"MSGID: 2:5020/1 7055" + std::to_string(1000 + incoming.size())};
+        d.body = {"Makes the base."};
+        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    std::string error;
+    ASSERT_TRUE(node.receive(incoming, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    // TEST.THREE holds local mail that a full scan would export, posted before the server
+    // was told of the log.
+    {
+        TempDir before;
+        ServerProcess server;
+        ASSERT_TRUE(server.start(before, node.serverSettings({kUserLine}))) << server.out() << server.err();
+        Connection c;
+        ASSERT_TRUE(server.connect(c));
+        ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+        ASSERT_EQ(postEcho(c, areaNumbers(c)["TEST.THREE"], kUserName, "All", "Waiting in the third area", {},
+                           {"Posted before the log."}),
+                  Status::Ok);
+    }
+    ASSERT_NE(access(tossLog.c_str(), F_OK), 0);
+
+    // Now the server and hpt name the same log.
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings({"echoTossLog " + tossLog, kUserLine})))
+        << server.out() << server.err();
+    Connection c;
+    ASSERT_TRUE(server.connect(c));
+    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    // Posts into two of the three areas, each tag listed once, in the order of the first
+    // posts.
+    const std::vector<std::pair<std::string, std::string>> posts = {
+        {"TEST.TWO", "First post in TEST.TWO"}, {"TEST.ONE", "First post in TEST.ONE"},
+        {"TEST.TWO", "Second post in TEST.TWO"}, {"TEST.ONE", "Second post in TEST.ONE"},
+        {"TEST.ONE", "Third post in TEST.ONE"}};
+    for (const auto& [area, subject] : posts)
+        ASSERT_EQ(postEcho(c, number[area], kUserName, "All", subject, {}, {"Posted."}), Status::Ok) << subject;
+    EXPECT_EQ(readFile(tossLog), "TEST.TWO\nTEST.ONE\n");
+
+    const std::vector<uint8_t> thirdData = sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQD"));
+    const std::vector<uint8_t> thirdIndex = sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQI"));
+    ASSERT_FALSE(thirdData.empty());
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    const std::string log = node.log();
+    EXPECT_NE(log.find("EchoTossLogFile found -> Scanning only listed areas"), std::string::npos) << log;
+    EXPECT_EQ(scannedAreas(log), (std::vector<std::string>{"TEST.TWO", "TEST.ONE"})) << log;
+    size_t count = 0;
+    std::map<std::string, PackedMsg> exported = takeExported(node, count);
+    EXPECT_EQ(count, posts.size()) << log;
+    for (const auto& [area, subject] : posts) {
+        SCOPED_TRACE(subject);
+        ASSERT_EQ(exported.count(subject), 1u);
+        EXPECT_EQ(partsOf(exported[subject]).area, area);
+    }
+    EXPECT_NE(access(tossLog.c_str(), F_OK), 0) << "hpt removes the log it has scanned by";
+    // The third area is as it was, its local mail still waiting.
+    EXPECT_EQ(sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQD")), thirdData);
+    EXPECT_EQ(sqfix::readFileBytes(sqfix::fileOf(node.basePath("testthree"), ".SQI")), thirdIndex);
+
+    // The next post starts a new log, and the next scan goes through that area alone.
+    ASSERT_EQ(postEcho(c, number["TEST.ONE"], kUserName, "All", "After the scan", {}, {"Posted."}), Status::Ok);
+    EXPECT_EQ(readFile(tossLog), "TEST.ONE\n");
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    EXPECT_EQ(scannedAreas(node.log()), std::vector<std::string>{"TEST.ONE"}) << node.log();
+    exported = takeExported(node, count);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(exported.count("After the scan"), 1u) << node.log();
+
+    // Without a log hpt goes through every area, and the third one's mail leaves at last.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    EXPECT_NE(node.log().rfind("EchoTossLogFile not found -> Scanning all areas"), std::string::npos);
+    exported = takeExported(node, count);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(exported.count("Waiting in the third area"), 1u) << node.log();
+    for (const char* file : {"testone", "testtwo", "testthree"})
+        EXPECT_EQ(hpt::squishProblems(node.basePath(file)), std::vector<std::string>{}) << file;
+}
+
 // ---------------------------------------------------------------------------------------
 // Deletes, then more tossing, then sqpack
 
@@ -691,6 +1049,290 @@ TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt)
         EXPECT_EQ(list[i].msgNumber, i + 1);
         EXPECT_EQ(cleanField(list[i].subject), expectedSubjects[i]);
     }
+}
+
+
+// ---------------------------------------------------------------------------------------
+// A bounded soak: hpt tosses while clients post and delete
+
+// The soak's size: messages hpt tosses, in rounds of packets. HPT_SOAK_MESSAGES asks for
+// another number (a longer soak on a spare machine); the default takes some ten seconds.
+size_t soakMessages() {
+    const char* asked = getenv("HPT_SOAK_MESSAGES");
+    if (asked && *asked) {
+        char* end = nullptr;
+        unsigned long n = strtoul(asked, &end, 10);
+        if (end && *end == 0 && n >= 100 && n <= 1000000) return n;
+    }
+    return 30000;
+}
+
+constexpr size_t kSoakRounds = 5;  // hpt toss runs, one after another
+constexpr size_t kSoakPacketsPerRound = 2;  // packets waiting for each run
+constexpr size_t kSoakClients = 3;
+
+// One client's part of the soak: as one user, it posts messages with unique subjects
+// into the area and, every few posts, lists the area, deletes its oldest surviving post
+// and reads another one back, until the tosser has finished (and at least a few times).
+struct SoakClient {
+    std::string userName;
+    FidoAddr addr;
+    Connection c;
+
+    struct Post {
+        std::string subject;
+        Status status = Status::Error;
+        bool deleted = false;
+    };
+    std::vector<Post> posts;
+    size_t deletesOk = 0, deletesRefused = 0, fetches = 0, lists = 0;
+    size_t writesWhileTossing = 0, refusedWhileTossing = 0;
+    long longestWriteMs = 0;
+    std::string failure;  // what stopped the client early
+};
+
+std::string fieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+void runSoakClient(SoakClient& client, int32_t area, const std::atomic<bool>& tossing, const std::atomic<bool>& done,
+                   std::atomic<int>& started) {
+    constexpr size_t kMinimumPosts = 8;
+    constexpr size_t kPostsPerDelete = 3;
+    auto timed = [&](auto&& operation) {
+        auto start = std::chrono::steady_clock::now();
+        bool duringToss = tossing.load();
+        Status s = operation();
+        long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                           .count());
+        client.longestWriteMs = std::max(client.longestWriteMs, ms);
+        if (duringToss || tossing.load()) {
+            ++client.writesWhileTossing;
+            if (s == Status::Refused) ++client.refusedWhileTossing;
+        }
+        return s;
+    };
+    for (size_t n = 0; !done.load() || client.posts.size() < kMinimumPosts; ++n) {
+        SoakClient::Post post;
+        post.subject = "Soak post by " + formatFidoAddr(client.addr) + " #" + std::to_string(n);
+        pktMessage m;
+        copyField(m.header.fromName, client.userName.c_str(), sizeof m.header.fromName);
+        copyField(m.header.toName, "All", sizeof m.header.toName);
+        copyField(m.header.subject, post.subject.c_str(), sizeof m.header.subject);
+        m.destAddr = hpt::kUplinkAddr;
+        m.areaNumber = area;
+        m.attributes = kAttrLocal;
+        post.status = timed([&] { return client.c.post(m, post.subject + " body\r"); });
+        client.posts.push_back(post);
+        if (n == 0) ++started;
+        if (post.status != Status::Ok && post.status != Status::Refused) {
+            client.failure = post.subject + ": " + qclient::statusText(post.status);
+            return;
+        }
+        if (n % kPostsPerDelete != kPostsPerDelete - 1) continue;
+
+        // The numbers of this client's surviving posts, from the list.
+        std::vector<pktMsgHeader> list;
+        if (client.c.getMsgList(area, list) != Status::Ok) {
+            client.failure = "the list failed";
+            return;
+        }
+        ++client.lists;
+        std::map<std::string, uint32_t> numberOf;
+        for (const pktMsgHeader& h : list) numberOf[fieldText(h.subject, sizeof h.subject)] = h.msgNumber;
+        std::vector<SoakClient::Post*> alive;
+        for (SoakClient::Post& p : client.posts)
+            if (p.status == Status::Ok && !p.deleted) alive.push_back(&p);
+        if (alive.size() < 2) continue;
+        for (SoakClient::Post* p : alive)
+            if (numberOf.count(p->subject) != 1) {
+                client.failure = "a post answered OK is not listed: " + p->subject;
+                return;
+            }
+
+        // The newest survivor reads back as posted...
+        pktMessage fetched;
+        std::vector<std::string> lines;
+        if (client.c.getMessage(area, numberOf[alive.back()->subject], fetched, lines) != Status::Ok ||
+            fieldText(fetched.header.subject, sizeof fetched.header.subject) != alive.back()->subject ||
+            std::find(lines.begin(), lines.end(), alive.back()->subject + " body") == lines.end()) {
+            client.failure = "cannot read back " + alive.back()->subject;
+            return;
+        }
+        ++client.fetches;
+        // ...and the oldest goes.
+        Status s = timed([&] { return client.c.deleteMsg(area, numberOf[alive.front()->subject]); });
+        if (s == Status::Ok) {
+            alive.front()->deleted = true;
+            ++client.deletesOk;
+        } else if (s == Status::Refused) {
+            ++client.deletesRefused;
+        } else {
+            client.failure = "delete of " + alive.front()->subject + ": " + qclient::statusText(s);
+            return;
+        }
+    }
+}
+
+// Echomail for the soak: unique subjects and MSGIDs, bodies of 100 to about 2,500 bytes.
+std::vector<PackedMsg> soakPacket(size_t first, size_t count) {
+    std::vector<PackedMsg> messages;
+    for (size_t i = first; i < first + count; ++i) {
+        EchoDraft d;
+        d.area = "TEST.ONE";
+        d.subject = "Tossed #" + std::to_string(i);
+        char msgId[40];
+        snprintf(msgId, sizeof msgId, "MSGID: 2:5020/1 5a%06zx", i);
+        d.kludges = {msgId};
+        d.body = bodyOf(100 + (i * 7919) % 2400, d.subject);
+        messages.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    return messages;
+}
+
+TEST_F(HptInterop, SoakTossingWhileClientsPostAndDeleteEndsWithTosserServerAndBaseInAgreement) {
+    const auto soakStart = std::chrono::steady_clock::now();
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"));
+    const std::string base = node.basePath("testone");
+    const size_t total = soakMessages();
+    const size_t perPacket = (total + kSoakRounds * kSoakPacketsPerRound - 1) / (kSoakRounds * kSoakPacketsPerRound);
+
+    // hpt makes the base with its first message (the server never creates one).
+    std::vector<PackedMsg> tossed = soakPacket(0, 1);
+    std::string error;
+    ASSERT_TRUE(node.receive(tossed, &error)) << error;
+    ASSERT_TRUE(ranCleanly(node.toss(), node));
+
+    std::vector<std::unique_ptr<SoakClient>> clients;
+    std::vector<std::string> settingsLines;
+    for (size_t k = 0; k < kSoakClients; ++k) {
+        auto client = std::make_unique<SoakClient>();
+        client->userName = "Soak User " + std::to_string(k + 1);
+        client->addr = FidoAddr{2, 5020, 999, uint16_t(11 + k)};
+        settingsLines.push_back("user " + client->userName + ",secret," + formatFidoAddr(client->addr));
+        clients.push_back(std::move(client));
+    }
+    ServerProcess server;
+    ASSERT_TRUE(server.start(tmp, node.serverSettings(settingsLines))) << server.out() << server.err();
+    int32_t area = -1;
+    for (auto& client : clients) {
+        ASSERT_TRUE(server.connect(client->c));
+        ASSERT_EQ(client->c.login(client->userName, "secret", client->addr), Status::Ok);
+        if (area < 0) area = areaNumbers(client->c)["TEST.ONE"];
+    }
+
+    // The clients start; hpt tosses round after round once each has posted; the clients
+    // stop after the last round.
+    std::atomic<bool> tossing{false}, done{false};
+    std::atomic<int> started{0};
+    std::vector<std::thread> threads;
+    for (auto& client : clients)
+        threads.emplace_back(runSoakClient, std::ref(*client), area, std::cref(tossing), std::cref(done),
+                             std::ref(started));
+    const bool allStarted = waitUntil([&] { return started.load() == int(kSoakClients); }, 30000);
+    std::vector<hpt::RunResult> runs;
+    const auto tossStart = std::chrono::steady_clock::now();
+    if (allStarted) {
+        for (size_t round = 0; round < kSoakRounds; ++round) {
+            for (size_t p = 0; p < kSoakPacketsPerRound; ++p) {
+                std::vector<PackedMsg> packet = soakPacket(tossed.size(), std::min(perPacket, total + 1 - tossed.size()));
+                if (!node.receive(packet, &error)) break;
+                tossed.insert(tossed.end(), packet.begin(), packet.end());
+            }
+            tossing = true;
+            runs.push_back(node.toss());
+            tossing = false;
+            if (runs.back().exitStatus != 0) break;
+        }
+    }
+    const auto tossEnd = std::chrono::steady_clock::now();
+    done = true;
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(allStarted) << "the clients did not start";
+    for (const hpt::RunResult& r : runs) ASSERT_TRUE(ranCleanly(r, node));
+    ASSERT_EQ(runs.size(), kSoakRounds);
+    ASSERT_EQ(tossed.size(), total + 1);
+    // A client that stopped early says why; the checks below show what became of the base.
+    for (auto& client : clients) EXPECT_EQ(client->failure, "") << client->userName << "\n" << server.err();
+
+    // hpt: every message tossed into the area, none written badly, none taken for a dupe.
+    const std::string log = node.log();
+    EXPECT_EQ(hpt::linesWith(log, "Could not write"), "");
+    EXPECT_EQ(hpt::statisticsTotal(log, "echoMail"), long(tossed.size()));
+    EXPECT_EQ(hpt::statisticsTotal(log, "bad"), 0);
+    EXPECT_EQ(hpt::statisticsTotal(log, "dupe"), 0);
+
+    // The base: sound, and the same through the server (to one client: the server waits
+    // a moment on each idle connection).
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+    for (size_t k = 1; k < clients.size(); ++k) clients[k]->c.close();
+    Connection& c = clients[0]->c;
+    std::vector<pktMsgHeader> list;
+    ASSERT_EQ(c.getMsgList(area, list), Status::Ok);
+    std::map<std::string, int> listed;
+    std::map<std::string, uint32_t> numberOf;
+    for (const pktMsgHeader& h : list) {
+        ++listed[cleanField(h.subject)];
+        numberOf[cleanField(h.subject)] = h.msgNumber;
+    }
+    size_t expectedCount = tossed.size();
+    for (const PackedMsg& m : tossed) EXPECT_EQ(listed[m.subject], 1) << m.subject;
+    size_t postsOk = 0, postsRefused = 0, deletesOk = 0, deletesRefused = 0, writesWhileTossing = 0,
+           refusedWhileTossing = 0;
+    long longestWriteMs = 0;
+    std::set<std::string> survivors;
+    for (auto& client : clients) {
+        for (const SoakClient::Post& p : client->posts) {
+            const bool present = p.status == Status::Ok && !p.deleted;
+            EXPECT_EQ(listed[p.subject], present ? 1 : 0) << p.subject << (p.status == Status::Ok ? "" : ", refused");
+            if (present) survivors.insert(p.subject);
+            (p.status == Status::Ok ? postsOk : postsRefused)++;
+        }
+        deletesOk += client->deletesOk;
+        deletesRefused += client->deletesRefused;
+        writesWhileTossing += client->writesWhileTossing;
+        refusedWhileTossing += client->refusedWhileTossing;
+        longestWriteMs = std::max(longestWriteMs, client->longestWriteMs);
+    }
+    expectedCount += survivors.size();
+    EXPECT_EQ(list.size(), expectedCount);
+    std::vector<pktAreaInfo> areas;
+    ASSERT_EQ(c.getAreaList(areas), Status::Ok);
+    EXPECT_EQ(areas[size_t(area)].msgCount, list.size());
+
+    // Every survivor and a sample of the tossed messages read back as written.
+    for (const std::string& subject : survivors) {
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(area, numberOf[subject], m, lines), Status::Ok) << subject;
+        EXPECT_NE(std::find(lines.begin(), lines.end(), subject + " body"), lines.end()) << subject;
+    }
+    for (size_t i = 0; i < tossed.size(); i += 97) {
+        pktMessage m;
+        std::vector<std::string> lines;
+        ASSERT_EQ(c.getMessage(area, numberOf[tossed[i].subject], m, lines), Status::Ok) << tossed[i].subject;
+        EXPECT_EQ(lines, echoLines(tossed[i])) << tossed[i].subject;
+    }
+
+    // hpt's scan exports exactly the survivors.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    std::vector<hpt::Packet> packets;
+    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
+    std::multiset<std::string> exported;
+    for (const hpt::Packet& p : packets)
+        for (const PackedMsg& m : p.messages) exported.insert(m.subject);
+    EXPECT_EQ(exported, std::multiset<std::string>(survivors.begin(), survivors.end())) << node.log();
+    EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
+
+    const auto ms = [](auto d) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); };
+    printf("[ soak     ] %zu messages tossed by hpt in %zu runs of %zu packets (%ld ms); %zu clients: %zu posts "
+           "(%zu refused), %zu deletes (%zu refused), %zu writes while hpt tossed (%zu refused), longest write %ld ms; "
+           "%zu messages in the base; %ld ms in all\n",
+           tossed.size(), kSoakRounds, kSoakPacketsPerRound, ms(tossEnd - tossStart), kSoakClients,
+           postsOk + postsRefused, postsRefused, deletesOk + deletesRefused, deletesRefused, writesWhileTossing,
+           refusedWhileTossing,
+           longestWriteMs, list.size(), ms(std::chrono::steady_clock::now() - soakStart));
+    printf("[ soak     ] hpt log, statistics of the runs:\n%s", hpt::linesWith(log, "echoMail:").c_str());
+    EXPECT_GT(writesWhileTossing, 0u);
 }
 
 }  // namespace
