@@ -119,6 +119,7 @@ bool Connection::sendRaw(const void* bytes, size_t n) {
 }
 
 bool Connection::sendPacketWithSize(uint32_t cmd, uint32_t dataSize, const void* data, size_t n) {
+    if (n > UINT32_MAX) return false;  // more than any packet can announce
     std::vector<uint8_t> packet(kPktHeaderSize + n);
     encodeHeader(pktHeader{cmd, dataSize}, packet.data());
     if (n) memcpy(packet.data() + kPktHeaderSize, data, n);

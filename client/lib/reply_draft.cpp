@@ -85,7 +85,9 @@ bool isControlLine(std::string_view line) {
 }
 
 std::vector<std::string> quoteLines(const std::vector<std::string>& lines, std::string_view fromName) {
-    const std::string prefix = " " + quoteInitials(fromName) + "> ";
+    std::string prefix = " ";
+    prefix += quoteInitials(fromName);
+    prefix += "> ";
     std::vector<std::string> out;
     for (const std::string& line : lines) {
         if (isControlLine(line)) continue;
