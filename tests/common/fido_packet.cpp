@@ -230,7 +230,9 @@ std::string zoneNetNode(const FidoAddr& a) {
     return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
 }
 
-std::string intlValue(const FidoAddr& dest, const FidoAddr& orig) { return zoneNetNode(dest) + " " + zoneNetNode(orig); }
+std::string intlValue(const FidoAddr& dest, const FidoAddr& orig) {
+    return zoneNetNode(dest) + " " + zoneNetNode(orig);
+}
 
 namespace {
 

@@ -1054,8 +1054,9 @@ void runSoakClient(SoakClient& client, int32_t area, const std::atomic<bool>& to
     for (size_t n = 0; !done.load() || client.posts.size() < kMinimumPosts; ++n) {
         SoakClient::Post post;
         post.subject = "Soak post by " + formatFidoAddr(client.addr) + " #" + std::to_string(n);
-        post.status =
-            timed([&] { return postEcho(client.c, area, client.userName, "All", post.subject, {}, {post.subject + " body"}); });
+        post.status = timed([&] {
+            return postEcho(client.c, area, client.userName, "All", post.subject, {}, {post.subject + " body"});
+        });
         client.posts.push_back(post);
         if (n == 0) ++started;
         if (post.status != Status::Ok && post.status != Status::Refused) {

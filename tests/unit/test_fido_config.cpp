@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/fixed_field.h"
 #include "common/temp_dir.h"
 #include "common/tosser_interop.h"
 #include "config/config.h"
@@ -27,12 +28,6 @@ struct Served {
     std::string path;
     int32_t format;  // the type follows: *.MSG is netmail, Squish is echomail
 };
-
-std::string padded(const std::string& s, size_t n) {
-    std::string r = s.substr(0, n);
-    r.resize(n, '\0');
-    return r;
-}
 
 size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
