@@ -1,17 +1,12 @@
 #include "common/tosser_interop.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 
+#include "common/child_process.h"
 #include "common/temp_dir.h"
 #include "wire/fidoaddr.h"
 
@@ -42,10 +37,6 @@ bool endsWithNoCase(const std::string& name, const std::string& suffix) {
 // The leading decimal number of a name (0 when it has none).
 unsigned long leadingNumber(const std::string& name) { return strtoul(name.c_str(), nullptr, 10); }
 
-int64_t millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-}
-
 uint16_t zoneOf(const std::string& addr) {
     FidoAddr a;
     return parseFidoAddr(addr.c_str(), a) ? a.zone : 0;
@@ -62,71 +53,15 @@ std::string missingPrograms() {
 }
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& workDir, int timeoutMs) {
+    child::Options o;
+    o.workDir = workDir;
+    o.mergeErrors = true;
+    o.timeoutMs = timeoutMs;
+    child::Result r = child::run(argv, o);
     RunResult result;
-    if (argv.empty()) return result;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return result;
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(out[0]);
-        close(out[1]);
-        return result;
-    }
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0) _exit(126);
-        // Only the three standard descriptors go to the program (no test sockets).
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
-        if (chdir(workDir.c_str()) != 0) _exit(126);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool open = true;
-    while (open) {
-        int64_t left = millisecondsLeft(deadline);
-        if (left <= 0) {
-            result.timedOut = true;
-            break;
-        }
-        pollfd p = {out[0], POLLIN, 0};
-        int r = poll(&p, 1, int(std::min<int64_t>(left, 1000)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) break;
-        if (r == 0) continue;
-        char buf[4096];
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            open = false;
-            break;
-        }
-        result.output.append(buf, size_t(n));
-    }
-    close(out[0]);
-
-    // The output has ended; the program's exit follows at once, within the same bound.
-    int status = 0;
-    for (;;) {
-        pid_t w = waitpid(pid, &status, WNOHANG);
-        if (w == pid) break;
-        if (w < 0 && errno != EINTR) return result;
-        if (result.timedOut || millisecondsLeft(deadline) <= 0) {
-            result.timedOut = true;
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return result;
-        }
-        poll(nullptr, 0, 2);
-    }
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exitStatus = r.exitStatus;
+    result.timedOut = r.timedOut;
+    result.output = std::move(r.out);
     return result;
 }
 
