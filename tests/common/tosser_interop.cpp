@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "common/child_process.h"
 #include "common/temp_dir.h"
 #include "wire/fidoaddr.h"
 
@@ -57,17 +56,12 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& wo
     o.workDir = workDir;
     o.mergeErrors = true;
     o.timeoutMs = timeoutMs;
-    child::Result r = child::run(argv, o);
-    RunResult result;
-    result.exitStatus = r.exitStatus;
-    result.timedOut = r.timedOut;
-    result.output = std::move(r.out);
-    return result;
+    return child::run(argv, o);
 }
 
 std::string describe(const RunResult& r) {
     std::string s = r.timedOut ? "timed out" : "exit status " + std::to_string(r.exitStatus);
-    return s + ", output:\n" + r.output;
+    return s + ", output:\n" + r.out;
 }
 
 TosserNode::TosserNode(const std::string& root, const NodeSetup& setup)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.h"
+
 namespace tosser {
 
 // Where the Debian package installs the two programs.
@@ -18,11 +20,9 @@ std::string missingPrograms();
 // Upper limit for one run of either program (they finish in well under a second).
 constexpr int kRunTimeoutMs = 30000;
 
-struct RunResult {
-    int exitStatus = -1;  // -1 when the program was killed or could not be started
-    bool timedOut = false;
-    std::string output;  // standard output and standard error, interleaved
-};
+// exitStatus (-1 when the program was killed or could not be started), timedOut, and in
+// `out` its standard output and standard error, interleaved.
+using RunResult = child::Result;
 // Runs argv (argv[0] is the program's path) in workDir with its input from /dev/null.
 // A program still running after timeoutMs is killed.
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& workDir, int timeoutMs = kRunTimeoutMs);

@@ -477,16 +477,16 @@ TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailA
     hpt::RunResult parsed = node.tparser();
     ASSERT_EQ(parsed.exitStatus, 0) << hpt::describe(parsed);
     std::set<std::string> servable, other;
-    for (const hpt::ParsedArea& a : hpt::parsedAreas(parsed.output)) {
+    for (const hpt::ParsedArea& a : hpt::parsedAreas(parsed.out)) {
         bool echo = a.section == "EchoAreas" || a.section == "LocalAreas";
         bool served = (echo && a.format == "Squish") || (a.section == "NetMailAreas" && a.format == "SDM");
         (served ? servable : other).insert(a.tag);
     }
     ASSERT_EQ(servable, (std::set<std::string>{"NETMAIL", "TEST.ONE", "TEST.NOFORMAT", "LOCAL.ONE", "TEST.SQUISHAGAIN",
                                                "TEST.INCLUDED"}))
-        << parsed.output;
+        << parsed.out;
     ASSERT_EQ(other, (std::set<std::string>{"BAD", "DUPE", "TEST.JAM", "TEST.MSGECHO", "TEST.PASS", "TEST.JAMDEFAULT"}))
-        << parsed.output;
+        << parsed.out;
 
     // Mail in every area: tossed from the uplink (one message per echo area, two for
     // TEST.ONE, a netmail), and written into the local area by hpt itself.

@@ -507,13 +507,13 @@ TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
     unsetenv("QUORVA_FIDO_TEST_ENV");
     const std::string tparserErr = readFile(warnings);
     ASSERT_FALSE(r.timedOut) << tosser::describe(r);
-    ASSERT_NE(r.output.find("=== EchoAreas ==="), std::string::npos) << tosser::describe(r) << tparserErr;
-    ASSERT_EQ(r.output.find("Please correct"), std::string::npos) << tparserErr;
+    ASSERT_NE(r.out.find("=== EchoAreas ==="), std::string::npos) << tosser::describe(r) << tparserErr;
+    ASSERT_EQ(r.out.find("Please correct"), std::string::npos) << tparserErr;
     ASSERT_EQ(tparserErr.find("Please correct"), std::string::npos) << tparserErr;
 
     std::vector<ComparedArea> servedByTparser;
     std::vector<std::string> skippedByTparser;
-    for (const hpt::ParsedArea& a : hpt::parsedAreas(r.output)) {
+    for (const hpt::ParsedArea& a : hpt::parsedAreas(r.out)) {
         bool echoSquish = (a.section == "EchoAreas" || a.section == "LocalAreas") && a.format == "Squish";
         bool netmailMsg = a.section == "NetMailAreas" && a.format == "SDM";
         if (echoSquish || netmailMsg)
