@@ -10,72 +10,29 @@
 // whose connections or pings do not finish within the budget says so and reports what it
 // measured. The descriptor limit is raised for the 1,000 connections, and the settings
 // file raises the server's session caps (a server that does not know those keys skips them).
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_server.h"
 #include "client/lib/quorva_client.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::countOf;
+using bench::die;
+using bench::Figures;
+using bench::msSince;
+using bench::summarize;
+
 const FidoAddr kUser{2, 5020, 1, 0};
-
-[[noreturn]] void die(const std::string& why) {
-    fprintf(stderr, "bench_loop: %s\n", why.c_str());
-    exit(1);
-}
-
-double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int countOf(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) ++n;
-    return n;
-}
-
-uint16_t freePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        uint16_t port = uint16_t(20000 + (getpid() * 7 + attempt * 131) % 30000);
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(s);
-        if (ok) return port;
-    }
-    die("no free port");
-}
 
 // A connection that is opened and then left alone (or fed a byte now and then).
 int openConnection(uint16_t port, bool wait) {
@@ -90,79 +47,6 @@ int openConnection(uint16_t port, bool wait) {
         return -1;
     }
     return s;
-}
-
-// The server in a folder of its own, with its output in files there.
-class Server {
-public:
-    Server(const std::string& dir, const std::string& binary) : dir_(dir), binary_(binary) {}
-    ~Server() { stop(); }
-
-    void start(uint16_t port) {
-        port_ = port;
-        pid_ = fork();
-        if (pid_ < 0) die("fork failed");
-        if (pid_ == 0) {
-            int in = open("/dev/null", O_RDONLY);
-            int out = open((dir_ + "/server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open((dir_ + "/server.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(err, 2);
-            if (chdir(dir_.c_str()) != 0) _exit(127);
-            std::string argv0 = dir_ + "/quorva";
-            char* argv[] = {argv0.data(), nullptr};
-            execv(binary_.c_str(), argv);
-            _exit(127);
-        }
-        auto deadline = Clock::now() + std::chrono::seconds(15);
-        while (Clock::now() < deadline) {
-            qclient::Connection probe;
-            if (probe.connect("127.0.0.1", port_)) return;
-            poll(nullptr, 0, 20);
-        }
-        die("the server does not accept connections (see " + dir_ + ")");
-    }
-
-    void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            poll(nullptr, 0, 20);
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-    pid_t pid() const { return pid_; }
-    int clientLines() const { return countOf(readAll(dir_ + "/server.out"), "client: "); }
-    int disconnectLines() const { return countOf(readAll(dir_ + "/server.out"), "client disconnected."); }
-
-private:
-    std::string dir_, binary_;
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
-
-struct Figures {
-    size_t n = 0;
-    double median = 0, p99 = 0, max = 0;
-};
-
-Figures summarize(std::vector<double> ms) {
-    Figures f;
-    f.n = ms.size();
-    if (ms.empty()) return f;
-    std::sort(ms.begin(), ms.end());
-    f.median = ms[ms.size() / 2];
-    f.p99 = ms[size_t(std::ceil(0.99 * double(ms.size()))) - 1];
-    f.max = ms.back();
-    return f;
 }
 
 struct Options {
@@ -200,25 +84,29 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
+// The server's lines for connections taken and for connections gone.
+int clientLines(const bench::Server& server) { return countOf(server.out(), "client: "); }
+int disconnectLines(const bench::Server& server) { return countOf(server.out(), "client disconnected."); }
+
 // Opens n connections that send nothing and waits until the server has taken them all.
 // At most a few wait for the server at a time, so that none is dropped from a short listen
 // backlog. False when that does not happen within the budget.
-bool openSilent(Server& server, uint16_t port, int n, double budgetSeconds, std::vector<int>& out) {
+bool openSilent(const bench::Server& server, uint16_t port, int n, double budgetSeconds, std::vector<int>& out) {
     constexpr int kWaitingAtOnce = 4;
-    const int before = server.clientLines();
+    const int before = clientLines(server);
     auto deadline = Clock::now() + std::chrono::duration<double>(budgetSeconds);
     int taken = 0;
     for (int i = 0; i < n; ++i) {
         while (i - taken >= kWaitingAtOnce) {
             if (Clock::now() > deadline) return false;
             poll(nullptr, 0, 2);
-            taken = server.clientLines() - before;
+            taken = clientLines(server) - before;
         }
         int s = openConnection(port, false);
         if (s < 0) die("cannot open connection " + std::to_string(i) + ": " + strerror(errno));
         out.push_back(s);
     }
-    while (server.clientLines() < before + n) {
+    while (clientLines(server) < before + n) {
         if (Clock::now() > deadline) return false;
         poll(nullptr, 0, 20);
     }
@@ -258,33 +146,6 @@ void printPings(const std::string& what, const std::vector<double>& ms, bool tim
     fflush(stdout);
 }
 
-// CPU time of the process: the clock ticks of /proc/<pid>/stat (user + system) and, finer,
-// the nanoseconds on the CPU of /proc/<pid>/schedstat where the kernel keeps them.
-struct CpuTime {
-    long ticks = -1;
-    long long ns = -1;
-};
-
-CpuTime cpuTime(pid_t pid) {
-    CpuTime t;
-    std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream s(stat.substr(close + 2));
-        std::string field;
-        long utime = 0, stime = 0;
-        // Fields after the name, from the state (field 3) on: utime is field 14, stime 15.
-        for (int i = 3; i <= 15 && (s >> field); ++i) {
-            if (i == 14) utime = atol(field.c_str());
-            if (i == 15) stime = atol(field.c_str());
-        }
-        t.ticks = utime + stime;
-    }
-    std::string sched = readAll("/proc/" + std::to_string(pid) + "/schedstat");
-    if (!sched.empty()) t.ns = atoll(sched.c_str());
-    return t;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -303,21 +164,18 @@ int main(int argc, char** argv) {
         printf("descriptor limit %llu\n", static_cast<unsigned long long>(r.rlim_cur));
     }
 
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/quorva-bench-loop-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) die("cannot make a temporary folder");
-    std::string dir = buf.data();
+    const std::string dir = bench::makeScratchFolder("quorva-bench-loop");
 
-    uint16_t port = freePort();
+    uint16_t port = bench::freePort();
     {
         std::ofstream ini(dir + "/quorva.INI");
         ini << "listenPort " << port << "\n"
             << "maxSessions 2000\nmaxPendingLogins 2000\n"
             << "user Bench User,bench,2:5020/1.0\n";
     }
-    Server server(dir, opt.server);
-    server.start(port);
+    bench::Server server(dir, opt.server);
+    server.start();
+    if (!server.waitAccepting(port, 15000)) die("the server does not accept connections (see " + dir + ")");
     printf("server %s (pid %d), loopback port %u\n\n", opt.server.c_str(), int(server.pid()), port);
     fflush(stdout);
 
@@ -326,11 +184,11 @@ int main(int argc, char** argv) {
             // Nothing connected: what the loop costs by itself.
             auto settle = Clock::now() + std::chrono::seconds(1);
             while (Clock::now() < settle) poll(nullptr, 0, 50);
-            CpuTime a = cpuTime(server.pid());
+            bench::CpuTime a = bench::cpuTime(server.pid());
             auto t0 = Clock::now();
             auto until = t0 + std::chrono::duration<double>(opt.idleSeconds);
             while (Clock::now() < until) poll(nullptr, 0, 100);
-            CpuTime b = cpuTime(server.pid());
+            bench::CpuTime b = bench::cpuTime(server.pid());
             double seconds = msSince(t0) / 1000;
             double tick = 1000.0 / double(sysconf(_SC_CLK_TCK));
             printf("%-36s %.3f ms of CPU per second over %.1f s (/proc stat: %ld ticks of %.0f ms)", "idle server",
@@ -381,12 +239,12 @@ int main(int argc, char** argv) {
         }
         stopDrip = true;
         if (dripper.joinable()) dripper.join();
-        int disconnected = server.disconnectLines();
+        int disconnected = disconnectLines(server);
         int expected = int(others.size());
         closeAll(others);
         // Let the server see them go before the next case.
         auto deadline = Clock::now() + std::chrono::duration<double>(opt.budgetSeconds * 10);
-        while (server.disconnectLines() < disconnected + expected && Clock::now() < deadline) poll(nullptr, 0, 50);
+        while (disconnectLines(server) < disconnected + expected && Clock::now() < deadline) poll(nullptr, 0, 50);
     }
     server.stop();
     std::error_code ec;

@@ -20,87 +20,46 @@
 
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
-#include "support/le.h"
-#include "wire/fidodate.h"
+#include "squish_base_writer.h"
 
 namespace {
 
 constexpr double kMaxGrowth = 1.5;
 
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 // A base of n messages of typical echomail shape: three or four kludges, a few hundred
 // bytes of text in lines, every other message a reply.
 // `textBytes` > 0 makes every message a long one: lines of 60 characters up to that size.
 void buildBase(const std::string& basePath, uint32_t n, size_t textBytes = 0) {
-    std::vector<uint8_t> sqd(kSquishBaseHeaderSize, 0);
-    std::vector<uint8_t> sqi;
-    sqi.reserve(size_t(n) * kSqiRecordSize);
-    uint32_t prev = 0;
-    char buf[256];
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t umsgid = i + 1;
-        std::string control;
+    bool written = bench::writeSquishBase(basePath, n, [textBytes](uint32_t i) {
+        const uint32_t umsgid = i + 1;
+        char buf[256];
+        bench::SquishMessage m;
         snprintf(buf, sizeof buf, "\x01MSGID: 2:5020/%u.0 %08X", 100 + i % 50, 0x10000000u + i);
-        control += buf;
+        m.control += buf;
         if (i % 2) {
             snprintf(buf, sizeof buf, "\x01REPLY: 2:5020/%u.0 %08X", 100 + (i - 1) % 50, 0x10000000u + i - 1);
-            control += buf;
+            m.control += buf;
         }
-        control += "\x01PID: Bench 1.0\x01TZUTC: 0300";
-        control += '\0';
-        std::string text;
+        m.control += "\x01PID: Bench 1.0\x01TZUTC: 0300";
         for (int line = 0; line < 8 + int(i % 7); ++line) {
             snprintf(buf, sizeof buf, "Line %d of message %u, with some ordinary words to fill it.\r", line, umsgid);
-            text += buf;
+            m.text += buf;
         }
-        while (text.size() < textBytes) text += "A line of sixty characters, as in any long message body...\r";
-        text += "--- Bench\r * Origin: Benchmark base (2:5020/100)\r";
-        text += '\0';
+        while (m.text.size() < textBytes) m.text += "A line of sixty characters, as in any long message body...\r";
+        m.text += "--- Bench\r * Origin: Benchmark base (2:5020/100)\r";
 
-        SquishMsgHeader msg;
+        SquishMsgHeader& msg = m.header;
         msg.attr = kSquishNewMessageAttr;
         snprintf(msg.fromName, sizeof msg.fromName, "Sender %u", i % 97);
         snprintf(msg.toName, sizeof msg.toName, "%s", i % 3 ? "All" : "Sysop");
         snprintf(msg.subject, sizeof msg.subject, "Subject of message %u", umsgid);
-        msg.umsgid = umsgid;
         memcpy(msg.dateText, "05 Jan 07  13:45:30", 20);
-
-        SquishFrameHeader frame;
-        frame.frameId = kSquishFrameId;
-        frame.prevFrame = prev;
-        frame.msgLength = uint32_t(kSquishMsgHeaderSize + control.size() + text.size());
-        frame.frameLength = frame.msgLength;
-        frame.controlLength = uint32_t(control.size());
-
-        uint32_t at = uint32_t(sqd.size());
-        sqd.resize(size_t(at) + kSquishFrameHeaderSize + frame.frameLength);
-        encodeSquishFrameHeader(frame, sqd.data() + at);
-        encodeSquishMsgHeader(msg, sqd.data() + at + kSquishFrameHeaderSize);
-        memcpy(sqd.data() + at + kSquishFrameAndMsgHeaderSize, control.data(), control.size());
-        memcpy(sqd.data() + at + kSquishFrameAndMsgHeaderSize + control.size(), text.data(), text.size());
-        if (prev) putU32(sqd.data() + prev + kSquishNextFrameOffset, at);
-        prev = at;
-
-        uint8_t rec[kSqiRecordSize];
-        encodeSqiRecord(sqifile{at, umsgid, squishNameHash(msg.toName)}, rec);
-        sqi.insert(sqi.end(), rec, rec + kSqiRecordSize);
+        return m;
+    });
+    if (!written) {
+        fprintf(stderr, "cannot write the base %s\n", basePath.c_str());
+        exit(2);
     }
-    SquishBaseHeader base;
-    base.headerLength = uint16_t(kSquishBaseHeaderSize);
-    base.numMsg = n;
-    base.highMsg = n;
-    base.nextUmsgid = n + 1;
-    base.beginFrame = n ? uint32_t(kSquishBaseHeaderSize) : 0;
-    base.lastFrame = prev;
-    base.endFrame = uint32_t(sqd.size());
-    base.frameHeaderSize = uint16_t(kSquishFrameHeaderSize);
-    encodeSquishBaseHeader(base, sqd.data());
-    writeFile(basePath + ".SQD", sqd);
-    writeFile(basePath + ".SQI", sqi);
 }
 
 // Processor time of this process (user and system), which leaves out the time the

@@ -1,17 +1,15 @@
 #include "common/hpt_node.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 
 #include "common/squish_fixture.h"
+#include "common/temp_dir.h"
 
 #ifndef QUORVA_HUSKY_BIN_DIR
 #define QUORVA_HUSKY_BIN_DIR ""
@@ -22,21 +20,6 @@ namespace hpt {
 namespace {
 
 const char* const kTools[] = {"hpt", "sqpack", "txt2pkt", "pktinfo", "tparser"};
-
-bool makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
-
-bool writeWholeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), std::streamsize(bytes.size()));
-    return bool(f);
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string lowerCase(std::string s) {
     for (char& c : s)
@@ -102,13 +85,11 @@ HptNode::HptNode(const std::string& root, const NodeSetup& setup)
         makeDirectory(root_ + "/" + dir);
 
     // Addresses without their point, as a sysop writes them.
-    auto node = [](const FidoAddr& a) {
-        return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
-    };
+    using fidopkt::zoneNetNode;
     std::string c;
     c += "name Test Node\n";
     c += "sysop Test Sysop\n";
-    c += "address " + node(kNodeAddr) + "\n";
+    c += "address " + zoneNetNode(kNodeAddr) + "\n";
     c += "inbound " + root_ + "/IN/insecure\n";
     c += "protinbound " + inboundDir_ + "\n";
     c += "localinbound " + root_ + "/IN/local\n";
@@ -122,10 +103,10 @@ HptNode::HptNode(const std::string& root, const NodeSetup& setup)
     c += "set BASES=" + basesDir_ + "\n";
     c += "\n";
     c += "link Uplink\n";
-    c += "aka " + node(kUplinkAddr) + "\n";
-    c += "ouraka " + node(kNodeAddr) + "\n";
+    c += "aka " + zoneNetNode(kUplinkAddr) + "\n";
+    c += "ouraka " + zoneNetNode(kNodeAddr) + "\n";
     c += "\n";
-    c += "route normal " + node(kUplinkAddr) + " *\n";
+    c += "route normal " + zoneNetNode(kUplinkAddr) + " *\n";
     c += "\n";
     for (const std::string& line : setup.beforeAreas) c += line + "\n";
     c += "netmailarea NETMAIL " + netmailDir() + " -b msg\n";
@@ -137,7 +118,7 @@ HptNode::HptNode(const std::string& root, const NodeSetup& setup)
         c += "\n";
     }
     for (const std::string& line : setup.extraLines) c += line + "\n";
-    writeWholeFile(configPath_, c);
+    writeFile(configPath_, c);
 }
 
 std::string HptNode::serverSettings(const std::vector<std::string>& userLines) const {
@@ -146,19 +127,19 @@ std::string HptNode::serverSettings(const std::vector<std::string>& userLines) c
     return s;
 }
 
-bool HptNode::receive(const Packet& packet, std::string* error) {
+bool HptNode::receive(const fidopkt::Packet& packet, std::string* error) {
     std::string bytes;
-    if (!encodePacket(packet, bytes, error)) return false;
+    if (!fidopkt::encodePacket(packet, bytes, error)) return false;
     char name[32];
     snprintf(name, sizeof name, "%08x.pkt", 0x51000000u + ++packetSerial_);
     std::string path = inboundDir_ + "/" + name;
-    if (writeWholeFile(path, bytes)) return true;
+    if (writeFile(path, bytes)) return true;
     if (error) *error = "cannot write " + path;
     return false;
 }
 
-bool HptNode::receive(const std::vector<PackedMsg>& messages, std::string* error) {
-    Packet p;
+bool HptNode::receive(const std::vector<fidopkt::PackedMsg>& messages, std::string* error) {
+    fidopkt::Packet p;
     p.header.orig = kUplinkAddr;
     p.header.dest = kNodeAddr;
     p.messages = messages;
@@ -180,7 +161,7 @@ RunResult HptNode::scan(const std::vector<std::string>& args) const {
 RunResult HptNode::post(const std::string& area, const std::string& subject, const std::string& text) const {
     static unsigned draftNumber = 0;
     std::string draft = root_ + "/TMP/post" + std::to_string(++draftNumber) + ".txt";
-    writeWholeFile(draft, text);
+    writeFile(draft, text);
     return hpt({"post", "-e", area, "-s", subject, "-nf", "Test Sysop", "-nt", "All", draft});
 }
 
@@ -192,31 +173,27 @@ RunResult HptNode::sqpack(const std::vector<std::string>& areaMasks) const {
 
 std::vector<std::string> HptNode::outboundPackets() const {
     std::vector<std::string> packets;
-    for (const std::string& name : tosser::directoryNames(outboundDir()))
+    for (const std::string& name : directoryNames(outboundDir()))
         if (isPacketName(name)) packets.push_back(outboundDir() + "/" + name);
     return packets;
 }
 
-bool HptNode::takeOutbound(std::vector<Packet>& packets, std::string* error) const {
+bool HptNode::takeOutbound(std::vector<fidopkt::Packet>& packets, std::string* error) const {
     packets.clear();
     for (const std::string& path : outboundPackets()) {
-        Packet p;
-        std::string why;
-        if (!decodePacket(readWholeFile(path), p, &why)) {
-            if (error) *error = path + ": " + why;
-            return false;
-        }
+        fidopkt::Packet p;
+        if (!fidopkt::readPacketFile(path, p, error)) return false;
         packets.push_back(std::move(p));
     }
-    for (const std::string& name : tosser::directoryNames(outboundDir()))
+    for (const std::string& name : directoryNames(outboundDir()))
         if (isPacketName(name) || isFlowName(name)) ::unlink((outboundDir() + "/" + name).c_str());
     return true;
 }
 
 RunResult HptNode::tparser() const { return runTool("tparser", {configPath_}, root_); }
 
-std::string HptNode::log() const { return readWholeFile(root_ + "/LOG/hpt.log"); }
-std::string HptNode::sqpackLog() const { return readWholeFile(root_ + "/LOG/sqpack.log"); }
+std::string HptNode::log() const { return readFile(root_ + "/LOG/hpt.log"); }
+std::string HptNode::sqpackLog() const { return readFile(root_ + "/LOG/sqpack.log"); }
 
 long statisticsTotal(const std::string& log, const std::string& name) {
     const std::string key = " " + name + ":";

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/hpt_packet.h"
+#include "common/fido_packet.h"
 #include "common/tosser_interop.h"
 
 namespace hpt {
@@ -81,8 +81,8 @@ public:
 
     // Writes a packet into the protected inbound, where `toss` takes it. The one-argument
     // form sends the messages in one packet from the uplink to this node.
-    [[nodiscard]] bool receive(const Packet& packet, std::string* error = nullptr);
-    [[nodiscard]] bool receive(const std::vector<PackedMsg>& messages, std::string* error = nullptr);
+    [[nodiscard]] bool receive(const fidopkt::Packet& packet, std::string* error = nullptr);
+    [[nodiscard]] bool receive(const std::vector<fidopkt::PackedMsg>& messages, std::string* error = nullptr);
 
     // hpt -c CONFIG args..., and its common commands.
     RunResult hpt(const std::vector<std::string>& args) const;
@@ -97,7 +97,7 @@ public:
     std::vector<std::string> outboundPackets() const;
     // Reads every waiting packet, then removes the packets and their flow files, so that
     // the next scan's packets are seen alone. False (with a reason) when one is malformed.
-    [[nodiscard]] bool takeOutbound(std::vector<Packet>& packets, std::string* error = nullptr) const;
+    [[nodiscard]] bool takeOutbound(std::vector<fidopkt::Packet>& packets, std::string* error = nullptr) const;
 
     // tparser CONFIG: how the husky library reads this node's configuration.
     RunResult tparser() const;

@@ -1,5 +1,6 @@
 #include "common/squish_fixture.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -82,6 +83,18 @@ std::string fileOf(const std::string& basePath, const std::string& ext) {
     if (exists(upper)) return upper;
     std::string lower = basePath + lowerExt(ext);
     return exists(lower) ? lower : upper;
+}
+
+int lockDataFile(const std::string& basePath) {
+    int fd = ::open(fileOf(basePath, ".SQD").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 std::vector<uint8_t> readFileBytes(const std::string& path) {

@@ -147,6 +147,11 @@ uint32_t nameHash(const std::string& name);
 // name is returned when only that exists, the upper-case name when neither does.
 std::string fileOf(const std::string& basePath, const std::string& ext);
 
+// Another writer's lock on the first byte of the base's data file, as a tosser takes it
+// (an open-file-description lock, held until the returned descriptor is closed); -1 when
+// the file cannot be opened or the byte is locked already.
+int lockDataFile(const std::string& basePath);
+
 std::vector<uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 void patchBytes(const std::string& path, uint32_t offset, const std::string& bytes);

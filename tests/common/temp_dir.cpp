@@ -1,7 +1,10 @@
 #include "common/temp_dir.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,7 +46,19 @@ std::string readFile(const std::string& path) {
     return ss.str();
 }
 
-void writeFile(const std::string& path, const std::string& content) {
+bool writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    out.write(content.data(), std::streamsize(content.size()));
+    return bool(out);
+}
+
+bool makeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+std::vector<std::string> directoryNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -2,6 +2,7 @@
 // path is long, so that area paths stay within their limits), removed with its content.
 #pragma once
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -21,5 +22,11 @@ private:
     std::string path_;
 };
 
+// A whole file's bytes ("" when it cannot be read), and a file written anew with these
+// bytes (false when that fails).
 std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
+bool writeFile(const std::string& path, const std::string& content);
+// Creates one folder (its parent must exist); true when it is there afterwards.
+bool makeDirectory(const std::string& path);
+// The names in a folder, sorted, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> directoryNames(const std::string& dir);

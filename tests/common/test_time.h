@@ -13,7 +13,9 @@ inline WallTime testWallTime() {
     t.local.tm_hour = 7;
     t.local.tm_min = 8;
     t.local.tm_sec = 9;
+    t.local.tm_gmtoff = 3600;
     t.utc = t.local;
     t.utc.tm_hour = 6;
+    t.utc.tm_gmtoff = 0;
     return t;
 }

@@ -1,15 +1,13 @@
 // Test helpers for running a real FidoNet tosser beside the server: crashmail (with its
 // packet writer crashwrite), one directory tree and configuration file per FidoNet node,
-// a bounded runner for the two programs, and a reader for the FTS-0001 packets they
-// exchange, so that tests can compare what travelled in a packet with what the server
-// reports.
+// and a bounded runner for programs; the FTS-0001 packets they exchange are read with
+// common/fido_packet.h, so that tests can compare what travelled in a packet with what the
+// server reports.
 #pragma once
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "areas/kludges.h"
-#include "wire/fidodate.h"
+#include "common/child_process.h"
 
 namespace tosser {
 
@@ -22,41 +20,14 @@ std::string missingPrograms();
 // Upper limit for one run of either program (they finish in well under a second).
 constexpr int kRunTimeoutMs = 30000;
 
-struct RunResult {
-    int exitStatus = -1;  // -1 when the program was killed or could not be started
-    bool timedOut = false;
-    std::string output;  // standard output and standard error, interleaved
-};
+// exitStatus (-1 when the program was killed or could not be started), timedOut, and in
+// `out` its standard output and standard error, interleaved.
+using RunResult = child::Result;
 // Runs argv (argv[0] is the program's path) in workDir with its input from /dev/null.
 // A program still running after timeoutMs is killed.
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& workDir, int timeoutMs = kRunTimeoutMs);
 // A run's outcome for failure messages.
 std::string describe(const RunResult& r);
-
-// One packed message of an FTS-0001 type-2 packet.
-struct PackedMessage {
-    uint16_t origNode = 0, destNode = 0, origNet = 0, destNet = 0, attribute = 0, cost = 0;
-    std::string dateTime;  // the 20-byte date field up to its first zero byte
-    std::string toName, fromName, subject;
-    std::string text;  // kludges and body, lines ended by CR
-};
-// Reads every packed message of a packet. False (with a reason) when the file cannot be
-// read or is malformed; every length is checked against what is left of the file.
-bool readPacket(const std::string& path, std::vector<PackedMessage>& messages, std::string* error);
-
-// The lines of a message text, split at carriage returns (a final one adds no empty line).
-std::vector<std::string> textLines(const std::string& text);
-// The value of the first kludge line "^A<name>: <value>" or "^A<name> <value>" among
-// lines, or the empty text.
-std::string kludgeValue(const std::vector<std::string>& lines, const std::string& name);
-
-// Packed date-time (DOS date low, DOS time high) of a FidoNet date text such as
-// "05 Jan 07  13:45:30", computed from its fields; two-digit years 80-99 are 1980-1999,
-// the others 2000-2079.
-uint32_t packedDate(const std::string& text);
-
-// "zone:net/node.point", the point always written.
-std::string addrText(const FidoAddr& a);
 
 // One FidoNet node whose mail crashmail handles: a directory tree (inbound, outbound,
 // netmail area as a *.msg directory, bad area, temporary folders) and a configuration
@@ -106,8 +77,5 @@ struct NetmailDraft {
 // `error`) when crashwrite fails or no single new packet appears.
 bool writeNetmailPacket(const NetmailDraft& draft, const std::string& packetDir, const std::string& scratchDir,
                         std::string& packetPath, std::string* error);
-
-// The names of a directory sorted; empty when it cannot be read.
-std::vector<std::string> directoryNames(const std::string& dir);
 
 }  // namespace tosser

@@ -30,22 +30,25 @@
 #include <thread>
 #include <vector>
 
+#include "common/fido_packet.h"
 #include "common/hpt_node.h"
+#include "common/interop_checks.h"
 #include "common/msg_fixture.h"
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
-#include "common/tosser_interop.h"
 #include "config/config.h"
-#include "support/crc32.h"
 #include "support/le.h"
 #include "wire/attributes.h"
 
 namespace {
 
-using hpt::EchoDraft;
+using fidopkt::EchoDraft;
+using fidopkt::kludgeValue;
+using fidopkt::NetmailDraft;
+using fidopkt::PackedMsg;
+using fidopkt::textLines;
 using hpt::HptNode;
-using hpt::NetmailDraft;
-using hpt::PackedMsg;
+using interop::cleanField;
 using qclient::Connection;
 using qclient::Status;
 
@@ -66,36 +69,64 @@ protected:
     }
 };
 
-// Text of a fixed field up to its first zero byte, after checking that everything behind
-// that byte is zero.
-template <size_t N>
-std::string cleanField(const char (&field)[N]) {
-    size_t n = strnlen(field, N);
-    for (size_t i = n; i < N; ++i)
-        if (field[i] != 0) {
-            ADD_FAILURE() << "byte " << i << " after the text of a " << N << "-byte field is not zero";
-            break;
-        }
-    return std::string(field, n);
-}
-
-uint32_t hashOf(const std::string& value) {
-    static const CCRC32 crc;
-    return value.empty() ? 0 : crc.compute(value.data(), value.size());
-}
-
 // A tool's run ended with status 0; otherwise its outcome and hpt's log.
 ::testing::AssertionResult ranCleanly(const hpt::RunResult& r, const HptNode& node) {
     if (r.exitStatus == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << hpt::describe(r) << node.log();
 }
 
-// Starts the server on the node's configuration with both users and logs one in.
-void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& node, Connection& c, const char* name,
+// The messages, in one packet from the uplink, tossed by hpt.
+::testing::AssertionResult receivedAndTossed(HptNode& node, const std::vector<PackedMsg>& messages) {
+    std::string error;
+    if (!node.receive(messages, &error)) return ::testing::AssertionFailure() << error;
+    return ranCleanly(node.toss(), node);
+}
+
+// The file of an echo area's Squish base under the node's BASES folder: its tag in lower
+// case without the dots ("TEST.TWO" in testtwo).
+std::string baseFile(const std::string& tag) {
+    std::string file;
+    for (char ch : tag)
+        if (ch != '.') file += char(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    return file;
+}
+
+// A node whose echo areas are these Squish bases, named as baseFile() names them.
+hpt::NodeSetup squishAreas(const std::vector<std::string>& tags) {
+    hpt::NodeSetup setup;
+    setup.areas.clear();
+    for (const std::string& tag : tags) setup.areas.push_back(hpt::squishEchoArea(tag, baseFile(tag)));
+    return setup;
+}
+
+// One echomail from the uplink into each area, for hpt to make the bases as it tosses
+// them (the server never creates one): subjects "First in TAG", MSGIDs `msgIdLead`
+// followed by the message's index.
+std::vector<PackedMsg> firstEchoes(const std::vector<std::string>& tags, const std::string& msgIdLead) {
+    std::vector<PackedMsg> messages;
+    for (const std::string& tag : tags) {
+        EchoDraft d;
+        d.area = tag;
+        d.subject = "First in " + tag;
+        d.kludges = {"MSGID: 2:5020/1 " + msgIdLead + std::to_string(messages.size())};
+        d.body = {"Makes the base."};
+        messages.push_back(fidopkt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+    }
+    return messages;
+}
+
+// Starts the server on the node's configuration with these settings lines (by default
+// both users) and logs one user in.
+void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& node,
+                   const std::vector<std::string>& settingsLines, Connection& c, const char* name,
                    const FidoAddr& addr) {
-    ASSERT_TRUE(server.start(dir, node.serverSettings({kUserLine, kSysopLine}))) << server.out() << server.err();
+    ASSERT_TRUE(server.start(dir, node.serverSettings(settingsLines))) << server.out() << server.err();
     ASSERT_TRUE(server.connect(c));
     ASSERT_EQ(c.login(name, "secret", addr), Status::Ok);
+}
+void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& node, Connection& c, const char* name,
+                   const FidoAddr& addr) {
+    startAndLogin(server, dir, node, {kUserLine, kSysopLine}, c, name, addr);
 }
 
 std::map<std::string, int32_t> areaNumbers(Connection& c) {
@@ -125,7 +156,7 @@ std::vector<uint32_t> numbersOf(Connection& c, int32_t area) {
 
 // The lines of an echomail text after its AREA line.
 std::vector<std::string> echoLines(const PackedMsg& m) {
-    std::vector<std::string> lines = hpt::textLines(m.text);
+    std::vector<std::string> lines = textLines(m.text);
     EXPECT_FALSE(lines.empty());
     if (!lines.empty()) {
         EXPECT_EQ(lines[0].rfind("AREA:", 0), 0u) << lines[0];
@@ -153,7 +184,7 @@ std::vector<std::string> storedLines(const sqfix::Frame& f) {
         lines.push_back(control.substr(at, next == std::string::npos ? std::string::npos : next - at));
         at = next;
     }
-    for (const std::string& line : hpt::textLines(f.text.substr(0, f.text.find('\0')))) lines.push_back(line);
+    for (const std::string& line : textLines(f.text.substr(0, f.text.find('\0')))) lines.push_back(line);
     return lines;
 }
 
@@ -243,18 +274,14 @@ std::vector<NetCase> tossedNetmailCases() {
 
 TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
     TempDir tmp;
-    hpt::NodeSetup setup;
-    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
-    HptNode node(tmp.subdir("node"), setup);
+    HptNode node(tmp.subdir("node"), squishAreas({"TEST.ONE", "TEST.TWO"}));
 
     std::vector<EchoCase> echo = tossedEchoCases();
     std::vector<NetCase> net = tossedNetmailCases();
     std::vector<PackedMsg> packed;
-    for (const EchoCase& e : echo) packed.push_back(hpt::echoMessage(e.draft, hpt::kUplinkAddr, hpt::kNodeAddr));
-    for (const NetCase& n : net) packed.push_back(hpt::netmailMessage(n.draft));
-    std::string error;
-    ASSERT_TRUE(node.receive(packed, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    for (const EchoCase& e : echo) packed.push_back(fidopkt::echoMessage(e.draft, hpt::kUplinkAddr, hpt::kNodeAddr));
+    for (const NetCase& n : net) packed.push_back(fidopkt::netmailMessage(n.draft));
+    ASSERT_TRUE(receivedAndTossed(node, packed));
 
     ServerProcess server;
     Connection c;
@@ -293,20 +320,13 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
         const pktMsgHeader h = list[p.subject];
         heads[p.subject] = h;
         const std::vector<std::string> lines = echoLines(p);
-        EXPECT_EQ(cleanField(h.fromName), p.fromName);
-        EXPECT_EQ(cleanField(h.toName), p.toName);
-        EXPECT_EQ(h.dateWritten, tosser::packedDate(p.dateTime)) << p.dateTime;
-        EXPECT_EQ(h.msgIdHash, hashOf(hpt::kludgeValue(lines, "MSGID")));
-        EXPECT_EQ(h.replyHash, hashOf(hpt::kludgeValue(lines, "REPLY")));
+        interop::expectListedAsPacked(h, p);
 
         pktMessage m;
         std::vector<std::string> fetched;
         ASSERT_EQ(c.getMessage(area, h.msgNumber, m, fetched), Status::Ok);
         EXPECT_EQ(m.header.msgNumber, h.msgNumber);
-        EXPECT_EQ(cleanField(m.header.fromName), p.fromName);
-        EXPECT_EQ(cleanField(m.header.toName), p.toName);
-        EXPECT_EQ(cleanField(m.header.subject), p.subject);
-        EXPECT_EQ(m.header.dateWritten, h.dateWritten);
+        interop::expectHeaderAsPacked(m.header, p);
         EXPECT_EQ(m.attributes & (kAttrSent | kAttrLocal), 0) << "tossed mail is neither local nor sent";
         EXPECT_EQ(fetched, lines);
 
@@ -339,26 +359,19 @@ TEST_F(HptInterop, TossedMailListsAndReadsAsItsPacketsCarriedIt) {
         const PackedMsg& p = packed[echo.size() + i];
         ASSERT_EQ(netList.count(p.subject), 1u);
         const pktMsgHeader& h = netList[p.subject];
-        const std::vector<std::string> lines = hpt::textLines(p.text);
-        EXPECT_EQ(cleanField(h.fromName), p.fromName);
-        EXPECT_EQ(cleanField(h.toName), p.toName);
-        EXPECT_EQ(h.dateWritten, tosser::packedDate(p.dateTime)) << p.dateTime;
-        EXPECT_EQ(h.msgIdHash, hashOf(hpt::kludgeValue(lines, "MSGID")));
-        EXPECT_EQ(h.replyHash, hashOf(hpt::kludgeValue(lines, "REPLY")));
+        const std::vector<std::string> lines = textLines(p.text);
+        interop::expectListedAsPacked(h, p);
 
         pktMessage m;
         std::vector<std::string> fetched;
         ASSERT_EQ(c.getMessage(number["NETMAIL"], h.msgNumber, m, fetched), Status::Ok);
-        EXPECT_EQ(cleanField(m.header.fromName), p.fromName);
-        EXPECT_EQ(cleanField(m.header.toName), p.toName);
-        EXPECT_EQ(cleanField(m.header.subject), p.subject);
-        EXPECT_EQ(m.header.dateWritten, h.dateWritten);
+        interop::expectHeaderAsPacked(m.header, p);
         EXPECT_EQ(m.attributes & kAttrPrivate, p.attribute & kAttrPrivate);
         EXPECT_EQ(fetched, lines);
 
         msgfixture::StoredMsg stored;
         ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(h.msgNumber) + ".msg", stored));
-        EXPECT_EQ(fetched, hpt::textLines(stored.text.substr(0, stored.text.find('\0'))));
+        EXPECT_EQ(fetched, textLines(stored.text.substr(0, stored.text.find('\0'))));
     }
     EXPECT_EQ(netList[net[1].draft.subject].replyHash, netList[net[0].draft.subject].msgIdHash);
 
@@ -393,7 +406,7 @@ TEST_F(HptInterop, TossedNetmailFetchesWithTheAddressesOfItsRoutingKludges) {
         d.from = nc.from;
         d.to = nc.to;
         d.body = {"Where from, where to?"};
-        PackedMsg m = hpt::netmailMessage(d);
+        PackedMsg m = fidopkt::netmailMessage(d);
         if (!nc.intl) {
             m.text.clear();
             if (nc.from.point) m.text += kA + "FMPT " + std::to_string(nc.from.point) + "\r";
@@ -402,9 +415,7 @@ TEST_F(HptInterop, TossedNetmailFetchesWithTheAddressesOfItsRoutingKludges) {
         }
         packed.push_back(m);
     }
-    std::string error;
-    ASSERT_TRUE(node.receive(packed, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, packed));
 
     ServerProcess server;
     Connection c;
@@ -422,12 +433,9 @@ TEST_F(HptInterop, TossedNetmailFetchesWithTheAddressesOfItsRoutingKludges) {
         // date of arrival where its points would be: only the kludges tell the addresses.
         msgfixture::StoredMsg stored;
         ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(number) + ".msg", stored));
-        EXPECT_EQ(uint32_t(stored.destZone) | uint32_t(stored.origZone) << 16, tosser::packedDate(nc.dateTime));
-        const std::vector<std::string> storedLines = hpt::textLines(stored.text.substr(0, stored.text.find('\0')));
-        auto zoneNetNode = [](const FidoAddr& a) {
-            return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
-        };
-        EXPECT_EQ(hpt::kludgeValue(storedLines, "INTL"), zoneNetNode(nc.to) + " " + zoneNetNode(nc.from));
+        EXPECT_EQ(uint32_t(stored.destZone) | uint32_t(stored.origZone) << 16, fidopkt::packedDate(nc.dateTime));
+        const std::vector<std::string> storedLines = textLines(stored.text.substr(0, stored.text.find('\0')));
+        EXPECT_EQ(kludgeValue(storedLines, "INTL"), fidopkt::intlValue(nc.to, nc.from));
 
         pktMessage m;
         std::vector<std::string> lines;
@@ -469,16 +477,16 @@ TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailA
     hpt::RunResult parsed = node.tparser();
     ASSERT_EQ(parsed.exitStatus, 0) << hpt::describe(parsed);
     std::set<std::string> servable, other;
-    for (const hpt::ParsedArea& a : hpt::parsedAreas(parsed.output)) {
+    for (const hpt::ParsedArea& a : hpt::parsedAreas(parsed.out)) {
         bool echo = a.section == "EchoAreas" || a.section == "LocalAreas";
         bool served = (echo && a.format == "Squish") || (a.section == "NetMailAreas" && a.format == "SDM");
         (served ? servable : other).insert(a.tag);
     }
     ASSERT_EQ(servable, (std::set<std::string>{"NETMAIL", "TEST.ONE", "TEST.NOFORMAT", "LOCAL.ONE", "TEST.SQUISHAGAIN",
                                                "TEST.INCLUDED"}))
-        << parsed.output;
+        << parsed.out;
     ASSERT_EQ(other, (std::set<std::string>{"BAD", "DUPE", "TEST.JAM", "TEST.MSGECHO", "TEST.PASS", "TEST.JAMDEFAULT"}))
-        << parsed.output;
+        << parsed.out;
 
     // Mail in every area: tossed from the uplink (one message per echo area, two for
     // TEST.ONE, a netmail), and written into the local area by hpt itself.
@@ -493,7 +501,7 @@ TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailA
         d.subject = "Message " + std::to_string(i) + " in " + echoTags[i];
         d.kludges = {"MSGID: 2:5020/1 7e570" + std::to_string(100 + i)};
         d.body = {"Tossed into " + echoTags[i] + "."};
-        packed.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+        packed.push_back(fidopkt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
         subjectsOf[echoTags[i]].push_back(d.subject);
     }
     NetmailDraft n;
@@ -502,11 +510,9 @@ TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailA
     n.to = hpt::kNodeAddr;
     n.kludges = {"MSGID: 2:5020/1 7e570200"};
     n.body = {"To the sysop."};
-    packed.push_back(hpt::netmailMessage(n));
+    packed.push_back(fidopkt::netmailMessage(n));
     subjectsOf["NETMAIL"] = {n.subject};
-    std::string error;
-    ASSERT_TRUE(node.receive(packed, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, packed));
     ASSERT_TRUE(ranCleanly(node.post("LOCAL.ONE", "Written by the tosser", "A local message.\n"), node));
     subjectsOf["LOCAL.ONE"] = {"Written by the tosser"};
 
@@ -547,141 +553,6 @@ TEST_F(HptInterop, FidoConfigOfTheTosserServesExactlyItsSquishEchoAndMsgNetmailA
 // ---------------------------------------------------------------------------------------
 // Posts leave the node through hpt scan
 
-struct PostCase {
-    const char* name;
-    const char* area;
-    const char* toName;
-    const char* subject;
-    std::vector<std::string> kludges;  // without ^A
-    std::vector<std::string> body;
-};
-
-TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
-    TempDir tmp;
-    hpt::NodeSetup setup;
-    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
-    HptNode node(tmp.subdir("node"), setup);
-
-    // Messages from the uplink, one to answer; being tossed, they must not travel back.
-    // (The server never creates a base: hpt makes them as it tosses.)
-    std::vector<PackedMsg> incoming;
-    for (const char* area : {"TEST.ONE", "TEST.TWO"}) {
-        EchoDraft d;
-        d.area = area;
-        d.subject = std::string("News from the uplink in ") + area;
-        d.kludges = {"MSGID: 2:5020/1 5e1f010" + std::to_string(incoming.size())};
-        d.body = {"Some news."};
-        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
-    }
-    std::string error;
-    ASSERT_TRUE(node.receive(incoming, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
-
-    ServerProcess server;
-    Connection c;
-    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
-    if (HasFatalFailure()) return;
-    std::map<std::string, int32_t> number = areaNumbers(c);
-
-    const PostCase posts[] = {
-        {"a reply with 8-bit text and an empty line", "TEST.ONE", "John Doe", "Re: News from the uplink",
-         {"REPLY: 2:5020/1 5e1f0100"},
-         {"Thanks for the news.", "", "\x8f\xe0\xa8\xa2\xa5\xe2 \xa2\xe1\xa5\xac \xff\x80", "Bye."}},
-        {"a new thread in the second area", "TEST.TWO", "All", "A new thread", {}, {"First line", "Second line"}},
-    };
-    struct Posted {
-        uint32_t number = 0;
-        std::string msgId, dateText;
-    };
-    std::vector<Posted> posted;
-    for (const PostCase& pc : posts) {
-        SCOPED_TRACE(pc.name);
-        pktMessage m;
-        copyField(m.header.fromName, kUserName, sizeof m.header.fromName);
-        copyField(m.header.toName, pc.toName, sizeof m.header.toName);
-        copyField(m.header.subject, pc.subject, sizeof m.header.subject);
-        m.destAddr = hpt::kUplinkAddr;
-        m.areaNumber = number[pc.area];
-        m.attributes = kAttrLocal;
-        std::string text;
-        for (const std::string& k : pc.kludges) text += kA + k + "\r";
-        for (const std::string& line : pc.body) text += line + "\r";
-        ASSERT_EQ(c.post(m, text), Status::Ok);
-
-        // What the server stored: its number, MSGID and date text.
-        std::map<std::string, pktMsgHeader> list = listBySubject(c, number[pc.area]);
-        ASSERT_EQ(list.count(pc.subject), 1u);
-        Posted p;
-        p.number = list[pc.subject].msgNumber;
-        sqfix::Frame stored;
-        ASSERT_TRUE(storedSquishMessage(node.basePath(pc.area == std::string("TEST.ONE") ? "testone" : "testtwo"),
-                                        p.number, stored));
-        p.msgId = hpt::kludgeValue(storedLines(stored), "MSGID");
-        p.dateText = stored.msg.dateTextRaw.c_str();
-        ASSERT_EQ(p.msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << p.msgId;
-        posted.push_back(p);
-    }
-
-    ASSERT_TRUE(ranCleanly(node.scan(), node));
-    std::vector<hpt::Packet> packets;
-    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
-    std::map<std::string, PackedMsg> exported;
-    size_t exportedCount = 0;
-    for (const hpt::Packet& p : packets) {
-        EXPECT_EQ(p.header.orig, hpt::kNodeAddr);
-        EXPECT_EQ(p.header.dest, hpt::kUplinkAddr);
-        for (const PackedMsg& m : p.messages) exported[m.subject] = m;
-        exportedCount += p.messages.size();
-    }
-    ASSERT_EQ(exportedCount, std::size(posts)) << "only the posts leave: " << node.log();
-
-    for (size_t i = 0; i < std::size(posts); ++i) {
-        const PostCase& pc = posts[i];
-        SCOPED_TRACE(pc.name);
-        ASSERT_EQ(exported.count(pc.subject), 1u);
-        const PackedMsg& m = exported[pc.subject];
-        EXPECT_EQ(m.fromName, kUserName);
-        EXPECT_EQ(m.toName, pc.toName);
-        EXPECT_EQ(m.dateTime, posted[i].dateText);
-        EXPECT_EQ(m.origNet, hpt::kNodeAddr.net);
-        EXPECT_EQ(m.origNode, hpt::kNodeAddr.node);
-        EXPECT_EQ(m.destNet, hpt::kUplinkAddr.net);
-        EXPECT_EQ(m.destNode, hpt::kUplinkAddr.node);
-
-        // AREA line, the kludges (the post's own among them), the body as posted, then
-        // the lines of the tosser: SEEN-BY naming the node and its uplink, PATH the node.
-        std::vector<std::string> lines = hpt::textLines(m.text);
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines[0], std::string("AREA:") + pc.area);
-        size_t at = 1;
-        std::vector<std::string> kludges;
-        while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) kludges.push_back(lines[at++]);
-        EXPECT_EQ(hpt::kludgeValue(kludges, "MSGID"), posted[i].msgId);
-        for (const std::string& k : pc.kludges)
-            EXPECT_NE(std::find(kludges.begin(), kludges.end(), kA + k), kludges.end()) << k;
-        ASSERT_LE(at + pc.body.size(), lines.size());
-        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(at), lines.begin() + long(at + pc.body.size())),
-                  pc.body);
-        std::vector<std::string> tail(lines.begin() + long(at + pc.body.size()), lines.end());
-        ASSERT_GE(tail.size(), 2u);
-        EXPECT_EQ(tail[tail.size() - 2], "SEEN-BY: 5020/1 999");
-        EXPECT_EQ(tail.back(), kA + "PATH: 5020/999");
-
-        // The tosser marked the post sent; the server shows it.
-        pktMessage fetched;
-        std::vector<std::string> fetchedLines;
-        ASSERT_EQ(c.getMessage(number[pc.area], posted[i].number, fetched, fetchedLines), Status::Ok);
-        EXPECT_EQ(fetched.attributes & (kAttrSent | kAttrLocal), kAttrSent | kAttrLocal);
-    }
-
-    // Nothing is left to export.
-    ASSERT_TRUE(ranCleanly(node.scan(), node));
-    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
-    EXPECT_TRUE(packets.empty()) << node.log();
-    EXPECT_EQ(hpt::squishProblems(node.basePath("testone")), std::vector<std::string>{});
-    EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
-}
-
 // A post as a client sends it: the kludges (without their ^A), then the body lines.
 Status postEcho(Connection& c, int32_t area, const std::string& fromName, const std::string& toName,
                 const std::string& subject, const std::vector<std::string>& kludges,
@@ -702,18 +573,122 @@ Status postEcho(Connection& c, int32_t area, const std::string& fromName, const 
 // What one scan exported, by subject (subjects are unique in these tests); the count of
 // exported messages goes to `count`.
 std::map<std::string, PackedMsg> takeExported(const HptNode& node, size_t& count) {
-    std::vector<hpt::Packet> packets;
+    std::vector<fidopkt::Packet> packets;
     std::string error;
     EXPECT_TRUE(node.takeOutbound(packets, &error)) << error;
     std::map<std::string, PackedMsg> bySubject;
     count = 0;
-    for (const hpt::Packet& p : packets) {
+    for (const fidopkt::Packet& p : packets) {
         EXPECT_EQ(p.header.orig, hpt::kNodeAddr);
         EXPECT_EQ(p.header.dest, hpt::kUplinkAddr);
         for (const PackedMsg& m : p.messages) bySubject[m.subject] = m;
         count += p.messages.size();
     }
     return bySubject;
+}
+
+struct PostCase {
+    const char* name;
+    const char* area;
+    const char* toName;
+    const char* subject;
+    std::vector<std::string> kludges;  // without ^A
+    std::vector<std::string> body;
+};
+
+TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"), squishAreas({"TEST.ONE", "TEST.TWO"}));
+
+    // Messages from the uplink, one to answer; being tossed, they must not travel back.
+    ASSERT_TRUE(receivedAndTossed(node, firstEchoes({"TEST.ONE", "TEST.TWO"}, "5e1f010")));
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
+    std::map<std::string, int32_t> number = areaNumbers(c);
+
+    const PostCase posts[] = {
+        {"a reply with 8-bit text and an empty line", "TEST.ONE", "John Doe", "Re: First in TEST.ONE",
+         {"REPLY: 2:5020/1 5e1f0100"},
+         {"Thanks for the news.", "", "\x8f\xe0\xa8\xa2\xa5\xe2 \xa2\xe1\xa5\xac \xff\x80", "Bye."}},
+        {"a new thread in the second area", "TEST.TWO", "All", "A new thread", {}, {"First line", "Second line"}},
+    };
+    struct Posted {
+        uint32_t number = 0;
+        std::string msgId, dateText;
+    };
+    std::vector<Posted> posted;
+    for (const PostCase& pc : posts) {
+        SCOPED_TRACE(pc.name);
+        ASSERT_EQ(postEcho(c, number[pc.area], kUserName, pc.toName, pc.subject, pc.kludges, pc.body), Status::Ok);
+
+        // What the server stored: its number, MSGID and date text.
+        std::map<std::string, pktMsgHeader> list = listBySubject(c, number[pc.area]);
+        ASSERT_EQ(list.count(pc.subject), 1u);
+        Posted p;
+        p.number = list[pc.subject].msgNumber;
+        sqfix::Frame stored;
+        ASSERT_TRUE(storedSquishMessage(node.basePath(baseFile(pc.area)), p.number, stored));
+        p.msgId = kludgeValue(storedLines(stored), "MSGID");
+        p.dateText = stored.msg.dateTextRaw.c_str();
+        ASSERT_EQ(p.msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << p.msgId;
+        posted.push_back(p);
+    }
+
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    size_t exportedCount = 0;
+    std::map<std::string, PackedMsg> exported = takeExported(node, exportedCount);
+    ASSERT_EQ(exportedCount, std::size(posts)) << "only the posts leave: " << node.log();
+
+    for (size_t i = 0; i < std::size(posts); ++i) {
+        const PostCase& pc = posts[i];
+        SCOPED_TRACE(pc.name);
+        ASSERT_EQ(exported.count(pc.subject), 1u);
+        const PackedMsg& m = exported[pc.subject];
+        EXPECT_EQ(m.fromName, kUserName);
+        EXPECT_EQ(m.toName, pc.toName);
+        EXPECT_EQ(m.dateTime, posted[i].dateText);
+        EXPECT_EQ(m.origNet, hpt::kNodeAddr.net);
+        EXPECT_EQ(m.origNode, hpt::kNodeAddr.node);
+        EXPECT_EQ(m.destNet, hpt::kUplinkAddr.net);
+        EXPECT_EQ(m.destNode, hpt::kUplinkAddr.node);
+
+        // AREA line, the kludges (the post's own among them), the body as posted, then
+        // the lines of the tosser: SEEN-BY naming the node and its uplink, PATH the node.
+        std::vector<std::string> lines = textLines(m.text);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], std::string("AREA:") + pc.area);
+        size_t at = 1;
+        std::vector<std::string> kludges;
+        while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) kludges.push_back(lines[at++]);
+        EXPECT_EQ(kludgeValue(kludges, "MSGID"), posted[i].msgId);
+        for (const std::string& k : pc.kludges)
+            EXPECT_NE(std::find(kludges.begin(), kludges.end(), kA + k), kludges.end()) << k;
+        ASSERT_LE(at + pc.body.size(), lines.size());
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + long(at), lines.begin() + long(at + pc.body.size())),
+                  pc.body);
+        std::vector<std::string> tail(lines.begin() + long(at + pc.body.size()), lines.end());
+        ASSERT_GE(tail.size(), 2u);
+        EXPECT_EQ(tail[tail.size() - 2], "SEEN-BY: 5020/1 999");
+        EXPECT_EQ(tail.back(), kA + "PATH: 5020/999");
+
+        // The tosser marked the post sent; the server shows it.
+        pktMessage fetched;
+        std::vector<std::string> fetchedLines;
+        ASSERT_EQ(c.getMessage(number[pc.area], posted[i].number, fetched, fetchedLines), Status::Ok);
+        EXPECT_EQ(fetched.attributes & (kAttrSent | kAttrLocal), kAttrSent | kAttrLocal);
+    }
+
+    // Nothing is left to export.
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    std::vector<fidopkt::Packet> packets;
+    std::string error;
+    ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
+    EXPECT_TRUE(packets.empty()) << node.log();
+    EXPECT_EQ(hpt::squishProblems(node.basePath("testone")), std::vector<std::string>{});
+    EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
 }
 
 // The value of a TZUTC kludge written now on this machine: the local offset from UTC as
@@ -738,7 +713,7 @@ struct ExportedParts {
 
 ExportedParts partsOf(const PackedMsg& m) {
     ExportedParts parts;
-    std::vector<std::string> lines = hpt::textLines(m.text);
+    std::vector<std::string> lines = textLines(m.text);
     size_t at = 0;
     if (at < lines.size() && lines[at].rfind("AREA:", 0) == 0) parts.area = lines[at++].substr(5);
     while (at < lines.size() && !lines[at].empty() && lines[at][0] == 1) parts.kludges.push_back(lines[at++]);
@@ -768,28 +743,13 @@ struct EchoPostCase {
 
 TEST_F(HptInterop, FortyPostsInARowAllLeaveThroughScanReadyToTravel) {
     TempDir tmp;
-    hpt::NodeSetup setup;
-    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo")};
-    HptNode node(tmp.subdir("node"), setup);
-    std::vector<PackedMsg> incoming;
-    for (const char* area : {"TEST.ONE", "TEST.TWO"}) {
-        EchoDraft d;
-        d.area = area;
-        d.subject = std::string("First in ") + area;
-        d.kludges = {"MSGID: 2:5020/1 40400" + std::to_string(incoming.size())};
-        d.body = {"Makes the base."};
-        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
-    }
-    std::string error;
-    ASSERT_TRUE(node.receive(incoming, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    HptNode node(tmp.subdir("node"), squishAreas({"TEST.ONE", "TEST.TWO"}));
+    ASSERT_TRUE(receivedAndTossed(node, firstEchoes({"TEST.ONE", "TEST.TWO"}, "40400")));
 
     ServerProcess server;
-    ASSERT_TRUE(server.start(tmp, node.serverSettings({std::string("origin ") + kOriginText, kUserLine})))
-        << server.out() << server.err();
     Connection c;
-    ASSERT_TRUE(server.connect(c));
-    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    startAndLogin(server, tmp, node, {std::string("origin ") + kOriginText, kUserLine}, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
     std::map<std::string, int32_t> number = areaNumbers(c);
 
     const std::string tear = "--- " + kProgram;
@@ -824,12 +784,12 @@ TEST_F(HptInterop, FortyPostsInARowAllLeaveThroughScanReadyToTravel) {
         ASSERT_EQ(exported.count(p.subject), 1u);
         ExportedParts parts = partsOf(exported[p.subject]);
         EXPECT_EQ(parts.area, p.area);
-        const std::string msgId = hpt::kludgeValue(parts.kludges, "MSGID");
+        const std::string msgId = kludgeValue(parts.kludges, "MSGID");
         EXPECT_EQ(msgId.rfind(formatFidoAddr(kUserAddr) + " ", 0), 0u) << msgId;
         EXPECT_EQ(msgId.size(), formatFidoAddr(kUserAddr).size() + 9) << msgId;
         msgIds.insert(msgId);
-        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "PID"), p.pid);
-        EXPECT_EQ(hpt::kludgeValue(parts.kludges, "TZUTC"), tzutc);
+        EXPECT_EQ(kludgeValue(parts.kludges, "PID"), p.pid);
+        EXPECT_EQ(kludgeValue(parts.kludges, "TZUTC"), tzutc);
         EXPECT_EQ(kludgeCount(parts.kludges, "PID"), 1u);
         EXPECT_EQ(kludgeCount(parts.kludges, "TZUTC"), 1u);
         EXPECT_EQ(kludgeCount(parts.kludges, "MSGID"), 1u);
@@ -855,33 +815,19 @@ std::vector<std::string> scannedAreas(const std::string& log) {
 
 TEST_F(HptInterop, EchoTossLogOfTheServerHasScanGoThroughExactlyThePostedAreas) {
     TempDir tmp;
-    hpt::NodeSetup setup;
-    setup.areas = {hpt::squishEchoArea("TEST.ONE", "testone"), hpt::squishEchoArea("TEST.TWO", "testtwo"),
-                   hpt::squishEchoArea("TEST.THREE", "testthree")};
+    hpt::NodeSetup setup = squishAreas({"TEST.ONE", "TEST.TWO", "TEST.THREE"});
     setup.echoTossLog = true;
     HptNode node(tmp.subdir("node"), setup);
     const std::string tossLog = node.echoTossLogPath();
-    std::vector<PackedMsg> incoming;
-    for (const char* area : {"TEST.ONE", "TEST.TWO", "TEST.THREE"}) {
-        EchoDraft d;
-        d.area = area;
-        d.subject = std::string("First in ") + area;
-        d.kludges = {"MSGID: 2:5020/1 7055" + std::to_string(1000 + incoming.size())};
-        d.body = {"Makes the base."};
-        incoming.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
-    }
-    std::string error;
-    ASSERT_TRUE(node.receive(incoming, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, firstEchoes({"TEST.ONE", "TEST.TWO", "TEST.THREE"}, "7055100")));
     // TEST.THREE holds local mail that a full scan would export, posted before the server
     // was told of the log.
     {
         TempDir before;
         ServerProcess server;
-        ASSERT_TRUE(server.start(before, node.serverSettings({kUserLine}))) << server.out() << server.err();
         Connection c;
-        ASSERT_TRUE(server.connect(c));
-        ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+        startAndLogin(server, before, node, {kUserLine}, c, kUserName, kUserAddr);
+        if (HasFatalFailure()) return;
         ASSERT_EQ(postEcho(c, areaNumbers(c)["TEST.THREE"], kUserName, "All", "Waiting in the third area", {},
                            {"Posted before the log."}),
                   Status::Ok);
@@ -890,11 +836,9 @@ TEST_F(HptInterop, EchoTossLogOfTheServerHasScanGoThroughExactlyThePostedAreas) 
 
     // Now the server and hpt name the same log.
     ServerProcess server;
-    ASSERT_TRUE(server.start(tmp, node.serverSettings({"echoTossLog " + tossLog, kUserLine})))
-        << server.out() << server.err();
     Connection c;
-    ASSERT_TRUE(server.connect(c));
-    ASSERT_EQ(c.login(kUserName, "secret", kUserAddr), Status::Ok);
+    startAndLogin(server, tmp, node, {"echoTossLog " + tossLog, kUserLine}, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
     std::map<std::string, int32_t> number = areaNumbers(c);
 
     // Posts into two of the three areas, each tag listed once, in the order of the first
@@ -958,7 +902,7 @@ PackedMsg sizedEcho(const std::string& subject, size_t bytes, unsigned serial) {
     snprintf(msgId, sizeof msgId, "MSGID: 2:5020/1 de1e%04x", serial);
     d.kludges = {msgId};
     d.body = bodyOf(bytes, subject);
-    return hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr);
+    return fidopkt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr);
 }
 
 TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt) {
@@ -971,9 +915,7 @@ TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt)
     std::vector<PackedMsg> first;
     for (size_t i = 0; i < std::size(sizes); ++i)
         first.push_back(sizedEcho("First " + std::to_string(i + 1), sizes[i], unsigned(i + 1)));
-    std::string error;
-    ASSERT_TRUE(node.receive(first, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, first));
     ASSERT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
 
     ServerProcess server;
@@ -1001,8 +943,7 @@ TEST_F(HptInterop, TossingAfterServerDeletesKeepsTheBaseSoundAndSqpackAcceptsIt)
     std::vector<PackedMsg> more;
     for (size_t i = 0; i < std::size(moreSizes); ++i)
         more.push_back(sizedEcho("More " + std::to_string(i + 1), moreSizes[i], unsigned(100 + i)));
-    ASSERT_TRUE(node.receive(more, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, more));
     EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});
 
     sqfix::BaseImage after;
@@ -1113,14 +1054,9 @@ void runSoakClient(SoakClient& client, int32_t area, const std::atomic<bool>& to
     for (size_t n = 0; !done.load() || client.posts.size() < kMinimumPosts; ++n) {
         SoakClient::Post post;
         post.subject = "Soak post by " + formatFidoAddr(client.addr) + " #" + std::to_string(n);
-        pktMessage m;
-        copyField(m.header.fromName, client.userName.c_str(), sizeof m.header.fromName);
-        copyField(m.header.toName, "All", sizeof m.header.toName);
-        copyField(m.header.subject, post.subject.c_str(), sizeof m.header.subject);
-        m.destAddr = hpt::kUplinkAddr;
-        m.areaNumber = area;
-        m.attributes = kAttrLocal;
-        post.status = timed([&] { return client.c.post(m, post.subject + " body\r"); });
+        post.status = timed([&] {
+            return postEcho(client.c, area, client.userName, "All", post.subject, {}, {post.subject + " body"});
+        });
         client.posts.push_back(post);
         if (n == 0) ++started;
         if (post.status != Status::Ok && post.status != Status::Refused) {
@@ -1183,7 +1119,7 @@ std::vector<PackedMsg> soakPacket(size_t first, size_t count) {
         snprintf(msgId, sizeof msgId, "MSGID: 2:5020/1 5a%06zx", i);
         d.kludges = {msgId};
         d.body = bodyOf(100 + (i * 7919) % 2400, d.subject);
-        messages.push_back(hpt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
+        messages.push_back(fidopkt::echoMessage(d, hpt::kUplinkAddr, hpt::kNodeAddr));
     }
     return messages;
 }
@@ -1198,9 +1134,7 @@ TEST_F(HptInterop, SoakTossingWhileClientsPostAndDeleteEndsWithTosserServerAndBa
 
     // hpt makes the base with its first message (the server never creates one).
     std::vector<PackedMsg> tossed = soakPacket(0, 1);
-    std::string error;
-    ASSERT_TRUE(node.receive(tossed, &error)) << error;
-    ASSERT_TRUE(ranCleanly(node.toss(), node));
+    ASSERT_TRUE(receivedAndTossed(node, tossed));
 
     std::vector<std::unique_ptr<SoakClient>> clients;
     std::vector<std::string> settingsLines;
@@ -1230,6 +1164,7 @@ TEST_F(HptInterop, SoakTossingWhileClientsPostAndDeleteEndsWithTosserServerAndBa
                              std::ref(started));
     const bool allStarted = waitUntil([&] { return started.load() == int(kSoakClients); }, 30000);
     std::vector<hpt::RunResult> runs;
+    std::string error;
     const auto tossStart = std::chrono::steady_clock::now();
     if (allStarted) {
         for (size_t round = 0; round < kSoakRounds; ++round) {
@@ -1315,10 +1250,10 @@ TEST_F(HptInterop, SoakTossingWhileClientsPostAndDeleteEndsWithTosserServerAndBa
 
     // hpt's scan exports exactly the survivors.
     ASSERT_TRUE(ranCleanly(node.scan(), node));
-    std::vector<hpt::Packet> packets;
+    std::vector<fidopkt::Packet> packets;
     ASSERT_TRUE(node.takeOutbound(packets, &error)) << error;
     std::multiset<std::string> exported;
-    for (const hpt::Packet& p : packets)
+    for (const fidopkt::Packet& p : packets)
         for (const PackedMsg& m : p.messages) exported.insert(m.subject);
     EXPECT_EQ(exported, std::multiset<std::string>(survivors.begin(), survivors.end())) << node.log();
     EXPECT_EQ(hpt::squishProblems(base), std::vector<std::string>{});

@@ -5,7 +5,6 @@
 // writer's Squish lock; and a process out of descriptors. Deadlines are shortened through
 // the settings file; every wait is for a condition, with a generous bound.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -598,13 +597,8 @@ TEST(Loop, PostWaitsOutAHeldSquishLockWithoutHoldingOthers) {
     ASSERT_EQ(bob.login("Bob", "other", FidoAddr{2, 5020, 2, 0}), Status::Ok);
 
     // A tosser's lock on the first byte of the data file.
-    int lock = open(sqfix::fileOf(dir.file("echo"), ".SQD").c_str(), O_RDWR | O_CLOEXEC);
+    int lock = sqfix::lockDataFile(dir.file("echo"));
     ASSERT_GE(lock, 0);
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_len = 1;
-    ASSERT_EQ(fcntl(lock, F_OFD_SETLK, &fl), 0);
 
     pktMessage post;
     copyField(post.header.fromName, "Ann", sizeof post.header.fromName);

@@ -18,19 +18,23 @@
 #include <string>
 #include <vector>
 
+#include "common/fido_packet.h"
+#include "common/interop_checks.h"
 #include "common/msg_fixture.h"
 #include "common/server_process.h"
 #include "common/tosser_interop.h"
-#include "support/crc32.h"
 #include "support/le.h"
 
 namespace {
 
+using fidopkt::kludgeValue;
+using fidopkt::PackedMsg;
+using fidopkt::textLines;
+using interop::cleanField;
 using qclient::Connection;
 using qclient::Status;
 using tosser::NetmailDraft;
 using tosser::NodeSetup;
-using tosser::PackedMessage;
 using tosser::TosserNode;
 
 constexpr uint16_t kAttrPrivate = 0x0001;
@@ -49,24 +53,6 @@ protected:
         if (!missing.empty()) GTEST_SKIP() << missing;
     }
 };
-
-// Text of a fixed field up to its first zero byte, after checking that everything behind
-// that byte is zero: what reaches a client must not carry bytes the writer left behind.
-template <size_t N>
-std::string cleanField(const char (&field)[N]) {
-    size_t n = strnlen(field, N);
-    for (size_t i = n; i < N; ++i)
-        if (field[i] != 0) {
-            ADD_FAILURE() << "byte " << i << " after the text of a " << N << "-byte field is not zero";
-            break;
-        }
-    return std::string(field, n);
-}
-
-uint32_t hashOf(const std::string& value) {
-    static const CCRC32 crc;
-    return value.empty() ? 0 : crc.compute(value.data(), value.size());
-}
 
 FidoAddr parsed(const std::string& text) {
     FidoAddr a;
@@ -97,14 +83,6 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 
 // The text of a stored message file up to its first zero byte.
 std::string storedText(const msgfixture::StoredMsg& m) { return m.text.substr(0, m.text.find('\0')); }
-
-// The value of an INTL kludge: destination and origin without their points.
-std::string intlValue(const FidoAddr& dest, const FidoAddr& orig) {
-    auto node = [](const FidoAddr& a) {
-        return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
-    };
-    return node(dest) + " " + node(orig);
-}
 
 std::string tosserCfg(const std::string& netmailDir) { return "NetArea NETMAIL " + netmailDir + "\n"; }
 
@@ -153,7 +131,7 @@ std::vector<IncomingCase> incomingCases() {
 
 // One tossed message: what its packet carried and the number crashmail stored it under.
 struct Tossed {
-    PackedMessage packed;
+    PackedMsg packed;
     FidoAddr orig, dest;
     uint32_t number = 0;
 };
@@ -184,22 +162,22 @@ TEST_F(TosserInterop, NetmailTossedByCrashmailIsListedCountedAndFetched) {
         SCOPED_TRACE(cases[i].name);
         NetmailDraft draft = cases[i].draft;
         if (cases[i].replyTo >= 0) {
-            std::vector<std::string> original = tosser::textLines(tossed[size_t(cases[i].replyTo)].packed.text);
-            draft.text = kA + "REPLY: " + tosser::kludgeValue(original, "MSGID") + "\n" + draft.text;
+            std::vector<std::string> original = textLines(tossed[size_t(cases[i].replyTo)].packed.text);
+            draft.text = kA + "REPLY: " + kludgeValue(original, "MSGID") + "\n" + draft.text;
         }
         std::string packet, error;
         ASSERT_TRUE(tosser::writeNetmailPacket(draft, tmp.file("packets"), tmp.file("drafts"), packet, &error))
             << error;
-        std::vector<PackedMessage> inPacket;
-        ASSERT_TRUE(tosser::readPacket(packet, inPacket, &error)) << error;
-        ASSERT_EQ(inPacket.size(), 1u);
-        tossed[i].packed = inPacket[0];
+        fidopkt::Packet inPacket;
+        ASSERT_TRUE(fidopkt::readPacketFile(packet, inPacket, &error)) << error;
+        ASSERT_EQ(inPacket.messages.size(), 1u);
+        tossed[i].packed = inPacket.messages[0];
         tossed[i].orig = parsed(draft.fromAddr);
         tossed[i].dest = parsed(draft.toAddr);
         // crashwrite carried the draft as given (names and subject fit their fields).
-        EXPECT_EQ(inPacket[0].fromName, draft.fromName);
-        EXPECT_EQ(inPacket[0].toName, draft.toName);
-        EXPECT_EQ(inPacket[0].subject, draft.subject);
+        EXPECT_EQ(tossed[i].packed.fromName, draft.fromName);
+        EXPECT_EQ(tossed[i].packed.toName, draft.toName);
+        EXPECT_EQ(tossed[i].packed.subject, draft.subject);
     }
 
     tosser::RunResult toss = node.crashmail({"TOSSDIR", tmp.file("packets"), "NOSECURITY"});
@@ -244,14 +222,8 @@ TEST_F(TosserInterop, NetmailTossedByCrashmailIsListedCountedAndFetched) {
         const Tossed& t = tossed[i];
         ASSERT_EQ(byNumber.count(t.number), 1u);
         const pktMsgHeader& h = byNumber[t.number];
-        std::vector<std::string> packetLines = tosser::textLines(t.packed.text);
-        EXPECT_EQ(cleanField(h.fromName), t.packed.fromName);
-        EXPECT_EQ(cleanField(h.toName), t.packed.toName);
-        EXPECT_EQ(cleanField(h.subject), t.packed.subject);
-        EXPECT_EQ(h.dateWritten, tosser::packedDate(t.packed.dateTime)) << t.packed.dateTime;
+        interop::expectListedAsPacked(h, t.packed);
         EXPECT_NE(h.msgIdHash, 0u);
-        EXPECT_EQ(h.msgIdHash, hashOf(tosser::kludgeValue(packetLines, "MSGID")));
-        EXPECT_EQ(h.replyHash, hashOf(tosser::kludgeValue(packetLines, "REPLY")));
         if (cases[i].replyTo >= 0) {
             // The client links the reply to the message it answers.
             EXPECT_EQ(h.replyHash, byNumber[tossed[size_t(cases[i].replyTo)].number].msgIdHash);
@@ -267,29 +239,26 @@ TEST_F(TosserInterop, NetmailTossedByCrashmailIsListedCountedAndFetched) {
         std::vector<std::string> lines;
         ASSERT_EQ(c.getMessage(0, t.number, m, lines), Status::Ok);
         EXPECT_EQ(m.header.msgNumber, t.number);
-        EXPECT_EQ(cleanField(m.header.fromName), t.packed.fromName);
-        EXPECT_EQ(cleanField(m.header.toName), t.packed.toName);
-        EXPECT_EQ(cleanField(m.header.subject), t.packed.subject);
-        EXPECT_EQ(m.header.dateWritten, tosser::packedDate(t.packed.dateTime));
-        EXPECT_EQ(tosser::addrText(m.origAddr), tosser::addrText(t.orig));
-        EXPECT_EQ(tosser::addrText(m.destAddr), tosser::addrText(t.dest));
+        interop::expectHeaderAsPacked(m.header, t.packed);
+        EXPECT_EQ(formatFidoAddr(m.origAddr), formatFidoAddr(t.orig));
+        EXPECT_EQ(formatFidoAddr(m.destAddr), formatFidoAddr(t.dest));
         msgfixture::StoredMsg stored;
         ASSERT_TRUE(msgfixture::readMsgFile(node.netmailDir() + "/" + std::to_string(t.number) + ".msg", stored));
         EXPECT_EQ(m.attributes, stored.attribute);
         EXPECT_EQ(m.attributes & kAttrPrivate, t.packed.attribute & kAttrPrivate);
 
-        std::vector<std::string> packetLines = tosser::textLines(t.packed.text);
+        std::vector<std::string> packetLines = textLines(t.packed.text);
         ASSERT_GE(lines.size(), packetLines.size());
         for (size_t k = 0; k < packetLines.size(); ++k) EXPECT_EQ(lines[k], packetLines[k]) << "line " << k;
         for (size_t k = packetLines.size(); k < lines.size(); ++k)
             EXPECT_EQ(lines[k].substr(0, 1), kA) << "extra line " << k << ": " << lines[k];
         // What crashwrite put at the top: the routing kludges for the zones and points.
         SplitText split = splitText(packetLines);
-        EXPECT_EQ(tosser::kludgeValue(split.kludges, "INTL"), intlValue(t.dest, t.orig));
-        EXPECT_EQ(tosser::kludgeValue(packetLines, "FMPT"), t.orig.point ? std::to_string(t.orig.point) : "");
-        EXPECT_EQ(tosser::kludgeValue(packetLines, "TOPT"), t.dest.point ? std::to_string(t.dest.point) : "");
-        EXPECT_EQ(tosser::kludgeValue(packetLines, "MSGID").rfind(cases[i].draft.fromAddr, 0), 0u);
-        std::vector<std::string> draftBody = tosser::textLines([&] {
+        EXPECT_EQ(kludgeValue(split.kludges, "INTL"), fidopkt::intlValue(t.dest, t.orig));
+        EXPECT_EQ(kludgeValue(packetLines, "FMPT"), t.orig.point ? std::to_string(t.orig.point) : "");
+        EXPECT_EQ(kludgeValue(packetLines, "TOPT"), t.dest.point ? std::to_string(t.dest.point) : "");
+        EXPECT_EQ(kludgeValue(packetLines, "MSGID").rfind(cases[i].draft.fromAddr, 0), 0u);
+        std::vector<std::string> draftBody = textLines([&] {
             std::string s = cases[i].draft.text;
             std::replace(s.begin(), s.end(), '\n', '\r');
             return s;
@@ -361,9 +330,9 @@ msgfixture::MsgFile upperCaseNeighbour() {
 
 void exportRoundTrip(const OutgoingCase& oc) {
     TempDir tmp;
-    const std::string userAddr = tosser::addrText(kUserAddr);
+    const std::string userAddr = formatFidoAddr(kUserAddr);
     const FidoAddr remoteAka = parsed(oc.remoteAka);
-    const std::string remoteBoss = tosser::addrText(remoteAka);
+    const std::string remoteBoss = formatFidoAddr(remoteAka);
 
     NodeSetup ours;
     ours.aka = kOurAka;
@@ -376,7 +345,7 @@ void exportRoundTrip(const OutgoingCase& oc) {
     theirs.aka = remoteBoss;
     theirs.sysop = "Remote Sysop";
     theirs.links = {kOurAka};
-    if (oc.dest.point != 0) theirs.imports = {tosser::addrText(oc.dest)};
+    if (oc.dest.point != 0) theirs.imports = {formatFidoAddr(oc.dest)};
     TosserNode remote(tmp.file("remote"), theirs);
 
     // The area as the post finds it.
@@ -385,14 +354,14 @@ void exportRoundTrip(const OutgoingCase& oc) {
     if (oc.before == AreaBefore::TossedNetmail) {
         tmp.mkdir("packets");
         tmp.mkdir("drafts");
-        NetmailDraft d{oc.remoteName, tosser::addrText(oc.dest), kUserName, userAddr, "Question",
+        NetmailDraft d{oc.remoteName, formatFidoAddr(oc.dest), kUserName, userAddr, "Question",
                        "Can you read this?\n"};
         std::string packet, error;
         ASSERT_TRUE(tosser::writeNetmailPacket(d, tmp.file("packets"), tmp.file("drafts"), packet, &error)) << error;
-        std::vector<PackedMessage> packed;
-        ASSERT_TRUE(tosser::readPacket(packet, packed, &error)) << error;
-        ASSERT_EQ(packed.size(), 1u);
-        incomingMsgId = tosser::kludgeValue(tosser::textLines(packed[0].text), "MSGID");
+        fidopkt::Packet packed;
+        ASSERT_TRUE(fidopkt::readPacketFile(packet, packed, &error)) << error;
+        ASSERT_EQ(packed.messages.size(), 1u);
+        incomingMsgId = kludgeValue(textLines(packed.messages[0].text), "MSGID");
         tosser::RunResult toss = node.crashmail({"TOSSDIR", tmp.file("packets"), "NOSECURITY"});
         ASSERT_EQ(toss.exitStatus, 0) << tosser::describe(toss);
         ASSERT_EQ(node.netmailFiles(), std::vector<std::string>{"2.msg"}) << tosser::describe(toss);
@@ -434,8 +403,8 @@ void exportRoundTrip(const OutgoingCase& oc) {
     msgfixture::StoredMsg posted;
     ASSERT_TRUE(msgfixture::readMsgFile(postedPath, posted))
         << "files: " << ::testing::PrintToString(node.netmailFiles());
-    const std::vector<std::string> postedKludges = splitText(tosser::textLines(storedText(posted))).kludges;
-    const std::string msgId = tosser::kludgeValue(postedKludges, "MSGID");
+    const std::vector<std::string> postedKludges = splitText(textLines(storedText(posted))).kludges;
+    const std::string msgId = kludgeValue(postedKludges, "MSGID");
     ASSERT_EQ(msgId.rfind(userAddr + " ", 0), 0u) << msgId;
 
     // Our crashmail exports it.
@@ -443,12 +412,12 @@ void exportRoundTrip(const OutgoingCase& oc) {
     ASSERT_EQ(scan.exitStatus, 0) << tosser::describe(scan);
     std::vector<std::string> packets = node.outboundPackets();
     ASSERT_FALSE(packets.empty()) << "nothing exported: " << tosser::describe(scan) << node.log();
-    std::vector<PackedMessage> exported;
+    std::vector<PackedMsg> exported;
     for (const std::string& p : packets) {
-        std::vector<PackedMessage> inPacket;
+        fidopkt::Packet inPacket;
         std::string error;
-        ASSERT_TRUE(tosser::readPacket(p, inPacket, &error)) << error;
-        exported.insert(exported.end(), inPacket.begin(), inPacket.end());
+        ASSERT_TRUE(fidopkt::readPacketFile(p, inPacket, &error)) << error;
+        exported.insert(exported.end(), inPacket.messages.begin(), inPacket.messages.end());
     }
     ASSERT_EQ(exported.size(), 1u) << "only the post is due for export";
     EXPECT_EQ(exported[0].dateTime, msgfixture::fieldText(posted.dateField));
@@ -480,18 +449,18 @@ void exportRoundTrip(const OutgoingCase& oc) {
     EXPECT_EQ(msgfixture::fieldText(got.toField), oc.remoteName);
     EXPECT_EQ(msgfixture::fieldText(got.subjectField), subject);
     EXPECT_EQ(msgfixture::fieldText(got.dateField), msgfixture::fieldText(posted.dateField));
-    EXPECT_EQ(tosser::addrText(got.origAddr()), userAddr);
-    EXPECT_EQ(tosser::addrText(got.destAddr()), tosser::addrText(oc.dest));
+    EXPECT_EQ(formatFidoAddr(got.origAddr()), userAddr);
+    EXPECT_EQ(formatFidoAddr(got.destAddr()), formatFidoAddr(oc.dest));
     EXPECT_EQ(got.attribute & kAttrPrivate, kAttrPrivate);
 
-    SplitText split = splitText(tosser::textLines(storedText(got)));
+    SplitText split = splitText(textLines(storedText(got)));
     EXPECT_EQ(sorted(split.kludges), sorted(postedKludges));
-    EXPECT_EQ(tosser::kludgeValue(split.kludges, "MSGID"), msgId);
-    EXPECT_EQ(tosser::kludgeValue(split.kludges, "INTL"), intlValue(oc.dest, kUserAddr));
-    EXPECT_EQ(tosser::kludgeValue(split.kludges, "FMPT"), std::to_string(kUserAddr.point));
-    EXPECT_EQ(tosser::kludgeValue(split.kludges, "TOPT"), oc.dest.point ? std::to_string(oc.dest.point) : "");
-    EXPECT_EQ(tosser::kludgeValue(split.kludges, "REPLY"), oc.reply ? incomingMsgId : "");
-    EXPECT_EQ(split.body, tosser::textLines(body));
+    EXPECT_EQ(kludgeValue(split.kludges, "MSGID"), msgId);
+    EXPECT_EQ(kludgeValue(split.kludges, "INTL"), fidopkt::intlValue(oc.dest, kUserAddr));
+    EXPECT_EQ(kludgeValue(split.kludges, "FMPT"), std::to_string(kUserAddr.point));
+    EXPECT_EQ(kludgeValue(split.kludges, "TOPT"), oc.dest.point ? std::to_string(oc.dest.point) : "");
+    EXPECT_EQ(kludgeValue(split.kludges, "REPLY"), oc.reply ? incomingMsgId : "");
+    EXPECT_EQ(split.body, textLines(body));
 }
 
 TEST_F(TosserInterop, NetmailPostedThroughServerIsExportedAndArrivesIntact) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fixed_field.h"
 #include "common/server_process.h"
 #include "config/config.h"
 #include "support/le.h"
@@ -131,12 +132,6 @@ struct Area {
     std::string path;
     int format;
 };
-
-std::string padded(const std::string& s, size_t n) {
-    std::string r = s.substr(0, n);
-    r.resize(n, '\0');
-    return r;
-}
 
 class SettingsTest : public ::testing::Test {
 protected:

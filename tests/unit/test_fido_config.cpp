@@ -12,6 +12,8 @@
 #include <tuple>
 #include <vector>
 
+#include "common/fixed_field.h"
+#include "common/hpt_node.h"
 #include "common/temp_dir.h"
 #include "common/tosser_interop.h"
 #include "config/config.h"
@@ -27,12 +29,6 @@ struct Served {
     std::string path;
     int32_t format;  // the type follows: *.MSG is netmail, Squish is echomail
 };
-
-std::string padded(const std::string& s, size_t n) {
-    std::string r = s.substr(0, n);
-    r.resize(n, '\0');
-    return r;
-}
 
 size_t countOf(const std::string& text, const std::string& needle) {
     size_t n = 0;
@@ -434,66 +430,18 @@ TEST_F(FidoConfig, SettingsKeyAnnouncesAndAppendsInLineOrder) {
 
 // ---- the husky library's own reading ---------------------------------------------------
 
-// tparser from HUSKY_BIN_DIR, or from the husky tools beside the project; empty when
-// neither has it.
-std::string tparserPath() {
-    std::vector<std::string> dirs;
-    if (const char* env = getenv("HUSKY_BIN_DIR"); env && *env) dirs.push_back(env);
-    dirs.push_back(std::string(QUORVA_SOURCE_DIR) + "/../shared/tools/husky/bin");
-    for (const std::string& d : dirs) {
-        std::string path = d + "/tparser";
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return "";
-}
-
-// An area as tparser lists it: the section it is in, tag, path and base format.
-struct ParsedArea {
-    std::string section, tag, path, format;
-    bool operator<(const ParsedArea& o) const {
-        return std::tie(section, tag, path, format) < std::tie(o.section, o.tag, o.path, o.format);
+// An area as served, on either side of the comparison: netmail or echomail, tag, path
+// and base format.
+struct ComparedArea {
+    std::string kind, tag, path, format;
+    bool operator<(const ComparedArea& o) const {
+        return std::tie(kind, tag, path, format) < std::tie(o.kind, o.tag, o.path, o.format);
     }
 };
 
-// The areas of tparser's listing: in the area sections, each area starts with its tag
-// line (the tag and a space) and has a line "-> PATH<tab>FORMAT<tab>...".
-std::vector<ParsedArea> parseTparser(const std::string& output) {
-    const char* const sections[] = {"NetMailAreas", "DupeMailArea", "BadMailArea", "EchoAreas", "LocalAreas"};
-    std::vector<ParsedArea> areas;
-    std::string section, tag;
-    bool expectTag = false;
-    size_t pos = 0;
-    while (pos < output.size()) {
-        size_t end = output.find('\n', pos);
-        if (end == std::string::npos) end = output.size();
-        std::string line = output.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.rfind("===", 0) == 0) {
-            section.clear();
-            for (const char* s : sections)
-                if (line == std::string("=== ") + s + " ===") section = s;
-            expectTag = !section.empty();
-            continue;
-        }
-        if (section.empty()) continue;
-        if (line == "-------") {
-            expectTag = true;
-        } else if (expectTag && !line.empty()) {
-            tag = line.back() == ' ' ? line.substr(0, line.size() - 1) : line;
-            expectTag = false;
-        } else if (line.rfind("-> ", 0) == 0) {
-            size_t tab1 = line.find('\t');
-            size_t tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
-            if (tab2 == std::string::npos) continue;
-            areas.push_back({section, tag, line.substr(3, tab1 - 3), line.substr(tab1 + 1, tab2 - tab1 - 1)});
-        }
-    }
-    return areas;
-}
-
 TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
-    const std::string tparser = tparserPath();
-    if (tparser.empty())
+    const std::string tparser = hpt::toolPath("tparser");
+    if (hpt::huskyBinDir().empty() || access(tparser.c_str(), X_OK) != 0)
         GTEST_SKIP() << "tparser (husky tools) not found: set HUSKY_BIN_DIR to the folder that holds it; "
                         "the comparison with the husky library was not run";
 
@@ -559,13 +507,13 @@ TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
     unsetenv("QUORVA_FIDO_TEST_ENV");
     const std::string tparserErr = readFile(warnings);
     ASSERT_FALSE(r.timedOut) << tosser::describe(r);
-    ASSERT_NE(r.output.find("=== EchoAreas ==="), std::string::npos) << tosser::describe(r) << tparserErr;
-    ASSERT_EQ(r.output.find("Please correct"), std::string::npos) << tparserErr;
+    ASSERT_NE(r.out.find("=== EchoAreas ==="), std::string::npos) << tosser::describe(r) << tparserErr;
+    ASSERT_EQ(r.out.find("Please correct"), std::string::npos) << tparserErr;
     ASSERT_EQ(tparserErr.find("Please correct"), std::string::npos) << tparserErr;
 
-    std::vector<ParsedArea> servedByTparser;
+    std::vector<ComparedArea> servedByTparser;
     std::vector<std::string> skippedByTparser;
-    for (const ParsedArea& a : parseTparser(r.output)) {
+    for (const hpt::ParsedArea& a : hpt::parsedAreas(r.out)) {
         bool echoSquish = (a.section == "EchoAreas" || a.section == "LocalAreas") && a.format == "Squish";
         bool netmailMsg = a.section == "NetMailAreas" && a.format == "SDM";
         if (echoSquish || netmailMsg)
@@ -573,7 +521,7 @@ TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
         else
             skippedByTparser.push_back(a.tag);
     }
-    std::vector<ParsedArea> servedByUs;
+    std::vector<ComparedArea> servedByUs;
     for (int32_t i = 0; i < areaList.getCount(); ++i) {
         const mArea& a = *areaList.getAt(i);
         bool net = a.format == kMsg;
@@ -593,7 +541,7 @@ TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
     ASSERT_EQ(servedByUs.size(), servedByTparser.size()) << out << tosser::describe(r);
     for (size_t i = 0; i < servedByUs.size(); ++i) {
         SCOPED_TRACE(servedByTparser[i].tag);
-        EXPECT_EQ(servedByUs[i].section, servedByTparser[i].section);
+        EXPECT_EQ(servedByUs[i].kind, servedByTparser[i].kind);
         EXPECT_EQ(servedByUs[i].tag, servedByTparser[i].tag);
         EXPECT_EQ(servedByUs[i].path, servedByTparser[i].path);
         EXPECT_EQ(servedByUs[i].format, servedByTparser[i].format);

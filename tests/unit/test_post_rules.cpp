@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
+#include "common/test_time.h"
 #include "config/config.h"
 #include "protocol/post_rules.h"
 #include "support/le.h"
@@ -33,20 +34,6 @@ rClientInfo makeUser(const char* name, const FidoAddr& addr, bool super) {
 
 const rClientInfo kAnn = makeUser("Ann Reader", {2, 5020, 1234, 5}, false);
 const rClientInfo kSysop = makeUser("Demo Sysop", {2, 5020, 1234, 0}, true);
-
-// One hour east of Greenwich.
-WallTime eastTime() {
-    WallTime t;
-    t.local.tm_year = 126;
-    t.local.tm_mon = 2;
-    t.local.tm_mday = 5;
-    t.local.tm_hour = 7;
-    t.local.tm_gmtoff = 3600;
-    t.utc = t.local;
-    t.utc.tm_hour = 6;
-    t.utc.tm_gmtoff = 0;
-    return t;
-}
 
 // The kludges every post gets when its text has none of its own.
 const std::string kAdded = kA + "PID: Quorva 1.0.1\r" + kA + "TZUTC: 0100\r";
@@ -102,8 +89,8 @@ TEST(PostRules, AttributeBitsAndSenderNameByRights) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost p = preparePost(postedRecord("Somebody Else", c.asked), "Hi\r", *c.user, c.areaType, eastTime(),
-                                     ServerSettings{});
+        PreparedPost p = preparePost(postedRecord("Somebody Else", c.asked), "Hi\r", *c.user, c.areaType,
+                                     testWallTime(), ServerSettings{});
         EXPECT_EQ(p.record.attributes, c.stored);
         EXPECT_EQ(field(p.record.header.fromName, 36), c.fromName);
         EXPECT_EQ(p.record.origAddr, c.user->address) << "always the user's own address";
@@ -117,7 +104,7 @@ TEST(PostRules, AttributeBitsAndSenderNameByRights) {
 TEST(PostRules, RegisteredNameFillsTheWholeField) {
     const rClientInfo longName = makeUser("Abcdefghij Klmnopqrst Uvwxyz 0123456789", {1, 2, 3, 4}, false);
     PreparedPost p =
-        preparePost(postedRecord("X", 0), "", longName, AREA_TYPE_NETMAIL, eastTime(), ServerSettings{});
+        preparePost(postedRecord("X", 0), "", longName, AREA_TYPE_NETMAIL, testWallTime(), ServerSettings{});
     EXPECT_EQ(std::string(p.record.header.fromName, 36), std::string(longName.name, 36));
 }
 
@@ -149,9 +136,9 @@ TEST(PostRules, StampedKludgesAreDroppedForOrdinaryUsersOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_NETMAIL, eastTime(), {});
+        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_NETMAIL, testWallTime(), {});
         EXPECT_EQ(u.text, kAdded + c.user);
-        PreparedPost s = preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_NETMAIL, eastTime(), {});
+        PreparedPost s = preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_NETMAIL, testWallTime(), {});
         EXPECT_EQ(s.text, kAdded + c.sysop);
     }
 }
@@ -182,7 +169,7 @@ TEST(PostRules, PidAndTzutcAreAddedUnlessTheLeadingKludgesHaveThem) {
         SCOPED_TRACE(c.name);
         for (const rClientInfo* user : {&kAnn, &kSysop}) {
             SCOPED_TRACE(user->name);
-            PreparedPost p = preparePost(postedRecord("X", 0), c.text, *user, AREA_TYPE_NETMAIL, eastTime(), {});
+            PreparedPost p = preparePost(postedRecord("X", 0), c.text, *user, AREA_TYPE_NETMAIL, testWallTime(), {});
             EXPECT_EQ(p.text, c.stored);
         }
     }
@@ -254,22 +241,24 @@ TEST(PostRules, EchomailEndsWithTearlineAndOriginLine) {
     const ServerSettings settings = settingsWithOrigin("Test Node, Somewhere");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_ECHOMAIL, eastTime(), settings);
+        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_ECHOMAIL, testWallTime(), settings);
         EXPECT_EQ(u.text, kAdded + c.user);
-        PreparedPost s = preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_ECHOMAIL, eastTime(), settings);
+        PreparedPost s =
+            preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_ECHOMAIL, testWallTime(), settings);
         EXPECT_EQ(s.text, kAdded + c.sysop);
     }
 }
 
 TEST(PostRules, NetmailGetsNoTearlineNorOrigin) {
-    PreparedPost p = preparePost(postedRecord("X", 0), "Hello", kAnn, AREA_TYPE_NETMAIL, eastTime(),
+    PreparedPost p = preparePost(postedRecord("X", 0), "Hello", kAnn, AREA_TYPE_NETMAIL, testWallTime(),
                                  settingsWithOrigin("Test Node"));
     EXPECT_EQ(p.text, kAdded + "Hello");
 }
 
 TEST(PostRules, DefaultOriginTextIsTheProgramsNameAndVersion) {
     EXPECT_EQ(ServerSettings{}.origin, "Quorva 1.0.1");
-    PreparedPost p = preparePost(postedRecord("X", 0), "Hi\r", kAnn, AREA_TYPE_ECHOMAIL, eastTime(), ServerSettings{});
+    PreparedPost p =
+        preparePost(postedRecord("X", 0), "Hi\r", kAnn, AREA_TYPE_ECHOMAIL, testWallTime(), ServerSettings{});
     EXPECT_EQ(p.text, kAdded + "Hi\r--- Quorva 1.0.1\r * Origin: Quorva 1.0.1 (2:5020/1234.5)\r");
 }
 

@@ -888,13 +888,8 @@ protected:
 
     // Another writer's lock on the first byte of the data file, as a tosser takes it.
     void lock() {
-        lockFd = ::open(sqfix::fileOf(dir.file("echo"), ".SQD").c_str(), O_RDWR | O_CLOEXEC);
+        lockFd = sqfix::lockDataFile(dir.file("echo"));
         ASSERT_GE(lockFd, 0);
-        struct flock fl = {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_len = 1;
-        ASSERT_EQ(fcntl(lockFd, F_OFD_SETLK, &fl), 0);
     }
     void unlock() {
         if (lockFd >= 0) close(lockFd);

@@ -20,6 +20,7 @@
 #include "wire/fidodate.h"
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
+#include "common/growth_counting_array.h"
 #include "common/test_time.h"
 #include "common/squish_fixture.h"
 #include "support/clock.h"
@@ -422,16 +423,6 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
     EXPECT_FALSE(area.getMessage(6, out));
     EXPECT_FALSE(area.getMessage(10, out));
 }
-
-// An output array that counts how often it has to find a larger buffer.
-class GrowthCountingArray : public MCArray<char> {
-public:
-    bool setSize(int32_t n) override {
-        if (n > getCapacity()) ++growths;
-        return MCArray<char>::setSize(n);
-    }
-    int growths = 0;
-};
 
 TEST_F(SquishArea, FetchSizesItsOutputOnce) {
     std::string ordinary, shortLines, kludgeBytes;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "areas/tarnwick_area.h"
+#include "common/growth_counting_array.h"
 #include "common/test_time.h"
 #include "common/msg_fixture.h"
 #include "support/clock.h"
@@ -448,16 +449,6 @@ TEST(TarnwickFetch, AddressesFromTheRoutingKludges) {
         EXPECT_EQ(r.destAddr, c.dest);
     }
 }
-
-// An output array that counts how often it has to find a larger buffer.
-class GrowthCountingArray : public MCArray<char> {
-public:
-    bool setSize(int32_t n) override {
-        if (n > getCapacity()) ++growths;
-        return MCArray<char>::setSize(n);
-    }
-    int growths = 0;
-};
 
 TEST(TarnwickFetch, LinesAreThoseOfTheLineRoutine) {
     std::string manyLines;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fixed_field.h"
 #include "common/server_process.h"
 #include "config/config.h"
 
@@ -18,12 +19,6 @@ struct ExpectedArea {
     int32_t format;
     int32_t type;
 };
-
-std::string padded(const std::string& s, size_t n) {
-    std::string r = s.substr(0, n);
-    r.resize(n, '\0');
-    return r;
-}
 
 class TosserConfig : public ::testing::Test {
 protected:

@@ -1,7 +1,8 @@
-// FidoNet mail packets for the tests that run the husky tosser hpt: the type 2+ packet of
-// FTS-0001 with the FSC-0048 extensions (zones and points in the header), written and
-// read here independently of the server, so that tests build inbound mail of any size
-// (one packet may hold thousands of messages) and read back what hpt exported.
+// FidoNet mail packets for the tests that run a real tosser (hpt, crashmail) beside the
+// server: the type 2+ packet of FTS-0001 with the FSC-0048 extensions (zones and points in
+// the header), written and read here independently of the server, so that tests build
+// inbound mail of any size (one packet may hold thousands of messages) and read back what
+// a tosser exported; and the message texts and dates of the packed messages.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "wire/fidoaddr.h"
 
-namespace hpt {
+namespace fidopkt {
 
 // Packet header, 58 bytes at the start of the file.
 constexpr size_t kPacketHeaderSize = 58;
@@ -58,11 +59,24 @@ struct Packet {
 // Reads a packet file's bytes; every length is checked against what is left. False (with
 // a reason) when the bytes are not a well-formed type 2 packet with its end mark.
 [[nodiscard]] bool decodePacket(const std::string& bytes, Packet& p, std::string* error = nullptr);
+// The same for the packet file at `path` (the reason then names the file).
+[[nodiscard]] bool readPacketFile(const std::string& path, Packet& p, std::string* error = nullptr);
 
 // The lines of a text ended by carriage returns (a final one adds no empty line).
 std::vector<std::string> textLines(const std::string& text);
 // The value of the first kludge line ^A NAME ": " value (or ^A NAME " " value), or "".
 std::string kludgeValue(const std::vector<std::string>& lines, const std::string& name);
+
+// Packed date-time (DOS date low, DOS time high) of a FidoNet date text such as
+// "05 Jan 07  13:45:30", computed from its fields; two-digit years 80-99 are 1980-1999,
+// the others 2000-2079.
+uint32_t packedDate(const std::string& text);
+
+// "zone:net/node", the point left out, as an INTL kludge and a tosser's configuration
+// write an address.
+std::string zoneNetNode(const FidoAddr& a);
+// The value of the INTL kludge of a netmail: destination, then origin.
+std::string intlValue(const FidoAddr& dest, const FidoAddr& orig);
 
 // Echomail as a tosser receives it from its uplink: "AREA:TAG", the kludges (each given
 // without its ^A), the body lines, tearline, Origin line naming `origin`, then SEEN-BY and
@@ -92,4 +106,4 @@ struct NetmailDraft {
 };
 PackedMsg netmailMessage(const NetmailDraft& d);
 
-}  // namespace hpt
+}  // namespace fidopkt

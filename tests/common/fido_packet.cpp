@@ -1,11 +1,14 @@
-#include "common/hpt_packet.h"
+#include "common/fido_packet.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+
+#include "common/temp_dir.h"
 
 #include "support/le.h"
 
-namespace hpt {
+namespace fidopkt {
 
 namespace {
 
@@ -178,6 +181,13 @@ bool decodePacket(const std::string& bytes, Packet& p, std::string* error) {
     }
 }
 
+bool readPacketFile(const std::string& path, Packet& p, std::string* error) {
+    std::string why;
+    if (decodePacket(readFile(path), p, &why)) return true;
+    if (error) *error = path + ": " + why;
+    return false;
+}
+
 std::vector<std::string> textLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -202,11 +212,29 @@ std::string kludgeValue(const std::vector<std::string>& lines, const std::string
     return std::string();
 }
 
-namespace {
+uint32_t packedDate(const std::string& text) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    int day = 0, year = 0, hours = 0, minutes = 0, seconds = 0;
+    char month[4] = {};
+    if (sscanf(text.c_str(), "%d %3s %d %d:%d:%d", &day, month, &year, &hours, &minutes, &seconds) != 6) return 0;
+    uint32_t monthNumber = 0;
+    for (uint32_t i = 0; i < 12; ++i)
+        if (strcmp(month, kMonths[i]) == 0) monthNumber = i + 1;
+    uint32_t years = uint32_t(year >= 80 ? year - 80 : year + 20);
+    return uint32_t(day) | (monthNumber << 5) | (years << 9) | (uint32_t(seconds / 2) << 16) |
+           (uint32_t(minutes) << 21) | (uint32_t(hours) << 27);
+}
 
-std::string nodeText(const FidoAddr& a) {
+std::string zoneNetNode(const FidoAddr& a) {
     return std::to_string(a.zone) + ":" + std::to_string(a.net) + "/" + std::to_string(a.node);
 }
+
+std::string intlValue(const FidoAddr& dest, const FidoAddr& orig) {
+    return zoneNetNode(dest) + " " + zoneNetNode(orig);
+}
+
+namespace {
 
 void appendLines(std::string& text, const std::vector<std::string>& lines, const char* prefix) {
     for (const std::string& line : lines) text += prefix + line + "\r";
@@ -245,7 +273,7 @@ PackedMsg netmailMessage(const NetmailDraft& d) {
     m.fromName = d.fromName;
     m.toName = d.toName;
     m.subject = d.subject;
-    m.text = "\x01INTL " + nodeText(d.to) + " " + nodeText(d.from) + "\r";
+    m.text = "\x01INTL " + intlValue(d.to, d.from) + "\r";
     if (d.from.point) m.text += "\x01" "FMPT " + std::to_string(d.from.point) + "\r";
     if (d.to.point) m.text += "\x01TOPT " + std::to_string(d.to.point) + "\r";
     appendLines(m.text, d.kludges, "\x01");
@@ -253,4 +281,4 @@ PackedMsg netmailMessage(const NetmailDraft& d) {
     return m;
 }
 
-}  // namespace hpt
+}  // namespace fidopkt
