@@ -9,6 +9,7 @@
 #include "support/array.h"
 #include "wire/fidoaddr.h"
 #include "wire/packets.h"
+#include "wire/version.h"
 
 // One configured message area; its number is its index in areaList.
 struct mArea {
@@ -31,10 +32,9 @@ struct rClientInfo {
 };
 bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
 
-// The program's name and version, as the PID kludge, the tearline and the default Origin
-// text of posted messages name them.
+// The program's name, as the PID kludge, the tearline and the default Origin text of posted
+// messages name it with kProgramVersion (wire/version.h).
 constexpr char kProgramName[] = "Quorva";
-constexpr char kProgramVersion[] = "1.0.1";
 
 // How long the sessions may take over each part of their work, and how many of them the
 // server keeps. All time limits run on the monotonic clock. Each has a settings key of the

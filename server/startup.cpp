@@ -19,10 +19,12 @@
 
 
 void printBanner() {
+    char title[32];
+    snprintf(title, sizeof title, "QUORVA v%s", kProgramVersion);
     printf("\n");
     printf("+---------------------------------+\n");
     printf("!                                 !#\n");
-    printf("!  %-31s!#\n", "QUORVA v1.0.1");
+    printf("!  %-31s!#\n", title);
     printf("!                                 !#\n");
     printf("+---------------------------------+#\n");
     printf(" ###################################\n");
