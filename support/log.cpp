@@ -109,9 +109,6 @@ void formatLogTime(const std::tm& local, int milliseconds, long utcOffsetSeconds
              local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds, sign, offset / 60, offset % 60);
 }
 
-LogPeer::LogPeer(const char* peerText) : previous_(currentPeer) {
-    snprintf(text_, sizeof text_, "%s", peerText ? peerText : "");
-    currentPeer = text_;
-}
+LogPeer::LogPeer(const char* peerText) : previous_(currentPeer) { currentPeer = peerText; }
 
 LogPeer::~LogPeer() { currentPeer = previous_; }
