@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/console_lines.h"
 #include "common/server_process.h"
 #include "config/config.h"
 #include "support/le.h"
@@ -434,8 +434,9 @@ TEST_F(SettingsTest, TimestampsKeyStampsTheLinesOfTheLoading) {
     EXPECT_TRUE(load("squishCfg @/a.cfg\ntimestamps yes\n", {{"a.cfg", "EchoArea A1 @/a1\n"}}));
     EXPECT_TRUE(logTimestamps());
     setLogTimestamps(false);
-    EXPECT_TRUE(std::regex_match(out, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.+-]{18} -> reading .* and areas\\.\\.\\.\n")))
-        << out;
+    const size_t n = timeStampLength(out);
+    ASSERT_GT(n, 0u) << out;
+    EXPECT_EQ(out.substr(n), expand("-> reading @/a.cfg and areas...\n"));
 }
 
 // Every key of the sample settings file is one the server takes: with all of them in force,
