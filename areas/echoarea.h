@@ -44,13 +44,20 @@ public:
     // Nothing was written. Names the area's files and what is wrong, for the console;
     // empty after any other outcome.
     const std::string& refusalReason() const { return refusalReason_; }
+    // After a newMessage that returned true: the number the new message is known by (its
+    // UMSGID in a Squish base, its file number in a *.MSG directory). 0 after any other
+    // outcome.
+    uint32_t storedNumber() const { return storedNumber_; }
 
 protected:
     // Forgets the outcome of an earlier write; every write operation starts with it.
     void beginWrite() {
         deferReason_.clear();
         refusalReason_.clear();
+        storedNumber_ = 0;
     }
+    // Records the number of the message a newMessage has just stored.
+    void setStoredNumber(uint32_t number) { storedNumber_ = number; }
     // Marks the current write as put off (see writeDeferred); its operation returns false.
     void deferWrite(std::string reason) { deferReason_ = std::move(reason); }
     // Refuses the current write for damage (see refusalReason); returns false for the
@@ -65,6 +72,7 @@ protected:
 private:
     std::string deferReason_;
     std::string refusalReason_;
+    uint32_t storedNumber_ = 0;
 };
 
 // Stands for "no bound" as the maximum length of the two text routines below.

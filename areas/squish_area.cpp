@@ -735,7 +735,10 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
     base.endFrame = frameOffset + uint32_t(kSquishFrameHeaderSize) + frame.frameLength;
     if (!writeBaseHeader(dataFile, base)) return false;
 
-    return writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(record->header.toName)});
+    if (!writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(record->header.toName)}))
+        return false;
+    setStoredNumber(umsgid);
+    return true;
 }
 
 bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {

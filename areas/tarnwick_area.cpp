@@ -433,6 +433,7 @@ bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
         if (!exists) {
             if (renameNoReplace(temp.path(), pathOf(finalName), &exists)) {
                 temp.keep();
+                setStoredNumber(number);
                 return true;
             }
             if (!exists) return false;

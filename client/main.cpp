@@ -34,11 +34,12 @@
 #include "wire/attributes.h"
 #include "wire/fidodate.h"
 #include "wire/packets.h"
+#include "wire/version.h"
 
 namespace {
 
-// The project's version (CMakeLists.txt); a test keeps the two equal.
-constexpr const char* kClientVersion = "1.0.1";
+// The project's version (CMakeLists.txt), as the server has it.
+constexpr const char* kClientVersion = kProgramVersion;
 
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -204,9 +205,9 @@ bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* v
     return known;
 }
 
-void loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
+bool loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
     FILE* f = openText(fileName);
-    if (!f) return;
+    if (!f) return false;
     ConfigReader reader(f);
     char line[kConfigLineMax + 1];
     MCArray<char*> tokens;
@@ -215,22 +216,58 @@ void loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
         appendArea(areas, *tokens.getAt(0), *tokens.getAt(1), *tokens.getAt(2));
     }
     fclose(f);
+    return true;
 }
+
+namespace {
+
+// "timestamps yes" or "timestamps no"; any other value is reported and changes nothing.
+void handleTimestampsKey(ServerSettings& settings, const char* value) {
+    if (strcmp(value, "yes") == 0) {
+        settings.timestamps = true;
+    } else if (strcmp(value, "no") == 0) {
+        settings.timestamps = false;
+    } else {
+        reportError(0, "timestamps: invalid value %s (yes or no), the default is kept", value);
+    }
+}
+
+}  // namespace
 
 bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
                   MCArray<rClientInfo>& users) {
     areas.removeAll();
     FILE* f = openText(settingsPath);
     if (!f) return false;
-    ConfigReader reader(f);
+    // The whole file first: the keys that change the console's lines are taken before the
+    // lines that print anything.
+    std::vector<std::string> lines;
+    {
+        ConfigReader reader(f);
+        char line[kConfigLineMax + 1];
+        while (reader.readConfigLine(line) >= 0) lines.emplace_back(line);
+        fclose(f);
+    }
     char line[kConfigLineMax + 1];
     char copy[kConfigLineMax + 1];
     MCArray<char*> tokens;
-    while (reader.readConfigLine(line) >= 0) {
+    // A line as read: its copy kept whole, the line itself split into `tokens`.
+    auto split = [&](const std::string& text) {
+        memset(line, 0, sizeof line);
+        memcpy(line, text.data(), std::min(text.size(), sizeof line - 1));
         memcpy(copy, line, sizeof copy);
-        int n = splitTokens(tokens, " \t", line);
+        return splitTokens(tokens, " \t", line);
+    };
+    for (const std::string& text : lines) {
+        if (split(text) == 2 && strcmp(*tokens.getAt(0), "timestamps") == 0) handleTimestampsKey(settings, *tokens.getAt(1));
+    }
+    if (settings.timestamps) setLogTimestamps(true);
+
+    for (const std::string& text : lines) {
+        int n = split(text);
         if (n == 0) continue;
         const char* first = *tokens.getAt(0);
+        if (n == 2 && strcmp(first, "timestamps") == 0) continue;  // taken above
         if (n == 2 && strcmp(first, "listenPort") == 0) {
             const char* value = *tokens.getAt(1);
             if (strlen(value) >= kPortTextSize) {
@@ -241,24 +278,30 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mA
             snprintf(settings.portText, sizeof settings.portText, "%s", value);
             continue;
         }
+        if (n == 2 && strcmp(first, "listenAddress") == 0) {
+            settings.listenAddress = *tokens.getAt(1);
+            continue;
+        }
         if (handleEchomailKey(settings, copy, n, tokens)) continue;
         if (n == 2 && applyLimitSetting(settings.limits, first, *tokens.getAt(1))) continue;
         if (n == 2 && strcmp(first, "squishCfg") == 0) {
             const char* file = *tokens.getAt(1);
             logLine("-> reading %s and areas...\n", file);
-            loadTosserAreas(file, areas);
+            if (!loadTosserAreas(file, areas)) {
+                reportError(errno, "cannot open %s", file);
+                settings.unreadableTosserFiles.emplace_back(file);
+            }
             continue;
         }
         if (n == 2 && strcmp(first, "fidoConfig") == 0) {
             const char* file = *tokens.getAt(1);
             logLine("-> reading %s and areas...\n", file);
-            loadFidoConfig(file, areas);
+            if (!loadFidoConfig(file, areas)) settings.unreadableTosserFiles.emplace_back(file);
             continue;
         }
         // After splitting, the buffer reads "user" only when the line starts with "user"
         // followed by a separator or nothing.
         if (strcmp(line, "user") == 0) handleUserLine(users, copy);
     }
-    fclose(f);
     return true;
 }

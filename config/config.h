@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support/array.h"
 #include "wire/fidoaddr.h"
 #include "wire/packets.h"
+#include "wire/version.h"
 
 // One configured message area; its number is its index in areaList.
 struct mArea {
@@ -31,10 +33,9 @@ struct rClientInfo {
 };
 bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
 
-// The program's name and version, as the PID kludge, the tearline and the default Origin
-// text of posted messages name them.
+// The program's name, as the PID kludge, the tearline and the default Origin text of posted
+// messages name it with kProgramVersion (wire/version.h).
 constexpr char kProgramName[] = "Quorva";
-constexpr char kProgramVersion[] = "1.0.1";
 
 // How long the sessions may take over each part of their work, and how many of them the
 // server keeps. All time limits run on the monotonic clock. Each has a settings key of the
@@ -81,6 +82,15 @@ struct ServerSettings {
     // ("echoTossLog"); empty for none.
     std::string echoTossLog;
 
+    // The address to listen on, an IPv4 or IPv6 literal ("listenAddress"); empty for every
+    // IPv4 interface. Checked when the server starts.
+    std::string listenAddress;
+    // Time stamps before the console lines ("timestamps yes").
+    bool timestamps = false;
+    // The tosser configurations (squishCfg, fidoConfig lines) that could not be opened,
+    // each already reported: the server does not start without them.
+    std::vector<std::string> unreadableTosserFiles;
+
     SessionLimits limits;
 };
 
@@ -107,12 +117,23 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 
 // Reads the settings file: the port, the users (appended to `users`) and the areas of the
 // tosser configurations it names (`areas` is emptied first). False when the file cannot
-// be opened.
+// be opened (errno tells why). A tosser configuration that cannot be opened is reported
+// and listed in settings.unreadableTosserFiles. docs/settings.md describes every key for
+// the sysop.
+//
+// The timestamps key is taken before all others, and "timestamps yes" switches the time
+// stamps of the console on at once (setLogTimestamps), so that the lines of the loading
+// itself are stamped too.
 //
 // Lines, one keyword and its value(s) separated by spaces or tabs:
 //   listenPort PORT            a number or a tcp service name (default 9029)
+//   listenAddress ADDRESS      an IPv4 or IPv6 literal (default: every IPv4 interface)
 //   squishCfg FILE             a tosser configuration whose EchoArea/NetArea lines are read
+//   fidoConfig FILE            the husky tosser's configuration (config/fido_config.h)
 //   user NAME,PASSWORD,ADDRESS[,super]
+//   timestamps yes|no          time stamps before the console lines (default no)
+//   origin TEXT                the Origin line's text of echomail posts
+//   echoTossLog FILE           the tosser's echo toss log, for the tags of echo areas posted to
 // and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
 //   helloTimeout 30            a new connection must send its whole hello within this
 //   packetTimeout 30           a packet must arrive whole this long after its first byte
@@ -130,5 +151,6 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   maxRequestBuffer 67108864  bytes of request data buffered across all sessions
 bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
                   MCArray<rClientInfo>& users);
-// Appends the EchoArea and NetArea lines of a tosser configuration to `areas`.
-void loadTosserAreas(const char* fileName, MCArray<mArea>& areas);
+// Appends the EchoArea and NetArea lines of a tosser configuration to `areas`. False,
+// with errno set, when the file cannot be opened.
+bool loadTosserAreas(const char* fileName, MCArray<mArea>& areas);

@@ -209,11 +209,13 @@ class FidoConfigReader {
 public:
     explicit FidoConfigReader(MCArray<mArea>& areas) : areas_(areas) {}
 
-    void readMain(const std::string& fileName) {
+    // False when the file itself could not be opened.
+    bool readMain(const std::string& fileName) {
         readFile(fileName, nullptr);
         if (!branches_.empty() || overflowDepth_ > 0)
             reportError(0, "%s: %zu if block(s) without endif at the end of the configuration", fileName.c_str(),
                         branches_.size() + size_t(overflowDepth_));
+        return filesRead_ > 0;
     }
 
 private:
@@ -646,7 +648,7 @@ private:
 
 }  // namespace
 
-void loadFidoConfig(const char* fileName, MCArray<mArea>& areas) {
+bool loadFidoConfig(const char* fileName, MCArray<mArea>& areas) {
     FidoConfigReader reader(areas);
-    reader.readMain(fileName);
+    return reader.readMain(fileName);
 }

@@ -25,5 +25,6 @@ constexpr size_t kFidoBranchDepthMax = 64;
 // "-> skipped area TAG (reason)" on standard output. Errors in the files are reported as
 // error lines naming the file and the line, and reading goes on. The variable `module`
 // starts as "hpt", as the tosser sets it. Relative include names are taken from the
-// current directory, as the tosser takes them.
-void loadFidoConfig(const char* fileName, MCArray<mArea>& areas);
+// current directory, as the tosser takes them. False when the file itself cannot be
+// opened (reported like any other error).
+bool loadFidoConfig(const char* fileName, MCArray<mArea>& areas);

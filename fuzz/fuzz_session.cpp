@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The clock is the target's own: every step is 100 ms later, so that login delays, held
     // hellos and deadlines all come due within the steps, the same way on every run.
     MonoTime now = MonoTime() + std::chrono::hours(1);
-    if (!addSession(server, sv[0], 0x0100007F, now)) {
+    if (!addSession(server, sv[0], NetAddress::ipv4(0x0100007F, 40000), now)) {
         close(sv[0]);
         close(sv[1]);
         return 0;

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -22,13 +24,54 @@ namespace {
 
 [[noreturn]] void fail() { throw ClientStepFailure(); }
 
+// An error line about an area names it before the text: "area TAG: " for a configured
+// area, "area number N: " for a number that names none.
+void reportAreaError(const MCArray<mArea>& areaList, int32_t areaNumber, int systemError, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void reportAreaError(const MCArray<mArea>& areaList, int32_t areaNumber, int systemError, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (areaNumber >= 0 && areaNumber < areaList.getCount()) {
+        const mArea& a = *areaList.getAt(areaNumber);
+        reportError(systemError, "area %.*s: %s", int(strnlen(a.name, sizeof a.name)), a.name, text);
+    } else {
+        reportError(systemError, "area number %d: %s", int(areaNumber), text);
+    }
+}
+
+// The user as the post and delete lines name them: name and address.
+struct UserLabel {
+    explicit UserLabel(const rClientInfo& u) {
+        size_t n = strnlen(u.name, sizeof u.name);
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(u.name[i]);
+            name[i] = (c < 0x20 || c == 0x7F) ? '?' : char(c);
+        }
+        name[n] = 0;
+        const FidoAddr& a = u.address;
+        snprintf(address, sizeof address, "%u:%u/%u.%u", a.zone, a.net, a.node, a.point);
+    }
+    char name[37];
+    char address[32];
+};
+
+// "post: user NAME, ADDRESS, area TAG, message #N" and the same for a delete.
+void logAreaWrite(const char* what, const rClientInfo& user, const mArea& area, uint32_t msgNumber) {
+    UserLabel u(user);
+    logLine("%s: user %s, %s, area %.*s, message #%u\n", what, u.name, u.address,
+            int(strnlen(area.name, sizeof area.name)), area.name, unsigned(msgNumber));
+}
+
 // Area operations say nothing about why they failed. A process out of descriptors must not
 // pass for an empty area or a missing message: that is reported, and the connection closed.
 // errno is cleared before the operation, so only a failure inside it is seen here.
-void failOnDescriptorShortage(int32_t areaNumber) {
+void failOnDescriptorShortage(const ServerContext& server, int32_t areaNumber) {
     int error = errno;
     if (!isDescriptorShortage(error)) return;
-    reportError(error, "the files of area %d cannot be opened", int(areaNumber));
+    reportAreaError(server.areaList, areaNumber, error, "the files of area %d cannot be opened", int(areaNumber));
     fail();
 }
 
@@ -68,20 +111,22 @@ CEchoArea& openOrFail(const ServerContext& server, int32_t number, StepContext& 
 // After a write that returned false: true when another writer held it back and it will be
 // tried again in a later step. Once the time for that is over, the reason is reported and
 // the caller refuses the request as any failed write.
-bool heldBack(StepContext& step, const CEchoArea& area) {
+bool heldBack(const ServerContext& server, StepContext& step, const CEchoArea& area) {
     if (!area.writeDeferred()) return false;
     if (step.mayDefer) {
         step.deferred = true;
         return true;
     }
-    reportError(0, "write to area %d given up: %s", int(area.getAreaNumber()), area.deferReason().c_str());
+    reportAreaError(server.areaList, area.getAreaNumber(), 0, "write to area %d given up: %s",
+                    int(area.getAreaNumber()), area.deferReason().c_str());
     return false;
 }
 
 // A write the area refused because its files are damaged: the console learns which base and
 // why (nothing was written).
-void reportRefusal(const CEchoArea& area) {
-    if (!area.refusalReason().empty()) reportError(0, "%s", area.refusalReason().c_str());
+void reportRefusal(const ServerContext& server, const CEchoArea& area) {
+    if (!area.refusalReason().empty())
+        reportAreaError(server.areaList, area.getAreaNumber(), 0, "%s", area.refusalReason().c_str());
 }
 
 void handleAreaList(ServerContext& server, sessionClient& s, StepContext& step) {
@@ -95,7 +140,7 @@ void handleAreaList(ServerContext& server, sessionClient& s, StepContext& step) 
         info.type = area.type;
         openArea(server.areaList, i, step.area);
         if (!step.area) {
-            reportError(0, "internal error: unexpected area type.\n");
+            reportAreaError(server.areaList, i, 0, "internal error: unexpected area type.\n");
             fail();
         }
         char path[sizeof area.path + 1];
@@ -107,7 +152,7 @@ void handleAreaList(ServerContext& server, sessionClient& s, StepContext& step) 
             info.msgCount = counts[0];
             info.unreadCount = counts[1];
         }
-        failOnDescriptorShortage(i);
+        failOnDescriptorShortage(server, i);
         step.area.reset();
         (void)areaInfoList.add(info);  // an area that finds no room is left out
     }
@@ -123,7 +168,7 @@ void handleMsgList(ServerContext& server, sessionClient& s, const uint8_t* reque
     CEchoArea& area = openOrFail(server, number, step);
     errno = 0;
     (void)area.getMsgList(step.msgList);  // an unreadable area lists empty
-    failOnDescriptorShortage(number);
+    failOnDescriptorShortage(server, number);
     // The headers are encoded straight into the reply's own buffer.
     size_t count = size_t(step.msgList.getCount());
     ReplyBytes data = allocateOrFail(count * kMsgHeaderSize);
@@ -142,8 +187,8 @@ void handleFetch(ServerContext& server, sessionClient& s, const uint8_t* request
         queueDataReply(server, s, CID_S_MESSAGE, ReplyBytes(std::move(message)));
         return;
     }
-    failOnDescriptorShortage(number);
-    reportError(0, "fail to read message #%d\n", int(msgNumber));
+    failOnDescriptorShortage(server, number);
+    reportAreaError(server.areaList, number, 0, "fail to read message #%d\n", int(msgNumber));
     sendFail(s);
 }
 
@@ -171,12 +216,13 @@ void handlePost(ServerContext& server, sessionClient& s, const uint8_t* data, St
                 reportError(errno, "cannot list %s in the echo toss log %s", tag.c_str(),
                             settings.echoTossLog.c_str());
         }
+        logAreaWrite("post", *s.user, target, area.storedNumber());
         sendOk(s);
         return;
     }
-    if (heldBack(step, area)) return;
-    failOnDescriptorShortage(record.areaNumber);
-    reportRefusal(area);
+    if (heldBack(server, step, area)) return;
+    failOnDescriptorShortage(server, record.areaNumber);
+    reportRefusal(server, area);
     sendFail(s);
 }
 
@@ -186,13 +232,14 @@ void handleDelete(ServerContext& server, sessionClient& s, const uint8_t* reques
     CEchoArea& area = openOrFail(server, number, step);
     errno = 0;
     if (area.deleteMsg(msgNumber, &s.user->address, s.user->superUser != 0)) {
+        logAreaWrite("delete", *s.user, *server.areaList.getAt(number), msgNumber);
         sendOk(s);
         return;
     }
-    if (heldBack(step, area)) return;
-    failOnDescriptorShortage(number);
-    reportRefusal(area);
-    reportError(0, "fail to delete message #%d\n", int(msgNumber));
+    if (heldBack(server, step, area)) return;
+    failOnDescriptorShortage(server, number);
+    reportRefusal(server, area);
+    reportAreaError(server.areaList, number, 0, "fail to delete message #%d\n", int(msgNumber));
     sendFail(s);
 }
 
@@ -249,7 +296,7 @@ void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_pt
         area.reset();
     }
     if (areaNumber < 0 || areaNumber >= areaList.getCount()) {
-        reportError(0, "invalid area number.\n");
+        reportAreaError(areaList, areaNumber, 0, "invalid area number.\n");
         return;
     }
     const mArea& a = *areaList.getAt(areaNumber);
@@ -259,7 +306,7 @@ void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_pt
     switch (a.format) {
     case AREA_FORMAT_MSG: area.reset(new (std::nothrow) CTarnwickArea(path, areaNumber)); break;
     case AREA_FORMAT_SQUISH: area.reset(new (std::nothrow) CSquishArea(path, areaNumber)); break;
-    default: reportError(0, "internal error: unexpected area type.\n"); break;
+    default: reportAreaError(areaList, areaNumber, 0, "internal error: unexpected area type.\n"); break;
     }
 }
 

@@ -6,13 +6,13 @@ bool LoginThrottle::expired(const SessionLimits& limits, const Record& r, Time n
     return r.failures == 0 || now - r.lastFailure >= limits.loginFailWindow;
 }
 
-uint32_t LoginThrottle::failures(const SessionLimits& limits, uint32_t address, Time now) const {
-    auto it = records_.find(address);
+uint32_t LoginThrottle::failures(const SessionLimits& limits, const NetAddress& address, Time now) const {
+    auto it = records_.find(address.host());
     if (it == records_.end() || expired(limits, it->second, now)) return 0;
     return it->second.failures;
 }
 
-LoginThrottle::Duration LoginThrottle::helloDelay(const SessionLimits& limits, uint32_t address, Time now) const {
+LoginThrottle::Duration LoginThrottle::helloDelay(const SessionLimits& limits, const NetAddress& address, Time now) const {
     uint32_t n = failures(limits, address, now);
     if (n < 2) return Duration::zero();
     Duration d = limits.loginFailDelay;
@@ -25,8 +25,8 @@ void LoginThrottle::scheduleReport(const SessionLimits& limits, Record& r, Time 
     nextReport_ = std::min(nextReport_, r.reportAt);
 }
 
-void LoginThrottle::recordFailure(const SessionLimits& limits, uint32_t address, Time now) {
-    Record& r = records_[address];
+void LoginThrottle::recordFailure(const SessionLimits& limits, const NetAddress& address, Time now) {
+    Record& r = records_[address.host()];
     if (expired(limits, r, now)) r.failures = 0;
     if (r.failures < UINT32_MAX) ++r.failures;
     r.lastFailure = now;
@@ -34,19 +34,19 @@ void LoginThrottle::recordFailure(const SessionLimits& limits, uint32_t address,
     scheduleReport(limits, r, now);
 }
 
-void LoginThrottle::recordRefused(const SessionLimits& limits, uint32_t address, Time now) {
-    Record& r = records_[address];
+void LoginThrottle::recordRefused(const SessionLimits& limits, const NetAddress& address, Time now) {
+    Record& r = records_[address.host()];
     ++r.refusedSinceReport;
     scheduleReport(limits, r, now);
 }
 
-void LoginThrottle::recordSuccess(uint32_t address) {
-    auto it = records_.find(address);
+void LoginThrottle::recordSuccess(const NetAddress& address) {
+    auto it = records_.find(address.host());
     if (it != records_.end()) it->second.failures = 0;
 }
 
 void LoginThrottle::reportDue(const SessionLimits& limits, Time now,
-                              const std::function<void(uint32_t, uint32_t, uint32_t)>& report) {
+                              const std::function<void(const NetAddress&, uint32_t, uint32_t)>& report) {
     if (now < nextReport_) return;
     nextReport_ = Time::max();
     for (auto it = records_.begin(); it != records_.end();) {

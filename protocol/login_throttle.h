@@ -2,7 +2,8 @@
 // per network address, and an address with failures has its next hellos answered only
 // after a delay that doubles with each further failure. Behind a tunnel every client comes
 // from one address, so nothing here refuses a login by itself. The same records collect,
-// per address, what the console's summary line of each interval reports.
+// per address, what the console's summary line of each interval reports. An address is
+// the peer's IPv4 or IPv6 address; its port does not count.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <unordered_map>
 
 #include "config/config.h"
+#include "support/socket.h"
 
 class LoginThrottle {
 public:
@@ -19,22 +21,22 @@ public:
     // How long a hello from this address waits before it is answered: none while the
     // address has at most one failure in the window; after n failures loginFailDelay times
     // 2^(n-1), at most loginDelayMax.
-    Duration helloDelay(const SessionLimits& limits, uint32_t address, Time now) const;
+    Duration helloDelay(const SessionLimits& limits, const NetAddress& address, Time now) const;
     // Number of failures of the address still remembered.
-    uint32_t failures(const SessionLimits& limits, uint32_t address, Time now) const;
+    uint32_t failures(const SessionLimits& limits, const NetAddress& address, Time now) const;
 
     // A failed login (unknown user or address, wrong answer).
-    void recordFailure(const SessionLimits& limits, uint32_t address, Time now);
+    void recordFailure(const SessionLimits& limits, const NetAddress& address, Time now);
     // A connection closed at once because the address had too many logins waiting.
-    void recordRefused(const SessionLimits& limits, uint32_t address, Time now);
+    void recordRefused(const SessionLimits& limits, const NetAddress& address, Time now);
     // A successful login: the address's failures are forgotten.
-    void recordSuccess(uint32_t address);
+    void recordSuccess(const NetAddress& address);
 
     // Calls `report` for each address whose summary is due by `now` and has something to
     // say (failed logins and refused connections since its last summary), and forgets what
     // is no longer needed.
     void reportDue(const SessionLimits& limits, Time now,
-                   const std::function<void(uint32_t address, uint32_t failed, uint32_t refused)>& report);
+                   const std::function<void(const NetAddress& address, uint32_t failed, uint32_t refused)>& report);
     // When reportDue next has something to do (a summary, or an address to forget);
     // Time::max() for never.
     Time nextReport() const { return nextReport_; }
@@ -52,6 +54,6 @@ private:
     bool expired(const SessionLimits& limits, const Record& r, Time now) const;
     void scheduleReport(const SessionLimits& limits, Record& r, Time now);
 
-    std::unordered_map<uint32_t, Record> records_;
+    std::unordered_map<NetAddress, Record, NetAddressHash> records_;  // by address (the port is left out)
     Time nextReport_ = Time::max();
 };

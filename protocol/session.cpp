@@ -177,7 +177,7 @@ bool readPacket(ServerContext& server, sessionClient& s, MonoTime now) {
 // ---- the login ------------------------------------------------------------------------
 
 void startFailDelay(ServerContext& server, sessionClient& s, MonoTime now) {
-    server.shared.logins.recordFailure(server.limits, s.peerAddress, now);
+    server.shared.logins.recordFailure(server.limits, s.peer, now);
     s.io->phase = SessionPhase::FailPending;
     s.io->actionAt = now + server.limits.loginFailDelay;
 }
@@ -234,7 +234,7 @@ void handleAnswer(ServerContext& server, sessionClient& s, const uint8_t* answer
     }
     sendReplyHelper(s, CID_S_OK);
     s.state = CLSS_LOGGED_IN;
-    server.shared.logins.recordSuccess(s.peerAddress);
+    server.shared.logins.recordSuccess(s.peer);
     logLine("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
 }
 
@@ -249,7 +249,7 @@ void handlePacket(ServerContext& server, sessionClient& s, StepContext& step, Mo
     const uint8_t* data = io.data.data();
     switch (s.state) {
     case CLSS_WAIT_USER_HELLO: {
-        LoginThrottle::Duration delay = server.shared.logins.helloDelay(server.limits, s.peerAddress, now);
+        LoginThrottle::Duration delay = server.shared.logins.helloDelay(server.limits, s.peer, now);
         if (io.phase == SessionPhase::Reading && delay > LoginThrottle::Duration::zero()) {
             io.phase = SessionPhase::HelloHeld;  // the packet stays until the delay is over
             io.actionAt = now + delay;
@@ -449,11 +449,12 @@ bool isUserConnected(const ServerContext& server, int32_t userIndex) {
     return false;
 }
 
-int32_t pendingLogins(const ServerContext& server, uint32_t peerAddress) {
+int32_t pendingLogins(const ServerContext& server, const NetAddress& peer) {
+    const NetAddress host = peer.host();
     int32_t n = 0;
     for (int32_t i = 0; i < server.clientList.getCount(); ++i) {
         const sessionClient& c = *server.clientList.getAt(i);
-        if (!closing(c) && c.state != CLSS_LOGGED_IN && c.peerAddress == peerAddress) ++n;
+        if (!closing(c) && c.state != CLSS_LOGGED_IN && c.peer.host() == host) ++n;
     }
     return n;
 }
@@ -465,12 +466,13 @@ int32_t openSessions(const ServerContext& server) {
     return n;
 }
 
-bool addSession(ServerContext& server, int socket, uint32_t peerAddress, MonoTime now) {
+bool addSession(ServerContext& server, int socket, const NetAddress& peer, MonoTime now) {
     sessionClient record;
     record.socket = socket;
-    record.peerAddress = peerAddress;
+    record.peer = peer;
     record.io = new (std::nothrow) SessionIo;
     if (!record.io) return false;
+    addressText(peer, record.io->peerText, sizeof record.io->peerText);
     record.io->connectedAt = record.io->lastActivity = now;
     if (server.clientList.add(record) < 0) {
         delete record.io;
@@ -505,6 +507,7 @@ void disconnectClient(ServerContext& server, sessionClient& s, MonoTime now) {
 
 void stepClient(ServerContext& server, sessionClient& s, Readiness ready, MonoTime now) {
     if (s.socket == kClosedSocket || !s.io) return;
+    LogPeer peer(s.io->peerText);
     if (s.io->phase == SessionPhase::Draining) {
         continueDrain(server, s, now);
         return;

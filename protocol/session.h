@@ -17,6 +17,7 @@
 #include "protocol/reply.h"
 #include "support/array.h"
 #include "support/lzw12.h"
+#include "support/socket.h"
 #include "wire/packets.h"
 
 constexpr int32_t CLSS_WAIT_USER_HELLO = 0;
@@ -34,7 +35,7 @@ struct sessionClient {
     int32_t state = CLSS_WAIT_USER_HELLO;
     uint8_t challenge[kChallengeSize] = {};
     uint8_t expectedDigest[kAuthSize] = {};
-    uint32_t peerAddress = 0;  // IPv4, network byte order
+    NetAddress peer;  // the peer's address and port
     // The buffers and timers of the connection. Owned by the record: made by addSession,
     // freed by releaseSession (the list moves records byte for byte, so it cannot own them).
     SessionIo* io = nullptr;
@@ -72,6 +73,8 @@ enum class SessionPhase {
 
 struct SessionIo {
     SessionPhase phase = SessionPhase::Reading;
+    // The peer as the session's console lines begin with it ("127.0.0.1:40312").
+    char peerText[kAddressTextSize] = {};
 
     // The packet being read: the header, then the data its command accepts (kept, with a
     // NUL byte after it) or drops (an unknown command's, dropped as it arrives).
@@ -114,13 +117,14 @@ struct ClientStepFailure {};
 
 // Appends a session for an accepted connection. False when the list cannot grow (the
 // socket is then left to the caller).
-bool addSession(ServerContext& server, int socket, uint32_t peerAddress, MonoTime now);
+bool addSession(ServerContext& server, int socket, const NetAddress& peer, MonoTime now);
 // Frees what the record owns (and closes its socket if still open); before its removal.
 void releaseSession(ServerContext& server, sessionClient& session);
 
 // One step: sends what the socket takes of the queued reply, runs a held phase whose wait
 // is over, reads what has arrived of the next packet and handles it once whole, and
-// closes the connection when a deadline has passed.
+// closes the connection when a deadline has passed. The console lines of the step begin
+// with the peer's address and port.
 void stepClient(ServerContext& server, sessionClient& session, Readiness ready, MonoTime now);
 // Shuts the sending side down and drains what the peer still sends, in later steps, until
 // it closes, for at most SessionLimits::drainTime; then the socket is closed and the record
@@ -133,8 +137,8 @@ MonoTime nextDeadline(const ServerContext& server, const sessionClient& session)
 
 // True if a logged-in session that is not closing holds the user at this position.
 bool isUserConnected(const ServerContext& server, int32_t userIndex);
-// Open sessions from the address that have not logged in yet.
-int32_t pendingLogins(const ServerContext& server, uint32_t peerAddress);
+// Open sessions from the address (whatever their ports) that have not logged in yet.
+int32_t pendingLogins(const ServerContext& server, const NetAddress& peer);
 // Sessions whose connection is still open (closing ones included).
 int32_t openSessions(const ServerContext& server);
 

@@ -1,5 +1,6 @@
 #include "server/startup.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <unistd.h>
 
@@ -19,10 +20,12 @@
 
 
 void printBanner() {
+    char title[32];
+    snprintf(title, sizeof title, "QUORVA v%s", kProgramVersion);
     printf("\n");
     printf("+---------------------------------+\n");
     printf("!                                 !#\n");
-    printf("!  %-31s!#\n", "QUORVA v1.0.1");
+    printf("!  %-31s!#\n", title);
     printf("!                                 !#\n");
     printf("+---------------------------------+#\n");
     printf(" ###################################\n");
@@ -57,19 +60,36 @@ void fatalError(int systemError, const char* format, ...) {
     exit(1);
 }
 
-int openListenSocketOrExit(const char* portText) {
+bool listenAddressOf(const char* portText, const char* addressText, NetAddress& out, std::string& problem) {
     uint16_t port;
-    if (!resolvePort(portText, port)) fatalError(0, "unknown service: %s\n", portText);
+    if (!resolvePort(portText, port)) {
+        problem = std::string("unknown service: ") + portText + "\n";
+        return false;
+    }
+    NetAddress address = anyIPv4Address();
+    if (addressText && *addressText && !parseAddressLiteral(addressText, address)) return false;
+    address.port = ntohs(port);
+    out = address;
+    return true;
+}
+
+int openListenSocketOrExit(const NetAddress& address, NetAddress& bound) {
+    char where[kAddressTextSize];
+    addressText(address, where, sizeof where);
     ListenFailure failure;
-    int s = openListenSocket(port, failure);
-    if (s >= 0) return s;
+    int s = openListenSocket(address, failure);
+    if (s >= 0) {
+        if (!localAddress(s, bound)) bound = address;
+        return s;
+    }
+    // The set-up's own text, with the address and port it was for.
     switch (failure.step) {
-    case ListenStep::Socket: fatalError(failure.systemError, "error socket() call");
-    case ListenStep::Option: fatalError(failure.systemError, "error setsockopt() call");
-    case ListenStep::Bind: fatalError(failure.systemError, "error bind() call");
+    case ListenStep::Socket: fatalError(failure.systemError, "%s: error socket() call", where);
+    case ListenStep::Option: fatalError(failure.systemError, "%s: error setsockopt() call", where);
+    case ListenStep::Bind: fatalError(failure.systemError, "%s: error bind() call", where);
     case ListenStep::Listen: break;
     }
-    fatalError(failure.systemError, "error listen() call");
+    fatalError(failure.systemError, "%s: error listen() call", where);
 }
 
 namespace {
@@ -129,7 +149,7 @@ void acceptWithoutDescriptor(Listener& l, int error, RefusedConnections& refused
         l.shortageReported = true;
     }
     if (l.spare.release()) {
-        uint32_t peer;
+        NetAddress peer;
         int again;
         int s = acceptClient(l.socket, peer, again);
         if (s >= 0) {
@@ -146,7 +166,7 @@ void acceptWithoutDescriptor(Listener& l, int error, RefusedConnections& refused
 void acceptPending(ServerContext& server, Listener& l, int32_t cap, RefusedConnections& refused, MonoTime now) {
     const SessionLimits& limits = server.limits;
     for (int i = 0; i < kAcceptsPerPass; ++i) {
-        uint32_t peer = 0;
+        NetAddress peer;
         int error = 0;
         int s = acceptClient(l.socket, peer, error);
         if (s < 0) {
@@ -164,17 +184,17 @@ void acceptPending(ServerContext& server, Listener& l, int32_t cap, RefusedConne
             server.shared.logins.recordRefused(limits, peer, now);
             continue;
         }
-        char text[64];
-        ipv4Text(peer, text, sizeof text);
+        char text[kAddressTextSize];
+        addressText(peer, text, sizeof text);
         logLine("client: %s\n", text);
         if (!addSession(server, s, peer, now)) closeSocket(s);  // no room: never served
     }
 }
 
 void reportLoginSummaries(ServerContext& server, MonoTime now) {
-    server.shared.logins.reportDue(server.limits, now, [&](uint32_t address, uint32_t failed, uint32_t refused) {
-        char text[64];
-        ipv4Text(address, text, sizeof text);
+    server.shared.logins.reportDue(server.limits, now, [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
+        char text[kAddressTextSize];
+        hostText(address, text, sizeof text);
         reportError(0, "%s: %u failed login(s), %u connection(s) refused (at most %d may wait for their login)", text,
                     failed, refused, server.limits.maxPendingLogins);
     });

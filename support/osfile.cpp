@@ -47,7 +47,7 @@ OsFile OsFile::openExisting(const std::string& path, Mode mode, Links links) {
 OsFile OsFile::createExclusive(const std::string& path, bool* nameTaken) {
     int fd;
     // O_EXCL also fails on a symbolic link under the name, dangling or not.
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     while (fd < 0 && errno == EINTR);
     if (nameTaken) *nameTaken = fd < 0 && errno == EEXIST;
     return OsFile(fd);

@@ -31,7 +31,9 @@ public:
     // a symbolic link, whatever it points at.
     static OsFile openExisting(const std::string& path, Mode mode, Links links = Links::Follow);
     // Creates a new file write-only, failing when the name exists in any form, a dangling
-    // symbolic link included (owner read and write). `nameTaken`, when given, tells
+    // symbolic link included. Its mode is 0666 less the process umask, as with any tool,
+    // so that a tosser of the same group can read and export what the server writes (and
+    // UMask=0027 of a service keeps it from everyone else). `nameTaken`, when given, tells
     // whether it failed for that reason.
     static OsFile createExclusive(const std::string& path, bool* nameTaken = nullptr);
 

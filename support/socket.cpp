@@ -34,33 +34,135 @@ bool resolvePort(const char* text, uint16_t& portNetworkOrder) {
     return true;
 }
 
-int openListenSocket(uint16_t portNetworkOrder, ListenFailure& failure) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = portNetworkOrder;
+NetAddress NetAddress::ipv4(uint32_t networkOrderAddress, uint16_t port) {
+    NetAddress a;
+    a.family = kIPv4;
+    memcpy(a.bytes, &networkOrderAddress, 4);
+    a.port = port;
+    return a;
+}
+
+size_t NetAddressHash::operator()(const NetAddress& a) const {
+    // FNV-1a over what tells addresses apart.
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    mix(a.family);
+    for (uint8_t b : a.bytes) mix(b);
+    mix(uint8_t(a.port >> 8));
+    mix(uint8_t(a.port));
+    return size_t(h);
+}
+
+void hostText(const NetAddress& a, char* out, size_t size) {
+    if (size == 0) return;
+    int family = a.family == NetAddress::kIPv6 ? AF_INET6 : AF_INET;
+    if (a.family == 0 || !inet_ntop(family, a.bytes, out, socklen_t(size))) snprintf(out, size, "?");
+}
+
+void addressText(const NetAddress& a, char* out, size_t size) {
+    char host[INET6_ADDRSTRLEN];
+    hostText(a, host, sizeof host);
+    if (a.family == NetAddress::kIPv6)
+        snprintf(out, size, "[%s]:%u", host, unsigned(a.port));
+    else
+        snprintf(out, size, "%s:%u", host, unsigned(a.port));
+}
+
+bool parseAddressLiteral(const char* text, NetAddress& out) {
+    NetAddress a;
+    if (inet_pton(AF_INET, text, a.bytes) == 1) {
+        a.family = NetAddress::kIPv4;
+    } else if (inet_pton(AF_INET6, text, a.bytes) == 1) {
+        a.family = NetAddress::kIPv6;
+    } else {
+        return false;
+    }
+    out = a;
+    return true;
+}
+
+NetAddress anyIPv4Address() { return NetAddress::ipv4(htonl(INADDR_ANY)); }
+
+namespace {
+
+// The system's form of an address; its length.
+socklen_t toSockaddr(const NetAddress& a, sockaddr_storage& out) {
+    memset(&out, 0, sizeof out);
+    if (a.family == NetAddress::kIPv6) {
+        auto* s6 = reinterpret_cast<sockaddr_in6*>(&out);
+        s6->sin6_family = AF_INET6;
+        memcpy(&s6->sin6_addr, a.bytes, 16);
+        s6->sin6_port = htons(a.port);
+        return sizeof *s6;
+    }
+    auto* s4 = reinterpret_cast<sockaddr_in*>(&out);
+    s4->sin_family = AF_INET;
+    memcpy(&s4->sin_addr, a.bytes, 4);
+    s4->sin_port = htons(a.port);
+    return sizeof *s4;
+}
+
+NetAddress fromSockaddr(const sockaddr_storage& in) {
+    NetAddress a;
+    if (in.ss_family == AF_INET) {
+        const auto* s4 = reinterpret_cast<const sockaddr_in*>(&in);
+        a.family = NetAddress::kIPv4;
+        memcpy(a.bytes, &s4->sin_addr, 4);
+        a.port = ntohs(s4->sin_port);
+    } else if (in.ss_family == AF_INET6) {
+        const auto* s6 = reinterpret_cast<const sockaddr_in6*>(&in);
+        a.port = ntohs(s6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&s6->sin6_addr)) {
+            a.family = NetAddress::kIPv4;
+            memcpy(a.bytes, reinterpret_cast<const uint8_t*>(&s6->sin6_addr) + 12, 4);
+        } else {
+            a.family = NetAddress::kIPv6;
+            memcpy(a.bytes, &s6->sin6_addr, 16);
+        }
+    }
+    return a;
+}
+
+}  // namespace
+
+int openListenSocket(const NetAddress& address, ListenFailure& failure) {
+    sockaddr_storage addr;
+    socklen_t addrLength = toSockaddr(address, addr);
     auto failed = [&failure](ListenStep step, int s) {
         failure.step = step;
         failure.systemError = errno;
         if (s >= 0) close(s);
         return -1;
     };
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int s = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return failed(ListenStep::Socket, s);
     int32_t on = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return failed(ListenStep::Option, s);
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return failed(ListenStep::Bind, s);
+    if (addr.ss_family == AF_INET6) {
+        // "::" means every interface, IPv4 ones included, whatever the system's default.
+        int32_t off = 0;
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) return failed(ListenStep::Option, s);
+    }
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), addrLength) != 0) return failed(ListenStep::Bind, s);
     if (listen(s, kListenBacklog) != 0) return failed(ListenStep::Listen, s);
     return s;
 }
 
-int acceptClient(int listenSocket, uint32_t& peerAddress, int& error) {
-    sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    socklen_t len = sizeof peer;
+bool localAddress(int socket, NetAddress& out) {
+    sockaddr_storage addr;
+    memset(&addr, 0, sizeof addr);
+    socklen_t len = sizeof addr;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return false;
+    out = fromSockaddr(addr);
+    return out.family != 0;
+}
+
+int acceptClient(int listenSocket, NetAddress& peer, int& error) {
+    sockaddr_storage addr;
+    memset(&addr, 0, sizeof addr);
+    socklen_t len = sizeof addr;
     int s;
-    do s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    do s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     while (s < 0 && errno == EINTR);
     if (s < 0) {
         error = (errno == EWOULDBLOCK) ? EAGAIN : errno;
@@ -68,15 +170,9 @@ int acceptClient(int listenSocket, uint32_t& peerAddress, int& error) {
     }
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    peerAddress = peer.sin_addr.s_addr;
+    peer = fromSockaddr(addr);
     error = 0;
     return s;
-}
-
-void ipv4Text(uint32_t networkOrderAddress, char* out, size_t size) {
-    struct in_addr a;
-    a.s_addr = networkOrderAddress;
-    if (!inet_ntop(AF_INET, &a, out, socklen_t(size))) snprintf(out, size, "?");
 }
 
 Transfer receiveSome(int socket, void* buffer, size_t n) {

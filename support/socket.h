@@ -22,23 +22,56 @@ constexpr int kListenBacklog = 64;
 // The result is in network byte order. False when the text names no known service.
 bool resolvePort(const char* text, uint16_t& portNetworkOrder);
 
+// An IPv4 or IPv6 address with a port (host order). An IPv4 peer of an IPv6 socket
+// (::ffff:a.b.c.d) is kept as the IPv4 address it is.
+struct NetAddress {
+    static constexpr uint8_t kIPv4 = 4;
+    static constexpr uint8_t kIPv6 = 6;
+    uint8_t family = 0;      // kIPv4, kIPv6, or 0 for none
+    uint8_t bytes[16] = {};  // network order; an IPv4 address in the first four
+    uint16_t port = 0;
+
+    static NetAddress ipv4(uint32_t networkOrderAddress, uint16_t port = 0);
+    // The same address without its port: what a network address is known by.
+    NetAddress host() const {
+        NetAddress h = *this;
+        h.port = 0;
+        return h;
+    }
+    bool operator==(const NetAddress&) const = default;
+};
+struct NetAddressHash {
+    size_t operator()(const NetAddress& a) const;
+};
+
+// Room for the texts below, the longest IPv6 form with brackets and port included.
+constexpr size_t kAddressTextSize = 64;
+// The address alone: "127.0.0.1", "::1".
+void hostText(const NetAddress& address, char* out, size_t size);
+// Address and port: "127.0.0.1:40312", "[::1]:40312".
+void addressText(const NetAddress& address, char* out, size_t size);
+// An IPv4 literal in dotted-decimal form or an IPv6 literal ("127.0.0.1", "::1", "::"),
+// port 0. False for anything else (names are not looked up).
+bool parseAddressLiteral(const char* text, NetAddress& out);
+// 0.0.0.0: every IPv4 interface.
+NetAddress anyIPv4Address();
+
 // The step of the listening socket's set-up that failed, with the system's error code.
 enum class ListenStep { Socket, Option, Bind, Listen };
 struct ListenFailure {
     ListenStep step = ListenStep::Socket;
     int systemError = 0;
 };
-// A non-blocking IPv4 stream socket on every interface at the given port (network byte
-// order), with SO_REUSEADDR, listening. The socket, or -1 with `failure` filled.
-int openListenSocket(uint16_t portNetworkOrder, ListenFailure& failure);
+// A non-blocking stream socket bound to the address and port (an IPv6 socket for an IPv6
+// address; "::" takes IPv4 connections too), with SO_REUSEADDR, listening. The socket, or
+// -1 with `failure` filled.
+int openListenSocket(const NetAddress& address, ListenFailure& failure);
+// The address and port a socket is bound to (the port the system chose for port 0).
+bool localAddress(int socket, NetAddress& out);
 
 // Takes one waiting connection, non-blocking, with TCP_NODELAY set. The socket, or -1 with
 // `error` set (EAGAIN when none is waiting; EMFILE or ENFILE when no descriptor is free).
-// `peerAddress` is the peer's IPv4 address in network byte order.
-int acceptClient(int listenSocket, uint32_t& peerAddress, int& error);
-
-// Dotted-decimal text of an IPv4 address in network byte order.
-void ipv4Text(uint32_t networkOrderAddress, char* out, size_t size);
+int acceptClient(int listenSocket, NetAddress& peer, int& error);
 
 // The outcome of one transfer that never waits.
 struct Transfer {

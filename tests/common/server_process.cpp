@@ -41,6 +41,21 @@ uint16_t pickFreePort() {
     return ntohs(a.sin_port);
 }
 
+std::string peerOf(int socket) {
+    sockaddr_storage a = {};
+    socklen_t len = sizeof a;
+    if (socket < 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "";
+    char host[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET6) {
+        const auto* s6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        inet_ntop(AF_INET6, &s6->sin6_addr, host, sizeof host);
+        return std::string("[") + host + "]:" + std::to_string(ntohs(s6->sin6_port));
+    }
+    const auto* s4 = reinterpret_cast<const sockaddr_in*>(&a);
+    inet_ntop(AF_INET, &s4->sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(s4->sin_port));
+}
+
 ServerProcess::~ServerProcess() {
     if (pid_ > 0 && !exited_) {
         kill(pid_, SIGKILL);
@@ -67,11 +82,19 @@ bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, con
     } else if (pipe2(in, O_CLOEXEC) != 0) {
         return false;
     }
+    // The child's argument vector, built before the fork.
+    std::string argv0 = argv0_.empty() ? dir.file(programName) : argv0_;
+    std::vector<std::string> args = {argv0};
+    args.insert(args.end(), args_.begin(), args_.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
         int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = mergeStreams_ ? dup(out) : open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (mergeStreams_) close(open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
         if (useTerminal_) {
             // Its own session with the terminal as controlling terminal, as in a console.
             setsid();
@@ -83,9 +106,7 @@ bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, con
         close(in[0]);
         close(in[1]);
         if (chdir(dir.path().c_str()) != 0) _exit(127);
-        std::string argv0 = argv0_.empty() ? dir.file(programName) : argv0_;
-        char* argv[] = {argv0.data(), nullptr};
-        execv(QUORVA_BIN, argv);
+        execv(QUORVA_BIN, argv.data());
         _exit(127);
     }
     if (useTerminal_)
@@ -139,7 +160,7 @@ bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
             return true;
         }
         waitExit(5000);
-        if (err().find("bind") == std::string::npos) return false;  // retry only a taken port
+        if ((out() + err()).find("bind") == std::string::npos) return false;  // retry only a taken port
         exited_ = false;
         pid_ = -1;
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "client/lib/quorva_client.h"
 #include "common/temp_dir.h"
@@ -16,6 +17,11 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs);
 
 // A loopback port that was free a moment ago.
 uint16_t pickFreePort();
+
+// How the server names a connection of this process in its console lines: the address
+// and port of this side ("127.0.0.1:40312", "[::1]:40312"). Empty for a closed socket.
+std::string peerOf(int socket);
+inline std::string peerOf(const qclient::Connection& c) { return peerOf(c.fd()); }
 
 class ServerProcess {
 public:
@@ -29,6 +35,11 @@ public:
     bool start(const TempDir& dir, const std::string& settings);
     // Starts with the settings file exactly as given (no port added, no wait).
     bool startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName = "quorva");
+    // Before a start: arguments after argument 0 (for example {"--timestamps"}).
+    void setArgs(const std::vector<std::string>& args) { args_ = args; }
+    // Before a start: standard output and standard error into one file (out() returns
+    // both, err() nothing), as a service manager or "2>&1" has them.
+    void mergeStreams(bool on = true) { mergeStreams_ = on; }
 
     // Before a start: give the server a pseudo-terminal as its standard input (pressKey
     // then types into it), so that it runs in single-key mode as on a console.
@@ -76,4 +87,6 @@ private:
     bool useTerminal_ = false;
     int ptySlave_ = -1;
     std::string argv0_;
+    std::vector<std::string> args_;
+    bool mergeStreams_ = false;
 };

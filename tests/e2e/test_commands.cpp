@@ -129,11 +129,12 @@ struct Format {
     const char* name;
     int32_t area, emptyArea, goneArea;
     bool squish;
+    const char* tag;  // of `area`
     uint32_t number(const Sample& s) const { return squish ? s.squishNumber : s.msgNumber; }
 };
 const Format kFormats[] = {
-    {"squish", kEcho, kEmptyEcho, kGoneEcho, true},
-    {"msg", kNetmail, kEmptyNet, kGoneNet, false},
+    {"squish", kEcho, kEmptyEcho, kGoneEcho, true, "ECHO"},
+    {"msg", kNetmail, kEmptyNet, kGoneNet, false, "NETMAIL"},
 };
 
 class Commands : public ::testing::Test {
@@ -328,9 +329,9 @@ TEST_F(Commands, ListAndFetchInBothFormats) {
             EXPECT_EQ(want, lines);
         }
 
-        // A missing number is refused, reported, and the connection goes on.
+        // A missing number is refused, reported naming the area, and the connection goes on.
         const uint32_t missing = 999;
-        const std::string line = "error: fail to read message #999\n\n";
+        const std::string line = "error: area " + std::string(f.tag) + ": fail to read message #999\n\n";
         int before = server.countErr(line);
         pktMessage m;
         std::vector<std::string> lines;
@@ -469,7 +470,8 @@ TEST_F(Commands, DeleteRightsInBothFormats) {
         // Another address's message, the user's sent one and a missing one are refused.
         for (uint32_t number : {f.number(others), f.number(ownSent), 60000u}) {
             SCOPED_TRACE(number);
-            const std::string line = "error: fail to delete message #" + std::to_string(number) + "\n\n";
+            const std::string line =
+                "error: area " + std::string(f.tag) + ": fail to delete message #" + std::to_string(number) + "\n\n";
             int before = server.countErr(line);
             EXPECT_EQ(Status::Refused, user.deleteMsg(f.area, number));
             EXPECT_EQ(before + 1, server.countErr(line)) << server.err();
@@ -542,19 +544,22 @@ TEST_F(Commands, AreaNumberOutOfRangeCloses) {
         const char* name;
         uint32_t cmd;
         std::vector<uint8_t> data;
+        int32_t area;
     };
     const Case cases[] = {
-        {"fetch -1", CID_C_GETMESSAGE, messageRequest(-1, 10)},
-        {"fetch count", CID_C_GETMESSAGE, messageRequest(kAreaCount, 10)},
-        {"list -1", CID_C_GETMSGLIST, areaRequest(-1)},
-        {"list count", CID_C_GETMSGLIST, areaRequest(kAreaCount)},
-        {"delete count", CID_C_DELETEMSG, messageRequest(kAreaCount, 10)},
-        {"delete min", CID_C_DELETEMSG, messageRequest(INT32_MIN, 10)},
-        {"post count", CID_C_NEWMESSAGE, postData(postRecord(kAreaCount, "All", "Nowhere", {}), std::string(1, '\0'))},
+        {"fetch -1", CID_C_GETMESSAGE, messageRequest(-1, 10), -1},
+        {"fetch count", CID_C_GETMESSAGE, messageRequest(kAreaCount, 10), kAreaCount},
+        {"list -1", CID_C_GETMSGLIST, areaRequest(-1), -1},
+        {"list count", CID_C_GETMSGLIST, areaRequest(kAreaCount), kAreaCount},
+        {"delete count", CID_C_DELETEMSG, messageRequest(kAreaCount, 10), kAreaCount},
+        {"delete min", CID_C_DELETEMSG, messageRequest(INT32_MIN, 10), INT32_MIN},
+        {"post count", CID_C_NEWMESSAGE, postData(postRecord(kAreaCount, "All", "Nowhere", {}), std::string(1, '\0')),
+         kAreaCount},
     };
-    const std::string line = "error: invalid area number.\n\n";
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
+        // The number asked for is named before the line.
+        const std::string line = "error: area number " + std::to_string(k.area) + ": invalid area number.\n\n";
         int before = server.countErr(line);
         Connection c;
         ASSERT_TRUE(login(c));

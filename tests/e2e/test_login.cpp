@@ -102,13 +102,15 @@ protected:
 TEST_F(LoginTest, GoodLoginPingAndLogout) {
     qclient::Connection c;
     open(c);
+    const std::string peer = peerOf(c);
     ASSERT_EQ(c.login("Ann Reader", "secret", kAnn), Status::Ok);
     EXPECT_EQ(c.ping(), Status::Ok);
     EXPECT_EQ(c.ping(), Status::Ok);
     EXPECT_EQ(c.logout(), Status::Ok);
     EXPECT_TRUE(closedQuietly(c));
     ASSERT_TRUE(nextDisconnect());
-    EXPECT_EQ(newOut(), "client: 127.0.0.1\nuser: Ann Reader, addr: 2:5020/1042.0\nclient disconnected.\n");
+    EXPECT_EQ(newOut(), "client: " + peer + "\n" + peer + " user: Ann Reader, addr: 2:5020/1042.0\n" + peer +
+                            " client disconnected.\n");
     EXPECT_EQ(newErr(), "");
 }
 
@@ -130,10 +132,11 @@ TEST_F(LoginTest, UnknownUsersAreRefused) {
         SCOPED_TRACE(c.name);
         qclient::Connection conn;
         open(conn);
+        const std::string peer = peerOf(conn);
         EXPECT_EQ(conn.login(c.user, "secret", c.addr), Status::Refused);
         EXPECT_TRUE(closedQuietly(conn));
         ASSERT_TRUE(nextDisconnect());
-        expected += c.line;
+        expected += peer + " " + c.line;
         EXPECT_EQ(newErr(), expected);
     }
 }
@@ -141,6 +144,7 @@ TEST_F(LoginTest, UnknownUsersAreRefused) {
 TEST_F(LoginTest, WrongAnswerIsRefusedAndTheUserCanLogInAgain) {
     qclient::Connection c;
     open(c);
+    const std::string peer = peerOf(c);
     uint8_t challenge[20];
     ASSERT_EQ(c.hello("Ann Reader", kAnn, challenge), Status::Ok);
     uint8_t digest[16];
@@ -151,7 +155,7 @@ TEST_F(LoginTest, WrongAnswerIsRefusedAndTheUserCanLogInAgain) {
     EXPECT_EQ(c.answer(digest), Status::Refused);
     EXPECT_TRUE(closedQuietly(c));
     ASSERT_TRUE(nextDisconnect());
-    EXPECT_EQ(newErr(), "error: user Ann Reader, 2:5020/1042.0 authentication failed\n");
+    EXPECT_EQ(newErr(), peer + " error: user Ann Reader, 2:5020/1042.0 authentication failed\n");
 
     qclient::Connection again;
     open(again);
@@ -171,6 +175,7 @@ TEST_F(LoginTest, OnlyALoggedInSessionHoldsItsUser) {
     qclient::Connection first, second;
     open(first);
     open(second);
+    const std::string firstPeer = peerOf(first);
     uint8_t challenge1[20], challenge2[20];
     ASSERT_EQ(first.hello("Ann Reader", kAnn, challenge1), Status::Ok);
     ASSERT_EQ(second.hello("Ann Reader", kAnn, challenge2), Status::Ok);
@@ -181,15 +186,16 @@ TEST_F(LoginTest, OnlyALoggedInSessionHoldsItsUser) {
     EXPECT_EQ(first.answer(digest), Status::Refused);
     EXPECT_TRUE(closedQuietly(first));
     ASSERT_TRUE(nextDisconnect());
-    EXPECT_EQ(newErr(), refused);
+    EXPECT_EQ(newErr(), firstPeer + " " + refused);
 
     // A hello naming the logged-in user is refused.
     qclient::Connection third;
     open(third);
+    const std::string thirdPeer = peerOf(third);
     EXPECT_EQ(third.login("Ann Reader", "secret", kAnn), Status::Refused);
     EXPECT_TRUE(closedQuietly(third));
     ASSERT_TRUE(nextDisconnect());
-    EXPECT_EQ(newErr(), refused + refused);
+    EXPECT_EQ(newErr(), firstPeer + " " + refused + thirdPeer + " " + refused);
     EXPECT_EQ(second.ping(), Status::Ok);
 
     // Once the logged-in session has gone, the user is free again.
@@ -219,7 +225,8 @@ TEST_F(LoginTest, HelloThatIsNeverAnsweredDoesNotKeepItsUserOut) {
 TEST_F(LoginTest, ConnectionStillWaitingForItsHelloHoldsNoUser) {
     qclient::Connection idle;
     open(idle);
-    ASSERT_TRUE(waitUntil([&] { return server.countOut("client: 127.0.0.1") == 2; }, kPromptMs));
+    const std::string idlePeer = peerOf(idle);
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client: " + idlePeer + "\n") == 1; }, kPromptMs));
     qclient::Connection other;
     open(other);
     EXPECT_EQ(other.login("Ann Reader", "secret", kAnn), Status::Ok);
@@ -227,7 +234,7 @@ TEST_F(LoginTest, ConnectionStillWaitingForItsHelloHoldsNoUser) {
     EXPECT_EQ(idle.login("Ann Reader", "secret", kAnn), Status::Refused);
     EXPECT_TRUE(closedQuietly(idle));
     ASSERT_TRUE(nextDisconnect());
-    EXPECT_EQ(newErr(), "error: user Ann Reader, 2:5020/1042.0 already connected\n");
+    EXPECT_EQ(newErr(), idlePeer + " error: user Ann Reader, 2:5020/1042.0 already connected\n");
     EXPECT_EQ(other.ping(), Status::Ok);
 }
 
@@ -298,6 +305,7 @@ TEST_F(LoginTest, WrongCommandOrSizeClosesWithoutReadingTheData) {
         SCOPED_TRACE(c.name);
         qclient::Connection conn;
         open(conn);
+        const std::string peer = peerOf(conn);
         uint8_t challenge[20];
         if (c.afterHello) {
             ASSERT_EQ(conn.hello("Ann Reader", kAnn, challenge), Status::Ok);
@@ -305,7 +313,7 @@ TEST_F(LoginTest, WrongCommandOrSizeClosesWithoutReadingTheData) {
         ASSERT_TRUE(conn.sendPacketWithSize(c.cmd, c.dataSize, nullptr, 0));
         EXPECT_TRUE(closedQuietly(conn, kBeforePacketTimeoutMs));  // and no reply at all
         ASSERT_TRUE(nextDisconnect());
-        expected += c.line;
+        expected += peer + " " + c.line;
         EXPECT_EQ(newErr(), expected);
     }
 }
@@ -329,13 +337,14 @@ TEST_F(LoginTest, PeerClosingInTheMiddleOfAPacketIsClosed) {
         SCOPED_TRACE(c.name);
         qclient::Connection conn;
         open(conn);
+        const std::string peer = peerOf(conn);
         if (c.loggedIn) {
             ASSERT_EQ(conn.login("Ann Reader", "secret", kAnn), Status::Ok);
         }
         ASSERT_TRUE(conn.sendRaw(c.bytes.data(), c.bytes.size()));
         conn.close();
         ASSERT_TRUE(nextDisconnect());
-        expected += c.line;
+        if (*c.line) expected += peer + " " + c.line;
         EXPECT_EQ(newErr(), expected);
     }
     EXPECT_EQ(server.countOut("user: Ann Reader"), 1);

@@ -564,8 +564,8 @@ TEST(Loop, OutOfDescriptorsIsReportedNeverTakenForAnEmptyArea) {
     const std::string shortage = "error: accept() failed: waiting connections are closed until descriptors are free: " +
                                  std::string(strerror(EMFILE)) + " (" + std::to_string(EMFILE) + ")\n";
     EXPECT_TRUE(server.waitForErr(shortage, kPromptMs)) << server.err();
-    const std::string areaError = "error: the files of area 0 cannot be opened: " + std::string(strerror(EMFILE)) +
-                                  " (" + std::to_string(EMFILE) + ")\n";
+    const std::string areaError = peerOf(ann) + " error: area ECHO: the files of area 0 cannot be opened: " +
+                                  std::string(strerror(EMFILE)) + " (" + std::to_string(EMFILE) + ")\n";
     EXPECT_NE(ann.getAreaList(areas), Status::Ok) << "no list with counts of 0";
     EXPECT_TRUE(server.waitForErr(areaError, kPromptMs)) << server.err();
     EXPECT_EQ(server.countErr("accept() failed"), 1) << "said once";

@@ -20,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/console_lines.h"
 #include "common/server_process.h"
+#include "common/squish_fixture.h"
 #include "config/config.h"
 
 namespace {
@@ -35,8 +37,17 @@ const char* const kBanner =
     " ###################################\n"
     "\n";
 const char* const kWaiting = "-> waiting for connect or keypress...\n";
-const char* const kClient = "client: 127.0.0.1\n";
+const char* const kClient = "client: 127.0.0.1:";  // the peer's port follows
 const char* const kDisconnected = "client disconnected.\n";
+
+// The lines of one connection: its peer when it comes, and before the line of its close.
+std::string clientLine(const std::string& peer) { return "client: " + peer + "\n"; }
+std::string disconnectedLine(const std::string& peer) { return peer + " client disconnected.\n"; }
+
+// The summary line once the server listens.
+std::string listeningLine(const std::string& counts, uint16_t port) {
+    return counts + ", listening on 0.0.0.0:" + std::to_string(port) + "\n";
+}
 
 // "Build Mmm dd yyyy hh:mm:ss": __DATE__ pads a single-digit day with a space.
 bool isBuildLine(const std::string& line) {
@@ -124,8 +135,11 @@ TEST(StartupAndLoop, BannerAndWaitingLine) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
-    // The probe connection of start() has come and gone.
-    EXPECT_EQ(afterBanner(server.out()), std::string(kWaiting) + kClient + kDisconnected);
+    // The summary once it listens, then the probe connection of start(), come and gone.
+    const std::string head = std::string(kWaiting) + listeningLine("0 users, 0 areas", server.port());
+    const std::string out = afterBanner(server.out());
+    ASSERT_EQ(out.substr(0, head.size()), head) << out;
+    EXPECT_TRUE(isConnectAndCloseLines(out.substr(head.size()))) << out;  // start()'s probe
     server.pressKey();
     EXPECT_EQ(server.waitExit(), 0);
     EXPECT_EQ(server.err(), "");
@@ -133,14 +147,23 @@ TEST(StartupAndLoop, BannerAndWaitingLine) {
 
 TEST(StartupAndLoop, ReadingLineForEachTosserFile) {
     TempDir dir;
+    sqfix::buildBase(dir.file("test"), {sqfix::Message{}});
+    dir.mkdir("netmail");
     dir.write("areas.cfg", "EchoArea TEST " + dir.file("test") + "\n");
-    const std::string settings =
-        "squishCfg " + dir.file("areas.cfg") + "\nsquishCfg " + dir.file("absent.cfg") + "\n";
+    dir.write("more.cfg", "NetArea NETMAIL " + dir.file("netmail") + "\nEchoArea OTHER " + dir.file("other") + "\n");
+    const std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nsquishCfg " + dir.file("more.cfg") +
+                                 "\nuser Ann,pw,2:5020/1\n";
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, settings));
-    const std::string reading = "-> reading " + dir.file("areas.cfg") + " and areas...\n" + "-> reading " +
-                                dir.file("absent.cfg") + " and areas...\n";
-    EXPECT_EQ(afterBanner(server.out()), reading + kWaiting + kClient + kDisconnected);
+    const std::string head = "-> reading " + dir.file("areas.cfg") + " and areas...\n" + "-> reading " +
+                             dir.file("more.cfg") + " and areas...\n" + kWaiting +
+                             listeningLine("1 user, 3 areas", server.port());
+    const std::string out = afterBanner(server.out());
+    ASSERT_EQ(out.substr(0, head.size()), head) << out;
+    EXPECT_TRUE(isConnectAndCloseLines(out.substr(head.size()))) << out;  // start()'s probe
+    // The area without its base files is served all the same, after a warning.
+    EXPECT_EQ(server.err(), "warning: area OTHER: Squish base " + dir.file("other") +
+                                " is missing its .SQD and .SQI files\n");
     server.signal(SIGTERM);
     EXPECT_EQ(server.waitExit(), 0);
 }
@@ -184,23 +207,27 @@ TEST(StartupAndLoop, ClientLinesOnConnectAndClose) {
     TempDir dir;
     ServerProcess server;
     ASSERT_TRUE(server.start(dir, ""));
+    const size_t mark = server.out().size();
     std::vector<std::unique_ptr<qclient::Connection>> clients;
+    std::vector<std::string> peers;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<qclient::Connection>());
         ASSERT_TRUE(server.connect(*clients.back()));
+        peers.push_back(peerOf(*clients.back()));
+        // Each is seen before the next connects, so that the order of the lines is known.
+        ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == i + 2; }, 10000)) << server.out();
     }
-    ASSERT_TRUE(waitUntil([&] { return server.countOut(kClient) == 4; }, 10000)) << server.out();
     EXPECT_EQ(server.countOut(kDisconnected), 1);
     clients[1]->close();
     ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 2; }, 10000));
-    clients.clear();
+    clients[0]->close();
+    ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 3; }, 10000));
+    clients[2]->close();
     ASSERT_TRUE(waitUntil([&] { return server.countOut(kDisconnected) == 4; }, 10000));
-    // Exactly these lines, in order, after the start-up text.
-    const std::string out = server.out();
-    const std::string tail = std::string(kClient) + kDisconnected + kClient + kClient + kClient + kDisconnected +
-                             kDisconnected + kDisconnected;
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    // Exactly these lines, in order, after the start-up text: each names its peer.
+    EXPECT_EQ(server.out().substr(mark), clientLine(peers[0]) + clientLine(peers[1]) + clientLine(peers[2]) +
+                                             disconnectedLine(peers[1]) + disconnectedLine(peers[0]) +
+                                             disconnectedLine(peers[2]));
     server.pressKey();
     EXPECT_EQ(server.waitExit(), 0);
 }
@@ -378,7 +405,7 @@ TEST(StartupAndLoop, TakenPortExits1WithBindError) {
     EXPECT_EQ(server.waitExit(), 1);
     close(taken);
     const std::string err = server.err();
-    const std::string head = "error: error bind() call: ", tail = " (98)\n";
+    const std::string head = "error: 0.0.0.0:" + std::to_string(port) + ": error bind() call: ", tail = " (98)\n";
     ASSERT_GT(err.size(), head.size() + tail.size()) << err;
     EXPECT_EQ(err.substr(0, head.size()), head);
     EXPECT_EQ(err.substr(err.size() - tail.size()), tail);

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/console_lines.h"
 #include "common/fixed_field.h"
 #include "common/server_process.h"
 #include "config/config.h"
 #include "support/le.h"
+#include "support/log.h"
 #include "server/globals.h"
 #include "server/startup.h"
 
@@ -362,6 +366,114 @@ TEST_F(SettingsTest, SquishCfgLineRules) {
         EXPECT_EQ(out, expand(c.out));
         expectAreas(c.areas);
     }
+}
+
+// A tosser configuration that cannot be opened is reported, named in the settings, and the
+// files after it are read all the same (the start-up then stops with every reason shown).
+TEST_F(SettingsTest, UnreadableTosserConfigurationsAreReportedAndListed) {
+    EXPECT_TRUE(load("squishCfg @/absent.cfg\nfidoConfig @/absent.fido\nsquishCfg @/a.cfg\n",
+                     {{"a.cfg", "EchoArea A1 @/a1\n"}}));
+    EXPECT_EQ(out, expand("-> reading @/absent.cfg and areas...\n-> reading @/absent.fido and areas...\n"
+                          "-> reading @/a.cfg and areas...\n"));
+    const std::string noFile = ": " + std::string(strerror(ENOENT)) + " (" + std::to_string(ENOENT) + ")\n";
+    EXPECT_EQ(err, expand("error: cannot open @/absent.cfg" + noFile + "error: cannot open @/absent.fido" + noFile));
+    EXPECT_EQ(::settings.unreadableTosserFiles, (std::vector<std::string>{expand("@/absent.cfg"), expand("@/absent.fido")}));
+    expectAreas({{"A1", "@/a1", 2}});
+
+    reset();
+    EXPECT_TRUE(load("squishCfg @/a.cfg\n", {{"a.cfg", "EchoArea A1 @/a1\n"}}));
+    EXPECT_TRUE(::settings.unreadableTosserFiles.empty());
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(SettingsTest, ListenAddressAndTimestampsKeys) {
+    struct Case {
+        const char* settings;
+        const char* address;
+        bool timestamps;
+        bool error;  // an error line names the key
+    } cases[] = {
+        {"", "", false, false},
+        {"listenAddress 127.0.0.1\n", "127.0.0.1", false, false},
+        {"listenAddress ::1\n", "::1", false, false},
+        {"listenAddress ::1\nlistenAddress 10.0.0.1\n", "10.0.0.1", false, false},  // the last one counts
+        {"listenAddress\n", "", false, false},
+        {"listenAddress 127.0.0.1 ::1\n", "", false, false},  // three words: no listenAddress line
+        {"listenaddress ::1\n", "", false, false},
+        {"listenAddress localhost\n", "localhost", false, false},  // checked when the server starts
+        {"timestamps yes\n", "", true, false},
+        {"timestamps no\n", "", false, false},
+        {"timestamps yes\ntimestamps no\n", "", false, false},
+        {"timestamps Yes\n", "", false, true},
+        {"timestamps 1\n", "", false, true},
+        {"timestamps\n", "", false, false},
+        {"Timestamps yes\n", "", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        reset();
+        EXPECT_TRUE(load(c.settings));
+        setLogTimestamps(false);
+        EXPECT_EQ(::settings.listenAddress, c.address);
+        EXPECT_EQ(::settings.timestamps, c.timestamps);
+        if (c.error)
+            EXPECT_EQ(err.rfind("error: timestamps: invalid value ", 0), 0u) << err;
+        else
+            EXPECT_EQ(err, "");
+    }
+}
+
+// "timestamps yes" is taken before every other line, so that the loading's own lines are
+// stamped too, whatever the order of the lines.
+TEST_F(SettingsTest, TimestampsKeyStampsTheLinesOfTheLoading) {
+    EXPECT_TRUE(load("squishCfg @/a.cfg\ntimestamps yes\n", {{"a.cfg", "EchoArea A1 @/a1\n"}}));
+    EXPECT_TRUE(logTimestamps());
+    setLogTimestamps(false);
+    const size_t n = timeStampLength(out);
+    ASSERT_GT(n, 0u) << out;
+    EXPECT_EQ(out.substr(n), expand("-> reading @/a.cfg and areas...\n"));
+}
+
+// Every key of the sample settings file is one the server takes: with all of them in force,
+// the load reports nothing and the values are the defaults the comments give.
+TEST_F(SettingsTest, SampleSettingsFileHoldsOnlyValidKeys) {
+    std::string sample = readFile(std::string(QUORVA_SOURCE_DIR) + "/contrib/quorva.INI.sample");
+    ASSERT_FALSE(sample.empty());
+    // Every commented line that is a key with a value, put in force; file names pointed
+    // into the test's folder.
+    std::string active;
+    std::istringstream in(sample);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(';', 0) == 0 && line.size() > 1 && isalpha(static_cast<unsigned char>(line[1]))) line.erase(0, 1);
+        if (line.rfind(';', 0) == 0) continue;
+        for (const std::string key : {"squishCfg", "fidoConfig", "echoTossLog"})
+            if (line.rfind(key + " ", 0) == 0) line = key + " " + dir.file(key + ".file");
+        active += line + "\n";
+    }
+    dir.write("squishCfg.file", "");
+    dir.write("fidoConfig.file", "");
+    ASSERT_TRUE(load(active));
+    setLogTimestamps(false);
+    EXPECT_EQ(err, "");
+    const ServerSettings defaults;
+    EXPECT_STREQ(::settings.portText, defaults.portText);
+    EXPECT_EQ(::settings.listenAddress, "127.0.0.1");
+    EXPECT_TRUE(::settings.timestamps);
+    EXPECT_GE(userList.getCount(), 2);
+    const SessionLimits& l = ::settings.limits;
+    EXPECT_EQ(l.helloTimeout, defaults.limits.helloTimeout);
+    EXPECT_EQ(l.packetTimeout, defaults.limits.packetTimeout);
+    EXPECT_EQ(l.authTimeout, defaults.limits.authTimeout);
+    EXPECT_EQ(l.replyTimeout, defaults.limits.replyTimeout);
+    EXPECT_EQ(l.idleTimeout, defaults.limits.idleTimeout);
+    EXPECT_EQ(l.writeRetryTime, defaults.limits.writeRetryTime);
+    EXPECT_EQ(l.loginFailDelay, defaults.limits.loginFailDelay);
+    EXPECT_EQ(l.loginDelayMax, defaults.limits.loginDelayMax);
+    EXPECT_EQ(l.loginFailWindow, defaults.limits.loginFailWindow);
+    EXPECT_EQ(l.reportInterval, defaults.limits.reportInterval);
+    EXPECT_EQ(l.maxSessions, defaults.limits.maxSessions);
+    EXPECT_EQ(l.maxPendingLogins, defaults.limits.maxPendingLogins);
+    EXPECT_EQ(l.maxRequestBuffer, defaults.limits.maxRequestBuffer);
 }
 
 }  // namespace

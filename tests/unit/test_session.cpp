@@ -39,8 +39,9 @@ using packetbytes::kPass36;
 const FidoAddr kAnnAddr{2, 5020, 1042, 0};
 const FidoAddr kLongAddr{2, 5020, 1042, 65535};
 const FidoAddr kBobAddr{2, 5020, 1042, 1};
-const uint32_t kHere = htonl(0x7F000001);   // 127.0.0.1
-const uint32_t kThere = htonl(0x0A000002);  // 10.0.0.2
+// Network addresses; each session of the fixture gets a port of its own on top.
+const NetAddress kHere = NetAddress::ipv4(htonl(0x7F000001));   // 127.0.0.1
+const NetAddress kThere = NetAddress::ipv4(htonl(0x0A000002));  // 10.0.0.2
 const Bytes kFail = {1, 0, 0, 0, 0, 0, 0, 0};
 const Bytes kOk = Bytes(8, 0);
 
@@ -118,12 +119,15 @@ protected:
         (void)userList.add(u);
     }
 
-    // A new session in clientList, as the main loop appends it; returns its index.
-    int32_t addSession(uint32_t peerAddress = kHere) {
+    // A new session in clientList, as the main loop appends it, from the address with a
+    // port of its own; returns its index.
+    int32_t addSession(const NetAddress& address = kHere) {
         int sv[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv), 0);
         peers.push_back(sv[1]);
-        EXPECT_TRUE(::addSession(server, sv[0], peerAddress, now));
+        NetAddress peer = address;
+        peer.port = uint16_t(40000 + peers.size());
+        EXPECT_TRUE(::addSession(server, sv[0], peer, now));
         return clientList.getCount() - 1;
     }
 
@@ -140,14 +144,35 @@ protected:
     // the end of the data, and its drain on closing ends at once.
     void endInput(int32_t i) { shutdown(peer(i), SHUT_WR); }
 
+    // One step of the session; its console lines without the peer that each of them must
+    // begin with ("127.0.0.1:40001 ", the session's own address and port).
     Output step(int32_t i, Readiness ready = kReady) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         stepClient(server, session(i), ready, now);
         Output o;
-        o.out = testing::internal::GetCapturedStdout();
-        o.err = testing::internal::GetCapturedStderr();
+        char peer[kAddressTextSize];
+        addressText(session(i).peer, peer, sizeof peer);
+        o.out = withoutPeer(testing::internal::GetCapturedStdout(), std::string(peer) + " ");
+        o.err = withoutPeer(testing::internal::GetCapturedStderr(), std::string(peer) + " ");
         return o;
+    }
+
+    static std::string withoutPeer(const std::string& text, const std::string& prefix) {
+        std::string rest;
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find('\n', at);
+            end = end == std::string::npos ? text.size() : end + 1;
+            std::string line = text.substr(at, end - at);
+            if (line != "\n") {
+                EXPECT_EQ(line.compare(0, prefix.size(), prefix), 0) << "line without its peer: " << line;
+                if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+            }
+            rest += line;
+            at = end;
+        }
+        return rest;
     }
 
     // What the server has sent so far, without waiting.
@@ -186,8 +211,8 @@ protected:
 
     // A session logged in as the user, its replies read.
     int32_t loggedIn(const std::string& name, const std::string& password, const FidoAddr& addr,
-                     uint32_t peerAddress = kHere) {
-        int32_t s = addSession(peerAddress);
+                     const NetAddress& address = kHere) {
+        int32_t s = addSession(address);
         Bytes challenge = acceptHello(s, name, addr);
         put(s, answerFor(password, challenge.data()));
         step(s);
@@ -552,7 +577,7 @@ TEST(LoginThrottle, DelayDoublesPerFailureUpToItsCapAndResets) {
     limits.loginDelayMax = 30s;
     limits.loginFailWindow = 10min;
     const MonoTime t0 = MonoTime() + 1h;
-    const uint32_t a = 1, b = 2;
+    const NetAddress a = kHere, b = kThere;
     struct Case {
         uint32_t failures;
         std::chrono::seconds delay;
@@ -582,6 +607,17 @@ TEST(LoginThrottle, DelayDoublesPerFailureUpToItsCapAndResets) {
     EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 4s);
     t.recordSuccess(a);
     EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 0s);
+
+    // An address is known without its port; IPv6 addresses count as addresses of their own.
+    LoginThrottle ports;
+    NetAddress here1 = kHere, here2 = kHere, v6;
+    here1.port = 40001;
+    here2.port = 40002;
+    ASSERT_TRUE(parseAddressLiteral("::1", v6));
+    ports.recordFailure(limits, here1, t0);
+    ports.recordFailure(limits, here2, t0);
+    EXPECT_EQ(ports.failures(limits, kHere, t0), 2u);
+    EXPECT_EQ(ports.failures(limits, v6, t0), 0u);
 }
 
 TEST(LoginThrottle, OneSummaryPerAddressAndInterval) {
@@ -590,25 +626,27 @@ TEST(LoginThrottle, OneSummaryPerAddressAndInterval) {
     const MonoTime t0 = MonoTime() + 1h;
     LoginThrottle t;
     EXPECT_EQ(t.nextReport(), MonoTime::max());
-    t.recordFailure(limits, 1, t0);
-    t.recordRefused(limits, 1, t0 + 10s);
-    t.recordFailure(limits, 1, t0 + 20s);
-    t.recordRefused(limits, 2, t0 + 30s);
+    t.recordFailure(limits, kHere, t0);
+    t.recordRefused(limits, kHere, t0 + 10s);
+    t.recordFailure(limits, kHere, t0 + 20s);
+    t.recordRefused(limits, kThere, t0 + 30s);
     EXPECT_EQ(t.nextReport(), t0 + 60s);
     std::vector<std::string> lines;
-    auto collect = [&](uint32_t address, uint32_t failed, uint32_t refused) {
-        lines.push_back(std::to_string(address) + ": " + std::to_string(failed) + "/" + std::to_string(refused));
+    auto collect = [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
+        char text[kAddressTextSize];
+        hostText(address, text, sizeof text);
+        lines.push_back(std::string(text) + ": " + std::to_string(failed) + "/" + std::to_string(refused));
     };
     t.reportDue(limits, t0 + 60s - 1us, collect);
     EXPECT_TRUE(lines.empty());
     t.reportDue(limits, t0 + 60s, collect);
-    EXPECT_EQ(lines, std::vector<std::string>{"1: 2/1"});
+    EXPECT_EQ(lines, std::vector<std::string>{"127.0.0.1: 2/1"});
     t.reportDue(limits, t0 + 90s, collect);
-    EXPECT_EQ(lines, (std::vector<std::string>{"1: 2/1", "2: 0/1"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"127.0.0.1: 2/1", "10.0.0.2: 0/1"}));
     // Nothing new: no line, and an address with nothing left to remember is forgotten.
     t.reportDue(limits, t0 + 200s, collect);
     EXPECT_EQ(lines.size(), 2u);
-    EXPECT_EQ(t.addressCount(), 1u);  // address 1 still has its failures
+    EXPECT_EQ(t.addressCount(), 1u);  // 127.0.0.1 still has its failures
     t.reportDue(limits, t0 + 20s + limits.loginFailWindow, collect);
     EXPECT_EQ(t.addressCount(), 0u);
     EXPECT_EQ(t.nextReport(), MonoTime::max());
@@ -937,7 +975,7 @@ TEST_F(HeldBackWrite, PostIsTriedAgainUntilTheLockIsGone) {
     unlock();
     now += limits.writeRetryInterval;
     o = step(s);
-    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(o.out + o.err, "post: user Ann Reader, 2:5020/1042.0, area ECHO, message #1\n");
     EXPECT_EQ(sent(s), kOk);
     EXPECT_EQ(messages(), 1u);
     EXPECT_EQ(shared.requestBytes, 0u);
@@ -957,7 +995,7 @@ TEST_F(HeldBackWrite, GivesUpAfterWriteRetryTimeAndRefusesAsToday) {
         std::string lastLine;  // after the reason
     } cases[] = {
         {"post", post("never"), ""},
-        {"delete", withData(CID_C_DELETEMSG, Bytes(8, 0)), "error: fail to delete message #0\n\n"},
+        {"delete", withData(CID_C_DELETEMSG, Bytes(8, 0)), "error: area ECHO: fail to delete message #0\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -975,8 +1013,8 @@ TEST_F(HeldBackWrite, GivesUpAfterWriteRetryTimeAndRefusesAsToday) {
         EXPECT_EQ(reply, kFail);
         EXPECT_GE(now - start, limits.writeRetryTime);
         EXPECT_LT(now - start, limits.writeRetryTime + 2 * limits.writeRetryInterval);
-        EXPECT_EQ(err, "error: write to area 0 given up: base " + dir.file("echo") + " is locked by another program\n" +
-                           c.lastLine);
+        EXPECT_EQ(err, "error: area ECHO: write to area 0 given up: base " + dir.file("echo") +
+                           " is locked by another program\n" + c.lastLine);
     }
     EXPECT_EQ(messages(), 0u);
     EXPECT_TRUE(open(s));

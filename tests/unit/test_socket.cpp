@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -113,38 +114,68 @@ TEST(SocketTransfers, SendTakesWhatTheSocketTakesInOrder) {
     EXPECT_EQ(t.error, EPIPE);
 }
 
-uint16_t portOfSocket(int s) {
-    sockaddr_in a = {};
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    return a.sin_port;
+// Connects a plain client socket to the listener at the given loopback address.
+int connectTo(const char* loopback, uint16_t port) {
+    NetAddress a;
+    if (!parseAddressLiteral(loopback, a)) return -1;
+    sockaddr_storage ss = {};
+    socklen_t len;
+    if (a.family == NetAddress::kIPv6) {
+        auto* s6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        s6->sin6_family = AF_INET6;
+        memcpy(&s6->sin6_addr, a.bytes, 16);
+        s6->sin6_port = htons(port);
+        len = sizeof *s6;
+    } else {
+        auto* s4 = reinterpret_cast<sockaddr_in*>(&ss);
+        s4->sin_family = AF_INET;
+        memcpy(&s4->sin_addr, a.bytes, 4);
+        s4->sin_port = htons(port);
+        len = sizeof *s4;
+    }
+    int c = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (c >= 0 && connect(c, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        close(c);
+        return -1;
+    }
+    return c;
+}
+
+uint16_t localPort(int s) {
+    NetAddress a;
+    return localAddress(s, a) ? a.port : 0;
 }
 
 TEST(SocketAccept, NothingWaitingThenAConnectionWithItsAddress) {
     ListenFailure failure;
-    int listener = openListenSocket(0, failure);  // a port the system chooses
+    int listener = openListenSocket(anyIPv4Address(), failure);  // a port the system chooses
     ASSERT_GE(listener, 0) << failure.systemError;
-    uint32_t peer = 0;
+    NetAddress bound;
+    ASSERT_TRUE(localAddress(listener, bound));
+    char text[kAddressTextSize];
+    addressText(bound, text, sizeof text);
+    EXPECT_EQ(std::string(text), "0.0.0.0:" + std::to_string(bound.port));
+    EXPECT_NE(bound.port, 0) << "the port the system chose";
+
+    NetAddress peer;
     int error = 0;
     EXPECT_EQ(acceptClient(listener, peer, error), -1);
     EXPECT_EQ(error, EAGAIN);
 
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = portOfSocket(listener);
-    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-
+    int c = connectTo("127.0.0.1", bound.port);
+    ASSERT_GE(c, 0);
     PollSet poll;
     size_t slot = poll.add(listener, true, false);
     ASSERT_EQ(poll.wait(std::chrono::seconds(10)), 1);
     EXPECT_TRUE(poll.readable(slot));
     int s = acceptClient(listener, peer, error);
     ASSERT_GE(s, 0);
-    EXPECT_EQ(peer, htonl(INADDR_LOOPBACK));
-    char text[32];
-    ipv4Text(peer, text, sizeof text);
+    EXPECT_EQ(peer.family, NetAddress::kIPv4);
+    EXPECT_EQ(peer.host(), NetAddress::ipv4(htonl(INADDR_LOOPBACK)));
+    EXPECT_EQ(peer.port, localPort(c)) << "the peer's own port";
+    addressText(peer, text, sizeof text);
+    EXPECT_EQ(std::string(text), "127.0.0.1:" + std::to_string(localPort(c)));
+    hostText(peer, text, sizeof text);
     EXPECT_STREQ(text, "127.0.0.1");
     // The accepted socket never blocks.
     char b;
@@ -152,6 +183,99 @@ TEST(SocketAccept, NothingWaitingThenAConnectionWithItsAddress) {
     closeSocket(s);
     close(c);
     close(listener);
+}
+
+// "::" takes IPv6 and IPv4 connections; an IPv4 peer shows as the IPv4 address it is.
+TEST(SocketAccept, IPv6ListenerTakesBothFamilies) {
+    NetAddress any6;
+    ASSERT_TRUE(parseAddressLiteral("::", any6));
+    ListenFailure failure;
+    int listener = openListenSocket(any6, failure);
+    if (listener < 0 && (failure.systemError == EAFNOSUPPORT || failure.systemError == EADDRNOTAVAIL))
+        GTEST_SKIP() << "no IPv6 on this machine";
+    ASSERT_GE(listener, 0) << failure.systemError;
+    const uint16_t port = localPort(listener);
+    struct Case {
+        const char* connectFrom;
+        const char* peerHost;
+        const char* textForm;  // addressText with the port replaced by P
+    } cases[] = {
+        {"::1", "::1", "[::1]:P"},
+        {"127.0.0.1", "127.0.0.1", "127.0.0.1:P"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.connectFrom);
+        int c = connectTo(k.connectFrom, port);
+        if (c < 0) {
+            ADD_FAILURE() << "cannot connect: " << strerror(errno);
+            continue;
+        }
+        PollSet poll;
+        poll.add(listener, true, false);
+        ASSERT_EQ(poll.wait(std::chrono::seconds(10)), 1);
+        NetAddress peer;
+        int error = 0;
+        int s = acceptClient(listener, peer, error);
+        ASSERT_GE(s, 0) << error;
+        char text[kAddressTextSize];
+        hostText(peer, text, sizeof text);
+        EXPECT_STREQ(text, k.peerHost);
+        addressText(peer, text, sizeof text);
+        std::string expected = k.textForm;
+        expected.replace(expected.find('P'), 1, std::to_string(localPort(c)));
+        EXPECT_EQ(std::string(text), expected);
+        closeSocket(s);
+        close(c);
+    }
+    close(listener);
+}
+
+TEST(NetAddress, LiteralsAndTheirTexts) {
+    struct Case {
+        const char* literal;
+        bool valid;
+        uint8_t family;
+        const char* withPort;  // addressText with port 9029
+    } cases[] = {
+        {"127.0.0.1", true, NetAddress::kIPv4, "127.0.0.1:9029"},
+        {"0.0.0.0", true, NetAddress::kIPv4, "0.0.0.0:9029"},
+        {"::1", true, NetAddress::kIPv6, "[::1]:9029"},
+        {"::", true, NetAddress::kIPv6, "[::]:9029"},
+        {"fe80::1:2", true, NetAddress::kIPv6, "[fe80::1:2]:9029"},
+        {"2001:DB8::A", true, NetAddress::kIPv6, "[2001:db8::a]:9029"},
+        {"localhost", false, 0, ""},  // names are not looked up
+        {"127.1", false, 0, ""},
+        {"127.0.0.1:9029", false, 0, ""},
+        {"[::1]", false, 0, ""},
+        {" 127.0.0.1", false, 0, ""},
+        {"", false, 0, ""},
+        {"256.0.0.1", false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.literal);
+        NetAddress a = NetAddress::ipv4(htonl(0x01020304), 7);
+        const NetAddress before = a;
+        ASSERT_EQ(parseAddressLiteral(c.literal, a), c.valid);
+        if (!c.valid) {
+            EXPECT_EQ(a, before) << "left as it was";
+            continue;
+        }
+        EXPECT_EQ(a.family, c.family);
+        EXPECT_EQ(a.port, 0);
+        a.port = 9029;
+        char text[kAddressTextSize];
+        addressText(a, text, sizeof text);
+        EXPECT_STREQ(text, c.withPort);
+        EXPECT_EQ(a.host().port, 0);
+    }
+    // The longest text fits.
+    NetAddress longest;
+    ASSERT_TRUE(parseAddressLiteral("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255", longest));
+    longest.port = 65535;
+    char text[kAddressTextSize];
+    addressText(longest, text, sizeof text);
+    EXPECT_STREQ(text, "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535");
+    EXPECT_NE(NetAddressHash()(NetAddress::ipv4(1)), NetAddressHash()(NetAddress::ipv4(2)));
 }
 
 TEST(PollSet, WaitsForReadinessOrTheTime) {
