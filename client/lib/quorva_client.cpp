@@ -69,7 +69,7 @@ bool Connection::connect(const std::string& host, uint16_t port, std::string* er
     close();
     if (errorNumber) *errorNumber = 0;
     struct addrinfo hints = {};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;  // an IPv4 or IPv6 server, whichever the host names
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* result = nullptr;
     std::string service = std::to_string(port);

@@ -34,13 +34,6 @@ const std::string kUsers = "user Ann,secret,2:5020/1\nuser Boss,secret2,2:5020/2
 const char kUsageLine[] =
     "usage: quorva [-c FILE] [--listen ADDRESS] [--check [--strict]] [--timestamps] [--help] [--version]\n";
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string projectVersion() {
@@ -291,6 +284,23 @@ TEST(NodeListen, AddressFromTheSettingsOrTheCommandLine) {
         EXPECT_EQ(server.waitExit(), 0);
         EXPECT_EQ(server.err(), "");
     }
+}
+
+TEST(NodeListen, ClientLibraryReachesAServerOnIPv6Only) {
+    if (!ipv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    TempDir dir;
+    const uint16_t port = pickFreePort();
+    ServerProcess server;
+    ASSERT_TRUE(server.startRaw(dir, "listenPort " + std::to_string(port) + "\nlistenAddress ::1\n" + kUsers));
+    ASSERT_TRUE(server.waitForOut("listening on [::1]:" + std::to_string(port) + "\n", kWaitMs)) << server.err();
+    qclient::Connection c;
+    std::string error;
+    ASSERT_TRUE(c.connect("::1", port, &error)) << error;
+    ASSERT_EQ(c.login("Ann", "secret", FidoAddr{2, 5020, 1, 0}), qclient::Status::Ok);
+    EXPECT_EQ(c.ping(), qclient::Status::Ok);
+    EXPECT_TRUE(server.waitForOut("user: Ann, addr: 2:5020/1.0\n", kWaitMs)) << server.out();
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(), 0);
 }
 
 TEST(NodeListen, BadAddressesExit1) {
