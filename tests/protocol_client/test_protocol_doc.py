@@ -23,7 +23,7 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
+import threading
 
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -146,7 +146,13 @@ class Server:
             # in it are taken from its working folder.
             self.proc = subprocess.Popen([os.path.join(self.folder, "quorva")], executable=self.binary,
                                          cwd=self.folder, stdin=subprocess.DEVNULL,
-                                         stdout=self.out, stderr=self.err)
+                                         stdout=subprocess.PIPE, stderr=self.err)
+            # The server says when it listens; a reader copies its output to server.out
+            # and signals that line (or the end of the output, when it did not start).
+            self.listening = threading.Event()
+            self.output_ended = threading.Event()
+            self.reader = threading.Thread(target=self.copy_output, daemon=True)
+            self.reader.start()
             if self.wait_accepting(START_WAIT):
                 return
             self.stop()
@@ -154,17 +160,17 @@ class Server:
                 break
         raise Failure("the server did not start:\n" + self.stderr_text())
 
+    def copy_output(self):
+        for line in self.proc.stdout:
+            self.out.write(line)
+            self.out.flush()
+            if b", listening on " in line:
+                self.listening.set()
+        self.output_ended.set()
+        self.listening.set()
+
     def wait_accepting(self, limit):
-        deadline = time.monotonic() + limit
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1.0):
-                    return True
-            except OSError:
-                time.sleep(0.02)  # poll the condition again shortly
-        return False
+        return self.listening.wait(limit) and not self.output_ended.is_set()
 
     def connect(self):
         return qp.Client("127.0.0.1", self.port, timeout=REPLY_WAIT)
@@ -186,6 +192,8 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.reader.join(timeout=30)
+        self.proc.stdout.close()
         self.proc = None
         self.out.close()
         self.err.close()
