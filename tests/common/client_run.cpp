@@ -71,3 +71,22 @@ std::vector<std::string> wordsOf(const std::string& line) {
     for (std::string w; in >> w;) words.push_back(w);
     return words;
 }
+
+#ifdef QUORVA_CLIENT_BIN
+namespace {
+std::vector<std::string> clientArgv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {QUORVA_CLIENT_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+}  // namespace
+
+ClientRun runClient(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                    const std::string& input) {
+    return runProgram(clientArgv(args), env, input);
+}
+
+ClientRun runClientOnTerminal(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
+    return runProgramOnTerminal(clientArgv(args), env);
+}
+#endif

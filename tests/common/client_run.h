@@ -21,6 +21,11 @@ ClientRun runProgram(const std::vector<std::string>& argv, const std::map<std::s
 // (nothing is typed into it): the program believes a person sits at a terminal.
 ClientRun runProgramOnTerminal(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
 
+// quorva-client with these arguments, as runProgram and runProgramOnTerminal run it.
+ClientRun runClient(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                    const std::string& input = "");
+ClientRun runClientOnTerminal(const std::vector<std::string>& args, const std::map<std::string, std::string>& env);
+
 // The lines of a program's output (without their line ends), and the blank-separated words
 // of one line.
 std::vector<std::string> linesOf(const std::string& text);

@@ -65,14 +65,10 @@ protected:
 
     ClientRun client(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
                      const std::string& input = "") {
-        std::vector<std::string> argv = {QUORVA_CLIENT_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProgram(argv, env, input);
+        return runClient(args, env, input);
     }
     ClientRun clientOnTerminal(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-        std::vector<std::string> argv = {QUORVA_CLIENT_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProgramOnTerminal(argv, env);
+        return runClientOnTerminal(args, env);
     }
 
     // Posts bytes as they are, past the client's conversions, as the sysop.

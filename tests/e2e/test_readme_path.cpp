@@ -89,10 +89,8 @@ protected:
     }
 
     ClientRun client(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-               const std::string& input = "") {
-        std::vector<std::string> argv = {QUORVA_CLIENT_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProgram(argv, env, input);
+                     const std::string& input = "") {
+        return runClient(args, env, input);
     }
 
     std::string readme;
