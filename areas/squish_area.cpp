@@ -1,23 +1,32 @@
 #include "areas/squish_area.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <utility>
 #include <vector>
 
-#include "areas/kludges.h"
+#include "fido/kludges.h"
 #include "support/le.h"
 #include "support/text.h"
-#include "wire/fidodate.h"
 
 namespace {
 
 // Records read per block when the index is read piecewise (768 KB): an index padded with
 // many records that name no frame is still read in large sequential pieces.
 constexpr int64_t kIndexBlockRecords = 65536;
+// Records per block where a few are wanted (the tail, a binary search's last step).
+constexpr int64_t kSmallIndexBlock = 256;
 // Bytes read past the message header while listing: room for the usual control information.
 constexpr size_t kListReadAhead = 512;
+// The most of a message's control information a listing reads for its MSGID and REPLY:
+// they stand among the first kludges, and a damaged frame must not make a list read
+// gigabytes.
+constexpr uint32_t kListControlMax = 64 * 1024;
 
 // Closes the base's files when an operation returns, whatever the path.
 class BaseCloser {
@@ -32,6 +41,43 @@ private:
 };
 
 std::string offsetText(uint32_t offset) { return std::to_string(offset); }
+
+// Reads the records [first, end) of the index in blocks, forward or backward, and hands each
+// to visit(position, record), which returns false to stop. The first block holds
+// `firstBlock` records and each next one four times as many, up to kIndexBlockRecords: a
+// search that mostly ends early reads little, a whole index goes in large pieces. False
+// when a read fails or memory runs out.
+template <typename Visit>
+bool scanIndex(const OsFile& index, int64_t first, int64_t end, bool backward, int64_t firstBlock, Visit&& visit) {
+    try {
+        std::vector<uint8_t> block;
+        int64_t blockRecords = std::min(firstBlock, kIndexBlockRecords);
+        while (first < end) {
+            int64_t count = std::min(end - first, blockRecords);
+            int64_t start = backward ? end - count : first;
+            size_t bytes = size_t(count) * kSqiRecordSize;
+            block.resize(bytes);
+            if (index.readAt(start * int64_t(kSqiRecordSize), block.data(), bytes) != int64_t(bytes)) return false;
+            for (int64_t k = 0; k < count; ++k) {
+                int64_t i = backward ? count - 1 - k : k;
+                if (!visit(start + i, decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize))) return true;
+            }
+            if (backward)
+                end = start;
+            else
+                first = start + count;
+            blockRecords = std::min(blockRecords * 4, kIndexBlockRecords);
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+int64_t indexRecordCount(const OsFile& index) {
+    int64_t length = index.length();
+    return length < 0 ? -1 : length / int64_t(kSqiRecordSize);
+}
 
 const char* frameTypeName(uint16_t type) {
     switch (type) {
@@ -94,6 +140,18 @@ bool writeU32At(OsFile& file, int64_t offset, uint32_t value) {
     return file.writeAt(offset, raw, sizeof raw);
 }
 
+// A file of the base that did not open: missing, or refused by the system.
+AreaResult openFailure(const std::string& path) {
+    int error = errno;
+    if (error == ENOENT) return AreaResult::notFound(path + " is missing");
+    return AreaResult::ioError("cannot open " + path, error);
+}
+
+AreaResult writeFailure(const std::string& what) {
+    int error = errno;
+    return AreaResult::ioError("cannot write " + what, error);
+}
+
 // Control information and text of a new message, as the data area stores them after the
 // message header: the kludges without line ends, one zero byte before the first body line,
 // the body lines with their carriage returns, and a final zero byte.
@@ -102,15 +160,17 @@ struct NewMessageBody {
     uint32_t controlLength = 0;
 };
 
-bool buildNewMessageBody(const char* msgIdKludge, const char* text, NewMessageBody& body) {
+bool buildNewMessageBody(const char* msgIdKludge, const std::string& text, NewMessageBody& body) {
     try {
         auto append = [&](const char* p, size_t n) { body.bytes.insert(body.bytes.end(), p, p + n); };
+        body.bytes.reserve(kMsgIdKludgeBuffer + text.size() + 2);
         size_t kludgeLength = strlen(msgIdKludge);
         if (kludgeLength > 0 && msgIdKludge[kludgeLength - 1] == '\r') --kludgeLength;
         append(msgIdKludge, kludgeLength);
         size_t control = kludgeLength;
         bool kludgePhase = true;
-        const char* p = text;
+        // The text ends at its first zero byte, if it has one.
+        const char* p = text.c_str();
         while (*p) {
             const char* cr = strchr(p, '\r');
             if (!cr) {
@@ -141,34 +201,197 @@ bool buildNewMessageBody(const char* msgIdKludge, const char* text, NewMessageBo
     }
 }
 
-}  // namespace
-
-OsFile openSquishFile(const std::string& base, const char* extension, OsFile::Mode mode) {
-    std::string upper = base + extension;
-    if (fileExists(upper)) return OsFile::openExisting(upper, mode);
-    std::string lower = base;
-    for (const char* e = extension; *e; ++e) lower += foldCase(*e);
-    return OsFile::openExisting(lower, mode);
+// The parts of a summary that the message header gives.
+void fillSummary(MessageSummary& s, uint32_t number, const SquishMsgHeader& msg) {
+    s.number = number;
+    s.fromName.assign(msg.fromName, strnlen(msg.fromName, sizeof msg.fromName));
+    s.toName.assign(msg.toName, strnlen(msg.toName, sizeof msg.toName));
+    s.subject.assign(msg.subject, strnlen(msg.subject, sizeof msg.subject));
+    memcpy(s.dateText, msg.dateText, sizeof s.dateText);
 }
 
-CSquishArea::CSquishArea(const char* path, int32_t number) : CEchoArea(number) {
-    if (path && strnlen(path, kSquishMaxPath) < kSquishMaxPath) copyField(basePath, path, kSquishMaxPath);
+void setThreadKludges(MessageSummary& s, std::string_view control) {
+    ThreadKludges k = hashKludges(control);
+    s.msgId.assign(k.msgId);
+    s.reply.assign(k.reply);
+    s.msgIdHash = k.msgIdHash;
+    s.replyHash = k.replyHash;
+}
+
+}  // namespace
+
+std::string squishFilePath(const std::string& base, const char* extension) {
+    std::string upper = base + extension;
+    if (fileExists(upper)) return upper;
+    std::string lower = base;
+    for (const char* e = extension; *e; ++e) lower += foldCase(*e);
+    return lower;
+}
+
+OsFile openSquishFile(const std::string& base, const char* extension, OsFile::Mode mode) {
+    return OsFile::openExisting(squishFilePath(base, extension), mode);
+}
+
+// ---- the write step ---------------------------------------------------------------------
+
+// A base opened for a write with the writers' lock held, and what every write checks
+// before its first byte: that no other writer is in the middle of a write, the base header,
+// and the chain pointers in it. Both files are closed when the step ends, which releases
+// the lock.
+class CSquishArea::LockedBase {
+public:
+    explicit LockedBase(CSquishArea& area) : area_(area) {}
+    ~LockedBase() { area_.closeBase(); }
+    LockedBase(const LockedBase&) = delete;
+    LockedBase& operator=(const LockedBase&) = delete;
+
+    // Opens the base and takes the lock without waiting (busy when another program holds
+    // it), then reads the index tail, the data file's length and the base header.
+    AreaResult begin();
+    // The header's last frame against the index: they must agree, or another writer is in
+    // the middle of a write (busy), or the base is damaged. `maxRecord` is the record with
+    // the highest UMSGID when the caller has the index loaded (nullptr: found on demand).
+    AreaResult checkLastFrame(const sqifile* maxRecord);
+    // The free chain's ends, when a write is about to append to it: both or neither set,
+    // the last one a free frame that links to no next one.
+    AreaResult checkFreeChainEnd();
+
+    SquishBaseHeader base;
+    IndexTail tail;
+    int64_t fileLength = 0;
+
+private:
+    bool readFrameHeader(uint32_t offset, SquishFrameHeader& frame) const;
+
+    CSquishArea& area_;
+};
+
+AreaResult CSquishArea::LockedBase::begin() {
+    AreaResult opened = area_.openBase();
+    if (!opened.isOk()) return opened;
+    // Squish writers serialise on a lock of the first byte of the data file; it is held
+    // until the base header and the index record are written (closeBase releases it).
+    switch (area_.dataFile.tryLockFirstByte()) {
+    case OsFile::LockResult::Locked: break;
+    case OsFile::LockResult::Busy:
+        return AreaResult::busy(std::string("base ") + area_.basePath + " is locked by another program");
+    case OsFile::LockResult::Failed: {
+        int error = errno;
+        return AreaResult::ioError(std::string("cannot lock base ") + area_.basePath, error);
+    }
+    }
+
+    // Everything up to a write's first byte only reads and checks: a base that another
+    // writer is in the middle of, or whose chain would be written through at a place that
+    // is not what the header says, is left exactly as it is.
+    if (!area_.readIndexTail(tail)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
+    if (tail.unfinished)
+        return AreaResult::busy(area_.baseLabel() + ": index record " + std::to_string(tail.unfinishedPosition) +
+                                " (UMSGID " + std::to_string(tail.unfinishedRecord.umsgid) +
+                                ") has no frame yet: another program is writing that message, or left it "
+                                "unfinished (its pack tool repairs the base)");
+    fileLength = area_.dataFile.length();
+    if (fileLength < 0) return AreaResult::ioError(area_.baseLabel() + ": cannot read the data file", errno);
+    if (fileLength < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(area_.dataFile, base))
+        return area_.damaged("the data file is shorter than its base header");
+    for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
+                               std::pair{base.freeFrame, "first free frame"},
+                               std::pair{base.lastFreeFrame, "last free frame"}}) {
+        std::string problem = checkHeaderLink(value, fileLength, name);
+        if (!problem.empty()) return area_.damaged(problem);
+    }
+    return AreaResult::ok();
+}
+
+bool CSquishArea::LockedBase::readFrameHeader(uint32_t offset, SquishFrameHeader& frame) const {
+    uint8_t raw[kSquishFrameHeaderSize];
+    if (!isFrameOffset(offset) || int64_t(offset) + int64_t(kSquishFrameHeaderSize) > fileLength ||
+        area_.dataFile.readAt(offset, raw, sizeof raw) != int64_t(sizeof raw))
+        return false;
+    frame = decodeSquishFrameHeader(raw);
+    return frame.frameId == kSquishFrameId;
+}
+
+AreaResult CSquishArea::LockedBase::checkLastFrame(const sqifile* maxRecord) {
+    const uint32_t last = base.lastFrame;
+    const uint32_t tailFrame = tail.found ? tail.last.frameOffset : 0;
+    if (last == tailFrame) return AreaResult::ok();
+    // The index may simply not be in file order: the message with the highest UMSGID is
+    // the one at the end of the chain.
+    MCArray<sqifile> index;
+    if (!maxRecord && tail.found) {
+        if (!area_.loadIndex(index)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
+        if (index.getCount() > 0) maxRecord = index.getAt(index.getCount() - 1);
+    }
+    if (maxRecord && maxRecord->frameOffset == last) return AreaResult::ok();
+
+    const std::string tailText = tail.found ? "index record " + std::to_string(tail.position) + " (UMSGID " +
+                                                  std::to_string(tail.last.umsgid) + ", frame " +
+                                                  offsetText(tailFrame) + ")"
+                                            : std::string("an index that names no frame");
+    SquishFrameHeader frame;
+    // A frame linked after the last indexed one whose record is not written yet...
+    if (last != 0 && readFrameHeader(last, frame) && frame.prevFrame == tailFrame)
+        return AreaResult::busy(area_.baseLabel() + ": its last frame (offset " + offsetText(last) +
+                                ") has no index record yet (" + tailText +
+                                " comes last): another program is writing that message, or left it unfinished "
+                                "(its pack tool repairs the base)");
+    // ...or a record written for a frame that is not linked yet.
+    if (tail.found && readFrameHeader(tailFrame, frame) && frame.prevFrame == last && frame.nextFrame == 0)
+        return AreaResult::busy(area_.baseLabel() + ": " + tailText +
+                                " names a frame that is not linked after the last frame (offset " + offsetText(last) +
+                                ") yet: another program is writing that message, or left it unfinished "
+                                "(its pack tool repairs the base)");
+    return area_.damaged("its last frame (offset " + offsetText(last) + ") is not the frame of its last message, " +
+                         tailText);
+}
+
+AreaResult CSquishArea::LockedBase::checkFreeChainEnd() {
+    if ((base.freeFrame == 0) != (base.lastFreeFrame == 0))
+        return area_.damaged("the header names a " + std::string(base.freeFrame == 0 ? "last" : "first") +
+                             " free frame but no " + (base.freeFrame == 0 ? "first" : "last") + " free frame");
+    if (base.lastFreeFrame == 0) return AreaResult::ok();
+    SquishFrameHeader frame;
+    std::string problem = checkFrameToPatch(area_.dataFile, fileLength, base.lastFreeFrame, kSquishFrameFree,
+                                            "the last free frame", frame);
+    if (!problem.empty()) return area_.damaged(problem);
+    if (frame.nextFrame != 0)
+        return area_.damaged("the last free frame (offset " + offsetText(base.lastFreeFrame) +
+                             ") links to a next frame (offset " + offsetText(frame.nextFrame) + ")");
+    return AreaResult::ok();
+}
+
+// ---- the area -------------------------------------------------------------------------
+
+CSquishArea::CSquishArea(const std::string& path, int32_t number) : CEchoArea(number) {
+    if (path.size() < kSquishMaxPath && path.find('\0') == std::string::npos)
+        copyField(basePath, path.c_str(), kSquishMaxPath);
 }
 
 CSquishArea::~CSquishArea() { closeBase(); }
 
-bool CSquishArea::openBase() {
+std::string CSquishArea::baseLabel() const { return std::string("Squish base ") + basePath; }
+
+AreaResult CSquishArea::damaged(const std::string& what) const {
+    return AreaResult::damaged(baseLabel() + ": " + what + "; nothing was written");
+}
+
+AreaResult CSquishArea::openBase() {
     size_t length = strnlen(basePath, kSquishMaxPath);
-    if (length + 5 > kSquishMaxPath) return false;
+    if (length == 0) return AreaResult::notFound("the base has no usable path");
+    if (length + 5 > kSquishMaxPath) return AreaResult::notFound(baseLabel() + ": the path is too long");
     closeBase();
-    dataFile = openSquishFile(basePath, ".SQD", OsFile::Mode::ReadWrite);
-    if (!dataFile.isOpen()) return false;
-    indexFile = openSquishFile(basePath, ".SQI", OsFile::Mode::ReadWrite);
+    std::string sqd = squishFilePath(basePath, ".SQD");
+    dataFile = OsFile::openExisting(sqd, OsFile::Mode::ReadWrite);
+    if (!dataFile.isOpen()) return openFailure(sqd);
+    std::string sqi = squishFilePath(basePath, ".SQI");
+    indexFile = OsFile::openExisting(sqi, OsFile::Mode::ReadWrite);
     if (!indexFile.isOpen()) {
+        AreaResult r = openFailure(sqi);
         dataFile.close();
-        return false;
+        return r;
     }
-    return true;
+    return AreaResult::ok();
 }
 
 void CSquishArea::closeBase() {
@@ -183,37 +406,27 @@ int CSquishArea::compareUmsgid(const sqifile* a, const sqifile* b) {
 
 bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
     index.removeAll();
-    int64_t length = indexFile.length();
-    if (length < 0) return false;
-    const int64_t n = length / int64_t(kSqiRecordSize);
+    const int64_t n = indexRecordCount(indexFile);
+    if (n < 0) return false;
     // The array grows by doubling as records are kept, so that records naming no frame
     // (a long run of zero records, say) cost neither memory nor a frame read later.
     int32_t kept = 0;
     int32_t room = 0;
-    try {
-        std::vector<uint8_t> block(size_t(std::min(n, kIndexBlockRecords)) * kSqiRecordSize);
-        for (int64_t first = 0; first < n; first += kIndexBlockRecords) {
-            int64_t count = std::min(kIndexBlockRecords, n - first);
-            size_t bytes = size_t(count) * kSqiRecordSize;
-            if (indexFile.readAt(first * int64_t(kSqiRecordSize), block.data(), bytes) != int64_t(bytes)) {
-                index.removeAll();
+    bool grew = true;
+    bool read = scanIndex(indexFile, 0, n, false, kIndexBlockRecords, [&](int64_t, const sqifile& r) {
+        if (!namesFrame(r)) return true;
+        if (kept == room) {
+            int64_t more = std::min<int64_t>(std::max<int64_t>(int64_t(room) * 2, 1024), n);
+            if (more > INT32_MAX || more <= room || !index.setSize(int32_t(more))) {
+                grew = false;
                 return false;
             }
-            for (int64_t i = 0; i < count; ++i) {
-                sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
-                if (!namesFrame(r)) continue;
-                if (kept == room) {
-                    int64_t more = std::min<int64_t>(std::max<int64_t>(int64_t(room) * 2, 1024), n);
-                    if (more > INT32_MAX || more <= room || !index.setSize(int32_t(more))) {
-                        index.removeAll();
-                        return false;
-                    }
-                    room = int32_t(more);
-                }
-                *index.getAt(kept++) = r;
-            }
+            room = int32_t(more);
         }
-    } catch (const std::bad_alloc&) {
+        *index.getAt(kept++) = r;
+        return true;
+    });
+    if (!read || !grew) {
         index.removeAll();
         return false;
     }
@@ -243,104 +456,75 @@ int32_t CSquishArea::findUmsgid(const MCArray<sqifile>& index, uint32_t umsgid) 
     return -1;
 }
 
-bool CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
-    int64_t length = indexFile.length();
-    if (length < 0) return false;
-    const int64_t n = length / int64_t(kSqiRecordSize);
-    constexpr int64_t kBlock = 256;
-    uint8_t block[kBlock * kSqiRecordSize];
-    bool failed = false;
-    auto readRecord = [&](int64_t at, sqifile& r) {
-        uint8_t raw[kSqiRecordSize];
-        if (indexFile.readAt(at * int64_t(kSqiRecordSize), raw, sizeof raw) != int64_t(sizeof raw)) {
-            failed = true;
-            return false;
-        }
-        r = decodeSqiRecord(raw);
-        return true;
-    };
+AreaResult CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
+    auto readFailed = [this] { return AreaResult::ioError(baseLabel() + ": cannot read the index", errno); };
+    const int64_t n = indexRecordCount(indexFile);
+    if (n < 0) return readFailed();
     auto matches = [&](const sqifile& r) { return r.umsgid == umsgid && namesFrame(r); };
-    // Reads `count` records from `first` in one piece and looks for the UMSGID among them;
-    // their first and last UMSGIDs are left in blockFirst and blockLast.
+    bool found = false;
+    // Looks for the UMSGID among `count` records from `first`, read in one piece; their
+    // first and last UMSGIDs are left in blockFirst and blockLast. False when a read fails.
     uint32_t blockFirst = 0, blockLast = 0;
     auto searchBlock = [&](int64_t first, int64_t count) {
-        size_t bytes = size_t(count) * kSqiRecordSize;
-        if (indexFile.readAt(first * int64_t(kSqiRecordSize), block, bytes) != int64_t(bytes)) {
-            failed = true;
-            return false;
-        }
-        for (int64_t i = 0; i < count; ++i) {
-            sqifile r = decodeSqiRecord(block + size_t(i) * kSqiRecordSize);
-            if (i == 0) blockFirst = r.umsgid;
+        return scanIndex(indexFile, first, first + count, false, count, [&](int64_t at, const sqifile& r) {
+            if (at == first) blockFirst = r.umsgid;
             blockLast = r.umsgid;
-            if (matches(r)) {
-                record = r;
-                return true;
-            }
-        }
-        return false;
+            if (!matches(r)) return true;
+            record = r;
+            found = true;
+            return false;
+        });
+    };
+    auto readRecord = [&](int64_t at, sqifile& r) {
+        uint8_t raw[kSqiRecordSize];
+        if (indexFile.readAt(at * int64_t(kSqiRecordSize), raw, sizeof raw) != int64_t(sizeof raw)) return false;
+        r = decodeSqiRecord(raw);
+        return true;
     };
 
     int64_t low = 0;
     int64_t high = n;
     // UMSGIDs mostly follow one another, so the record usually lies where its number
     // suggests between the first and the last one: one block read around that place.
-    if (n > kBlock) {
+    if (n > kSmallIndexBlock) {
         sqifile first, last;
-        if (!readRecord(0, first) || !readRecord(n - 1, last)) return false;
+        if (!readRecord(0, first) || !readRecord(n - 1, last)) return readFailed();
         if (first.umsgid <= umsgid && umsgid <= last.umsgid && first.umsgid < last.umsgid) {
             double place = double(umsgid - first.umsgid) / double(last.umsgid - first.umsgid) * double(n - 1);
-            int64_t start = std::clamp<int64_t>(int64_t(place) - kBlock / 2, 0, n - kBlock);
-            if (searchBlock(start, kBlock)) return true;
-            if (failed) return false;
+            int64_t start = std::clamp<int64_t>(int64_t(place) - kSmallIndexBlock / 2, 0, n - kSmallIndexBlock);
+            if (!searchBlock(start, kSmallIndexBlock)) return readFailed();
+            if (found) return AreaResult::ok();
             if (blockFirst > umsgid) high = start;
-            if (blockLast < umsgid) low = start + kBlock;
+            if (blockLast < umsgid) low = start + kSmallIndexBlock;
         }
     }
     // Halve the range with single reads until it fits one block, then read that block.
-    while (high - low > kBlock) {
+    while (high - low > kSmallIndexBlock) {
         int64_t middle = low + (high - low) / 2;
         sqifile r;
-        if (!readRecord(middle, r)) return false;
+        if (!readRecord(middle, r)) return readFailed();
         if (matches(r)) {
             record = r;
-            return true;
+            return AreaResult::ok();
         }
         if (r.umsgid < umsgid)
             low = middle + 1;
         else
             high = middle;
     }
-    if (high > low && searchBlock(low, high - low)) return true;
-    if (failed) return false;
+    if (high > low && !searchBlock(low, high - low)) return readFailed();
+    if (found) return AreaResult::ok();
 
-    // Not found that way: the index may be out of order, so look at every record, in
-    // large sequential pieces.
-    try {
-        std::vector<uint8_t> big(size_t(std::min(n, kIndexBlockRecords)) * kSqiRecordSize);
-        for (int64_t first = 0; first < n; first += kIndexBlockRecords) {
-            int64_t count = std::min(kIndexBlockRecords, n - first);
-            size_t bytes = size_t(count) * kSqiRecordSize;
-            if (indexFile.readAt(first * int64_t(kSqiRecordSize), big.data(), bytes) != int64_t(bytes)) return false;
-            for (int64_t i = 0; i < count; ++i) {
-                sqifile r = decodeSqiRecord(big.data() + size_t(i) * kSqiRecordSize);
-                if (matches(r)) {
-                    record = r;
-                    return true;
-                }
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return false;
-}
-
-bool CSquishArea::appendIndexRecord(uint32_t frameOffset, uint32_t umsgid, const char* toName) {
-    IndexTail tail;
-    if (!readIndexTail(tail)) return false;
-    sqifile record{frameOffset, umsgid, squishNameHash(toName)};
-    return writeIndexRecord(tail.position + 1, record);
+    // Not found that way: the index may be out of order, so look at every record.
+    if (!scanIndex(indexFile, 0, n, false, kIndexBlockRecords, [&](int64_t, const sqifile& r) {
+            if (!matches(r)) return true;
+            record = r;
+            found = true;
+            return false;
+        }))
+        return readFailed();
+    if (found) return AreaResult::ok();
+    return AreaResult::notFound(baseLabel() + ": no message " + std::to_string(umsgid));
 }
 
 bool CSquishArea::writeIndexRecord(int64_t position, const sqifile& record) {
@@ -351,101 +535,24 @@ bool CSquishArea::writeIndexRecord(int64_t position, const sqifile& record) {
 
 bool CSquishArea::readIndexTail(IndexTail& tail) {
     tail = IndexTail();
-    int64_t length = indexFile.length();
-    if (length < 0) return false;
-    int64_t position = length / int64_t(kSqiRecordSize);
+    const int64_t n = indexRecordCount(indexFile);
+    if (n < 0) return false;
     // Mostly the last record names its frame and one small read does; records without a
     // frame at the end are read backwards in growing pieces.
-    int64_t blockRecords = 256;
-    std::vector<uint8_t> block;
-    try {
-        while (position > 0) {
-            int64_t count = std::min(position, blockRecords);
-            int64_t first = position - count;
-            size_t bytes = size_t(count) * kSqiRecordSize;
-            block.resize(bytes);
-            if (indexFile.readAt(first * int64_t(kSqiRecordSize), block.data(), bytes) != int64_t(bytes)) return false;
-            for (int64_t i = count - 1; i >= 0; --i) {
-                sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
-                if (namesFrame(r)) {
-                    tail.found = true;
-                    tail.last = r;
-                    tail.position = first + i;
-                    return true;
-                }
-                if (!tail.unfinished && isUnfinishedSqiRecord(r)) {
-                    tail.unfinished = true;
-                    tail.unfinishedRecord = r;
-                    tail.unfinishedPosition = first + i;
-                }
-            }
-            position = first;
-            blockRecords = std::min<int64_t>(blockRecords * 4, kIndexBlockRecords);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
-std::string CSquishArea::baseLabel() const { return std::string("Squish base ") + basePath; }
-
-bool CSquishArea::refuseDamaged(const std::string& what) {
-    return refuseWrite(baseLabel() + ": " + what + "; nothing was written");
-}
-
-bool CSquishArea::deferForUnfinishedRecord(const IndexTail& tail) {
-    if (!tail.unfinished) return true;
-    deferWrite(baseLabel() + ": index record " + std::to_string(tail.unfinishedPosition) + " (UMSGID " +
-               std::to_string(tail.unfinishedRecord.umsgid) +
-               ") has no frame yet: another program is writing that message, or left it unfinished "
-               "(its pack tool repairs the base)");
-    return false;
-}
-
-bool CSquishArea::checkLastFrameAgainstIndex(const SquishBaseHeader& base, const IndexTail& tail,
-                                             int64_t fileLength, const sqifile* maxRecord) {
-    const uint32_t last = base.lastFrame;
-    const uint32_t tailFrame = tail.found ? tail.last.frameOffset : 0;
-    if (last == tailFrame) return true;
-    // The index may simply not be in file order: the message with the highest UMSGID is
-    // the one at the end of the chain.
-    MCArray<sqifile> index;
-    if (!maxRecord && tail.found) {
-        if (!loadIndex(index)) return false;
-        if (index.getCount() > 0) maxRecord = index.getAt(index.getCount() - 1);
-    }
-    if (maxRecord && maxRecord->frameOffset == last) return true;
-
-    const std::string tailText = tail.found ? "index record " + std::to_string(tail.position) + " (UMSGID " +
-                                                  std::to_string(tail.last.umsgid) + ", frame " +
-                                                  offsetText(tailFrame) + ")"
-                                            : std::string("an index that names no frame");
-    auto frameAt = [&](uint32_t offset, SquishFrameHeader& frame) {
-        uint8_t raw[kSquishFrameHeaderSize];
-        if (!isFrameOffset(offset) || int64_t(offset) + int64_t(kSquishFrameHeaderSize) > fileLength ||
-            dataFile.readAt(offset, raw, sizeof raw) != int64_t(sizeof raw))
+    return scanIndex(indexFile, 0, n, true, kSmallIndexBlock, [&](int64_t at, const sqifile& r) {
+        if (namesFrame(r)) {
+            tail.found = true;
+            tail.last = r;
+            tail.position = at;
             return false;
-        frame = decodeSquishFrameHeader(raw);
-        return frame.frameId == kSquishFrameId;
-    };
-    SquishFrameHeader frame;
-    // A frame linked after the last indexed one whose record is not written yet...
-    if (last != 0 && frameAt(last, frame) && frame.prevFrame == tailFrame) {
-        deferWrite(baseLabel() + ": its last frame (offset " + offsetText(last) + ") has no index record yet (" +
-                   tailText + " comes last): another program is writing that message, or left it unfinished "
-                   "(its pack tool repairs the base)");
-        return false;
-    }
-    // ...or a record written for a frame that is not linked yet.
-    if (tail.found && frameAt(tailFrame, frame) && frame.prevFrame == last && frame.nextFrame == 0) {
-        deferWrite(baseLabel() + ": " + tailText + " names a frame that is not linked after the last frame (offset " +
-                   offsetText(last) + ") yet: another program is writing that message, or left it unfinished "
-                   "(its pack tool repairs the base)");
-        return false;
-    }
-    return refuseDamaged("its last frame (offset " + offsetText(last) + ") is not the frame of its last message, " +
-                         tailText);
+        }
+        if (!tail.unfinished && isUnfinishedSqiRecord(r)) {
+            tail.unfinished = true;
+            tail.unfinishedRecord = r;
+            tail.unfinishedPosition = at;
+        }
+        return true;
+    });
 }
 
 bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
@@ -468,230 +575,185 @@ bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, S
     return true;
 }
 
-bool CSquishArea::openBaseForWriting() {
-    if (!openBase()) return false;
-    // Squish writers serialise on a lock of the first byte of the data file; it is held
-    // until the base header and the index record are written (closeBase releases it).
-    switch (dataFile.tryLockFirstByte()) {
-    case OsFile::LockResult::Locked: return true;
-    case OsFile::LockResult::Busy: deferWrite(std::string("base ") + basePath + " is locked by another program"); break;
-    case OsFile::LockResult::Failed: break;
-    }
-    return false;
-}
-
-bool CSquishArea::getMsgList(MCArray<pktMsgHeader>& out) {
-    out.removeAll();
+AreaResult CSquishArea::getMsgList(const SummaryVisitor& visit) {
     BaseCloser closer(*this);
+    AreaResult opened = openBase();
+    // A base whose files are not there lists nothing.
+    if (opened.code() == AreaResult::Code::NotFound) return AreaResult::ok();
+    if (!opened.isOk()) return opened;
     MCArray<sqifile> index;
-    if (!openBase() || !loadIndex(index)) return true;
+    if (!loadIndex(index)) return AreaResult::ioError(baseLabel() + ": cannot read the index", errno);
     int64_t fileLength = dataFile.length();
-    // Room for every message at once, so that the list does not grow 64 entries at a time.
-    if (out.setSize(index.getCount())) out.removeAll();
 
     // The headers and, mostly, the whole control information arrive in one read.
     uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
-    std::vector<char> control;
+    std::string control;
+    MessageSummary summary;
     for (int32_t i = 0; i < index.getCount(); ++i) {
         const sqifile& record = *index.getAt(i);
         SquishFrameHeader frame;
         SquishMsgHeader msg;
         size_t extra;
         if (!readMessageHeaders(record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)) continue;
-
-        pktMsgHeader h = storedMsgHeader(record.umsgid, msg.fromName, msg.toName, msg.subject, msg.dateText);
+        fillSummary(summary, record.umsgid, msg);
 
         // The control information is bounded by the file (the frame was checked).
-        try {
-            control.resize(size_t(frame.controlLength) + 1);
-            bool whole = true;
-            if (frame.controlLength <= extra)
-                memcpy(control.data(), raw + kSquishFrameAndMsgHeaderSize, frame.controlLength);
-            else
-                whole = dataFile.readAt(int64_t(record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize),
-                                        control.data(), frame.controlLength) == int64_t(frame.controlLength);
-            if (whole) {
-                control[frame.controlLength] = 0;
-                hashKludges(control.data(), h.msgIdHash, h.replyHash);
-            }
-        } catch (const std::bad_alloc&) {
-            h.msgIdHash = 0;
-            h.replyHash = 0;
+        const char* at = reinterpret_cast<const char*>(raw + kSquishFrameAndMsgHeaderSize);
+        std::string_view kludges;
+        if (frame.controlLength <= extra) {
+            kludges = std::string_view(at, frame.controlLength);
+        } else {
+            const uint32_t wanted = std::min(frame.controlLength, kListControlMax);
+            control.resize(wanted);
+            if (dataFile.readAt(int64_t(record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), control.data(),
+                                wanted) == int64_t(wanted))
+                kludges = control;
         }
-        if (out.add(h) < 0) break;
+        setThreadKludges(summary, kludges);
+        if (!visit(summary)) break;
     }
-    return true;
+    return AreaResult::ok();
 }
 
-bool CSquishArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
-    counts[0] = 0;
-    counts[1] = 0;
-    if (!areaPath || strnlen(areaPath, kSquishMaxPath) + 5 > kSquishMaxPath) return false;
+AreaResult CSquishArea::getAreaStats(AreaStats& stats) {
+    stats = AreaStats();
+    size_t length = strnlen(basePath, kSquishMaxPath);
+    if (length == 0) return AreaResult::notFound("the base has no usable path");
+    if (length + 5 > kSquishMaxPath) return AreaResult::notFound(baseLabel() + ": the path is too long");
 
     uint32_t numMsg;
     {
-        OsFile sqd = openSquishFile(areaPath, ".SQD", OsFile::Mode::ReadOnly);
+        std::string sqdPath = squishFilePath(basePath, ".SQD");
+        OsFile sqd = OsFile::openExisting(sqdPath, OsFile::Mode::ReadOnly);
+        if (!sqd.isOpen()) return openFailure(sqdPath);
         SquishBaseHeader header;
-        if (!sqd.isOpen() || !readBaseHeader(sqd, header)) return false;
+        if (!readBaseHeader(sqd, header)) return AreaResult::damaged(sqdPath + " is shorter than its base header");
         numMsg = header.numMsg;
-        counts[0] = numMsg;
+        stats.messages = numMsg;
     }
 
+    // Without a last-read file (or with a short one) no message counts as unread; a
+    // process out of descriptors must not pass for that.
+    auto shortage = [this](const char* extension) {
+        int error = errno;
+        return AreaResult::ioError("cannot open " + squishFilePath(basePath, extension), error);
+    };
     uint32_t lastReadMark;
     {
-        OsFile sql = openSquishFile(areaPath, ".SQL", OsFile::Mode::ReadOnly);
+        OsFile sql = openSquishFile(basePath, ".SQL", OsFile::Mode::ReadOnly);
+        if (!sql.isOpen() && isDescriptorShortage(errno)) return shortage(".SQL");
         uint8_t raw[4];
-        if (!sql.isOpen() || sql.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return true;
+        if (!sql.isOpen() || sql.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return AreaResult::ok();
         lastReadMark = getU32(raw);
     }
 
-    OsFile sqi = openSquishFile(areaPath, ".SQI", OsFile::Mode::ReadOnly);
-    if (!sqi.isOpen()) return true;
+    OsFile sqi = openSquishFile(basePath, ".SQI", OsFile::Mode::ReadOnly);
+    if (!sqi.isOpen()) return isDescriptorShortage(errno) ? shortage(".SQI") : AreaResult::ok();
     // Records in file order up to the one that carries the mark; records that name no
-    // frame are no messages and are passed over.
+    // frame are no messages and are passed over. A read that fails ends the count there.
     uint32_t seen = 0;
-    std::vector<uint8_t> block;
-    try {
-        block.resize(4096 * kSqiRecordSize);
-    } catch (const std::bad_alloc&) {
-        return true;
-    }
-    int64_t offset = 0;
-    bool done = false;
-    while (!done) {
-        int64_t got = sqi.readAt(offset, block.data(), block.size());
-        int64_t records = got < 0 ? 0 : got / int64_t(kSqiRecordSize);
-        for (int64_t i = 0; i < records && !done; ++i) {
-            sqifile r = decodeSqiRecord(block.data() + size_t(i) * kSqiRecordSize);
-            if (!namesFrame(r)) continue;
-            if (lastReadMark < r.umsgid) {
-                done = true;
-            } else {
-                ++seen;
-                if (r.umsgid == lastReadMark) done = true;
-            }
-        }
-        if (got < int64_t(block.size())) break;
-        offset += got;
-    }
+    const int64_t n = indexRecordCount(sqi);
+    (void)scanIndex(sqi, 0, n < 0 ? 0 : n, false, 4096, [&](int64_t, const sqifile& r) {
+        if (!namesFrame(r)) return true;
+        if (lastReadMark < r.umsgid) return false;
+        ++seen;
+        return r.umsgid != lastReadMark;
+    });
     // More records read than the header counts leaves nothing unread, rather than a count
     // wrapped round to four thousand million.
-    counts[1] = seen < numMsg ? numMsg - seen : 0;
-    return true;
+    stats.unread = seen < numMsg ? numMsg - seen : 0;
+    return AreaResult::ok();
 }
 
-bool CSquishArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
-    out.removeAll();
+AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     BaseCloser closer(*this);
-    if (!openBase()) return false;
+    AreaResult opened = openBase();
+    if (!opened.isOk()) return opened;
     sqifile record;
-    if (!findIndexRecord(msgNumber, record)) return false;
-    uint32_t frameOffset = record.frameOffset;
+    AreaResult found = findIndexRecord(msgNumber, record);
+    if (!found.isOk()) return found;
+    const uint32_t frameOffset = record.frameOffset;
 
     SquishFrameHeader frame;
     SquishMsgHeader msg;
-    if (!readMessageHeaders(frameOffset, dataFile.length(), frame, msg)) return false;
+    if (!readMessageHeaders(frameOffset, dataFile.length(), frame, msg))
+        return AreaResult::damaged(baseLabel() + ": the frame of message " + std::to_string(msgNumber) + " (offset " +
+                                   offsetText(frameOffset) + ") cannot be read");
 
-    // Control information and text; the frame check bounds n by the file's length.
-    uint32_t n = frame.msgLength - uint32_t(kSquishMsgHeaderSize);
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size_t(n) + 1]);
-    if (!buffer) return false;
-    if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), buffer.get(), n) !=
-        int64_t(n))
-        return false;
-    buffer[n] = 0;
-
-    pktMessage m;
-    m.header = storedMsgHeader(msgNumber, msg.fromName, msg.toName, msg.subject, msg.dateText);
-    m.origAddr = msg.origAddr;
-    m.destAddr = msg.destAddr;
-    m.attributes = uint16_t(msg.attr & 0xFFFFu);
-
-    // The output is sized once, from the lengths, for the record and the lines, so that
-    // the lines are then appended without growing the array step by step.
-    const int32_t controlLength = int32_t(frame.controlLength);
-    const int32_t textLength = int32_t(n - frame.controlLength);
-    if (!reserveForLines(out, int64_t(kMessageRecordSize), int64_t(n)) || !out.setSize(int32_t(kMessageRecordSize)))
-        return false;
-    encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
-
+    // Control information and text; the frame check bounds their length by the file's.
+    const uint32_t n = frame.msgLength - uint32_t(kSquishMsgHeaderSize);
+    std::string body;
     try {
-        const char* text = textToLines(buffer.get(), out, controlLength);
-        textToLines(text, out, textLength);
+        body.resize(n);
     } catch (const std::bad_alloc&) {
-        return false;
+        return AreaResult::ioError("out of memory", ENOMEM);
     }
-    return true;
+    if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), body.data(), n) != int64_t(n))
+        return AreaResult::ioError(baseLabel() + ": cannot read message " + std::to_string(msgNumber), errno);
+
+    fillSummary(out.summary, msgNumber, msg);
+    out.origAddr = msg.origAddr;
+    out.destAddr = msg.destAddr;
+    out.attributes = msg.attr;
+    out.control.assign(body, 0, frame.controlLength);
+    body.erase(0, frame.controlLength);
+    out.text = std::move(body);
+    setThreadKludges(out.summary, out.control);
+    return AreaResult::ok();
 }
 
-bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
-    beginWrite();
-    if (!record || !text) return false;
-    BaseCloser closer(*this);
-    if (!openBaseForWriting()) return false;
-
-    // Everything below up to the first write only reads and checks: a base that another
-    // writer is in the middle of, or whose chain would be written through at a place that
-    // is not what the header says, is left exactly as it is.
-    IndexTail tail;
-    if (!readIndexTail(tail)) return false;
-    if (!deferForUnfinishedRecord(tail)) return false;
-    int64_t end = dataFile.length();
-    if (end < 0) return false;
-    SquishBaseHeader base;
-    if (end < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(dataFile, base))
-        return refuseDamaged("the data file is shorter than its base header");
+AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) {
+    stored = 0;
+    LockedBase locked(*this);
+    AreaResult ready = locked.begin();
+    if (!ready.isOk()) return ready;
+    SquishBaseHeader& base = locked.base;
+    const int64_t end = locked.fileLength;
     // The new frame goes at the true end of the data, whatever endFrame says.
-    if (end > INT32_MAX) return refuseDamaged("the data file is too large for the 32-bit offsets of the format");
+    if (end > INT32_MAX) return damaged("the data file is too large for the 32-bit offsets of the format");
     const uint32_t frameOffset = uint32_t(end);
-
-    for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
-                               std::pair{base.freeFrame, "first free frame"},
-                               std::pair{base.lastFreeFrame, "last free frame"}}) {
-        std::string problem = checkHeaderLink(value, end, name);
-        if (!problem.empty()) return refuseDamaged(problem);
-    }
 
     // The chain the new frame is linked to: the last frame ends it, is a message frame and
     // lies wholly in the file (a frame that runs past the end would take the new frame
     // into itself).
     if ((base.beginFrame == 0) != (base.lastFrame == 0))
-        return refuseDamaged("the header names a " + std::string(base.beginFrame == 0 ? "last" : "first") +
-                             " frame but no " + (base.beginFrame == 0 ? "first" : "last") + " frame");
-    SquishFrameHeader lastFrame;
+        return damaged("the header names a " + std::string(base.beginFrame == 0 ? "last" : "first") + " frame but no " +
+                       (base.beginFrame == 0 ? "first" : "last") + " frame");
     if (base.lastFrame != 0) {
+        SquishFrameHeader lastFrame;
         std::string problem =
             checkFrameToPatch(dataFile, end, base.lastFrame, kSquishFrameNormal, "the last frame", lastFrame);
-        if (!problem.empty()) return refuseDamaged(problem);
+        if (!problem.empty()) return damaged(problem);
         if (lastFrame.nextFrame != 0)
-            return refuseDamaged("the last frame (offset " + offsetText(base.lastFrame) +
-                                 ") links to a next frame (offset " + offsetText(lastFrame.nextFrame) + ")");
+            return damaged("the last frame (offset " + offsetText(base.lastFrame) + ") links to a next frame (offset " +
+                           offsetText(lastFrame.nextFrame) + ")");
         if (!frameFitsFile(base.lastFrame, lastFrame, end))
-            return refuseDamaged("the last frame (offset " + offsetText(base.lastFrame) +
-                                 ") runs past the end of the data file");
+            return damaged("the last frame (offset " + offsetText(base.lastFrame) + ") runs past the end of the data file");
     }
-    // The same for the end of the free chain, when it is a frame.
+    // The same for the ends of the free chain, when they are frames.
     for (auto [value, name] : {std::pair{base.freeFrame, "first free frame"},
                                std::pair{base.lastFreeFrame, "last free frame"}}) {
         SquishFrameHeader freeFrame;
         if (value != 0 && checkFrameToPatch(dataFile, end, value, kSquishFrameFree, name, freeFrame).empty() &&
             !frameFitsFile(value, freeFrame, end))
-            return refuseDamaged(std::string("the ") + name + " (offset " + offsetText(value) +
-                                 ") runs past the end of the data file");
+            return damaged(std::string("the ") + name + " (offset " + offsetText(value) +
+                           ") runs past the end of the data file");
     }
-    if (!checkLastFrameAgainstIndex(base, tail, end, nullptr)) return false;
+    AreaResult last = locked.checkLastFrame(nullptr);
+    if (!last.isOk()) return last;
 
     char msgIdKludge[kMsgIdKludgeBuffer];
-    formatMsgIdKludge(record->origAddr, now.utc, msgIdKludge);
+    formatMsgIdKludge(message.origAddr, message.msgIdSerial, msgIdKludge);
     NewMessageBody body;
-    if (!buildNewMessageBody(msgIdKludge, text, body)) return false;
-    uint64_t msgLength = uint64_t(kSquishMsgHeaderSize) + body.bytes.size();
-    if (end + int64_t(kSquishFrameHeaderSize) + int64_t(msgLength) > INT32_MAX) return false;
-    uint32_t umsgid = base.nextUmsgid;
+    if (!buildNewMessageBody(msgIdKludge, message.text, body)) return AreaResult::ioError("out of memory", ENOMEM);
+    const uint64_t msgLength = uint64_t(kSquishMsgHeaderSize) + body.bytes.size();
+    if (end + int64_t(kSquishFrameHeaderSize) + int64_t(msgLength) > INT32_MAX)
+        return AreaResult::ioError(baseLabel() + ": the message does not fit the 32-bit offsets of the format", EFBIG);
+    const uint32_t umsgid = base.nextUmsgid;
 
     // Control information and text first, the headers of the new frame after them.
     if (!dataFile.writeAt(end + int64_t(kSquishFrameAndMsgHeaderSize), body.bytes.data(), body.bytes.size()))
-        return false;
+        return writeFailure(baseLabel());
 
     SquishFrameHeader frame;
     frame.frameId = kSquishFrameId;
@@ -704,27 +766,26 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
 
     SquishMsgHeader msg;
     msg.attr = kSquishNewMessageAttr;
-    copyField(msg.fromName, record->header.fromName, sizeof msg.fromName);
-    copyField(msg.toName, record->header.toName, sizeof msg.toName);
-    copyField(msg.subject, record->header.subject, sizeof msg.subject);
-    msg.origAddr = record->origAddr;
-    msg.destAddr = record->destAddr;
-    msg.dateWritten = makeStamp(now.local);
+    copyField(msg.fromName, message.fromName.c_str(), sizeof msg.fromName);
+    copyField(msg.toName, message.toName.c_str(), sizeof msg.toName);
+    copyField(msg.subject, message.subject.c_str(), sizeof msg.subject);
+    msg.origAddr = message.origAddr;
+    msg.destAddr = message.destAddr;
+    msg.dateWritten = makeStamp(message.written.local);
     msg.dateArrived = msg.dateWritten;
     msg.umsgid = umsgid;  // announced by kSquishAttrUmsgidSet in attr
-    formatFidoDate(msg.dateText, now.local);
+    formatFidoDate(msg.dateText, message.written.local);
 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);
     encodeSquishMsgHeader(msg, headers + kSquishFrameHeaderSize);
-    if (!dataFile.writeAt(end, headers, sizeof headers)) return false;
+    if (!dataFile.writeAt(end, headers, sizeof headers)) return writeFailure(baseLabel());
 
-    if (base.lastFrame != 0 &&
-        !writeU32At(dataFile, int64_t(base.lastFrame) + kSquishNextFrameOffset, frameOffset))
-        return false;
+    if (base.lastFrame != 0 && !writeU32At(dataFile, int64_t(base.lastFrame) + kSquishNextFrameOffset, frameOffset))
+        return writeFailure(baseLabel());
 
     // The count follows the index: one more, but never more than the records it holds.
-    const int64_t position = tail.position + 1;
+    const int64_t position = locked.tail.position + 1;
     const int64_t records = position + 1;
     base.numMsg = uint32_t(std::min<int64_t>(int64_t(base.numMsg) + 1, records));
     base.highMsg = base.numMsg;
@@ -733,110 +794,91 @@ bool CSquishArea::newMessage(pktMessage* record, const char* text, const WallTim
     base.lastFrame = frameOffset;
     // endFrame is the true end of the data: other writers put their new frames there.
     base.endFrame = frameOffset + uint32_t(kSquishFrameHeaderSize) + frame.frameLength;
-    if (!writeBaseHeader(dataFile, base)) return false;
+    if (!writeBaseHeader(dataFile, base)) return writeFailure(baseLabel());
 
-    if (!writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(record->header.toName)}))
-        return false;
-    setStoredNumber(umsgid);
-    return true;
+    // The record goes right after the last record that names a frame: over the first of
+    // the records without one that end the index, or after the last whole record.
+    if (!writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(msg.toName)}))
+        return writeFailure(baseLabel() + " index");
+    stored = umsgid;
+    return AreaResult::ok();
 }
 
-bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
-    beginWrite();
-    if (!mayDeleteAny && !requester) return false;
-    BaseCloser closer(*this);
-    if (!openBaseForWriting()) return false;
-
-    // Everything below up to the first write only reads and checks (see newMessage).
-    IndexTail tail;
-    if (!readIndexTail(tail)) return false;
-    if (!deferForUnfinishedRecord(tail)) return false;
-    int64_t fileLength = dataFile.length();
-    if (fileLength < 0) return false;
-    SquishBaseHeader base;
-    if (fileLength < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(dataFile, base))
-        return refuseDamaged("the data file is shorter than its base header");
-    for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
-                               std::pair{base.freeFrame, "first free frame"},
-                               std::pair{base.lastFreeFrame, "last free frame"}}) {
-        std::string problem = checkHeaderLink(value, fileLength, name);
-        if (!problem.empty()) return refuseDamaged(problem);
-    }
+AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) {
+    LockedBase locked(*this);
+    AreaResult ready = locked.begin();
+    if (!ready.isOk()) return ready;
+    SquishBaseHeader& base = locked.base;
+    const int64_t fileLength = locked.fileLength;
 
     MCArray<sqifile> index;
-    if (!loadIndex(index)) return false;
+    if (!loadIndex(index)) return AreaResult::ioError(baseLabel() + ": cannot read the index", errno);
     const sqifile* maxRecord = index.getCount() > 0 ? index.getAt(index.getCount() - 1) : nullptr;
-    if (!checkLastFrameAgainstIndex(base, tail, fileLength, maxRecord)) return false;
+    AreaResult last = locked.checkLastFrame(maxRecord);
+    if (!last.isOk()) return last;
 
     int32_t found = findUmsgid(index, msgNumber);
-    if (found < 0) return false;
+    if (found < 0) return AreaResult::notFound(baseLabel() + ": no message " + std::to_string(msgNumber));
     const uint32_t frameOffset = index.getAt(found)->frameOffset;
+    const std::string self = "the frame of message " + std::to_string(msgNumber) + " (offset " +
+                             offsetText(frameOffset) + ")";
 
     SquishFrameHeader frame;
     SquishMsgHeader msg;
-    if (!readMessageHeaders(frameOffset, fileLength, frame, msg)) return false;
+    if (!readMessageHeaders(frameOffset, fileLength, frame, msg)) return damaged(self + " cannot be read");
 
-    if (!mayDeleteAny) {
-        if (msg.attr & kSquishAttrSent) return false;
-        if (frame.controlLength == 0) return false;
-        std::unique_ptr<char[]> control(new (std::nothrow) char[size_t(frame.controlLength) + 1]);
-        if (!control) return false;
-        if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), control.get(),
+    if (check.needsOwnership()) {
+        MessageOwnership owner;
+        owner.attributes = msg.attr;
+        std::string control;
+        try {
+            control.resize(frame.controlLength);
+        } catch (const std::bad_alloc&) {
+            return AreaResult::ioError("out of memory", ENOMEM);
+        }
+        if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), control.data(),
                             frame.controlLength) != int64_t(frame.controlLength))
-            return false;
-        control[frame.controlLength] = 0;
-        FidoAddr owner;
-        if (!findMsgIdAddr(control.get(), owner)) return false;
-        if (!(owner == *requester)) return false;
+            return AreaResult::ioError(baseLabel() + ": cannot read message " + std::to_string(msgNumber), errno);
+        owner.hasMsgId = findMsgIdAddr(control, owner.msgIdAddress);
+        AreaResult allowed = check.allows(owner);
+        if (!allowed.isOk()) return allowed;
     }
 
     // Every frame that will be patched, and the frame itself, checked before the first
     // write: each link must lead to a frame of the expected kind that links back, so that
     // nothing is written into another message's text or cuts a chain.
-    const std::string self = "the frame of message " + std::to_string(msgNumber) + " (offset " +
-                             offsetText(frameOffset) + ")";
     // A frame already on the free chain (a stale index record) must not be freed twice:
     // that would tie the free chain into a loop.
     if (frame.frameType != kSquishFrameNormal)
-        return refuseDamaged(self + " is " + frameTypeName(frame.frameType) + ", not a message frame");
-    if (frameOffset == base.freeFrame || frameOffset == base.lastFreeFrame)
-        return refuseDamaged(self + " is on the free chain");
+        return damaged(self + " is " + frameTypeName(frame.frameType) + ", not a message frame");
+    if (frameOffset == base.freeFrame || frameOffset == base.lastFreeFrame) return damaged(self + " is on the free chain");
     const bool isFirst = frameOffset == base.beginFrame;
     const bool isLast = frameOffset == base.lastFrame;
     if (isFirst != (frame.prevFrame == 0))
-        return refuseDamaged(self + (isFirst ? " is the first frame but links to a previous one"
-                                             : " is not the first frame but links to no previous one"));
+        return damaged(self + (isFirst ? " is the first frame but links to a previous one"
+                                       : " is not the first frame but links to no previous one"));
     if (isLast != (frame.nextFrame == 0))
-        return refuseDamaged(self + (isLast ? " is the last frame but links to a next one"
-                                            : " is not the last frame but links to no next one"));
+        return damaged(self + (isLast ? " is the last frame but links to a next one"
+                                      : " is not the last frame but links to no next one"));
     SquishFrameHeader neighbour;
     if (!isFirst) {
         std::string problem = checkFrameToPatch(dataFile, fileLength, frame.prevFrame, kSquishFrameNormal,
                                                 "the frame before " + self, neighbour);
-        if (!problem.empty()) return refuseDamaged(problem);
+        if (!problem.empty()) return damaged(problem);
         if (neighbour.nextFrame != frameOffset)
-            return refuseDamaged("the frame before " + self + " (offset " + offsetText(frame.prevFrame) +
-                                 ") does not link back to it");
+            return damaged("the frame before " + self + " (offset " + offsetText(frame.prevFrame) +
+                           ") does not link back to it");
     }
     if (!isLast) {
         std::string problem = checkFrameToPatch(dataFile, fileLength, frame.nextFrame, kSquishFrameNormal,
                                                 "the frame after " + self, neighbour);
-        if (!problem.empty()) return refuseDamaged(problem);
+        if (!problem.empty()) return damaged(problem);
         if (neighbour.prevFrame != frameOffset)
-            return refuseDamaged("the frame after " + self + " (offset " + offsetText(frame.nextFrame) +
-                                 ") does not link back to it");
+            return damaged("the frame after " + self + " (offset " + offsetText(frame.nextFrame) +
+                           ") does not link back to it");
     }
-    if ((base.freeFrame == 0) != (base.lastFreeFrame == 0))
-        return refuseDamaged("the header names a " + std::string(base.freeFrame == 0 ? "last" : "first") +
-                             " free frame but no " + (base.freeFrame == 0 ? "first" : "last") + " free frame");
-    if (base.lastFreeFrame != 0) {
-        std::string problem = checkFrameToPatch(dataFile, fileLength, base.lastFreeFrame, kSquishFrameFree,
-                                                "the last free frame", neighbour);
-        if (!problem.empty()) return refuseDamaged(problem);
-        if (neighbour.nextFrame != 0)
-            return refuseDamaged("the last free frame (offset " + offsetText(base.lastFreeFrame) +
-                                 ") links to a next frame (offset " + offsetText(neighbour.nextFrame) + ")");
-    }
+    AreaResult freeEnd = locked.checkFreeChainEnd();
+    if (!freeEnd.isOk()) return freeEnd;
 
     // The index as it will be rewritten, prepared before the first write.
     (void)index.removeAt(found);
@@ -844,23 +886,23 @@ bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool 
     try {
         indexBytes.resize(size_t(index.getCount()) * kSqiRecordSize);
     } catch (const std::bad_alloc&) {
-        return false;
+        return AreaResult::ioError("out of memory", ENOMEM);
     }
     for (int32_t i = 0; i < index.getCount(); ++i)
         encodeSqiRecord(*index.getAt(i), indexBytes.data() + size_t(i) * kSqiRecordSize);
 
     // Unlink the frame from the message chain.
     if (!isFirst && !writeU32At(dataFile, int64_t(frame.prevFrame) + kSquishNextFrameOffset, frame.nextFrame))
-        return false;
+        return writeFailure(baseLabel());
     if (!isLast && !writeU32At(dataFile, int64_t(frame.nextFrame) + kSquishPrevFrameOffset, frame.prevFrame))
-        return false;
+        return writeFailure(baseLabel());
     if (isFirst) base.beginFrame = frame.nextFrame;
     if (isLast) base.lastFrame = frame.prevFrame;
 
     // Append it to the free chain, marked free so that writers that reuse frames take it.
     if (base.lastFreeFrame != 0 &&
         !writeU32At(dataFile, int64_t(base.lastFreeFrame) + kSquishNextFrameOffset, frameOffset))
-        return false;
+        return writeFailure(baseLabel());
     frame.prevFrame = base.lastFreeFrame;
     frame.nextFrame = 0;
     frame.frameType = kSquishFrameFree;
@@ -874,11 +916,13 @@ bool CSquishArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);
     encodeSquishMsgHeader(msg, headers + kSquishFrameHeaderSize);
-    if (!dataFile.writeAt(frameOffset, headers, sizeof headers)) return false;
-    if (!writeBaseHeader(dataFile, base)) return false;
+    if (!dataFile.writeAt(frameOffset, headers, sizeof headers)) return writeFailure(baseLabel());
+    if (!writeBaseHeader(dataFile, base)) return writeFailure(baseLabel());
 
     // The index is rewritten in place: other programs may hold it open, and it is never
     // left empty on the way.
-    if (!indexBytes.empty() && !indexFile.writeAt(0, indexBytes.data(), indexBytes.size())) return false;
-    return indexFile.truncate(int64_t(indexBytes.size()));
+    if (!indexBytes.empty() && !indexFile.writeAt(0, indexBytes.data(), indexBytes.size()))
+        return writeFailure(baseLabel() + " index");
+    if (!indexFile.truncate(int64_t(indexBytes.size()))) return writeFailure(baseLabel() + " index");
+    return AreaResult::ok();
 }

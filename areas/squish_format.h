@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 constexpr size_t kSquishBaseHeaderSize = 256;
 constexpr size_t kSquishFrameHeaderSize = 28;

@@ -1,5 +1,7 @@
 #include "areas/tarnwick_area.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -7,12 +9,12 @@
 #include <new>
 #include <utility>
 
-#include "areas/kludges.h"
+#include "fido/attributes.h"
+#include "fido/fidodate.h"
+#include "fido/kludges.h"
 #include "support/le.h"
 #include "support/osfile.h"
 #include "support/text.h"
-#include "wire/attributes.h"
-#include "wire/fidodate.h"
 
 void encodeMsgFileHeader(const msgFileHeader& h, uint8_t* out) {
     putBytes(out, h.fromUserName, 36);
@@ -58,9 +60,9 @@ msgFileHeader decodeMsgFileHeader(const uint8_t* in) {
 
 namespace {
 
-// The text of a message is handed to the line routines with a signed 32-bit bound, and
-// the largest value stands for "no bound"; longer files are treated as unreadable.
-constexpr int64_t kMaxTextLength = int64_t(kNoLengthBound) - 1;
+// Longer texts are treated as unreadable: a fetched message must fit the signed 32-bit
+// sizes of replies.
+constexpr int64_t kMaxTextLength = 0x7FFFFFFE;
 // Text is read in pieces of this size so that a file full of zero bytes (a sparse or
 // damaged file) costs no more memory than the text before its first zero byte.
 constexpr size_t kReadChunk = 64 * 1024;
@@ -87,19 +89,21 @@ bool numberFromName(const char* name, uint32_t& number) {
 }
 
 // Reads the header of an open message file and its text up to the first zero byte or
-// the end of the file; `text` receives the text followed by one zero byte. False when
-// the length cannot be found, the file is shorter than a header or longer than the text
-// bound, or fewer bytes arrive than the length promises. Memory never exceeds the size
-// of the text actually read.
-bool readMessageFile(const OsFile& file, msgFileHeader& header, std::vector<char>& text) {
+// the end of the file; `text` receives the text followed by one zero byte. Damaged when
+// the file is shorter than a header or longer than the text bound; an I/O error when
+// fewer bytes arrive than the length promises. Memory never exceeds the size of the text
+// actually read. `path` names the file in the reason.
+AreaResult readMessageFile(const OsFile& file, const std::string& path, msgFileHeader& header,
+                           std::vector<char>& text) {
     text.clear();
     int64_t length = file.length();
-    if (length < int64_t(kMsgFileHeaderSize)) return false;
+    if (length < 0) return AreaResult::ioError("cannot read " + path, errno);
+    if (length < int64_t(kMsgFileHeaderSize)) return AreaResult::damaged(path + " is shorter than a message header");
     int64_t textLength = length - int64_t(kMsgFileHeaderSize);
-    if (textLength > kMaxTextLength) return false;
+    if (textLength > kMaxTextLength) return AreaResult::damaged(path + " is too long to be a message");
 
     uint8_t raw[kMsgFileHeaderSize];
-    if (file.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return false;
+    if (file.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return AreaResult::ioError("cannot read " + path, errno);
     header = decodeMsgFileHeader(raw);
 
     int64_t done = 0;
@@ -109,7 +113,8 @@ bool readMessageFile(const OsFile& file, msgFileHeader& header, std::vector<char
         if (used + piece + 1 > text.capacity())
             text.reserve(std::min(std::max(text.capacity() * 2, used + piece + 1), size_t(textLength) + 1));
         text.resize(used + piece);
-        if (file.readAt(int64_t(kMsgFileHeaderSize) + done, text.data() + used, piece) != int64_t(piece)) return false;
+        if (file.readAt(int64_t(kMsgFileHeaderSize) + done, text.data() + used, piece) != int64_t(piece))
+            return AreaResult::ioError("cannot read " + path, errno);
         done += int64_t(piece);
         if (const void* zero = memchr(text.data() + used, 0, piece)) {
             text.resize(size_t(static_cast<const char*>(zero) - text.data()));
@@ -117,7 +122,17 @@ bool readMessageFile(const OsFile& file, msgFileHeader& header, std::vector<char
         }
     }
     text.push_back(0);
-    return true;
+    return AreaResult::ok();
+}
+
+
+// The parts of a summary that the stored header gives.
+void fillSummary(MessageSummary& s, uint32_t number, const msgFileHeader& h) {
+    s.number = number;
+    s.fromName.assign(h.fromUserName, strnlen(h.fromUserName, sizeof h.fromUserName));
+    s.toName.assign(h.toUserName, strnlen(h.toUserName, sizeof h.toUserName));
+    s.subject.assign(h.subject, strnlen(h.subject, sizeof h.subject));
+    memcpy(s.dateText, h.dateTime, sizeof s.dateText);
 }
 
 // The addresses of a stored message. Tossers route by the INTL, FMPT and TOPT kludges and
@@ -140,12 +155,14 @@ void messageAddresses(const msgFileHeader& h, const char* text, FidoAddr& orig, 
 
 }  // namespace
 
-CTarnwickArea::CTarnwickArea(const char* path, int32_t number) : CEchoArea(number), msgNumbers(compareMsgNumbers) {
-    size_t n = path ? strlen(path) : 0;
-    if (n >= kAreaDirectorySize) n = 0;
-    memcpy(directory, path ? path : "", n);
+CTarnwickArea::CTarnwickArea(const std::string& path, int32_t number) : CEchoArea(number), msgNumbers(compareMsgNumbers) {
+    size_t n = path.size();
+    if (n >= kAreaDirectorySize || path.find('\0') != std::string::npos) n = 0;
+    memcpy(directory, path.data(), n);
     memset(directory + n, 0, kAreaDirectorySize - n);
 }
+
+std::string CTarnwickArea::folderLabel() const { return std::string("*.MSG folder ") + directory; }
 
 std::string CTarnwickArea::pathOf(const std::string& name) const { return joinPath(directory, name); }
 
@@ -157,6 +174,7 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
     oddCaseNames.clear();
     highestTaken = -1;
     scanIncomplete = false;
+    scanError = 0;
     if (lastreadNames) lastreadNames->clear();
     // Without a directory there is nothing to scan (and no current directory to fall to).
     if (directory[0] == 0) return;
@@ -197,7 +215,10 @@ void CTarnwickArea::scan(std::vector<std::string>* lastreadNames) {
             }
             found.push_back({number, form});
         });
-        if (!listed) return;
+        if (!listed) {
+            scanError = errno;
+            return;
+        }
         // Sorted first, so that every number is appended at the end of msgNumbers: the scan
         // stays O(n log n) whatever order the directory lists its entries in. Of several
         // names for one number the lower-case one is preferred, then the upper-case one.
@@ -234,148 +255,146 @@ std::string CTarnwickArea::messageFileName(int32_t index) const {
     return std::string();
 }
 
-bool CTarnwickArea::getMsgList(MCArray<pktMsgHeader>& out) {
-    out.removeAll();
+
+AreaResult CTarnwickArea::scanResult() const {
+    if (scanIncomplete) return AreaResult::ioError("out of memory", ENOMEM);
+    // A folder that is not there holds no messages.
+    if (scanError != 0 && scanError != ENOENT && scanError != ENOTDIR)
+        return AreaResult::ioError("cannot list " + folderLabel(), scanError);
+    return AreaResult::ok();
+}
+
+AreaResult CTarnwickArea::getMsgList(const SummaryVisitor& visit) {
     scanDirectory();
-    if (scanIncomplete) return false;
-    // Room for every header at once: appending one by one would copy the array again at
-    // every step of 64, which grows with the square of the area's size.
-    if (!out.setSize(msgNumbers.getCount())) return false;
-    int32_t filled = 0;
-    try {
-        std::vector<char> text;
-        for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
-            std::string name = messageFileName(i);
-            if (name.empty()) continue;  // no file under the number's own name
-            OsFile file = OsFile::openExisting(pathOf(name), OsFile::Mode::ReadOnly, Links::Refuse);
-            if (!file.isOpen()) continue;
-            msgFileHeader stored;
-            if (!readMessageFile(file, stored, text)) continue;
-            file.close();
-
-            pktMsgHeader h = storedMsgHeader(*msgNumbers.getAt(i), stored.fromUserName, stored.toUserName,
-                                             stored.subject, stored.dateTime);
-            hashKludges(text.data(), h.msgIdHash, h.replyHash);
-            *out.getAt(filled++) = h;
+    AreaResult scanned = scanResult();
+    if (!scanned.isOk()) return scanned;
+    std::vector<char> text;
+    MessageSummary summary;
+    for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
+        std::string name = messageFileName(i);
+        if (name.empty()) continue;  // no file under the number's own name
+        std::string path = pathOf(name);
+        OsFile file = OsFile::openExisting(path, OsFile::Mode::ReadOnly, Links::Refuse);
+        if (!file.isOpen()) {
+            // A file that went away is skipped; a process out of descriptors is no empty area.
+            if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open " + path, errno);
+            continue;
         }
-    } catch (const std::bad_alloc&) {
-        out.removeAll();
-        return false;
-    }
-    return out.setSize(filled);
-}
-
-bool CTarnwickArea::getAreaStats(const char* areaPath, uint32_t counts[2]) {
-    counts[0] = 0;
-    counts[1] = 0;
-    uint16_t mark = kNoLastRead;
-    if (!areaPath || strlen(areaPath) + 10 > kAreaDirectorySize) return false;
-    try {
-        std::vector<std::string> lastreadNames;
-        scan(&lastreadNames);
-        if (scanIncomplete) return false;
-        if (areaPath[0] != 0) {
-            // The scan has seen the lastread names of the area's own directory.
-            bool ownDirectory = strcmp(areaPath, directory) == 0;
-            OsFile lastread = openNoCase(areaPath, "lastread", nullptr, ownDirectory ? &lastreadNames : nullptr);
-            uint8_t raw[2];
-            if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) mark = getU16(raw);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-
-    counts[0] = uint32_t(msgNumbers.getCount());
-    if (counts[0] < 2 || mark == kNoLastRead) {
-        counts[1] = counts[0];
-        return true;
-    }
-    int32_t pos;
-    if (msgNumbers.search(mark, pos)) counts[1] = counts[0] - uint32_t(pos) - 1;
-    return true;
-}
-
-bool CTarnwickArea::getMessage(uint32_t msgNumber, MCArray<char>& out) {
-    out.removeAll();
-    if (directory[0] == 0) return false;
-    try {
-        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), nullptr, nullptr, Links::Refuse);
-        if (!file.isOpen()) return false;
         msgFileHeader stored;
-        std::vector<char> text;
-        if (!readMessageFile(file, stored, text)) return false;
+        if (!readMessageFile(file, path, stored, text).isOk()) continue;
         file.close();
 
-        pktMessage m;
-        m.header = storedMsgHeader(msgNumber, stored.fromUserName, stored.toUserName, stored.subject, stored.dateTime);
-        messageAddresses(stored, text.data(), m.origAddr, m.destAddr);
-        m.attributes = stored.attribute;
-
-        // The output is sized once, from the text's length, so that the lines are then
-        // appended without growing the array step by step.
-        int32_t textLength = int32_t(text.size() - 1);
-        if (!reserveForLines(out, int64_t(kMessageRecordSize), textLength) ||
-            !out.setSize(int32_t(kMessageRecordSize)))
-            return false;
-        encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
-        textToLines(text.data(), out, textLength);
-    } catch (const std::bad_alloc&) {
-        return false;
+        fillSummary(summary, *msgNumbers.getAt(i), stored);
+        ThreadKludges k = hashKludges(std::string_view(text.data(), text.size() - 1));
+        summary.msgId.assign(k.msgId);
+        summary.reply.assign(k.reply);
+        summary.msgIdHash = k.msgIdHash;
+        summary.replyHash = k.replyHash;
+        if (!visit(summary)) break;
     }
-    return true;
+    return AreaResult::ok();
 }
 
-bool CTarnwickArea::newMessage(pktMessage* record, const char* text, const WallTime& now) {
-    beginWrite();
-    if (!record || !text || directory[0] == 0) return false;
-    try {
-        scanDirectory();
-        if (scanIncomplete) return false;
-        // After the highest number that any entry takes, in 16 bits; gaps are never reused.
-        // Number 1 is left to the tosser: *.MSG tossers keep their high-water mark in 1.msg
-        // and never export it, so a netmail stored there would never be sent (or be
-        // overwritten by the mark).
-        uint16_t first = highestTaken < 0 ? 1 : uint16_t(highestTaken + 1);
+AreaResult CTarnwickArea::getAreaStats(AreaStats& stats) {
+    stats = AreaStats();
+    uint16_t mark = kNoLastRead;
+    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    if (strlen(directory) + 10 > kAreaDirectorySize) return AreaResult::notFound(folderLabel() + ": the path is too long");
+    std::vector<std::string> lastreadNames;
+    scan(&lastreadNames);
+    AreaResult scanned = scanResult();
+    if (!scanned.isOk()) return scanned;
+    // The scan has seen the lastread names of the folder.
+    OsFile lastread = openNoCase(directory, "lastread", nullptr, &lastreadNames);
+    uint8_t raw[2];
+    if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) mark = getU16(raw);
 
-        msgFileHeader h;
-        copyField(h.fromUserName, record->header.fromName, sizeof h.fromUserName);
-        copyField(h.toUserName, record->header.toName, sizeof h.toUserName);
-        copyField(h.subject, record->header.subject, sizeof h.subject);
-        formatFidoDate(h.dateTime, now.local);
-        h.destNode = record->destAddr.node;
-        h.origNode = record->origAddr.node;
-        h.origNet = record->origAddr.net;
-        h.destNet = record->destAddr.net;
-        h.destZone = record->destAddr.zone;
-        h.origZone = record->origAddr.zone;
-        h.destPoint = record->destAddr.point;
-        h.origPoint = record->origAddr.point;
-        h.attribute = record->attributes;
-        uint8_t raw[kMsgFileHeaderSize];
-        encodeMsgFileHeader(h, raw);
-
-        const FidoAddr& o = record->origAddr;
-        const FidoAddr& d = record->destAddr;
-        std::string bytes(reinterpret_cast<const char*>(raw), sizeof raw);
-        char line[64];
-        snprintf(line, sizeof line, "\x01" "INTL %d:%d/%d %d:%d/%d\r", d.zone, d.net, d.node, o.zone, o.net, o.node);
-        bytes += line;
-        if (o.point != 0) {
-            snprintf(line, sizeof line, "\x01" "FMPT %d\r", o.point);
-            bytes += line;
-        }
-        if (d.point != 0) {
-            snprintf(line, sizeof line, "\x01" "TOPT %d\r", d.point);
-            bytes += line;
-        }
-        char msgId[kMsgIdKludgeBuffer];
-        formatMsgIdKludge(o, now.utc, msgId);
-        bytes += msgId;
-        bytes.append(text, strlen(text) + 1);
-        return storeNewMessage(bytes, first);
-    } catch (const std::bad_alloc&) {
-        return false;
+    stats.messages = uint32_t(msgNumbers.getCount());
+    if (stats.messages < 2 || mark == kNoLastRead) {
+        stats.unread = stats.messages;
+        return AreaResult::ok();
     }
+    int32_t pos;
+    if (msgNumbers.search(mark, pos)) stats.unread = stats.messages - uint32_t(pos) - 1;
+    return AreaResult::ok();
+}
+
+AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
+    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    std::string path;
+    OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path, nullptr, Links::Refuse);
+    if (!file.isOpen()) {
+        if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open message " + std::to_string(msgNumber), errno);
+        return AreaResult::notFound(folderLabel() + ": no message " + std::to_string(msgNumber));
+    }
+    msgFileHeader stored;
+    std::vector<char> text;
+    AreaResult read = readMessageFile(file, path, stored, text);
+    if (!read.isOk()) return read;
+    file.close();
+
+    fillSummary(out.summary, msgNumber, stored);
+    messageAddresses(stored, text.data(), out.origAddr, out.destAddr);
+    out.attributes = stored.attribute;
+    out.control.clear();
+    out.text.assign(text.data(), text.size() - 1);
+    ThreadKludges k = hashKludges(out.text);
+    out.summary.msgId.assign(k.msgId);
+    out.summary.reply.assign(k.reply);
+    out.summary.msgIdHash = k.msgIdHash;
+    out.summary.replyHash = k.replyHash;
+    return AreaResult::ok();
+}
+
+AreaResult CTarnwickArea::newMessage(const NewMessage& message, uint32_t& stored) {
+    stored = 0;
+    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    scanDirectory();
+    AreaResult scanned = scanResult();
+    if (!scanned.isOk()) return scanned;
+    // After the highest number that any entry takes, in 16 bits; gaps are never reused.
+    // Number 1 is left to the tosser: *.MSG tossers keep their high-water mark in 1.msg
+    // and never export it, so a netmail stored there would never be sent (or be
+    // overwritten by the mark).
+    uint16_t first = highestTaken < 0 ? 1 : uint16_t(highestTaken + 1);
+
+    msgFileHeader h;
+    copyField(h.fromUserName, message.fromName.c_str(), sizeof h.fromUserName);
+    copyField(h.toUserName, message.toName.c_str(), sizeof h.toUserName);
+    copyField(h.subject, message.subject.c_str(), sizeof h.subject);
+    formatFidoDate(h.dateTime, message.written.local);
+    const FidoAddr& o = message.origAddr;
+    const FidoAddr& d = message.destAddr;
+    h.destNode = d.node;
+    h.origNode = o.node;
+    h.origNet = o.net;
+    h.destNet = d.net;
+    h.destZone = d.zone;
+    h.origZone = o.zone;
+    h.destPoint = d.point;
+    h.origPoint = o.point;
+    h.attribute = uint16_t(message.attributes);
+    uint8_t raw[kMsgFileHeaderSize];
+    encodeMsgFileHeader(h, raw);
+
+    std::string bytes(reinterpret_cast<const char*>(raw), sizeof raw);
+    char line[64];
+    snprintf(line, sizeof line, "\x01" "INTL %d:%d/%d %d:%d/%d\r", d.zone, d.net, d.node, o.zone, o.net, o.node);
+    bytes += line;
+    if (o.point != 0) {
+        snprintf(line, sizeof line, "\x01" "FMPT %d\r", o.point);
+        bytes += line;
+    }
+    if (d.point != 0) {
+        snprintf(line, sizeof line, "\x01" "TOPT %d\r", d.point);
+        bytes += line;
+    }
+    char msgId[kMsgIdKludgeBuffer];
+    formatMsgIdKludge(o, message.msgIdSerial, msgId);
+    bytes += msgId;
+    // The text ends at its first zero byte, which is stored as its end.
+    bytes.append(message.text.c_str(), strlen(message.text.c_str()) + 1);
+    return storeNewMessage(bytes, first, stored);
 }
 
 namespace {
@@ -402,7 +421,7 @@ constexpr int kMaxNameCollisions = 64;
 
 }  // namespace
 
-bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
+AreaResult CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first, uint32_t& stored) {
     // The temporary name: a .mst left by a crashed writer, or one that another program is
     // writing right now, is never touched; the next number's name is tried instead. Only
     // the name is borrowed from the number: the message goes to the first free number
@@ -413,12 +432,13 @@ bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
         tempPath = pathOf(numberedName(uint16_t(first + attempt), "mst"));
         bool taken = false;
         file = OsFile::createExclusive(tempPath, &taken);
-        if (!file.isOpen() && !taken) return false;
+        if (!file.isOpen() && !taken) return AreaResult::ioError("cannot create " + tempPath, errno);
     }
-    if (!file.isOpen()) return false;
+    if (!file.isOpen())
+        return AreaResult::busy(folderLabel() + ": every temporary name tried is taken by another writer");
     TemporaryFile temp(tempPath);
-    if (!file.write(bytes.data(), bytes.size())) return false;
-    if (!file.close()) return false;
+    if (!file.write(bytes.data(), bytes.size())) return AreaResult::ioError("cannot write " + tempPath, errno);
+    if (!file.close()) return AreaResult::ioError("cannot write " + tempPath, errno);
 
     // The message number: the first from `first` on that no entry takes (after the wrap
     // at 65535 this steps over the numbers still in use), never 1, and never beside a
@@ -433,47 +453,46 @@ bool CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t first) {
         if (!exists) {
             if (renameNoReplace(temp.path(), pathOf(finalName), &exists)) {
                 temp.keep();
-                setStoredNumber(number);
-                return true;
+                stored = number;
+                return AreaResult::ok();
             }
-            if (!exists) return false;
+            if (!exists) return AreaResult::ioError("cannot rename " + temp.path() + " to " + finalName, errno);
         }
-        if (++collisions > kMaxNameCollisions) return false;
+        if (++collisions > kMaxNameCollisions)
+            return AreaResult::busy(folderLabel() + ": every message number tried is taken by another writer");
     }
-    return false;
+    return AreaResult::ioError(folderLabel() + ": no message number is free", ENOSPC);
 }
 
-bool CTarnwickArea::deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) {
-    beginWrite();
-    if (directory[0] == 0) return false;
-    try {
-        std::string path;
-        // A super user's delete reads nothing: the file only has to be there, as a regular
-        // file (a symbolic link or any other entry is no message).
-        if (mayDeleteAny)
-            return findRegularNoCase(directory, numberedName(msgNumber, "msg"), path, Links::Refuse) &&
-                   removeFile(path);
-        if (!requester) return false;
+AreaResult CTarnwickArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) {
+    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    const AreaResult missing = AreaResult::notFound(folderLabel() + ": no message " + std::to_string(msgNumber));
+    std::string path;
+    // A delete that needs to know nothing of the message reads nothing: the file only has
+    // to be there, as a regular file (a symbolic link or any other entry is no message).
+    if (!check.needsOwnership()) {
+        if (!findRegularNoCase(directory, numberedName(msgNumber, "msg"), path, Links::Refuse)) return missing;
+    } else {
         OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path, nullptr, Links::Refuse);
-        if (!file.isOpen()) return false;
-
+        if (!file.isOpen()) {
+            if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open message " + std::to_string(msgNumber), errno);
+            return missing;
+        }
         msgFileHeader stored;
         std::vector<char> text;
-        if (!readMessageFile(file, stored, text)) return false;
+        AreaResult read = readMessageFile(file, path, stored, text);
+        if (!read.isOk()) return read;
         file.close();
-        if (stored.attribute & kAttrSent) return false;
-
-        // Only the kludge lines at the top of the text count; the first MSGID decides.
-        char* cursor = text.data();
-        while (char* line = nextToken(cursor, "\r")) {
-            if (line[0] != 1) return false;
-            if (strncmp(line, "\x01" "MSGID: ", 8) != 0) continue;
-            FidoAddr owner;
-            if (!parseFidoAddr(line + 8, owner) || !(owner == *requester)) return false;
-            return removeFile(path);
-        }
-        return false;
-    } catch (const std::bad_alloc&) {
-        return false;
+        MessageOwnership owner;
+        owner.attributes = stored.attribute;
+        owner.hasMsgId = findMsgIdAddr(std::string_view(text.data(), text.size() - 1), owner.msgIdAddress);
+        AreaResult allowed = check.allows(owner);
+        if (!allowed.isOk()) return allowed;
     }
+    if (!removeFile(path)) {
+        int error = errno;
+        if (error == ENOENT) return missing;
+        return AreaResult::ioError("cannot remove " + path, error);
+    }
+    return AreaResult::ok();
 }

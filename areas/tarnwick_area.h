@@ -46,14 +46,14 @@ constexpr uint16_t kNoLastRead = 0xFFFF;
 
 class CTarnwickArea : public CEchoArea {
 public:
-    CTarnwickArea(const char* path, int32_t areaNumber);
+    CTarnwickArea(const std::string& path, int32_t areaNumber);
     ~CTarnwickArea() override = default;
 
-    bool getMsgList(MCArray<pktMsgHeader>& out) override;
-    bool getAreaStats(const char* areaPath, uint32_t counts[2]) override;
-    bool getMessage(uint32_t msgNumber, MCArray<char>& out) override;
-    bool newMessage(pktMessage* record, const char* text, const WallTime& now) override;
-    bool deleteMsg(uint32_t msgNumber, const FidoAddr* requester, bool mayDeleteAny) override;
+    AreaResult getMsgList(const SummaryVisitor& visit) override;
+    AreaResult getAreaStats(AreaStats& stats) override;
+    AreaResult getMessage(uint32_t msgNumber, StoredMessage& out) override;
+    AreaResult newMessage(const NewMessage& message, uint32_t& stored) override;
+    AreaResult deleteMsg(uint32_t msgNumber, const DeleteCheck& check) override;
 
     // Rebuilds msgNumbers from the *.msg names of the directory (any letter case) that
     // are regular files; symbolic links, FIFOs, directories and other entries are no
@@ -78,8 +78,12 @@ private:
     // (-1 when there is none). Filled by scanDirectory.
     std::vector<bool> takenNumbers;
     int32_t highestTaken = -1;
-    // Set when the last scan could not be completed for want of memory.
+    // Set when the last scan could not be completed for want of memory, and the error of a
+    // folder that could not be listed.
     bool scanIncomplete = false;
+    int scanError = 0;
+    // What the last scan came to: ok also for a folder that is not there (it holds nothing).
+    AreaResult scanResult() const;
 
     enum FileForm : int32_t { kNoOwnName = -1, kLowerName = 0, kUpperName = 1, kOddCaseName = 2 };
 
@@ -89,6 +93,8 @@ private:
     std::string messageFileName(int32_t index) const;
     std::string pathOf(const std::string& name) const;
     // Writes `bytes` under a new temporary name and moves it to the first free message
-    // number from `first` on. Nothing stays behind when it fails.
-    bool storeNewMessage(const std::string& bytes, uint16_t first);
+    // number from `first` on, which `stored` receives. Nothing stays behind when it fails.
+    AreaResult storeNewMessage(const std::string& bytes, uint16_t first, uint32_t& stored);
+    // "*.MSG folder PATH".
+    std::string folderLabel() const;
 };

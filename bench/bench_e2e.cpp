@@ -19,7 +19,7 @@
 #include "squish_base_writer.h"
 #include "client/lib/quorva_client.h"
 #include "support/le.h"
-#include "wire/fidodate.h"
+#include "fido/fidodate.h"
 
 namespace {
 

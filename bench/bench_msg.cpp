@@ -14,11 +14,33 @@
 #include <vector>
 
 #include "areas/tarnwick_area.h"
+#include "protocol/message_layout.h"
 #include "support/le.h"
-#include "wire/fidodate.h"
+#include "fido/fidodate.h"
 #include "support/osfile.h"
 
 namespace {
+
+// The list as the binary door encodes it: the number of headers, or -1 when the area fails.
+int64_t listCount(CEchoArea& area) {
+    std::vector<uint8_t> bytes;
+    int64_t n = 0;
+    AreaResult r = area.getMsgList([&](const MessageSummary& s) {
+        uint8_t record[kMsgHeaderSize];
+        encodeMsgHeader(msgHeaderOf(s), record);
+        bytes.insert(bytes.end(), record, record + sizeof record);
+        ++n;
+        return true;
+    });
+    return r.isOk() ? n : -1;
+}
+
+// A fetch as the binary door answers it: the message, then its record and lines.
+bool fetchInto(CEchoArea& area, uint32_t number, MCArray<char>& out) {
+    StoredMessage m;
+    return area.getMessage(number, m).isOk() && encodeFetchedMessage(m, out);
+}
+
 
 constexpr double kMaxRatio = 1.5;
 constexpr int kRounds = 7;
@@ -99,22 +121,21 @@ struct Figures {
 
 // One round of every operation on one directory.
 void measureRound(const std::string& dir, uint32_t count, Figures& f) {
-    CTarnwickArea area(dir.c_str(), 0);
-    MCArray<pktMsgHeader> list;
+    CTarnwickArea area(dir, 0);
     MCArray<char> message;
 
     Timer t;
-    if (!area.getMsgList(list) || list.getCount() != int32_t(count)) f.ok = false;
+    if (listCount(area) != int64_t(count)) f.ok = false;
     f.list.take(t, count);
 
     t = Timer();
-    uint32_t counts[2];
-    if (!area.getAreaStats(dir.c_str(), counts) || counts[0] != count) f.ok = false;
+    AreaStats stats;
+    if (!area.getAreaStats(stats).isOk() || stats.messages != count) f.ok = false;
     f.stats.take(t, count);
 
     t = Timer();
     for (uint32_t n = 1; n <= count; ++n)
-        if (!area.getMessage(n, message)) f.ok = false;
+        if (!fetchInto(area, n, message)) f.ok = false;
     f.fetch.take(t, count);
 }
 

@@ -20,11 +20,33 @@
 
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
+#include "protocol/message_layout.h"
 #include "squish_base_writer.h"
 
 namespace {
 
 constexpr double kMaxGrowth = 1.5;
+
+// The list as the binary door encodes it: the number of headers, or -1 when the area fails.
+int64_t listCount(CEchoArea& area) {
+    std::vector<uint8_t> bytes;
+    int64_t n = 0;
+    AreaResult r = area.getMsgList([&](const MessageSummary& s) {
+        uint8_t record[kMsgHeaderSize];
+        encodeMsgHeader(msgHeaderOf(s), record);
+        bytes.insert(bytes.end(), record, record + sizeof record);
+        ++n;
+        return true;
+    });
+    return r.isOk() ? n : -1;
+}
+
+// A fetch as the binary door answers it: the message, then its record and lines.
+bool fetchInto(CEchoArea& area, uint32_t number, MCArray<char>& out) {
+    StoredMessage m;
+    return area.getMessage(number, m).isOk() && encodeFetchedMessage(m, out);
+}
+
 
 // A base of n messages of typical echomail shape: three or four kludges, a few hundred
 // bytes of text in lines, every other message a reply.
@@ -82,14 +104,13 @@ struct Figures {
 // One round: the whole list once, then `fetches` messages spread over the base.
 void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
     const uint32_t fetches = std::min<uint32_t>(n, 2000);
-    CSquishArea area(basePath.c_str(), 0);
-    MCArray<pktMsgHeader> headers;
+    CSquishArea area(basePath, 0);
     double cpu = cpuSeconds(), wall = wallSeconds();
-    area.getMsgList(headers);
+    int64_t listed = listCount(area);
     f.listCpu = std::min(f.listCpu, (cpuSeconds() - cpu) / n);
     f.listWall = std::min(f.listWall, (wallSeconds() - wall) / n);
-    if (uint32_t(headers.getCount()) != n) {
-        fprintf(stderr, "list returned %d of %u messages\n", headers.getCount(), n);
+    if (listed != int64_t(n)) {
+        fprintf(stderr, "list returned %lld of %u messages\n", static_cast<long long>(listed), n);
         exit(2);
     }
 
@@ -98,7 +119,7 @@ void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
     wall = wallSeconds();
     for (uint32_t k = 0; k < fetches; ++k) {
         uint32_t number = 1 + uint32_t(uint64_t(k) * n / fetches);
-        if (!area.getMessage(number, out)) {
+        if (!fetchInto(area, number, out)) {
             fprintf(stderr, "fetch of message %u failed\n", number);
             exit(2);
         }
@@ -111,10 +132,10 @@ void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
 double fetchSeconds(const std::string& basePath, int rounds) {
     double best = 1e9;
     for (int r = 0; r < rounds; ++r) {
-        CSquishArea area(basePath.c_str(), 0);
+        CSquishArea area(basePath, 0);
         MCArray<char> out;
         double cpu = cpuSeconds();
-        if (!area.getMessage(1, out)) {
+        if (!fetchInto(area, 1, out)) {
             fprintf(stderr, "fetch of the long message failed\n");
             exit(2);
         }
@@ -127,13 +148,12 @@ double fetchSeconds(const std::string& basePath, int rounds) {
 double listSeconds(const std::string& basePath, uint32_t n, int rounds) {
     double best = 1e9;
     for (int r = 0; r < rounds; ++r) {
-        CSquishArea area(basePath.c_str(), 0);
-        MCArray<pktMsgHeader> headers;
+        CSquishArea area(basePath, 0);
         double wall = wallSeconds();
-        area.getMsgList(headers);
+        int64_t listed = listCount(area);
         best = std::min(best, wallSeconds() - wall);
-        if (uint32_t(headers.getCount()) != n) {
-            fprintf(stderr, "list returned %d of %u messages\n", headers.getCount(), n);
+        if (listed != int64_t(n)) {
+            fprintf(stderr, "list returned %lld of %u messages\n", static_cast<long long>(listed), n);
             exit(2);
         }
     }

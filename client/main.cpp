@@ -31,10 +31,10 @@
 #include "client/lib/threads.h"
 #include "support/clock.h"
 #include "support/le.h"
-#include "wire/attributes.h"
-#include "wire/fidodate.h"
+#include "fido/attributes.h"
+#include "fido/fidodate.h"
 #include "wire/packets.h"
-#include "wire/version.h"
+#include "support/version.h"
 
 namespace {
 

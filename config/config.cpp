@@ -12,14 +12,6 @@
 #include "support/log.h"
 #include "support/text.h"
 
-bool arrayElementEquals(const mArea& a, const mArea& b) {
-    return strncmp(a.name, b.name, 36) == 0 && strncmp(a.path, b.path, 260) == 0;
-}
-
-bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b) {
-    return a.address == b.address && strncmp(a.name, b.name, 36) == 0;
-}
-
 int ConfigReader::next() {
     if (ended) return EOF;
     int c;
@@ -66,20 +58,11 @@ namespace {
 
 FILE* openText(const char* name) { return fopen(name, "rb"); }
 
-void appendArea(MCArray<mArea>& areas, const char* keyword, const char* name, const char* path) {
-    mArea area;
-    if (strcmp(keyword, "EchoArea") == 0) {
-        area.format = AREA_FORMAT_SQUISH;
-        area.type = AREA_TYPE_ECHOMAIL;
-    } else if (strcmp(keyword, "NetArea") == 0) {
-        area.format = AREA_FORMAT_MSG;
-        area.type = AREA_TYPE_NETMAIL;
-    } else {
-        return;
-    }
-    copyField(area.name, name, sizeof area.name);
-    copyField(area.path, path, sizeof area.path);
-    areas.add(area);
+void appendArea(std::vector<mArea>& areas, const char* keyword, const char* name, const char* path) {
+    if (strcmp(keyword, "EchoArea") == 0)
+        areas.push_back(makeArea(AreaFormat::Squish, AreaType::Echomail, name, path));
+    else if (strcmp(keyword, "NetArea") == 0)
+        areas.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, name, path));
 }
 
 void handleUserLine(MCArray<rClientInfo>& users, const char* line) {
@@ -205,7 +188,7 @@ bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* v
     return known;
 }
 
-bool loadTosserAreas(const char* fileName, MCArray<mArea>& areas) {
+bool loadTosserAreas(const char* fileName, std::vector<mArea>& areas) {
     FILE* f = openText(fileName);
     if (!f) return false;
     ConfigReader reader(f);
@@ -234,9 +217,9 @@ void handleTimestampsKey(ServerSettings& settings, const char* value) {
 
 }  // namespace
 
-bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
+bool loadSettings(const char* settingsPath, ServerSettings& settings, std::vector<mArea>& areas,
                   MCArray<rClientInfo>& users) {
-    areas.removeAll();
+    areas.clear();
     FILE* f = openText(settingsPath);
     if (!f) return false;
     // The whole file first: the keys that change the console's lines are taken before the

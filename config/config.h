@@ -7,40 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "accounts/login_throttle.h"
+#include "accounts/users.h"
+#include "areas/area_settings.h"
+#include "fido/fidoaddr.h"
 #include "support/array.h"
-#include "wire/fidoaddr.h"
-#include "wire/packets.h"
-#include "wire/version.h"
-
-// One configured message area; its number is its index in areaList.
-struct mArea {
-    char name[36] = {};   // area tag, no terminator when 36 characters long
-    char path[260] = {};  // *.MSG directory or Squish base path without extension
-    int32_t format = 0;   // 1 *.MSG directory, 2 Squish base
-    int32_t type = 0;     // 1 netmail, 2 echomail
-};
-bool arrayElementEquals(const mArea& a, const mArea& b);
-
-constexpr int32_t AREA_FORMAT_MSG = 1;
-constexpr int32_t AREA_FORMAT_SQUISH = 2;
-
-// One registered user.
-struct rClientInfo {
-    char name[36] = {};
-    char password[36] = {};  // all 36 bytes are the login key
-    FidoAddr address;
-    int32_t superUser = 0;  // may delete any message
-};
-bool arrayElementEquals(const rClientInfo& a, const rClientInfo& b);
-
-// The program's name, as the PID kludge, the tearline and the default Origin text of posted
-// messages name it with kProgramVersion (wire/version.h).
-constexpr char kProgramName[] = "Quorva";
+#include "support/version.h"
 
 // How long the sessions may take over each part of their work, and how many of them the
 // server keeps. All time limits run on the monotonic clock. Each has a settings key of the
 // same name, in seconds (fractions allowed) or, for the sizes, bytes.
-struct SessionLimits {
+// The login throttle's times (loginFailDelay, loginDelayMax, loginFailWindow, reportInterval)
+// are among them.
+struct SessionLimits : ThrottleLimits {
     using Duration = std::chrono::microseconds;
 
     Duration helloTimeout = std::chrono::seconds(30);    // from the connect to the whole hello
@@ -49,10 +28,6 @@ struct SessionLimits {
     Duration replyTimeout = std::chrono::seconds(60);    // a queued reply must make progress this often
     Duration idleTimeout = std::chrono::seconds(300);    // a session with nothing in flight
     Duration writeRetryTime = std::chrono::seconds(5);   // a post or delete held back by another writer
-    Duration loginFailDelay = std::chrono::seconds(2);   // before the CID_S_FAIL of a failed login
-    Duration loginDelayMax = std::chrono::seconds(30);   // the doubled delay of an address's next hello
-    Duration loginFailWindow = std::chrono::minutes(10); // failures of an address older than this are forgotten
-    Duration reportInterval = std::chrono::minutes(1);   // summary lines of refusals, at most one per interval
     int32_t maxSessions = 256;                            // sessions at once; more connections are closed
     int32_t maxPendingLogins = 8;                         // sessions of one address not yet logged in
     uint64_t maxRequestBuffer = 64u * 1024 * 1024;        // request data buffered across all sessions
@@ -149,8 +124,8 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   maxSessions 256            sessions at once; further connections are closed at once
 //   maxPendingLogins 8         sessions of one address waiting for their login
 //   maxRequestBuffer 67108864  bytes of request data buffered across all sessions
-bool loadSettings(const char* settingsPath, ServerSettings& settings, MCArray<mArea>& areas,
+bool loadSettings(const char* settingsPath, ServerSettings& settings, std::vector<mArea>& areas,
                   MCArray<rClientInfo>& users);
 // Appends the EchoArea and NetArea lines of a tosser configuration to `areas`. False,
 // with errno set, when the file cannot be opened.
-bool loadTosserAreas(const char* fileName, MCArray<mArea>& areas);
+bool loadTosserAreas(const char* fileName, std::vector<mArea>& areas);

@@ -207,7 +207,7 @@ struct Place {
 
 class FidoConfigReader {
 public:
-    explicit FidoConfigReader(MCArray<mArea>& areas) : areas_(areas) {}
+    explicit FidoConfigReader(std::vector<mArea>& areas) : areas_(areas) {}
 
     // False when the file itself could not be opened.
     bool readMain(const std::string& fileName) {
@@ -622,20 +622,13 @@ private:
             logLine("-> skipped area %s (%s)\n", tag.c_str(), reason);
             return;
         }
-        mArea area;
-        if (kind == AreaKind::Netmail) {
-            area.format = AREA_FORMAT_MSG;
-            area.type = AREA_TYPE_NETMAIL;
-        } else {
-            area.format = AREA_FORMAT_SQUISH;
-            area.type = AREA_TYPE_ECHOMAIL;
-        }
-        copyField(area.name, tag.c_str(), sizeof area.name);
-        copyField(area.path, path.c_str(), sizeof area.path);
-        (void)areas_.add(area);  // an area that finds no room is left out
+        if (kind == AreaKind::Netmail)
+            areas_.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, tag, path));
+        else
+            areas_.push_back(makeArea(AreaFormat::Squish, AreaType::Echomail, tag, path));
     }
 
-    MCArray<mArea>& areas_;
+    std::vector<mArea>& areas_;
     std::vector<std::pair<std::string, std::string>> variables_{{"module", "hpt"}};
     char commentChar_ = '#';
     AreaOptions echoDefaults_;  // Squish until EchoAreaDefaults says otherwise
@@ -648,7 +641,7 @@ private:
 
 }  // namespace
 
-bool loadFidoConfig(const char* fileName, MCArray<mArea>& areas) {
+bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas) {
     FidoConfigReader reader(areas);
     return reader.readMain(fileName);
 }

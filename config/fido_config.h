@@ -2,6 +2,7 @@
 // it so that the sysop keeps one area list for both programs.
 #pragma once
 #include <cstddef>
+#include <vector>
 
 #include "config/config.h"
 #include "support/array.h"
@@ -27,4 +28,4 @@ constexpr size_t kFidoBranchDepthMax = 64;
 // starts as "hpt", as the tosser sets it. Relative include names are taken from the
 // current directory, as the tosser takes them. False when the file itself cannot be
 // opened (reported like any other error).
-bool loadFidoConfig(const char* fileName, MCArray<mArea>& areas);
+bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas);

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "fuzz/fuzzkit.h"
-#include "server/globals.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool once = (silenceOutput(), true);
@@ -21,15 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!settings.empty() && (settings[0] & 1)) settings = "squishCfg " + cfg + "\n" + settings;
     writeBytes(ini, reinterpret_cast<const uint8_t*>(settings.data()), settings.size());
     writeBytes(cfg, reinterpret_cast<const uint8_t*>(tosser.data()), tosser.size());
-    snprintf(settingsPath, sizeof settingsPath, "%s", ini.c_str());
-    userList.removeAll();
-    areaList.removeAll();
-    (void)loadSettings(settingsPath, ::settings, areaList, userList);
+    ServerSettings loaded;
+    std::vector<mArea> areaList;
+    MCArray<rClientInfo> userList;
+    (void)loadSettings(ini.c_str(), loaded, areaList, userList);
     for (int32_t i = 0; i < userList.getCount(); ++i) {
         const rClientInfo& u = *userList.getAt(i);
         if (strnlen(u.name, 36) == 0) __builtin_trap();  // a user always has a name
     }
-    userList.removeAll();
-    areaList.removeAll();
+    for (const mArea& a : areaList)
+        if (a.name.empty() || a.name.size() > kAreaTagSize || a.path.size() > kAreaPathSize) __builtin_trap();
     return 0;
 }

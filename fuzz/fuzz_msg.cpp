@@ -58,30 +58,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t actions = in.byte();
     uint32_t number = in.u32();
 
-    CTarnwickArea area(dir.c_str(), 1);
-    MCArray<pktMsgHeader> list;
-    area.getMsgList(list);
-    for (int32_t i = 0; i < list.getCount(); ++i)
-        require(!holdsSecret(list.getAt(i)->subject, sizeof list.getAt(i)->subject), "a link was listed");
-    uint32_t counts[2];
-    area.getAreaStats(dir.c_str(), counts);
+    CTarnwickArea area(dir, 1);
+    std::vector<pktMsgHeader> list = listHeaders(area);
+    for (const pktMsgHeader& h : list) require(!holdsSecret(h.subject, sizeof h.subject), "a link was listed");
+    AreaStats stats;
+    (void)area.getAreaStats(stats);
     MCArray<char> message;
-    for (int32_t i = 0; i < list.getCount() && i < 8; ++i) area.getMessage(list.getAt(i)->msgNumber, message);
-    if (area.getMessage(number, message))
+    for (size_t i = 0; i < list.size() && i < 8; ++i) fetchBytes(area, list[i].msgNumber, message);
+    if (fetchBytes(area, number, message))
         require(!holdsSecret(message.getData(), size_t(message.getCount())), "a link was followed by a fetch");
     FidoAddr requester{2, 5020, 1, 0};
     if (actions & 1) {
         std::string before = directoryImage(dir);
-        if (!area.deleteMsg(number, &requester, (actions & 2) != 0))
+        if (!deleteAs(area, number, requester, (actions & 2) != 0).isOk())
             require(directoryImage(dir) == before, "a delete that failed changed the directory");
     }
     if (actions & 4) {
-        pktMessage record;
+        NewMessage record;
         record.origAddr = requester;
         record.destAddr = FidoAddr{2, 5020, 2, uint16_t(actions)};
         std::string text = in.rest();
         std::string before = directoryImage(dir);
-        if (!area.newMessage(&record, text.c_str(), wallTimeAt(0)))
+        if (!postText(area, record, text, 0).isOk())
             require(directoryImage(dir) == before, "a post that failed changed the directory");
     }
     require(readBytes(outside) == secret, "the file outside the area was changed");

@@ -13,14 +13,20 @@
 #include <cstring>
 #include <string>
 
+#include <memory>
+#include <vector>
+
+#include "accounts/login_throttle.h"
+#include "accounts/rights.h"
 #include "config/config.h"
+#include "core/services.h"
+#include "fido/msgid.h"
 #include "fuzz/fuzzkit.h"
-#include "server/globals.h"
-#include "wire/packets.h"
 #include "protocol/session.h"
+#include "support/le.h"
 #include "support/log.h"
 #include "support/socket.h"
-#include "support/le.h"
+#include "wire/packets.h"
 
 namespace {
 
@@ -41,10 +47,13 @@ void resetAreas() {
     mkdir(msgDir().c_str(), 0700);
 }
 
+// The users and areas of every run: an ordinary user, a super user, the two areas and,
+// for some inputs, an area of an unknown format.
+MCArray<rClientInfo> userList;
+std::vector<mArea> allAreas;
+
 void setUp() {
     silenceOutput();
-    userList.removeAll();
-    areaList.removeAll();
     rClientInfo user;
     strcpy(user.name, "Fuzz User");
     strcpy(user.password, "secret");
@@ -53,22 +62,11 @@ void setUp() {
     user.superUser = 1;
     strcpy(user.name, "Fuzz Boss");
     userList.add(user);
-    mArea echo;
-    strcpy(echo.name, "ECHO");
-    snprintf(echo.path, sizeof echo.path, "%s", squishBase().c_str());
-    echo.format = AREA_FORMAT_SQUISH;
-    echo.type = AREA_TYPE_ECHOMAIL;
-    areaList.add(echo);
-    mArea net;
-    strcpy(net.name, "NETMAIL");
-    snprintf(net.path, sizeof net.path, "%s", msgDir().c_str());
-    net.format = AREA_FORMAT_MSG;
-    net.type = AREA_TYPE_NETMAIL;
-    areaList.add(net);
-    mArea bad;
-    strcpy(bad.name, "BROKEN");
-    bad.format = 7;
-    areaList.add(bad);
+    allAreas.push_back(makeArea(AreaFormat::Squish, AreaType::Echomail, "ECHO", squishBase()));
+    allAreas.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, "NETMAIL", msgDir()));
+    mArea bad = makeArea(AreaFormat::Msg, AreaType::Netmail, "BROKEN", "");
+    bad.format = AreaFormat(7);
+    allAreas.push_back(bad);
 }
 
 }  // namespace
@@ -99,36 +97,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     shutdown(sv[1], SHUT_WR);
 
     // Some inputs also see an area of an unknown format in the list.
-    if (!areaList.setSize((data[0] & 4) ? 3 : 2)) return 0;
-    clientList.removeAll();
-    SessionLimits limits;
-    limits.maxRequestBuffer = 256 * 1024;  // some posts pass it
-    SessionShared shared;
-    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, limits, shared};
+    std::vector<mArea> areaList(allAreas.begin(), allAreas.begin() + ((data[0] & 4) ? 3 : 2));
+    UserDirectory users(userList);
+    RightsPolicy rights;
+    LoginThrottle logins;
+    MsgIdSerials serials;
+    ServerSettings settings;
+    settings.limits.maxRequestBuffer = 256 * 1024;  // some posts pass it
+    uint64_t requestBytes = 0;
+    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    BinaryDoor door(services);
     // The clock is the target's own: every step is 100 ms later, so that login delays, held
     // hellos and deadlines all come due within the steps, the same way on every run.
-    MonoTime now = MonoTime() + std::chrono::hours(1);
-    if (!addSession(server, sv[0], NetAddress::ipv4(0x0100007F, 40000), now)) {
-        close(sv[0]);
-        close(sv[1]);
-        return 0;
-    }
-    if (data[0] & 1) {
-        clientList.getAt(0)->state = CLSS_LOGGED_IN;
-        clientList.getAt(0)->user = userList.getAt((data[0] & 2) ? 1 : 0);
-    }
-    // Replies pile up in the client's receive buffer; drain them between steps so that the
-    // server's sends never stall.
-    char sink[65536];
-    for (int step = 0; step < 4096 && clientList.getAt(0)->socket != kClosedSocket; ++step) {
-        stepClient(server, *clientList.getAt(0), Readiness{true, true}, now);
-        now += std::chrono::milliseconds(100);
-        while (recv(sv[1], sink, sizeof sink, 0) > 0) {
+    Now now{MonoTime() + std::chrono::hours(1), 1772690889};
+    {
+        auto session = std::make_unique<sessionClient>(door, sv[0], NetAddress::ipv4(0x0100007F, 40000), now.mono);
+        if (data[0] & 1) {
+            session->state = CLSS_LOGGED_IN;
+            session->user = &users.at((data[0] & 2) ? 1 : 0);
+        }
+        // Replies pile up in the client's receive buffer; drain them between steps so that
+        // the server's sends never stall.
+        char sink[65536];
+        for (int step = 0; step < 4096 && !session->closed(); ++step) {
+            stepClient(*session, Readiness{true, true}, now);
+            now.mono += std::chrono::milliseconds(100);
+            now.wall += 1;
+            while (recv(sv[1], sink, sizeof sink, 0) > 0) {
+            }
         }
     }
-    releaseSession(server, *clientList.getAt(0));
-    if (shared.requestBytes != 0) abort();  // every buffered byte is given back
-    clientList.removeAll();
+    if (requestBytes != 0) abort();  // every buffered byte is given back
     close(sv[1]);
     return 0;
 }

@@ -131,29 +131,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (actions & 1) writeBytes(base + ".SQL", reinterpret_cast<const uint8_t*>(sql.data()), sql.size());
     auto files = [&base] { return readBytes(base + ".SQD") + '\0' + readBytes(base + ".SQI"); };
 
-    CSquishArea area(base.c_str(), 0);
-    MCArray<pktMsgHeader> list;
-    area.getMsgList(list);
-    uint32_t counts[2];
-    area.getAreaStats(base.c_str(), counts);
+    CSquishArea area(base, 0);
+    std::vector<pktMsgHeader> list = listHeaders(area);
+    AreaStats stats;
+    (void)area.getAreaStats(stats);
     MCArray<char> message;
-    for (int32_t i = 0; i < list.getCount() && i < 8; ++i) area.getMessage(list.getAt(i)->msgNumber, message);
-    area.getMessage(number, message);
+    for (size_t i = 0; i < list.size() && i < 8; ++i) fetchBytes(area, list[i].msgNumber, message);
+    fetchBytes(area, number, message);
     FidoAddr requester{2, 5020, 1, 0};
     if (actions & 2) {
         std::string before = files();
-        if (!area.deleteMsg(number, &requester, (actions & 4) != 0))
+        if (!deleteAs(area, number, requester, (actions & 4) != 0).isOk())
             require(files() == before, "a delete that failed changed the base");
     }
     if (actions & 8) {
-        pktMessage record;
+        NewMessage record;
         record.origAddr = requester;
         std::string text = in.rest();
         std::string before = files();
-        if (!area.newMessage(&record, text.c_str(), wallTimeAt(0)))
+        if (!postText(area, record, text, 0).isOk())
             require(files() == before, "a post that failed changed the base");
     }
-    if (actions & 0x10) area.getMsgList(list);
+    if (actions & 0x10) list = listHeaders(area);
     removeTree(base + ".SQL");
     return 0;
 }

@@ -1,20 +1,19 @@
-// The command handlers of a logged-in session.
+// The command handlers of a logged-in session of the binary door.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "areas/echoarea.h"
-#include "config/config.h"
+#include "core/connection.h"
 #include "protocol/session.h"
-#include "support/array.h"
 #include "wire/packets.h"
 
-// What lives for one step of a session: the open area and the scratch list, and whether a
-// write held back by another writer may wait for a later try.
+// What lives for one step of a session: the open area, the time, and whether a write held
+// back by another writer may wait for a later try.
 struct StepContext {
     std::unique_ptr<CEchoArea> area;
-    MCArray<pktMsgHeader> msgList;
+    Now now;
     bool mayDefer = false;  // in: a held-back write may be tried again later
     bool deferred = false;  // out: it was held back and will be
 };
@@ -31,12 +30,12 @@ CommandData commandData(const pktHeader& header);
 
 // Makes `area` hold the object for areaNumber (keeping a matching one). Leaves it empty,
 // after an error line, for a number out of range or an unknown format.
-void openArea(const MCArray<mArea>& areaList, int32_t areaNumber, std::unique_ptr<CEchoArea>& area);
+void openArea(const Services& services, int32_t areaNumber, std::unique_ptr<CEchoArea>& area);
 
 // Handles one whole packet of a logged-in session (the data its header announced, followed
 // by a NUL byte not counted in size) and queues its reply; throws ClientStepFailure to close.
-void dispatchCommand(ServerContext& server, sessionClient& session, const pktHeader& header, const uint8_t* data,
-                     size_t size, StepContext& step);
+void dispatchCommand(sessionClient& session, const pktHeader& header, const uint8_t* data, size_t size,
+                     StepContext& step);
 
 // Queues a reply on the session; the step sends it as the socket takes it.
 void queueReply(sessionClient& session, QueuedReply reply);

@@ -6,18 +6,13 @@
 #include <new>
 #include <utility>
 
+#include "accounts/login.h"
 #include "protocol/handlers.h"
 #include "protocol/reply.h"
-#include "support/clock.h"
-#include "support/le.h"
 #include "support/log.h"
-#include "support/md5.h"
-#include "support/random.h"
 #include "support/socket.h"
 
 namespace {
-
-const char kFallbackChallenge[] = "tqa4hzw9ekr2nvbx7sL=";
 
 // At most this much of a packet's data is read in one step, so that one large post does
 // not hold the others' steps.
@@ -41,40 +36,32 @@ struct LogName {
     char text[37];
 };
 
-// Compares all 16 bytes whatever differs first, so the time taken tells nothing.
-bool digestsEqual(const uint8_t* a, const uint8_t* b) {
-    uint8_t diff = 0;
-    for (int i = 0; i < 16; ++i) diff = uint8_t(diff | (a[i] ^ b[i]));
-    return diff == 0;
-}
-
-bool closing(const sessionClient& s) { return s.socket == kClosedSocket || !s.io || s.io->phase == SessionPhase::Draining; }
+const SessionLimits& limitsOf(const sessionClient& s) { return s.door.services.limits(); }
 
 // ---- the packet being read ------------------------------------------------------------
 
-bool headerWhole(const SessionIo& io) { return io.headerHave == kPktHeaderSize; }
-bool packetStarted(const SessionIo& io) { return io.headerHave > 0; }
+bool headerWhole(const sessionClient& s) { return s.headerHave == kPktHeaderSize; }
+bool packetStarted(const sessionClient& s) { return s.headerHave > 0; }
 // (Once whole, the kept data may carry the NUL byte that handlePacket puts after it.)
-bool packetWhole(const SessionIo& io) { return headerWhole(io) && io.data.size() >= io.keep && io.dropLeft == 0; }
+bool packetWhole(const sessionClient& s) { return headerWhole(s) && s.data.size() >= s.keep && s.dropLeft == 0; }
 
 // Gives the packet's buffer back and starts the next packet.
-void resetPacket(ServerContext& server, SessionIo& io) {
-    server.shared.requestBytes -= io.counted;
-    io.counted = 0;
-    io.headerHave = 0;
-    io.keep = 0;
-    io.dropLeft = 0;
-    if (io.data.capacity() > kKeepBufferCapacity)
-        std::vector<uint8_t>().swap(io.data);
+void resetPacket(sessionClient& s) {
+    s.door.services.requestBytes -= s.counted;
+    s.counted = 0;
+    s.headerHave = 0;
+    s.keep = 0;
+    s.dropLeft = 0;
+    if (s.data.capacity() > kKeepBufferCapacity)
+        std::vector<uint8_t>().swap(s.data);
     else
-        io.data.clear();
+        s.data.clear();
 }
 
 // The packet ended before its last byte: the peer closed, the receive failed, or its time
 // ran out. The lines are those of a short read.
 [[noreturn]] void packetCutShort(const sessionClient& s, int systemError) {
-    const SessionIo& io = *s.io;
-    if (headerWhole(io)) {
+    if (headerWhole(s)) {
         if (s.state == CLSS_LOGGED_IN)
             reportError(systemError, "readn() failed.\n");
         else
@@ -85,8 +72,7 @@ void resetPacket(ServerContext& server, SessionIo& io) {
 
 // Checks a whole header against the session's state before any of its data is read.
 void checkHeader(sessionClient& s) {
-    SessionIo& io = *s.io;
-    const pktHeader& h = io.header;
+    const pktHeader& h = s.header;
     switch (s.state) {
     case CLSS_WAIT_USER_HELLO:
     case CLSS_WAIT_USER_AUTH: {
@@ -99,87 +85,86 @@ void checkHeader(sessionClient& s) {
             reportError(0, "invalid data size (%u) in packet header", h.dataSize);
             fail();
         }
-        io.keep = h.dataSize;
-        io.dropLeft = 0;
+        s.keep = h.dataSize;
+        s.dropLeft = 0;
         break;
     }
     default: {
         CommandData d = commandData(h);
-        io.keep = d.keep;
-        io.dropLeft = d.drop;
+        s.keep = d.keep;
+        s.dropLeft = d.drop;
         break;
     }
     }
 }
 
 // Appends received bytes to the kept data. The buffer grows with what arrives, never beyond
-// what the header announced (and the NUL after it), and the data of all sessions together
-// stays within maxRequestBuffer.
-void keepBytes(ServerContext& server, sessionClient& s, const uint8_t* p, size_t k) {
-    SessionIo& io = *s.io;
-    if (server.shared.requestBytes + k > server.limits.maxRequestBuffer) {
+// what the header announced (and the NUL after it), and the data of all connections
+// together stays within maxRequestBuffer.
+void keepBytes(sessionClient& s, const uint8_t* p, size_t k) {
+    Services& services = s.door.services;
+    if (services.requestBytes + k > services.limits().maxRequestBuffer) {
         reportError(0, "request data of all sessions would pass maxRequestBuffer (%llu bytes): connection closed",
-                    static_cast<unsigned long long>(server.limits.maxRequestBuffer));
+                    static_cast<unsigned long long>(services.limits().maxRequestBuffer));
         fail();
     }
-    size_t want = io.data.size() + k;
-    if (want > io.data.capacity()) io.data.reserve(std::min(std::max(want, 2 * io.data.capacity()), size_t(io.keep) + 1));
-    io.data.insert(io.data.end(), p, p + k);
-    server.shared.requestBytes += k;
-    io.counted += k;
+    size_t want = s.data.size() + k;
+    if (want > s.data.capacity()) s.data.reserve(std::min(std::max(want, 2 * s.data.capacity()), size_t(s.keep) + 1));
+    s.data.insert(s.data.end(), p, p + k);
+    services.requestBytes += k;
+    s.counted += k;
 }
 
 // Reads what has arrived of the current packet, without waiting. True when it is whole.
-bool readPacket(ServerContext& server, sessionClient& s, MonoTime now) {
-    SessionIo& io = *s.io;
+bool readPacket(sessionClient& s, MonoTime now) {
     static uint8_t scratch[kReadChunk];
     size_t budget = kReadChunk;
-    while (!packetWhole(io)) {
+    while (!packetWhole(s)) {
         uint8_t* into;
         size_t want;
-        if (!headerWhole(io)) {
-            into = io.headerBytes + io.headerHave;
-            want = kPktHeaderSize - io.headerHave;
+        if (!headerWhole(s)) {
+            into = s.headerBytes + s.headerHave;
+            want = kPktHeaderSize - s.headerHave;
         } else {
             if (budget == 0) return false;  // the rest in a later step
             into = scratch;
-            want = io.dropLeft > 0 ? io.dropLeft : io.keep - io.data.size();
+            want = s.dropLeft > 0 ? s.dropLeft : s.keep - s.data.size();
             want = std::min(want, budget);
         }
-        Transfer t = receiveSome(s.socket, into, want);
+        Transfer t = receiveSome(s.socket(), into, want);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status == Transfer::Closed) {
-            if (!packetStarted(io)) fail();  // between packets: the peer has gone
+            if (!packetStarted(s)) fail();  // between packets: the peer has gone
             packetCutShort(s, 0);
         }
         if (t.status == Transfer::Failed) {
-            if (!packetStarted(io)) fail();
+            if (!packetStarted(s)) fail();
             packetCutShort(s, t.error);
         }
-        if (!packetStarted(io)) io.packetStart = now;
-        if (!headerWhole(io)) {
-            io.headerHave += t.bytes;
-            if (headerWhole(io)) {
-                io.header = decodeHeader(io.headerBytes);
+        if (!packetStarted(s)) s.packetStart = now;
+        if (!headerWhole(s)) {
+            s.headerHave += t.bytes;
+            if (headerWhole(s)) {
+                s.header = decodeHeader(s.headerBytes);
                 checkHeader(s);
             }
             continue;
         }
         budget -= t.bytes;
-        if (io.dropLeft > 0)
-            io.dropLeft -= uint32_t(t.bytes);
+        if (s.dropLeft > 0)
+            s.dropLeft -= uint32_t(t.bytes);
         else
-            keepBytes(server, s, scratch, t.bytes);
+            keepBytes(s, scratch, t.bytes);
     }
     return true;
 }
 
 // ---- the login ------------------------------------------------------------------------
 
-void startFailDelay(ServerContext& server, sessionClient& s, MonoTime now) {
-    server.shared.logins.recordFailure(server.limits, s.peer, now);
-    s.io->phase = SessionPhase::FailPending;
-    s.io->actionAt = now + server.limits.loginFailDelay;
+void startFailDelay(sessionClient& s, MonoTime now) {
+    s.door.services.logins.recordFailure(limitsOf(s), s.peer(), now);
+    s.phase = SessionPhase::FailPending;
+    s.actionAt = now + limitsOf(s).loginFailDelay;
 }
 
 // CID_S_FAIL at once and the close once it is out; not counted as a failed login.
@@ -190,96 +175,96 @@ void refuseAtOnce(sessionClient& s) {
 }
 
 // The hello, once its address's delay (if any) is over.
-void answerHello(ServerContext& server, sessionClient& s, const uint8_t* hello, MonoTime now) {
-    rClientInfo probe;
-    memcpy(probe.name, hello, sizeof probe.name);
-    probe.address = decodeFidoAddr(hello + kHelloAddrOffset);
-    const FidoAddr& a = probe.address;
+void answerHello(sessionClient& s, const uint8_t* hello, MonoTime now) {
+    const UserDirectory& users = s.door.services.users;
+    const char* name = reinterpret_cast<const char*>(hello);
+    const FidoAddr a = decodeFidoAddr(hello + kHelloAddrOffset);
 
-    int32_t found = server.userList.find(0, probe);
+    int32_t found = users.find(name, a);
     if (found < 0) {
-        reportError(0, "user %s, %d:%d/%d.%d not found", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
-        startFailDelay(server, s, now);
+        reportError(0, "user %s, %d:%d/%d.%d not found", LogName(name).text, a.zone, a.net, a.node, a.point);
+        startFailDelay(s, now);
         return;
     }
-    if (isUserConnected(server, found)) {
-        reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(probe.name).text, a.zone, a.net, a.node, a.point);
+    if (isUserConnected(s.door, found)) {
+        reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(name).text, a.zone, a.net, a.node, a.point);
         refuseAtOnce(s);
         return;
     }
-    s.user = server.userList.getAt(found);
+    s.user = &users.at(found);
     makeChallenge(s.challenge);
     ReplyBytes challenge = ReplyBytes::allocate(kChallengeSize);
     if (!challenge.ok()) throw std::bad_alloc();
     memcpy(challenge.data(), s.challenge, kChallengeSize);
     queueReply(s, makeReply(CID_S_CHALLENGE, kChallengeSize, std::move(challenge), SendFailure::Challenge));
     s.state = CLSS_WAIT_USER_AUTH;
-    s.io->challengeAt = now;
-    hmacMd5(reinterpret_cast<const uint8_t*>(s.user->password), s.challenge, s.expectedDigest);
+    s.challengeAt = now;
+    expectedAnswer(*s.user, s.challenge, s.expectedDigest);
 }
 
-void handleAnswer(ServerContext& server, sessionClient& s, const uint8_t* answer, MonoTime now) {
+void handleAnswer(sessionClient& s, const uint8_t* answer, MonoTime now) {
     const rClientInfo& u = *s.user;
     const FidoAddr& a = u.address;
-    if (!digestsEqual(answer, s.expectedDigest)) {
+    if (!answersMatch(answer, s.expectedDigest)) {
         reportError(0, "user %s, %d:%d/%d.%d authentication failed", LogName(u.name).text, a.zone, a.net, a.node, a.point);
-        startFailDelay(server, s, now);
+        startFailDelay(s, now);
         return;
     }
     // Two sessions may have had a challenge for the same user: the first right answer wins.
-    if (isUserConnected(server, int32_t(s.user - server.userList.getAt(0)))) {
+    const int32_t userIndex = s.door.services.users.indexOf(u);
+    if (isUserConnected(s.door, userIndex)) {
         reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(u.name).text, a.zone, a.net, a.node, a.point);
         refuseAtOnce(s);
         return;
     }
     sendReplyHelper(s, CID_S_OK);
     s.state = CLSS_LOGGED_IN;
-    server.shared.logins.recordSuccess(s.peer);
+    s.claim = SessionRegistry::Claim(s.door.sessions, userIndex);
+    s.door.services.logins.recordSuccess(s.peer());
     logLine("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
 }
 
 // ---- one whole packet -----------------------------------------------------------------
 
-void handlePacket(ServerContext& server, sessionClient& s, StepContext& step, MonoTime now) {
-    SessionIo& io = *s.io;
-    io.lastActivity = now;
+void handlePacket(sessionClient& s, StepContext& step, const Now& now) {
+    s.lastActivity = now.mono;
     // The kept data is followed by a NUL byte that is not part of it (a post's text ends
     // there); keepBytes left room for it.
-    if (io.keep > 0 && io.data.size() == io.keep) io.data.push_back(0);
-    const uint8_t* data = io.data.data();
+    if (s.keep > 0 && s.data.size() == s.keep) s.data.push_back(0);
+    const uint8_t* data = s.data.data();
     switch (s.state) {
     case CLSS_WAIT_USER_HELLO: {
-        LoginThrottle::Duration delay = server.shared.logins.helloDelay(server.limits, s.peer, now);
-        if (io.phase == SessionPhase::Reading && delay > LoginThrottle::Duration::zero()) {
-            io.phase = SessionPhase::HelloHeld;  // the packet stays until the delay is over
-            io.actionAt = now + delay;
+        LoginThrottle::Duration delay = s.door.services.logins.helloDelay(limitsOf(s), s.peer(), now.mono);
+        if (s.phase == SessionPhase::Reading && delay > LoginThrottle::Duration::zero()) {
+            s.phase = SessionPhase::HelloHeld;  // the packet stays until the delay is over
+            s.actionAt = now.mono + delay;
             return;
         }
-        io.phase = SessionPhase::Reading;
-        answerHello(server, s, data, now);
+        s.phase = SessionPhase::Reading;
+        answerHello(s, data, now.mono);
         break;
     }
-    case CLSS_WAIT_USER_AUTH: handleAnswer(server, s, data, now); break;
+    case CLSS_WAIT_USER_AUTH: handleAnswer(s, data, now.mono); break;
     default: {
-        if (io.phase != SessionPhase::WriteRetry) io.giveUpAt = now + server.limits.writeRetryTime;
-        step.mayDefer = now < io.giveUpAt;
-        dispatchCommand(server, s, io.header, data, io.keep, step);
+        if (s.phase != SessionPhase::WriteRetry) s.giveUpAt = now.mono + limitsOf(s).writeRetryTime;
+        step.mayDefer = now.mono < s.giveUpAt;
+        dispatchCommand(s, s.header, data, s.keep, step);
         if (step.deferred) {
-            io.phase = SessionPhase::WriteRetry;  // the packet stays for the next try
-            io.actionAt = now + server.limits.writeRetryInterval;
+            s.phase = SessionPhase::WriteRetry;  // the packet stays for the next try
+            s.actionAt = now.mono + limitsOf(s).writeRetryInterval;
             return;
         }
-        io.phase = SessionPhase::Reading;
+        s.phase = SessionPhase::Reading;
         break;
     }
     }
-    resetPacket(server, io);
+    resetPacket(s);
 }
 
 // ---- the reply on its way -------------------------------------------------------------
 
 [[noreturn]] void replyFailed(const sessionClient& s, int systemError) {
-    const QueuedReply& r = s.io->reply;
+    const QueuedReply& r = s.reply;
     switch (r.onFailure) {
     case SendFailure::Quiet: break;
     case SendFailure::Helper: reportError(systemError, "sendReplyHelper(%u) failed", r.replyId); break;
@@ -296,31 +281,30 @@ void handlePacket(ServerContext& server, sessionClient& s, StepContext& step, Mo
 
 // Sends what the socket takes. True when the whole reply is out.
 bool sendReply(sessionClient& s, MonoTime now) {
-    SessionIo& io = *s.io;
-    QueuedReply& r = io.reply;
+    QueuedReply& r = s.reply;
     while (r.sent < r.total()) {
         Transfer t;
         if (r.sent < kPktHeaderSize)
-            t = sendSome(s.socket, r.header + r.sent, kPktHeaderSize - r.sent, r.data.data(), r.data.size());
+            t = sendSome(s.socket(), r.header + r.sent, kPktHeaderSize - r.sent, r.data.data(), r.data.size());
         else
-            t = sendSome(s.socket, r.data.data() + (r.sent - kPktHeaderSize), r.total() - r.sent, nullptr, 0);
+            t = sendSome(s.socket(), r.data.data() + (r.sent - kPktHeaderSize), r.total() - r.sent, nullptr, 0);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status != Transfer::Moved || t.bytes == 0) replyFailed(s, t.error);
         r.sent += t.bytes;
-        io.replyProgress = now;
+        s.replyProgress = now;
     }
     bool closeAfter = r.closeAfter;
     r = QueuedReply();  // the bytes are given back at once
-    io.replyQueued = false;
-    io.lastActivity = now;
+    s.replyQueued = false;
+    s.lastActivity = now;
     if (closeAfter) fail();
     return true;
 }
 
 // A reply queued in this step goes out at once when the socket takes it.
 void startReply(sessionClient& s, MonoTime now) {
-    if (!s.io->replyQueued) return;
-    s.io->replyProgress = now;
+    if (!s.replyQueued) return;
+    s.replyProgress = now;
     (void)sendReply(s, now);
 }
 
@@ -328,31 +312,30 @@ void startReply(sessionClient& s, MonoTime now) {
 
 // The deadline of a session that is reading (no reply queued, no held phase), and whether
 // it is the end of a packet's time.
-MonoTime readingDeadline(const ServerContext& server, const sessionClient& s, bool& forPacket) {
-    const SessionIo& io = *s.io;
-    const SessionLimits& l = server.limits;
+MonoTime readingDeadline(const sessionClient& s, bool& forPacket) {
+    const SessionLimits& l = limitsOf(s);
     MonoTime d = MonoTime::max();
     forPacket = false;
-    if (packetStarted(io)) {
-        d = io.packetStart + l.packetTimeout;
+    if (packetStarted(s)) {
+        d = s.packetStart + l.packetTimeout;
         forPacket = true;
     } else {
-        d = io.lastActivity + l.idleTimeout;
+        d = s.lastActivity + l.idleTimeout;
     }
     MonoTime login = MonoTime::max();
-    if (s.state == CLSS_WAIT_USER_HELLO) login = io.connectedAt + l.helloTimeout;
-    if (s.state == CLSS_WAIT_USER_AUTH) login = io.challengeAt + l.authTimeout;
+    if (s.state == CLSS_WAIT_USER_HELLO) login = s.connectedAt + l.helloTimeout;
+    if (s.state == CLSS_WAIT_USER_AUTH) login = s.challengeAt + l.authTimeout;
     if (login < d) {
         d = login;
-        forPacket = packetStarted(io);
+        forPacket = packetStarted(s);
     }
     return d;
 }
 
 // Closes a reading session whose time is up: a packet cut short, or "client timeout.".
-void checkReadingDeadline(const ServerContext& server, const sessionClient& s, MonoTime now) {
+void checkReadingDeadline(const sessionClient& s, MonoTime now) {
     bool forPacket;
-    if (now < readingDeadline(server, s, forPacket)) return;
+    if (now < readingDeadline(s, forPacket)) return;
     if (forPacket) packetCutShort(s, 0);
     reportError(0, "client timeout.\n");
     fail();
@@ -360,162 +343,100 @@ void checkReadingDeadline(const ServerContext& server, const sessionClient& s, M
 
 // ---- closing --------------------------------------------------------------------------
 
-void finishClose(sessionClient& s) {
-    closeSocket(s.socket);
-    logLine("client disconnected.\n");
-    s.socket = kClosedSocket;
-}
-
 // Drops what the peer still sends; closes at its end, on an error, at the byte bound or
 // when the drain's time is over.
-void continueDrain(const ServerContext& server, sessionClient& s, MonoTime now) {
-    SessionIo& io = *s.io;
+void continueDrain(sessionClient& s, MonoTime now) {
     static uint8_t scratch[4096];
-    while (io.drained < server.limits.drainBytes) {
-        Transfer t = receiveSome(s.socket, scratch, sizeof scratch);
+    while (s.drained < limitsOf(s).drainBytes) {
+        Transfer t = receiveSome(s.socket(), scratch, sizeof scratch);
         if (t.status == Transfer::WouldBlock) {
-            if (now >= io.drainUntil) break;
+            if (now >= s.drainUntil) break;
             return;
         }
         if (t.status != Transfer::Moved) break;
-        io.drained += t.bytes;
+        s.drained += t.bytes;
     }
-    finishClose(s);
+    s.finishClose();
 }
 
 // The work of one step; throws ClientStepFailure to close.
-void runStep(ServerContext& server, sessionClient& s, Readiness ready, MonoTime now, StepContext& step) {
-    SessionIo& io = *s.io;
-    if (io.replyQueued) {
-        if (ready.writable && sendReply(s, now)) return;  // one reply per step
-        if (io.replyQueued) {
-            if (now - io.replyProgress >= server.limits.replyTimeout) replyFailed(s, 0);
+void runStep(sessionClient& s, Readiness ready, const Now& now, StepContext& step) {
+    if (s.replyQueued) {
+        if (ready.writable && sendReply(s, now.mono)) return;  // one reply per step
+        if (s.replyQueued) {
+            if (now.mono - s.replyProgress >= limitsOf(s).replyTimeout) replyFailed(s, 0);
             return;
         }
     }
-    switch (io.phase) {
+    switch (s.phase) {
     case SessionPhase::Reading: break;
     case SessionPhase::HelloHeld:
     case SessionPhase::WriteRetry:
-        if (now < io.actionAt) return;
-        handlePacket(server, s, step, now);
-        startReply(s, now);
+        if (now.mono < s.actionAt) return;
+        handlePacket(s, step, now);
+        startReply(s, now.mono);
         return;
     case SessionPhase::FailPending:
-        if (now < io.actionAt) return;
-        io.phase = SessionPhase::Reading;
+        if (now.mono < s.actionAt) return;
+        s.phase = SessionPhase::Reading;
         refuseAtOnce(s);
-        resetPacket(server, io);
-        startReply(s, now);
+        resetPacket(s);
+        startReply(s, now.mono);
         return;
     case SessionPhase::Draining: return;
     }
-    if (ready.readable && readPacket(server, s, now)) {
-        handlePacket(server, s, step, now);
-        startReply(s, now);
+    if (ready.readable && readPacket(s, now.mono)) {
+        handlePacket(s, step, now);
+        startReply(s, now.mono);
         return;
     }
-    checkReadingDeadline(server, s, now);
+    checkReadingDeadline(s, now.mono);
 }
 
 }  // namespace
 
-void makeChallenge(uint8_t out[kChallengeSize], const std::tm* local) {
-    if (!local) {
-        memcpy(out, kFallbackChallenge, kChallengeSize);
-        return;
-    }
-    char text[kChallengeSize];
-    memset(text, 0, sizeof text);
-    formatTime(text, sizeof text, "%d %b %y %H:%M:%S", *local);
-    memcpy(out, text, kChallengeSize);
+ConnectionFactory BinaryDoor::factory() {
+    return [this](int socket, const NetAddress& peer, const Now& now) -> std::unique_ptr<Connection> {
+        return std::unique_ptr<Connection>(new (std::nothrow) sessionClient(*this, socket, peer, now.mono));
+    };
 }
 
-void makeChallenge(uint8_t out[kChallengeSize]) {
-    // Random bytes, new for every hello, so that an answer seen on the wire is worth
-    // nothing on another connection. The time form only when the random source fails.
-    if (fillRandom(out, kChallengeSize)) return;
-    std::tm local{};
-    makeChallenge(out, localNow(local) ? &local : nullptr);
+sessionClient::sessionClient(BinaryDoor& d, int socket, const NetAddress& peer, MonoTime now)
+    : Connection(socket, peer), door(d), connectedAt(now), lastActivity(now) {}
+
+sessionClient::~sessionClient() { door.services.requestBytes -= counted; }
+
+void sessionClient::finishClose() {
+    releaseSocket();
+    logLine("client disconnected.\n");
 }
 
-bool isUserConnected(const ServerContext& server, int32_t userIndex) {
-    const rClientInfo* user = server.userList.getAt(userIndex);
-    for (int32_t i = 0; i < server.clientList.getCount(); ++i) {
-        const sessionClient& c = *server.clientList.getAt(i);
-        // A pending challenge holds nobody; nor does a session closing in this pass.
-        if (!closing(c) && c.state == CLSS_LOGGED_IN && c.user == user) return true;
-    }
-    return false;
+bool isUserConnected(const BinaryDoor& door, int32_t userIndex) { return door.sessions.isUserConnected(userIndex); }
+
+void disconnectClient(sessionClient& s, MonoTime now) {
+    resetPacket(s);
+    s.reply = QueuedReply();
+    s.replyQueued = false;
+    s.phase = SessionPhase::Draining;
+    s.claim.reset();  // a closing session holds nobody
+    s.drainUntil = now + limitsOf(s).drainTime;
+    s.drained = 0;
+    shutdownSending(s.socket());
+    continueDrain(s, now);
 }
 
-int32_t pendingLogins(const ServerContext& server, const NetAddress& peer) {
-    const NetAddress host = peer.host();
-    int32_t n = 0;
-    for (int32_t i = 0; i < server.clientList.getCount(); ++i) {
-        const sessionClient& c = *server.clientList.getAt(i);
-        if (!closing(c) && c.state != CLSS_LOGGED_IN && c.peer.host() == host) ++n;
-    }
-    return n;
-}
-
-int32_t openSessions(const ServerContext& server) {
-    int32_t n = 0;
-    for (int32_t i = 0; i < server.clientList.getCount(); ++i)
-        if (server.clientList.getAt(i)->socket != kClosedSocket) ++n;
-    return n;
-}
-
-bool addSession(ServerContext& server, int socket, const NetAddress& peer, MonoTime now) {
-    sessionClient record;
-    record.socket = socket;
-    record.peer = peer;
-    record.io = new (std::nothrow) SessionIo;
-    if (!record.io) return false;
-    addressText(peer, record.io->peerText, sizeof record.io->peerText);
-    record.io->connectedAt = record.io->lastActivity = now;
-    if (server.clientList.add(record) < 0) {
-        delete record.io;
-        return false;
-    }
-    return true;
-}
-
-void releaseSession(ServerContext& server, sessionClient& s) {
-    if (s.io) {
-        server.shared.requestBytes -= s.io->counted;
-        delete s.io;
-        s.io = nullptr;
-    }
-    if (s.socket != kClosedSocket) {
-        closeSocket(s.socket);
-        s.socket = kClosedSocket;
-    }
-}
-
-void disconnectClient(ServerContext& server, sessionClient& s, MonoTime now) {
-    SessionIo& io = *s.io;
-    resetPacket(server, io);
-    io.reply = QueuedReply();
-    io.replyQueued = false;
-    io.phase = SessionPhase::Draining;
-    io.drainUntil = now + server.limits.drainTime;
-    io.drained = 0;
-    shutdownSending(s.socket);
-    continueDrain(server, s, now);
-}
-
-void stepClient(ServerContext& server, sessionClient& s, Readiness ready, MonoTime now) {
-    if (s.socket == kClosedSocket || !s.io) return;
-    LogPeer peer(s.io->peerText);
-    if (s.io->phase == SessionPhase::Draining) {
-        continueDrain(server, s, now);
+void stepClient(sessionClient& s, Readiness ready, const Now& now) {
+    if (s.closed()) return;
+    LogPeer peer(s.peerText());
+    if (s.phase == SessionPhase::Draining) {
+        continueDrain(s, now.mono);
         return;
     }
     bool close = false;
     StepContext step;
+    step.now = now;
     try {
-        runStep(server, s, ready, now, step);
+        runStep(s, ready, now, step);
     } catch (const ClientStepFailure&) {
         close = true;
     } catch (const std::bad_alloc&) {
@@ -523,29 +444,29 @@ void stepClient(ServerContext& server, sessionClient& s, Readiness ready, MonoTi
         close = true;
     }
     step.area.reset();
-    if (close) disconnectClient(server, s, now);
+    if (close) disconnectClient(s, now.mono);
 }
 
-SocketInterest socketInterest(const sessionClient& s) {
+void sessionClient::step(Readiness ready, const Now& now) { stepClient(*this, ready, now); }
+
+SocketInterest sessionClient::interest() const {
     SocketInterest w;
-    if (s.socket == kClosedSocket || !s.io) return w;
-    const SessionIo& io = *s.io;
-    if (io.phase == SessionPhase::Draining) {
+    if (closed()) return w;
+    if (phase == SessionPhase::Draining) {
         w.read = true;
-    } else if (io.replyQueued) {
+    } else if (replyQueued) {
         w.write = true;
-    } else if (io.phase == SessionPhase::Reading) {
+    } else if (phase == SessionPhase::Reading) {
         w.read = true;
     }
     return w;
 }
 
-MonoTime nextDeadline(const ServerContext& server, const sessionClient& s) {
-    if (s.socket == kClosedSocket || !s.io) return MonoTime::max();
-    const SessionIo& io = *s.io;
-    if (io.phase == SessionPhase::Draining) return io.drainUntil;
-    if (io.replyQueued) return io.replyProgress + server.limits.replyTimeout;
-    if (io.phase != SessionPhase::Reading) return io.actionAt;
+MonoTime sessionClient::deadline() const {
+    if (closed()) return MonoTime::max();
+    if (phase == SessionPhase::Draining) return drainUntil;
+    if (replyQueued) return replyProgress + limitsOf(*this).replyTimeout;
+    if (phase != SessionPhase::Reading) return actionAt;
     bool forPacket;
-    return readingDeadline(server, s, forPacket);
+    return readingDeadline(*this, forPacket);
 }

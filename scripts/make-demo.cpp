@@ -21,7 +21,7 @@
 #include "areas/squish_format.h"
 #include "areas/tarnwick_area.h"
 #include "support/le.h"
-#include "wire/fidodate.h"
+#include "fido/fidodate.h"
 
 namespace {
 

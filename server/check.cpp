@@ -1,10 +1,5 @@
 #include "server/check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -14,75 +9,12 @@ namespace {
 
 std::string fieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
-bool isDirectory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isRegularFile(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// With the process's effective user and groups, as its opens will be checked.
-bool mayAccess(const std::string& path, int mode) { return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0; }
-
-// The file of a Squish base as the area opens it: the upper-case extension first, then the
-// lower-case one. Empty when neither is a regular file.
-std::string squishFile(const std::string& base, const char* upper) {
-    std::string name = base + upper;
-    if (isRegularFile(name)) return name;
-    std::string lower = upper;
-    for (char& c : lower) c = char(tolower(static_cast<unsigned char>(c)));
-    name = base + lower;
-    return isRegularFile(name) ? name : std::string();
-}
-
-void inspectMsgFolder(const std::string& path, AreaState& s) {
-    s.kind = "*.MSG folder " + path;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        s.problem = s.kind + " is missing";
-        return;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        s.problem = path + " is not a folder";
-        return;
-    }
-    s.exists = true;
-    // Listing needs read and search; new messages, renames and deletes need write too.
-    s.readable = mayAccess(path, R_OK | X_OK);
-    s.writable = mayAccess(path, W_OK | X_OK);
-    if (!s.readable)
-        s.problem = s.kind + " is not readable";
-    else if (!s.writable)
-        s.problem = s.kind + " is not writable: posts and deletes will fail";
-}
-
-void inspectSquishBase(const std::string& path, AreaState& s) {
-    s.kind = "Squish base " + path;
-    std::string sqd = squishFile(path, ".SQD"), sqi = squishFile(path, ".SQI");
-    if (sqd.empty() || sqi.empty()) {
-        const char* missing = sqd.empty() && sqi.empty() ? "its .SQD and .SQI files"
-                              : sqd.empty()             ? "its .SQD file"
-                                                        : "its .SQI file";
-        s.problem = s.kind + " is missing " + missing;
-        size_t slash = path.find_last_of('/');
-        std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        if (!isDirectory(folder)) s.problem += " (and its folder " + folder + ")";
-        return;
-    }
-    s.exists = true;
-    s.readable = mayAccess(sqd, R_OK) && mayAccess(sqi, R_OK);
-    s.writable = mayAccess(sqd, W_OK) && mayAccess(sqi, W_OK);
-    if (!s.readable)
-        s.problem = s.kind + " is not readable";
-    else if (!s.writable)
-        s.problem = s.kind + " is not writable: posts and deletes will fail";
-}
-
 const char* typeName(const mArea& a) {
-    return a.type == AREA_TYPE_NETMAIL ? "netmail" : a.type == AREA_TYPE_ECHOMAIL ? "echomail" : "unknown type";
+    switch (a.type) {
+    case AreaType::Netmail: return "netmail";
+    case AreaType::Echomail: return "echomail";
+    }
+    return "unknown type";
 }
 
 std::string stateWords(const AreaState& s) {
@@ -99,34 +31,19 @@ std::string countOf(int n, const char* singular, const char* plural) {
     return std::to_string(n) + " " + (n == 1 ? singular : plural);
 }
 
-AreaState inspectArea(const mArea& area) {
-    AreaState s;
-    std::string path = fieldText(area.path, sizeof area.path);
-    switch (area.format) {
-    case AREA_FORMAT_MSG: inspectMsgFolder(path, s); break;
-    case AREA_FORMAT_SQUISH: inspectSquishBase(path, s); break;
-    default:
-        s.kind = "unknown format " + std::to_string(area.format) + " at " + path;
-        s.problem = s.kind;
-        break;
-    }
-    return s;
-}
-
-int warnAboutAreas(const MCArray<mArea>& areas) {
+int warnAboutAreas(const std::vector<mArea>& areas) {
     int readable = 0;
-    for (int32_t i = 0; i < areas.getCount(); ++i) {
-        const mArea& a = *areas.getAt(i);
+    for (const mArea& a : areas) {
         AreaState s = inspectArea(a);
         if (s.exists && s.readable) ++readable;
-        if (!s.problem.empty()) reportWarning("area %s: %s", fieldText(a.name, sizeof a.name).c_str(), s.problem.c_str());
+        if (!s.problem.empty()) reportWarning("area %s: %s", a.name.c_str(), s.problem.c_str());
     }
     return readable;
 }
 
 int runCheck(const CheckInput& in) {
     const MCArray<rClientInfo>& users = *in.users;
-    const MCArray<mArea>& areas = *in.areas;
+    const std::vector<mArea>& areas = *in.areas;
     std::vector<std::string> failures;
     int warnings = 0;
 
@@ -142,12 +59,12 @@ int runCheck(const CheckInput& in) {
     for (const std::string& file : in.settings->unreadableTosserFiles)
         failures.push_back("the tosser configuration " + file + " cannot be read");
 
-    logLine("areas: %d\n", int(areas.getCount()));
+    logLine("areas: %d\n", int(areas.size()));
     int usable = 0;
-    for (int32_t i = 0; i < areas.getCount(); ++i) {
-        const mArea& a = *areas.getAt(i);
+    for (size_t i = 0; i < areas.size(); ++i) {
+        const mArea& a = areas[i];
         AreaState s = inspectArea(a);
-        const std::string tag = fieldText(a.name, sizeof a.name);
+        const std::string& tag = a.name;
         logLine("  %d %s: %s, %s: %s\n", int(i), tag.c_str(), typeName(a), s.kind.c_str(), stateWords(s).c_str());
         if (s.exists && s.readable) ++usable;
         if (!s.problem.empty()) {

@@ -3,12 +3,12 @@
 #include <cstddef>
 #include <string>
 
-#include "protocol/session.h"
 #include "support/socket.h"
 
-class ConsoleKeys;
-
 void printBanner();
+
+// Room for the settings file's name, terminating zero included.
+constexpr size_t kSettingsPathSize = 260;
 
 // The settings file's name: the program's path with the extension of its file name (not
 // of a directory) replaced by ".INI". False when the result does not fit.
@@ -27,9 +27,3 @@ bool listenAddressOf(const char* portText, const char* addressText, NetAddress& 
 // chose when the port was 0). A failed set-up is reported, naming the address and port,
 // and ends the process with status 1.
 int openListenSocketOrExit(const NetAddress& address, NetAddress& bound);
-
-// The main loop: waits once per pass for the listening socket, the console, the stop
-// signals and every session, until something is ready or the next deadline is due; takes
-// new connections, gives every session one step in list order and drops the closed ones.
-// Returns when a key is pressed or a stop signal arrives.
-void runServer(ServerContext& server, int listenSocket, ConsoleKeys& keys);

@@ -34,14 +34,40 @@ OsFile OsFile::openExisting(const std::string& path, Mode mode, Links links) {
     do fd = ::open(path.c_str(), flags);
     while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
-        struct stat st;
+        struct stat st {};
         // Only regular files are message files; a directory or a device is not.
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
             ::close(fd);
+            errno = error;
             return OsFile();
         }
     }
     return OsFile(fd);
+}
+
+OsFile OsFile::openAppending(const std::string& path) {
+    // Not blocking on the open: a FIFO under the name would otherwise hold the server.
+    int fd;
+    do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return OsFile();
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return OsFile();
+    }
+    return OsFile(fd);
+}
+
+bool OsFile::appendOnce(const void* buffer, size_t n) {
+    ssize_t written;
+    do written = ::write(fd_, buffer, n);
+    while (written < 0 && errno == EINTR);
+    if (written == ssize_t(n)) return true;
+    if (written >= 0) errno = EIO;
+    return false;
 }
 
 OsFile OsFile::createExclusive(const std::string& path, bool* nameTaken) {
@@ -151,6 +177,8 @@ bool OsFile::close() {
     return r == 0 || errno == EINTR;
 }
 
+bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
+
 bool fileExists(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
@@ -209,6 +237,16 @@ bool isRegularFile(const std::string& path, Links links) {
     struct stat st;
     int r = links == Links::Refuse ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st);
     return r == 0 && S_ISREG(st.st_mode);
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool mayAccess(const std::string& path, int rights) {
+    int mode = ((rights & kMayRead) ? R_OK : 0) | ((rights & kMayWrite) ? W_OK : 0) | ((rights & kMaySearch) ? X_OK : 0);
+    return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
 }
 
 std::string joinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }

@@ -37,6 +37,10 @@ public:
     // whether it failed for that reason.
     static OsFile createExclusive(const std::string& path, bool* nameTaken = nullptr);
 
+    // Opens a file for appending, created (mode 0666 less the umask) when missing. Like
+    // openExisting it never waits and takes regular files only (EINVAL otherwise).
+    static OsFile openAppending(const std::string& path);
+
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 
@@ -51,6 +55,9 @@ public:
     int64_t read(void* buffer, size_t n);
     [[nodiscard]] bool write(const void* buffer, size_t n);
     [[nodiscard]] bool truncate(int64_t length);
+    // One write of all n bytes, as a file opened for appending needs so that the bytes
+    // never mix with another writer's; false (errno set, EIO for a short write) otherwise.
+    [[nodiscard]] bool appendOnce(const void* buffer, size_t n);
 
     // Write lock on byte 0 (the lock Squish writers share), taken without waiting: Busy
     // when another program holds it. Released when the descriptor is closed.
@@ -63,6 +70,9 @@ public:
 private:
     int fd_ = -1;
 };
+
+// True for the error codes of a process (EMFILE) or a system (ENFILE) out of descriptors.
+bool isDescriptorShortage(int error);
 
 bool fileExists(const std::string& path);
 bool removeFile(const std::string& path);
@@ -80,6 +90,12 @@ enum class EntryKind { Regular, Link, Other, Unknown };
 bool forEachEntry(const std::string& dir, const std::function<void(const char* name, EntryKind kind)>& visit);
 // Whether the path names a regular file; with Links::Refuse a symbolic link never does.
 bool isRegularFile(const std::string& path, Links links = Links::Follow);
+// Whether the path names a directory (following links), and whether it names anything.
+bool isDirectory(const std::string& path);
+// Whether the process, with its effective user and groups, may do all of `rights` to the
+// path, as its opens will be checked.
+enum AccessRight : int { kMayRead = 4, kMayWrite = 2, kMaySearch = 1 };
+bool mayAccess(const std::string& path, int rights);
 std::string joinPath(const std::string& dir, const std::string& name);
 
 // Names looked up in a directory without regard to letter case. `lowerName` is given in

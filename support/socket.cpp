@@ -235,8 +235,6 @@ int64_t descriptorLimit() {
     return int64_t(r.rlim_cur);
 }
 
-bool isDescriptorShortage(int error) { return error == EMFILE || error == ENFILE; }
-
 SpareDescriptor::SpareDescriptor() { (void)reacquire(); }
 
 SpareDescriptor::~SpareDescriptor() { (void)release(); }

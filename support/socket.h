@@ -91,8 +91,6 @@ void closeSocket(int socket);
 
 // The soft limit on open descriptors, or -1 when there is none.
 int64_t descriptorLimit();
-// True for the error codes of a process (EMFILE) or a system (ENFILE) out of descriptors.
-bool isDescriptorShortage(int error);
 
 // One descriptor held in reserve (on /dev/null). When accept finds no descriptor free, the
 // spare is given up for a moment to take the waiting connection and close it, so that the

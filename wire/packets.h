@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 struct pktHeader {
     uint32_t cmd = 0;

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 namespace qclient {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 namespace fidopkt {
 

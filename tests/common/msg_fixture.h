@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "areas/kludges.h"
-#include "wire/fidodate.h"
+#include "fido/kludges.h"
+#include "fido/fidodate.h"
 #include "common/temp_dir.h"
 
 namespace msgfixture {

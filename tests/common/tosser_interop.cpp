@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "common/temp_dir.h"
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 namespace tosser {
 

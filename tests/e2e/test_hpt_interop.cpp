@@ -38,7 +38,7 @@
 #include "common/squish_fixture.h"
 #include "config/config.h"
 #include "support/le.h"
-#include "wire/attributes.h"
+#include "fido/attributes.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "support/le.h"
 #include "support/md5.h"
 #include "support/osfile.h"
-#include "wire/attributes.h"
+#include "fido/attributes.h"
 
 namespace {
 

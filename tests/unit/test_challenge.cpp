@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "protocol/session.h"
+#include "accounts/login.h"
 #include "support/random.h"
 
 namespace {
@@ -13,13 +13,13 @@ namespace {
 std::string bytes(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
 TEST(FillRandom, FillsWhatIsAskedAndNoMore) {
-    uint8_t a[kChallengeSize + 8], b[kChallengeSize + 8];
+    uint8_t a[kLoginChallengeSize + 8], b[kLoginChallengeSize + 8];
     memset(a, 0x55, sizeof a);
     memset(b, 0x55, sizeof b);
-    ASSERT_TRUE(fillRandom(a, kChallengeSize));
-    ASSERT_TRUE(fillRandom(b, kChallengeSize));
-    EXPECT_NE(bytes(a, kChallengeSize), bytes(b, kChallengeSize));
-    for (size_t i = kChallengeSize; i < sizeof a; ++i) {
+    ASSERT_TRUE(fillRandom(a, kLoginChallengeSize));
+    ASSERT_TRUE(fillRandom(b, kLoginChallengeSize));
+    EXPECT_NE(bytes(a, kLoginChallengeSize), bytes(b, kLoginChallengeSize));
+    for (size_t i = kLoginChallengeSize; i < sizeof a; ++i) {
         EXPECT_EQ(a[i], 0x55) << "wrote past the request";
         EXPECT_EQ(b[i], 0x55) << "wrote past the request";
     }
@@ -34,15 +34,15 @@ TEST(MakeChallenge, NewRandomBytesEveryTime) {
     // and none is the time form (18 characters and two zero bytes).
     std::set<std::string> seen;
     for (int i = 0; i < 64; ++i) {
-        uint8_t out[kChallengeSize];
+        uint8_t out[kLoginChallengeSize];
         makeChallenge(out);
-        seen.insert(bytes(out, kChallengeSize));
+        seen.insert(bytes(out, kLoginChallengeSize));
         std::tm local{};
-        uint8_t timeForm[kChallengeSize];
+        uint8_t timeForm[kLoginChallengeSize];
         time_t now = time(nullptr);
         localtime_r(&now, &local);
         makeChallenge(timeForm, &local);
-        EXPECT_NE(bytes(out, kChallengeSize), bytes(timeForm, kChallengeSize));
+        EXPECT_NE(bytes(out, kLoginChallengeSize), bytes(timeForm, kLoginChallengeSize));
     }
     EXPECT_EQ(seen.size(), 64u);
 }

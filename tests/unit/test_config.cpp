@@ -14,7 +14,6 @@
 #include "config/config.h"
 #include "support/le.h"
 #include "support/log.h"
-#include "server/globals.h"
 #include "server/startup.h"
 
 namespace {
@@ -139,24 +138,16 @@ struct Area {
 
 class SettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
-    static void reset() {
-        areaList.removeAll();
-        userList.removeAll();
-        ::settings = ServerSettings{};
-        settingsPath[0] = 0;
-    }
 
     // Writes the settings file (and any further files) and loads it; "@" in a text stands
     // for the temporary folder.
-    bool load(const std::string& settings, const std::vector<std::pair<std::string, std::string>>& files = {}) {
+    bool load(const std::string& text, const std::vector<std::pair<std::string, std::string>>& files = {}) {
         for (const auto& [name, content] : files) dir.write(name, expand(content));
-        dir.write("quorva.INI", expand(settings));
+        dir.write("quorva.INI", expand(text));
         snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        bool ok = loadSettings(settingsPath, ::settings, areaList, userList);
+        bool ok = loadSettings(settingsPath, loaded, areaList, userList);
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         return ok;
@@ -179,27 +170,40 @@ protected:
         }
     }
     void expectAreas(const std::vector<Area>& areas) {
-        ASSERT_EQ(areaList.getCount(), int32_t(areas.size()));
+        ASSERT_EQ(areaList.size(), areas.size());
         for (size_t i = 0; i < areas.size(); ++i) {
             SCOPED_TRACE("area " + std::to_string(i));
-            const mArea& a = *areaList.getAt(int32_t(i));
-            EXPECT_EQ(std::string(a.name, 36), padded(expand(areas[i].name), 36));
-            EXPECT_EQ(std::string(a.path, 260), padded(expand(areas[i].path), 260));
-            EXPECT_EQ(a.format, areas[i].format);
-            EXPECT_EQ(a.type, areas[i].format) << "netmail is *.MSG, echomail is Squish";
+            const mArea& a = areaList[i];
+            EXPECT_EQ(a.name, expand(areas[i].name).substr(0, 36));
+            EXPECT_EQ(a.path, expand(areas[i].path).substr(0, 260));
+            EXPECT_EQ(int(a.format), areas[i].format);
+            EXPECT_EQ(int(a.type), areas[i].format) << "netmail is *.MSG, echomail is Squish";
         }
+    }
+
+    // Forgets what an earlier load gave.
+    void reset() {
+        areaList.clear();
+        userList.removeAll();
+        loaded = ServerSettings{};
+        settingsPath[0] = 0;
     }
 
     TempDir dir;
     std::string out, err;
+    // What loadSettings fills.
+    char settingsPath[260] = {};
+    ServerSettings loaded;
+    std::vector<mArea> areaList;
+    MCArray<rClientInfo> userList;
 };
 
 TEST_F(SettingsTest, MissingFileReturnsFalseAndKeepsDefaults) {
     snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("absent.INI").c_str());
-    EXPECT_FALSE(loadSettings(settingsPath, ::settings, areaList, userList));
-    EXPECT_STREQ(::settings.portText, "9029");
+    EXPECT_FALSE(loadSettings(settingsPath, loaded, areaList, userList));
+    EXPECT_STREQ(loaded.portText, "9029");
     EXPECT_EQ(userList.getCount(), 0);
-    EXPECT_EQ(areaList.getCount(), 0);
+    EXPECT_TRUE(areaList.empty());
 }
 
 TEST_F(SettingsTest, ListenPortLines) {
@@ -220,9 +224,9 @@ TEST_F(SettingsTest, ListenPortLines) {
         SCOPED_TRACE(c.settings);
         reset();
         EXPECT_TRUE(load(c.settings));
-        EXPECT_STREQ(::settings.portText, c.port);
+        EXPECT_STREQ(loaded.portText, c.port);
         EXPECT_EQ(userList.getCount(), 0);
-        EXPECT_EQ(areaList.getCount(), 0);
+        EXPECT_TRUE(areaList.empty());
         EXPECT_EQ(out, "");
         EXPECT_EQ(err, "");
     }
@@ -231,13 +235,13 @@ TEST_F(SettingsTest, ListenPortLines) {
 TEST_F(SettingsTest, OverlongListenPortIsRejectedWithAnError) {
     const std::string fits(31, '7');
     EXPECT_TRUE(load("listenPort " + fits + "\n"));
-    EXPECT_EQ(std::string(::settings.portText), fits);
+    EXPECT_EQ(std::string(loaded.portText), fits);
     EXPECT_EQ(err, "");
 
     reset();
     const std::string tooLong(32, '8');
     EXPECT_TRUE(load("listenPort 1000\nlistenPort " + tooLong + "\n"));
-    EXPECT_STREQ(::settings.portText, "1000") << "the earlier value stays";
+    EXPECT_STREQ(loaded.portText, "1000") << "the earlier value stays";
     ASSERT_EQ(err.rfind("error: ", 0), 0u) << err;
     EXPECT_NE(err.find(tooLong), std::string::npos);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -296,18 +300,18 @@ TEST_F(SettingsTest, UsersKeepFileOrderAndSameNameMayHaveSeveralAddresses) {
                      "listenPort 7000\n"
                      "user Carol,three,3:4/5\n"));
     expectUsers({{"Bob", "one", {1, 2, 3, 0}, 0}, {"Bob", "two", {1, 2, 4, 5}, 1}, {"Carol", "three", {3, 4, 5, 0}, 0}});
-    EXPECT_STREQ(::settings.portText, "7000");
+    EXPECT_STREQ(loaded.portText, "7000");
 }
 
 TEST_F(SettingsTest, AreaListIsEmptiedButUserListIsNot) {
     mArea old;
-    copyField(old.name, "OLD", sizeof old.name);
-    areaList.add(old);
+    old.name = "OLD";
+    areaList.push_back(old);
     rClientInfo earlier;
     copyField(earlier.name, "Earlier", sizeof earlier.name);
     userList.add(earlier);
     EXPECT_TRUE(load("user Dan,pw,1:1/1\n"));
-    EXPECT_EQ(areaList.getCount(), 0);
+    EXPECT_TRUE(areaList.empty());
     ASSERT_EQ(userList.getCount(), 2);
     EXPECT_STREQ(userList.getAt(0)->name, "Earlier");
     EXPECT_STREQ(userList.getAt(1)->name, "Dan");
@@ -334,7 +338,7 @@ TEST_F(SettingsTest, SquishCfgAnnouncesAndReadsAreas) {
                  {"NETMAIL", "@/netmail", 1},
                  {"INDENTED", "@/indented", 2},
                  {tag40, "@/long", 2}});
-    EXPECT_STREQ(::settings.portText, "9029");
+    EXPECT_STREQ(loaded.portText, "9029");
 }
 
 TEST_F(SettingsTest, SquishCfgLineRules) {
@@ -377,12 +381,12 @@ TEST_F(SettingsTest, UnreadableTosserConfigurationsAreReportedAndListed) {
                           "-> reading @/a.cfg and areas...\n"));
     const std::string noFile = ": " + std::string(strerror(ENOENT)) + " (" + std::to_string(ENOENT) + ")\n";
     EXPECT_EQ(err, expand("error: cannot open @/absent.cfg" + noFile + "error: cannot open @/absent.fido" + noFile));
-    EXPECT_EQ(::settings.unreadableTosserFiles, (std::vector<std::string>{expand("@/absent.cfg"), expand("@/absent.fido")}));
+    EXPECT_EQ(loaded.unreadableTosserFiles, (std::vector<std::string>{expand("@/absent.cfg"), expand("@/absent.fido")}));
     expectAreas({{"A1", "@/a1", 2}});
 
     reset();
     EXPECT_TRUE(load("squishCfg @/a.cfg\n", {{"a.cfg", "EchoArea A1 @/a1\n"}}));
-    EXPECT_TRUE(::settings.unreadableTosserFiles.empty());
+    EXPECT_TRUE(loaded.unreadableTosserFiles.empty());
     EXPECT_EQ(err, "");
 }
 
@@ -414,8 +418,8 @@ TEST_F(SettingsTest, ListenAddressAndTimestampsKeys) {
         reset();
         EXPECT_TRUE(load(c.settings));
         setLogTimestamps(false);
-        EXPECT_EQ(::settings.listenAddress, c.address);
-        EXPECT_EQ(::settings.timestamps, c.timestamps);
+        EXPECT_EQ(loaded.listenAddress, c.address);
+        EXPECT_EQ(loaded.timestamps, c.timestamps);
         if (c.error)
             EXPECT_EQ(err.rfind("error: timestamps: invalid value ", 0), 0u) << err;
         else
@@ -456,11 +460,11 @@ TEST_F(SettingsTest, SampleSettingsFileHoldsOnlyValidKeys) {
     setLogTimestamps(false);
     EXPECT_EQ(err, "");
     const ServerSettings defaults;
-    EXPECT_STREQ(::settings.portText, defaults.portText);
-    EXPECT_EQ(::settings.listenAddress, "127.0.0.1");
-    EXPECT_TRUE(::settings.timestamps);
+    EXPECT_STREQ(loaded.portText, defaults.portText);
+    EXPECT_EQ(loaded.listenAddress, "127.0.0.1");
+    EXPECT_TRUE(loaded.timestamps);
     EXPECT_GE(userList.getCount(), 2);
-    const SessionLimits& l = ::settings.limits;
+    const SessionLimits& l = loaded.limits;
     EXPECT_EQ(l.helloTimeout, defaults.limits.helloTimeout);
     EXPECT_EQ(l.packetTimeout, defaults.limits.packetTimeout);
     EXPECT_EQ(l.authTimeout, defaults.limits.authTimeout);

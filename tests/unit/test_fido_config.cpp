@@ -18,16 +18,15 @@
 #include "common/tosser_interop.h"
 #include "config/config.h"
 #include "config/fido_config.h"
-#include "server/globals.h"
 
 namespace {
 
-const int32_t kMsg = AREA_FORMAT_MSG, kSquish = AREA_FORMAT_SQUISH;
+const AreaFormat kMsg = AreaFormat::Msg, kSquish = AreaFormat::Squish;
 
 struct Served {
     std::string tag;
     std::string path;
-    int32_t format;  // the type follows: *.MSG is netmail, Squish is echomail
+    AreaFormat format;  // the type follows: *.MSG is netmail, Squish is echomail
 };
 
 size_t countOf(const std::string& text, const std::string& needle) {
@@ -38,8 +37,6 @@ size_t countOf(const std::string& text, const std::string& needle) {
 
 class FidoConfig : public ::testing::Test {
 protected:
-    void SetUp() override { areaList.removeAll(); }
-    void TearDown() override { areaList.removeAll(); }
 
     std::string expand(const std::string& s) const {
         std::string r;
@@ -49,7 +46,7 @@ protected:
 
     // Writes the files ("@" stands for the temporary folder) and reads "fidoconfig".
     void load(const std::string& text, const std::vector<std::pair<std::string, std::string>>& files = {}) {
-        areaList.removeAll();
+        areaList.clear();
         for (const auto& [name, content] : files) dir.write(name, expand(content));
         dir.write("fidoconfig", expand(text));
         testing::internal::CaptureStdout();
@@ -61,14 +58,14 @@ protected:
     std::string mainFile() const { return dir.file("fidoconfig"); }
 
     void expectServed(const std::vector<Served>& expected) {
-        ASSERT_EQ(areaList.getCount(), int32_t(expected.size())) << out << err;
+        ASSERT_EQ(areaList.size(), expected.size()) << out << err;
         for (size_t i = 0; i < expected.size(); ++i) {
             SCOPED_TRACE("area " + std::to_string(i) + " " + expected[i].tag);
-            const mArea& a = *areaList.getAt(int32_t(i));
-            EXPECT_EQ(std::string(a.name, sizeof a.name), padded(expected[i].tag, sizeof a.name));
-            EXPECT_EQ(std::string(a.path, sizeof a.path), padded(expand(expected[i].path), sizeof a.path));
+            const mArea& a = areaList[i];
+            EXPECT_EQ(a.name, expected[i].tag.substr(0, kAreaTagSize));
+            EXPECT_EQ(a.path, expand(expected[i].path).substr(0, kAreaPathSize));
             EXPECT_EQ(a.format, expected[i].format);
-            EXPECT_EQ(a.type, expected[i].format == kMsg ? AREA_TYPE_NETMAIL : AREA_TYPE_ECHOMAIL);
+            EXPECT_EQ(a.type, expected[i].format == kMsg ? AreaType::Netmail : AreaType::Echomail);
         }
     }
 
@@ -81,6 +78,10 @@ protected:
 
     TempDir dir;
     std::string out, err;
+    // What the readers fill.
+    std::vector<mArea> areaList;
+    MCArray<rClientInfo> userList;
+    char settingsPath[260] = {};
 };
 
 const char kJam[] = "(JAM message base)";
@@ -323,7 +324,7 @@ TEST_F(FidoConfig, MissingMainFileIsAnError) {
     loadFidoConfig(dir.file("absent").c_str(), areaList);
     out = testing::internal::GetCapturedStdout();
     err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(areaList.getCount(), 0);
+    EXPECT_TRUE(areaList.empty());
     EXPECT_EQ(out, "");
     EXPECT_EQ(err.rfind("error: cannot open " + dir.file("absent") + ": ", 0), 0u) << err;
 }
@@ -411,21 +412,20 @@ TEST_F(FidoConfig, SettingsKeyAnnouncesAndAppendsInLineOrder) {
     dir.write("fido.cfg", "NetmailArea NETMAIL /b/net -b msg\nechoarea FIDO.ONE /b/fidoone\nEchoArea JAM.ONE /b/jam -b jam\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        areaList.removeAll();
+        areaList.clear();
         userList.removeAll();
         dir.write("quorva.INI", expand(c.settings));
         snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        EXPECT_TRUE(loadSettings(settingsPath, ::settings, areaList, userList));
+        ServerSettings settings;
+        EXPECT_TRUE(loadSettings(settingsPath, settings, areaList, userList));
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(out, expand(c.out));
         EXPECT_EQ(err, "");
         expectServed(c.served);
     }
-    userList.removeAll();
-    settingsPath[0] = 0;
 }
 
 // ---- the husky library's own reading ---------------------------------------------------
@@ -522,11 +522,9 @@ TEST_F(FidoConfig, AgreesWithTheHuskyLibrary) {
             skippedByTparser.push_back(a.tag);
     }
     std::vector<ComparedArea> servedByUs;
-    for (int32_t i = 0; i < areaList.getCount(); ++i) {
-        const mArea& a = *areaList.getAt(i);
+    for (const mArea& a : areaList) {
         bool net = a.format == kMsg;
-        servedByUs.push_back({net ? "netmail" : "echomail", std::string(a.name, strnlen(a.name, sizeof a.name)),
-                              std::string(a.path, strnlen(a.path, sizeof a.path)), net ? "msg" : "squish"});
+        servedByUs.push_back({net ? "netmail" : "echomail", a.name, a.path, net ? "msg" : "squish"});
     }
     std::vector<std::string> skippedByUs;
     for (size_t p = out.find("-> skipped area "); p != std::string::npos; p = out.find("-> skipped area ", p + 1)) {

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "areas/kludges.h"
-#include "wire/fidodate.h"
+#include "fido/fidodate.h"
+#include "fido/kludges.h"
+#include "fido/msgid.h"
 #include "support/clock.h"
 #include "support/crc32.h"
 #include "support/text.h"
@@ -167,20 +168,20 @@ TEST(MsgIdSerial, PacksTimeAndCounter) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.counterBefore);
-        resetMsgIdSerials(c.counterBefore);
-        EXPECT_EQ(makeMsgIdSerial(c.utc), c.expected);
-        EXPECT_EQ(msgIdCounter, c.counterBefore + 1);
+        MsgIdSerials serials(c.counterBefore);
+        EXPECT_EQ(serials.next(c.utc), c.expected);
+        EXPECT_EQ(serials.counter(), c.counterBefore + 1);
     }
 }
 
 TEST(MsgIdSerial, SixteenInOneSecondAreDistinct) {
     const std::tm t = makeTm(2010, 5, 15, 12, 0, 0);
-    resetMsgIdSerials();
+    MsgIdSerials serials;
     std::set<uint32_t> seen;
-    uint32_t first = makeMsgIdSerial(t);
+    uint32_t first = serials.next(t);
     seen.insert(first);
     for (int i = 1; i < 16; ++i) {
-        uint32_t s = makeMsgIdSerial(t);
+        uint32_t s = serials.next(t);
         EXPECT_EQ(s & 0x0FFFFFFFu, first & 0x0FFFFFFFu) << "only the counter bits differ";
         seen.insert(s);
     }
@@ -191,10 +192,8 @@ TEST(MsgIdSerial, SixteenInOneSecondAreDistinct) {
 constexpr uint32_t kSerialTimeBits = 0x0FFFFFFFu;
 
 uint32_t packedTime(const std::tm& t) {
-    resetMsgIdSerials(0xFFFFFFFFu);  // the counter becomes 0: only the time remains
-    uint32_t s = makeMsgIdSerial(t);
-    resetMsgIdSerials();
-    return s;
+    MsgIdSerials serials(0xFFFFFFFFu);  // the counter becomes 0: only the time remains
+    return serials.next(t);
 }
 
 TEST(MsgIdSerial, SeventeenthInOneSecondTakesTheNextSecond) {
@@ -210,23 +209,23 @@ TEST(MsgIdSerial, SeventeenthInOneSecondTakesTheNextSecond) {
         SCOPED_TRACE(c.name);
         const uint32_t atBits = packedTime(c.at), nextBits = packedTime(c.next);
         ASSERT_NE(atBits, nextBits);
-        resetMsgIdSerials();
+        MsgIdSerials serials;
         std::set<uint32_t> seen;
         for (int i = 1; i <= 16; ++i) {
-            uint32_t s = makeMsgIdSerial(c.at);
+            uint32_t s = serials.next(c.at);
             EXPECT_EQ(s & kSerialTimeBits, atBits) << i;
             EXPECT_EQ(s >> 28, uint32_t(i) & 0xFu) << i;
             seen.insert(s);
         }
         // The counter's four bits come round to those of the first serial again, so the
         // 17th serial carries the next second.
-        uint32_t s17 = makeMsgIdSerial(c.at);
+        uint32_t s17 = serials.next(c.at);
         EXPECT_EQ(s17 >> 28, 1u);
         EXPECT_EQ(s17 & kSerialTimeBits, nextBits);
         seen.insert(s17);
         EXPECT_EQ(seen.size(), 17u);
         // When the clock reaches that second, its serials go on from there.
-        uint32_t s18 = makeMsgIdSerial(c.next);
+        uint32_t s18 = serials.next(c.next);
         EXPECT_EQ(s18 & kSerialTimeBits, nextBits);
         EXPECT_EQ(s18 >> 28, 2u);
     }
@@ -246,7 +245,7 @@ TEST(MsgIdSerial, NeverRepeatsWhateverTheClockDoes) {
     const time_t start = 1700000000;  // 14 Nov 2023
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        resetMsgIdSerials();
+        MsgIdSerials serials;
         std::set<uint32_t> seen;
         int made = 0;
         int64_t lastSecond = 0;
@@ -255,11 +254,11 @@ TEST(MsgIdSerial, NeverRepeatsWhateverTheClockDoes) {
             std::tm utc{};
             ASSERT_NE(gmtime_r(&when, &utc), nullptr);
             for (int i = 0; i < count; ++i) {
-                seen.insert(makeMsgIdSerial(utc));
+                seen.insert(serials.next(utc));
                 ++made;
-                ASSERT_GE(msgIdStamp.second, lastSecond) << "the stamped second never goes back";
-                ASSERT_LE(msgIdStamp.used, kMsgIdSerialsPerSecond);
-                lastSecond = msgIdStamp.second;
+                ASSERT_GE(serials.stampedSecond(), lastSecond) << "the stamped second never goes back";
+                ASSERT_LE(serials.usedInSecond(), kMsgIdSerialsPerSecond);
+                lastSecond = serials.stampedSecond();
             }
         }
         EXPECT_EQ(seen.size(), size_t(made));
@@ -297,8 +296,8 @@ TEST(MsgIdKludge, ShapeAndSerial) {
         SCOPED_TRACE(c.text);
         char buf[kMsgIdKludgeBuffer + 16];
         memset(buf, 0x55, sizeof buf);
-        resetMsgIdSerials(6);
-        formatMsgIdKludge(c.addr, makeTm(2007, 0, 5, 13, 45, 30), buf);
+        MsgIdSerials serials(6);
+        formatMsgIdKludge(c.addr, serials.next(makeTm(2007, 0, 5, 13, 45, 30)), buf);
         const std::string line(buf);
         ASSERT_LT(line.size(), kMsgIdKludgeBuffer);
         for (size_t i = kMsgIdKludgeBuffer; i < sizeof buf; ++i) ASSERT_EQ(buf[i], 0x55) << "wrote past 48 bytes";
@@ -306,11 +305,10 @@ TEST(MsgIdKludge, ShapeAndSerial) {
         ASSERT_EQ(line.substr(0, head.size()), head);
         const std::string rest = line.substr(head.size());
         EXPECT_EQ(rest, "77AD6943\r") << "counter 7, then the time of writing";
-        EXPECT_EQ(msgIdCounter, 7u);
+        EXPECT_EQ(serials.counter(), 7u);
         // The kludge's own address reads back.
         FidoAddr back;
-        std::string scratch = line;
-        ASSERT_TRUE(findMsgIdAddr(scratch.data(), back));
+        ASSERT_TRUE(findMsgIdAddr(line, back));
         EXPECT_EQ(back, c.addr);
     }
 }
@@ -433,21 +431,26 @@ TEST(FindMsgIdAddr, Table) {
     } cases[] = {
         {"PID then MSGID", "\x01PID: Tool 1.0\x01MSGID: 2:5020/100.1 0A1B2C3D", true, {2, 5020, 100, 1}},
         {"MSGID first", "\x01MSGID: 1:2/3 0A1B2C3D\x01PID: x", true, {1, 2, 3, 0}},
-        {"without leading ^A", "MSGID: 1:2/3.4", true, {1, 2, 3, 4}},
+        // Only the kludges at the top of a text say whose it is.
+        {"without leading ^A", "MSGID: 1:2/3.4", false, {}},
         {"none", "\x01PID: x\x01REPLY: 1:2/3.4 0A1B2C3D", false, {}},
         {"empty", "", false, {}},
         {"no blank after colon", "\x01MSGID:1:2/3.4 0A1B2C3D", false, {}},
         {"lower case", "\x01msgid: 1:2/3.4 0A1B2C3D", false, {}},
         {"first MSGID decides", "\x01MSGID: bad\x01MSGID: 1:2/3.4 X", false, {}},
-        // A body follows without a ^A between: the point comes from the word after the ".".
-        {"dot in following text", "\x01MSGID: 2:5020/100 0A1B2C3D\rHello there.7 more", true, {2, 5020, 100, 7}},
+        // *.MSG kludge lines, one per line, then the body.
+        {"kludge lines", "\x01INTL 2:5020/1 2:5020/2\r\x01MSGID: 2:5020/2.3 0A1B2C3D\rHello\r", true, {2, 5020, 2, 3}},
+        {"line feeds between kludges", "\n\x01PID: x\r\n\x01MSGID: 1:2/3 0A1B2C3D\r\n", true, {1, 2, 3, 0}},
+        {"body line before the MSGID", "\x01PID: x\rHello\r\x01MSGID: 1:2/3 0A1B2C3D\r", false, {}},
+        {"the text ends at a zero byte", std::string("\x01PID: x\0\x01MSGID: 1:2/3 1", 23), false, {}},
+        // The kludge ends at its line end: a body after it never gives the address a point.
+        {"dot in following text", "\x01MSGID: 2:5020/100 0A1B2C3D\rHello there.7 more", true, {2, 5020, 100, 0}},
         {"dot then word", "\x01MSGID: 2:5020/100 0A1B2C3D\rHello there. More", true, {2, 5020, 100, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string scratch = c.text;
         FidoAddr a{9, 9, 9, 9};
-        EXPECT_EQ(findMsgIdAddr(scratch.data(), a), c.ok);
+        EXPECT_EQ(findMsgIdAddr(c.text, a), c.ok);
         EXPECT_EQ(addrText(a), addrText(c.expected));
     }
 }
@@ -475,29 +478,29 @@ TEST(HashKludges, Table) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string scratch = c.text;
-        uint32_t m = 7, r = 7;
-        hashKludges(scratch.data(), m, r);
-        EXPECT_EQ(m, c.msgId);
-        EXPECT_EQ(r, c.reply);
+        ThreadKludges k = hashKludges(c.text);
+        EXPECT_EQ(k.msgIdHash, c.msgId);
+        EXPECT_EQ(k.replyHash, c.reply);
     }
 }
 
 TEST(HashKludges, ReplyLinksToTheMessageItAnswers) {
     char original[kMsgIdKludgeBuffer];
-    resetMsgIdSerials();
-    formatMsgIdKludge({2, 5020, 100, 0}, makeTm(2010, 5, 15, 12, 0, 0), original);
+    MsgIdSerials serials;
+    formatMsgIdKludge({2, 5020, 100, 0}, serials.next(makeTm(2010, 5, 15, 12, 0, 0)), original);
     // The reply repeats the MSGID value as its REPLY value.
     std::string value = std::string(original + 8);
     value.pop_back();  // the carriage return
     std::string reply = std::string("\x01REPLY: ") + value + "\r\x01MSGID: 2:5020/200.0 00000001\r";
-    std::string orig = original;
-    uint32_t om, orr, rm, rr;
-    hashKludges(orig.data(), om, orr);
-    hashKludges(reply.data(), rm, rr);
-    EXPECT_NE(om, 0u);
-    EXPECT_EQ(rr, om);
-    EXPECT_NE(rm, om);
+    ThreadKludges orig = hashKludges(original);
+    ThreadKludges answer = hashKludges(reply);
+    EXPECT_NE(orig.msgIdHash, 0u);
+    EXPECT_EQ(answer.replyHash, orig.msgIdHash);
+    EXPECT_NE(answer.msgIdHash, orig.msgIdHash);
+    // The values themselves, as a door that links by text sees them.
+    EXPECT_EQ(orig.msgId, value);
+    EXPECT_EQ(answer.reply, value);
+    EXPECT_EQ(answer.msgId, "2:5020/200.0 00000001");
 }
 
 }  // namespace

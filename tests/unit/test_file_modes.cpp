@@ -45,16 +45,17 @@ TEST(FileModes, NewFilesHonourTheUmask) {
 
         // A posted *.MSG file, after its rename to the final name.
         dir.mkdir("netmail");
-        CTarnwickArea area(dir.file("netmail").c_str(), 0);
-        pktMessage m;
-        copyField(m.header.fromName, "Sysop", sizeof m.header.fromName);
-        copyField(m.header.toName, "Point", sizeof m.header.toName);
+        CTarnwickArea area(dir.file("netmail"), 0);
+        NewMessage m;
+        m.fromName = "Sysop";
+        m.toName = "Point";
         m.origAddr = {2, 5020, 1, 0};
         m.destAddr = {2, 5020, 2, 0};
-        WallTime now;
-        ASSERT_TRUE(wallTimeNow(now));
-        ASSERT_TRUE(area.newMessage(&m, "Hello\r", now));
-        EXPECT_EQ(area.storedNumber(), 2u) << "1 is the tosser's high-water mark";
+        m.text = "Hello\r";
+        ASSERT_TRUE(wallTimeNow(m.written));
+        uint32_t stored = 0;
+        ASSERT_TRUE(area.newMessage(m, stored).isOk());
+        EXPECT_EQ(stored, 2u) << "1 is the tosser's high-water mark";
         EXPECT_EQ(modeOf(dir.file("netmail/2.msg")), c.mode);
     }
 }

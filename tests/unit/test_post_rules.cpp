@@ -15,9 +15,9 @@
 #include "common/temp_dir.h"
 #include "common/test_time.h"
 #include "config/config.h"
-#include "protocol/post_rules.h"
+#include "core/post_rules.h"
 #include "support/le.h"
-#include "wire/attributes.h"
+#include "fido/attributes.h"
 
 namespace {
 
@@ -44,18 +44,26 @@ ServerSettings settingsWithOrigin(const std::string& origin) {
     return s;
 }
 
-pktMessage postedRecord(const char* from, uint16_t attributes) {
-    pktMessage m;
-    copyField(m.header.fromName, from, sizeof m.header.fromName);
-    copyField(m.header.toName, "Max Kern", sizeof m.header.toName);
-    copyField(m.header.subject, "Files", sizeof m.header.subject);
+NewMessage postedRecord(const char* from, uint16_t attributes) {
+    NewMessage m;
+    m.fromName = from;
+    m.toName = "Max Kern";
+    m.subject = "Files";
     m.origAddr = FidoAddr{1, 1, 1, 1};
     m.destAddr = FidoAddr{2, 5020, 100, 0};
     m.attributes = attributes;
     return m;
 }
 
-std::string field(const char* f, size_t n) { return std::string(f, strnlen(f, n)); }
+constexpr bool kNetmail = true, kEchomail = false;
+
+// The post with this text as the server prepares it for the user.
+NewMessage prepared(NewMessage post, std::string_view text, const rClientInfo& user, bool netmail, const WallTime& now,
+                    const ServerSettings& settings) {
+    post.text = text;
+    preparePost(post, user, RightsPolicy(), netmail, now, settings);
+    return post;
+}
 
 // ---- rights: attribute bits and fromName -----------------------------------------------
 
@@ -63,49 +71,49 @@ TEST(PostRules, AttributeBitsAndSenderNameByRights) {
     struct Case {
         const char* name;
         const rClientInfo* user;
-        int32_t areaType;
+        bool netmail;
         uint16_t asked;
         uint16_t stored;
         const char* fromName;
     };
     const uint16_t allowed = kAttrPrivate | kAttrCrash | kAttrKillSent | kAttrHold | kAttrReturnReceiptRequest;
     const Case cases[] = {
-        {"user, nothing asked: local only", &kAnn, AREA_TYPE_NETMAIL, 0, kAttrLocal, "Ann Reader"},
-        {"user, every bit: the allowed ones and local", &kAnn, AREA_TYPE_NETMAIL, 0xFFFF, allowed | kAttrLocal,
+        {"user, nothing asked: local only", &kAnn, kNetmail, 0, kAttrLocal, "Ann Reader"},
+        {"user, every bit: the allowed ones and local", &kAnn, kNetmail, 0xFFFF, allowed | kAttrLocal,
          "Ann Reader"},
-        {"user, the allowed ones", &kAnn, AREA_TYPE_NETMAIL, allowed, allowed | kAttrLocal, "Ann Reader"},
-        {"user, file attach", &kAnn, AREA_TYPE_NETMAIL, kAttrFileAttach | kAttrPrivate, kAttrPrivate | kAttrLocal,
+        {"user, the allowed ones", &kAnn, kNetmail, allowed, allowed | kAttrLocal, "Ann Reader"},
+        {"user, file attach", &kAnn, kNetmail, kAttrFileAttach | kAttrPrivate, kAttrPrivate | kAttrLocal,
          "Ann Reader"},
-        {"user, file and update request", &kAnn, AREA_TYPE_NETMAIL, kAttrFileRequest | kAttrUpdateRequest, kAttrLocal,
+        {"user, file and update request", &kAnn, kNetmail, kAttrFileRequest | kAttrUpdateRequest, kAttrLocal,
          "Ann Reader"},
-        {"user, sent, received, in transit, orphan", &kAnn, AREA_TYPE_NETMAIL,
+        {"user, sent, received, in transit, orphan", &kAnn, kNetmail,
          kAttrSent | kAttrReceived | kAttrInTransit | kAttrOrphan | kAttrCrash, kAttrCrash | kAttrLocal, "Ann Reader"},
-        {"sysop, every bit as asked", &kSysop, AREA_TYPE_NETMAIL, 0xFEFF, 0xFFFF, "Somebody Else"},
-        {"sysop, file attach, local added", &kSysop, AREA_TYPE_NETMAIL, kAttrFileAttach, kAttrFileAttach | kAttrLocal,
+        {"sysop, every bit as asked", &kSysop, kNetmail, 0xFEFF, 0xFFFF, "Somebody Else"},
+        {"sysop, file attach, local added", &kSysop, kNetmail, kAttrFileAttach, kAttrFileAttach | kAttrLocal,
          "Somebody Else"},
         // The Squish base sets the attributes of echomail itself.
-        {"user, echomail: attributes untouched", &kAnn, AREA_TYPE_ECHOMAIL, 0x0011, 0x0011, "Ann Reader"},
-        {"sysop, echomail", &kSysop, AREA_TYPE_ECHOMAIL, 0x0000, 0x0000, "Somebody Else"},
+        {"user, echomail: attributes untouched", &kAnn, kEchomail, 0x0011, 0x0011, "Ann Reader"},
+        {"sysop, echomail", &kSysop, kEchomail, 0x0000, 0x0000, "Somebody Else"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost p = preparePost(postedRecord("Somebody Else", c.asked), "Hi\r", *c.user, c.areaType,
+        NewMessage p = prepared(postedRecord("Somebody Else", c.asked), "Hi\r", *c.user, c.netmail,
                                      testWallTime(), ServerSettings{});
-        EXPECT_EQ(p.record.attributes, c.stored);
-        EXPECT_EQ(field(p.record.header.fromName, 36), c.fromName);
-        EXPECT_EQ(p.record.origAddr, c.user->address) << "always the user's own address";
+        EXPECT_EQ(p.attributes, c.stored);
+        EXPECT_EQ(p.fromName, c.fromName);
+        EXPECT_EQ(p.origAddr, c.user->address) << "always the user's own address";
         // Everything else passes as it came.
-        EXPECT_EQ(field(p.record.header.toName, 36), "Max Kern");
-        EXPECT_EQ(field(p.record.header.subject, 72), "Files");
-        EXPECT_EQ(p.record.destAddr, (FidoAddr{2, 5020, 100, 0}));
+        EXPECT_EQ(p.toName, "Max Kern");
+        EXPECT_EQ(p.subject, "Files");
+        EXPECT_EQ(p.destAddr, (FidoAddr{2, 5020, 100, 0}));
     }
 }
 
 TEST(PostRules, RegisteredNameFillsTheWholeField) {
     const rClientInfo longName = makeUser("Abcdefghij Klmnopqrst Uvwxyz 0123456789", {1, 2, 3, 4}, false);
-    PreparedPost p =
-        preparePost(postedRecord("X", 0), "", longName, AREA_TYPE_NETMAIL, testWallTime(), ServerSettings{});
-    EXPECT_EQ(std::string(p.record.header.fromName, 36), std::string(longName.name, 36));
+    NewMessage p =
+        prepared(postedRecord("X", 0), "", longName, kNetmail, testWallTime(), ServerSettings{});
+    EXPECT_EQ(p.fromName, std::string(longName.name, 36));
 }
 
 // ---- rights: the kludges the server stamps ---------------------------------------------
@@ -136,9 +144,9 @@ TEST(PostRules, StampedKludgesAreDroppedForOrdinaryUsersOnly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_NETMAIL, testWallTime(), {});
+        NewMessage u = prepared(postedRecord("X", 0), c.text, kAnn, kNetmail, testWallTime(), {});
         EXPECT_EQ(u.text, kAdded + c.user);
-        PreparedPost s = preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_NETMAIL, testWallTime(), {});
+        NewMessage s = prepared(postedRecord("X", 0), c.text, kSysop, kNetmail, testWallTime(), {});
         EXPECT_EQ(s.text, kAdded + c.sysop);
     }
 }
@@ -169,7 +177,7 @@ TEST(PostRules, PidAndTzutcAreAddedUnlessTheLeadingKludgesHaveThem) {
         SCOPED_TRACE(c.name);
         for (const rClientInfo* user : {&kAnn, &kSysop}) {
             SCOPED_TRACE(user->name);
-            PreparedPost p = preparePost(postedRecord("X", 0), c.text, *user, AREA_TYPE_NETMAIL, testWallTime(), {});
+            NewMessage p = prepared(postedRecord("X", 0), c.text, *user, kNetmail, testWallTime(), {});
             EXPECT_EQ(p.text, c.stored);
         }
     }
@@ -241,24 +249,24 @@ TEST(PostRules, EchomailEndsWithTearlineAndOriginLine) {
     const ServerSettings settings = settingsWithOrigin("Test Node, Somewhere");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PreparedPost u = preparePost(postedRecord("X", 0), c.text, kAnn, AREA_TYPE_ECHOMAIL, testWallTime(), settings);
+        NewMessage u = prepared(postedRecord("X", 0), c.text, kAnn, kEchomail, testWallTime(), settings);
         EXPECT_EQ(u.text, kAdded + c.user);
-        PreparedPost s =
-            preparePost(postedRecord("X", 0), c.text, kSysop, AREA_TYPE_ECHOMAIL, testWallTime(), settings);
+        NewMessage s =
+            prepared(postedRecord("X", 0), c.text, kSysop, kEchomail, testWallTime(), settings);
         EXPECT_EQ(s.text, kAdded + c.sysop);
     }
 }
 
 TEST(PostRules, NetmailGetsNoTearlineNorOrigin) {
-    PreparedPost p = preparePost(postedRecord("X", 0), "Hello", kAnn, AREA_TYPE_NETMAIL, testWallTime(),
+    NewMessage p = prepared(postedRecord("X", 0), "Hello", kAnn, kNetmail, testWallTime(),
                                  settingsWithOrigin("Test Node"));
     EXPECT_EQ(p.text, kAdded + "Hello");
 }
 
 TEST(PostRules, DefaultOriginTextIsTheProgramsNameAndVersion) {
     EXPECT_EQ(ServerSettings{}.origin, "Quorva 1.0.1");
-    PreparedPost p =
-        preparePost(postedRecord("X", 0), "Hi\r", kAnn, AREA_TYPE_ECHOMAIL, testWallTime(), ServerSettings{});
+    NewMessage p =
+        prepared(postedRecord("X", 0), "Hi\r", kAnn, kEchomail, testWallTime(), ServerSettings{});
     EXPECT_EQ(p.text, kAdded + "Hi\r--- Quorva 1.0.1\r * Origin: Quorva 1.0.1 (2:5020/1234.5)\r");
 }
 
@@ -269,7 +277,7 @@ protected:
     ServerSettings load(const std::string& text) {
         dir.write("quorva.INI", text);
         ServerSettings s;
-        MCArray<mArea> areas;
+        std::vector<mArea> areas;
         MCArray<rClientInfo> users;
         EXPECT_TRUE(loadSettings(dir.file("quorva.INI").c_str(), s, areas, users));
         return s;

@@ -97,13 +97,8 @@ TEST(ServerCommandLine, UsageAndHelpNameEveryOption) {
 
 // ---- areas at start-up --------------------------------------------------------------
 
-mArea areaOf(int32_t format, const std::string& tag, const std::string& path) {
-    mArea a;
-    a.format = format;
-    a.type = format == AREA_FORMAT_MSG ? AREA_TYPE_NETMAIL : AREA_TYPE_ECHOMAIL;
-    copyField(a.name, tag.c_str(), sizeof a.name);
-    copyField(a.path, path.c_str(), sizeof a.path);
-    return a;
+mArea areaOf(AreaFormat format, const std::string& tag, const std::string& path) {
+    return makeArea(format, format == AreaFormat::Msg ? AreaType::Netmail : AreaType::Echomail, tag, path);
 }
 
 TEST(AreaCheck, WhatIsFoundAtEachPath) {
@@ -122,18 +117,18 @@ TEST(AreaCheck, WhatIsFoundAtEachPath) {
         bool exists;
         std::string problem;
     } cases[] = {
-        {"*.MSG folder", areaOf(AREA_FORMAT_MSG, "NETMAIL", dir.file("netmail")), true, ""},
-        {"missing folder", areaOf(AREA_FORMAT_MSG, "GONE", dir.file("gone")), false,
+        {"*.MSG folder", areaOf(AreaFormat::Msg, "NETMAIL", dir.file("netmail")), true, ""},
+        {"missing folder", areaOf(AreaFormat::Msg, "GONE", dir.file("gone")), false,
          "*.MSG folder " + dir.file("gone") + " is missing"},
-        {"a file, not a folder", areaOf(AREA_FORMAT_MSG, "FILE", dir.file("afile")), false,
+        {"a file, not a folder", areaOf(AreaFormat::Msg, "FILE", dir.file("afile")), false,
          dir.file("afile") + " is not a folder"},
-        {"Squish base", areaOf(AREA_FORMAT_SQUISH, "ECHO", dir.file("echo")), true, ""},
-        {"Squish base with lower-case names", areaOf(AREA_FORMAT_SQUISH, "LOWER", dir.file("lower")), true, ""},
-        {"no base files", areaOf(AREA_FORMAT_SQUISH, "NEW", dir.file("new")), false,
+        {"Squish base", areaOf(AreaFormat::Squish, "ECHO", dir.file("echo")), true, ""},
+        {"Squish base with lower-case names", areaOf(AreaFormat::Squish, "LOWER", dir.file("lower")), true, ""},
+        {"no base files", areaOf(AreaFormat::Squish, "NEW", dir.file("new")), false,
          "Squish base " + dir.file("new") + " is missing its .SQD and .SQI files"},
-        {"no index", areaOf(AREA_FORMAT_SQUISH, "HALF", dir.file("halfgone")), false,
+        {"no index", areaOf(AreaFormat::Squish, "HALF", dir.file("halfgone")), false,
          "Squish base " + dir.file("halfgone") + " is missing its .SQI file"},
-        {"no folder either", areaOf(AREA_FORMAT_SQUISH, "DEEP", dir.file("nodir/base")), false,
+        {"no folder either", areaOf(AreaFormat::Squish, "DEEP", dir.file("nodir/base")), false,
          "Squish base " + dir.file("nodir/base") + " is missing its .SQD and .SQI files (and its folder " +
              dir.file("nodir") + ")"},
     };
@@ -157,13 +152,13 @@ TEST(AreaCheck, UnwritableAndUnreadableAreas) {
     sqfix::buildBase(dir.file("echo"), {sqfix::Message{}});
     ASSERT_EQ(chmod(sqfix::fileOf(dir.file("echo"), ".SQD").c_str(), 0444), 0);
 
-    AreaState s = inspectArea(areaOf(AREA_FORMAT_MSG, "RO", readOnly));
+    AreaState s = inspectArea(areaOf(AreaFormat::Msg, "RO", readOnly));
     EXPECT_TRUE(s.exists && s.readable && !s.writable);
     EXPECT_EQ(s.problem, "*.MSG folder " + readOnly + " is not writable: posts and deletes will fail");
-    s = inspectArea(areaOf(AREA_FORMAT_MSG, "CLOSED", closed));
+    s = inspectArea(areaOf(AreaFormat::Msg, "CLOSED", closed));
     EXPECT_TRUE(s.exists && !s.readable && !s.writable);
     EXPECT_EQ(s.problem, "*.MSG folder " + closed + " is not readable");
-    s = inspectArea(areaOf(AREA_FORMAT_SQUISH, "ECHO", dir.file("echo")));
+    s = inspectArea(areaOf(AreaFormat::Squish, "ECHO", dir.file("echo")));
     EXPECT_TRUE(s.exists && s.readable && !s.writable);
     EXPECT_EQ(s.problem, "Squish base " + dir.file("echo") + " is not writable: posts and deletes will fail");
     chmod(closed.c_str(), 0755);  // so that the folder can be removed

@@ -15,11 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "accounts/login.h"
+#include "accounts/login_throttle.h"
 #include "common/packet_bytes.h"
 #include "common/squish_fixture.h"
 #include "config/config.h"
+#include "core/loop.h"
+#include "core/services.h"
 #include "protocol/handlers.h"
-#include "protocol/login_throttle.h"
 #include "protocol/session.h"
 #include "support/le.h"
 #include "support/log.h"
@@ -88,6 +91,8 @@ struct Output {
 };
 
 constexpr Readiness kReady{true, true};
+// The calendar time of every step: 5 March 2026, 06:08:09 UTC.
+constexpr std::time_t kTestWall = 1772690889;
 
 class SessionTest : public testing::Test {
 protected:
@@ -100,13 +105,12 @@ protected:
 
     void TearDown() override {
         resetSessions();
-        EXPECT_EQ(shared.requestBytes, 0u) << "every buffered byte is given back";
+        EXPECT_EQ(requestBytes, 0u) << "every buffered byte is given back";
     }
 
     // Frees every session, closes the test's ends and empties the list.
     void resetSessions() {
-        for (int32_t i = 0; i < clientList.getCount(); ++i) releaseSession(server, *clientList.getAt(i));
-        clientList.removeAll();
+        clientList.clear();
         for (int fd : peers) close(fd);
         peers.clear();
     }
@@ -127,14 +131,13 @@ protected:
         peers.push_back(sv[1]);
         NetAddress peer = address;
         peer.port = uint16_t(40000 + peers.size());
-        EXPECT_TRUE(::addSession(server, sv[0], peer, now));
-        return clientList.getCount() - 1;
+        clientList.push_back(std::make_unique<sessionClient>(door, sv[0], peer, now));
+        return int32_t(clientList.size()) - 1;
     }
 
-    sessionClient& session(int32_t i) { return *clientList.getAt(i); }
-    SessionIo& io(int32_t i) { return *session(i).io; }
+    sessionClient& session(int32_t i) { return static_cast<sessionClient&>(*clientList[size_t(i)]); }
     int peer(int32_t i) { return peers[size_t(i)]; }
-    bool open(int32_t i) { return session(i).socket != kClosedSocket; }
+    bool open(int32_t i) { return !session(i).closed(); }
 
     // Queues bytes for the session to read (the pair's buffer holds far more than a packet).
     void put(int32_t i, const Bytes& b) {
@@ -149,10 +152,10 @@ protected:
     Output step(int32_t i, Readiness ready = kReady) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        stepClient(server, session(i), ready, now);
+        stepClient(session(i), ready, Now{now, kTestWall});
         Output o;
         char peer[kAddressTextSize];
-        addressText(session(i).peer, peer, sizeof peer);
+        addressText(session(i).peer(), peer, sizeof peer);
         o.out = withoutPeer(testing::internal::GetCapturedStdout(), std::string(peer) + " ");
         o.err = withoutPeer(testing::internal::GetCapturedStderr(), std::string(peer) + " ");
         return o;
@@ -224,15 +227,20 @@ protected:
     std::vector<int> peers;  // the test's end of each session, by its index in clientList
     MonoTime now = MonoTime() + 24h;
 
-    // The lists the server owns, here the test's own.
-    MCArray<mArea> areaList;
+    // What the server owns, here the test's own: the services, the binary door and the
+    // connections.
+    std::vector<mArea> areaList;
     MCArray<rClientInfo> userList;
-    MCArray<sessionClient> clientList;
-    LZW12 compressor;
-    MCArray<pktAreaInfo> areaInfoList;
-    SessionLimits limits;
-    SessionShared shared;
-    ServerContext server{areaList, userList, clientList, compressor, areaInfoList, limits, shared};
+    UserDirectory users{userList};
+    RightsPolicy rights;
+    LoginThrottle logins;
+    MsgIdSerials serials;
+    ServerSettings settings;
+    SessionLimits& limits = settings.limits;
+    uint64_t requestBytes = 0;
+    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    BinaryDoor door{services};
+    std::vector<std::unique_ptr<Connection>> clientList;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -305,7 +313,7 @@ TEST_F(SessionTest, PacketIsTakenOnlyWhenWhole) {
         EXPECT_EQ(sent(s), Bytes{});
         EXPECT_EQ(session(s).state, CLSS_WAIT_USER_HELLO);
     }
-    EXPECT_LE(io(s).data.capacity(), 84u + 1) << "the buffer holds what arrived, within the announced size";
+    EXPECT_LE(session(s).data.capacity(), 84u + 1) << "the buffer holds what arrived, within the announced size";
     put(s, Bytes(hello.begin() + 50, hello.end()));
     step(s);
     EXPECT_EQ(sent(s).size(), 28u);
@@ -363,7 +371,7 @@ TEST_F(SessionTest, RefusalsSendWhatTheySayAndClose) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         resetSessions();
-        shared.logins = LoginThrottle();  // each case starts without earlier failures
+        logins = LoginThrottle();  // each case starts without earlier failures
         int32_t s = addSession();
         if (c.afterHello) acceptHello(s, "Ann Reader", kAnnAddr);
         // Only the packet is sent, never the data a refused header announces, and the
@@ -418,9 +426,9 @@ TEST_F(SessionTest, RefusedHeaderClosesAtOnceAndTheDrainEndsByItsDeadline) {
     EXPECT_EQ(o.err, "error: invalid data size (85) in packet header\n");
     EXPECT_EQ(o.out, "");
     EXPECT_TRUE(closedByServer(s));  // the sending side is shut already
-    EXPECT_EQ(io(s).phase, SessionPhase::Draining);
-    EXPECT_EQ(socketInterest(session(s)).read, true);
-    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.drainTime);
+    EXPECT_EQ(session(s).phase, SessionPhase::Draining);
+    EXPECT_EQ(session(s).interest().read, true);
+    EXPECT_EQ(session(s).deadline(), now + limits.drainTime);
     // What the peer still sends is dropped.
     put(s, Bytes(1000, 'x'));
     now += limits.drainTime - 1us;
@@ -455,7 +463,7 @@ TEST_F(SessionTest, OnlyALoggedInSessionHoldsItsUser) {
     EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
     EXPECT_EQ(o.out, "client disconnected.\n");
     EXPECT_EQ(sent(a), kFail);
-    EXPECT_EQ(shared.logins.failures(limits, kHere, now), 0u);
+    EXPECT_EQ(logins.failures(limits, kHere, now), 0u);
 
     // A hello naming a logged-in user is refused at once too.
     int32_t c = addSession();
@@ -523,23 +531,39 @@ TEST_F(SessionTest, IsUserConnectedCountsOnlyOpenLoggedInSessions) {
         {"waiting for the hello", {{CLSS_WAIT_USER_HELLO, -1, false}}, 0, false},
         {"waiting for the answer", {{CLSS_WAIT_USER_AUTH, 0, false}}, 0, false},
         {"logged in", {{CLSS_LOGGED_IN, 0, false}}, 0, true},
-        {"another user logged in", {{CLSS_LOGGED_IN, 1, false}}, 0, false},
+        {"another user logged in", {{CLSS_LOGGED_IN, 2, false}}, 0, false},
         {"one of several",
          {{CLSS_WAIT_USER_HELLO, -1, false}, {CLSS_LOGGED_IN, 1, false}, {CLSS_LOGGED_IN, 2, false}},
          2,
          true},
         {"closing", {{CLSS_LOGGED_IN, 0, true}}, 0, false},
     };
+    // The users of the fixture with their passwords and addresses, by index.
+    const struct {
+        std::string name, password;
+        FidoAddr addr;
+    } known[] = {{"Ann Reader", "secret", kAnnAddr}, {kName36, kPass36, kLongAddr}, {"Bob", "other", kBobAddr}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         resetSessions();
         for (const Record& r : c.records) {
-            int32_t s = addSession();
-            session(s).state = r.state;
-            session(s).user = r.user < 0 ? nullptr : userList.getAt(r.user);
-            if (r.closing) io(s).phase = SessionPhase::Draining;
+            // Each session gets to its state the way a client takes it there.
+            int32_t s;
+            if (r.state == CLSS_LOGGED_IN) {
+                s = loggedIn(known[r.user].name, known[r.user].password, known[r.user].addr);
+            } else {
+                s = addSession();
+                if (r.state == CLSS_WAIT_USER_AUTH) acceptHello(s, known[r.user].name, known[r.user].addr);
+            }
+            ASSERT_EQ(session(s).state, r.state);
+            if (r.closing) {
+                testing::internal::CaptureStdout();
+                disconnectClient(session(s), now);
+                testing::internal::GetCapturedStdout();
+                ASSERT_TRUE(session(s).closing());
+            }
         }
-        EXPECT_EQ(isUserConnected(server, c.query), c.expected);
+        EXPECT_EQ(isUserConnected(door, c.query), c.expected);
     }
 }
 
@@ -559,13 +583,13 @@ TEST_F(SessionTest, PendingLoginsAndOpenSessionsAreCountedPerAddress) {
     addSession(kHere);
     addSession(kThere);
     loggedIn("Bob", "other", kBobAddr, kHere);
-    EXPECT_EQ(pendingLogins(server, kHere), 2);
-    EXPECT_EQ(pendingLogins(server, kThere), 1);
-    EXPECT_EQ(openSessions(server), 4);
+    EXPECT_EQ(pendingLogins(clientList, kHere), 2);
+    EXPECT_EQ(pendingLogins(clientList, kThere), 1);
+    EXPECT_EQ(openSessions(clientList), 4);
     endInput(a);
     step(a);  // closed: counts no more
-    EXPECT_EQ(pendingLogins(server, kHere), 1);
-    EXPECT_EQ(openSessions(server), 3);
+    EXPECT_EQ(pendingLogins(clientList, kHere), 1);
+    EXPECT_EQ(openSessions(clientList), 3);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -659,7 +683,7 @@ TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
         put(s, helloPacket("Nobody", kAnnAddr));
         step(s);
     }
-    ASSERT_EQ(shared.logins.failures(limits, kHere, now), 2u);
+    ASSERT_EQ(logins.failures(limits, kHere, now), 2u);
     const auto delay = 2 * limits.loginFailDelay;
 
     int32_t held = addSession(kHere);
@@ -669,9 +693,9 @@ TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
     Output o = step(held);
     EXPECT_EQ(o.out + o.err, "");
     EXPECT_EQ(sent(held), Bytes{});
-    EXPECT_EQ(io(held).phase, SessionPhase::HelloHeld);
-    EXPECT_EQ(nextDeadline(server, session(held)), now + delay);
-    EXPECT_FALSE(socketInterest(session(held)).read) << "nothing more is read while it waits";
+    EXPECT_EQ(session(held).phase, SessionPhase::HelloHeld);
+    EXPECT_EQ(session(held).deadline(), now + delay);
+    EXPECT_FALSE(session(held).interest().read) << "nothing more is read while it waits";
     // Another address is answered at once.
     step(other);
     EXPECT_EQ(sent(other).size(), 28u);
@@ -687,7 +711,7 @@ TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
     o = step(held);
     EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
     // The good login has reset the address.
-    EXPECT_EQ(shared.logins.helloDelay(limits, kHere, now), 0s);
+    EXPECT_EQ(logins.helloDelay(limits, kHere, now), 0s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -733,7 +757,7 @@ TEST_F(SessionTest, DeadlinesCloseWithTheLinesOfToday) {
             put(s, c.bytes);
             step(s);
         }
-        EXPECT_EQ(nextDeadline(server, session(s)), now + c.after);
+        EXPECT_EQ(session(s).deadline(), now + c.after);
         now += c.after - 1us;
         Output o = step(s, Readiness{});
         EXPECT_EQ(o.out + o.err, "");
@@ -759,7 +783,7 @@ TEST_F(SessionTest, ActivityPutsTheIdleDeadlineBack) {
         step(s);
         EXPECT_EQ(sent(s), kOk);
     }
-    EXPECT_EQ(nextDeadline(server, session(s)), now + 100s);
+    EXPECT_EQ(session(s).deadline(), now + 100s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -772,16 +796,13 @@ protected:
     // compressed; their folders do not exist, so each lists with counts of 0).
     int32_t withLargeReply() {
         for (int i = 0; i < 1000; ++i) {
-            mArea a;
-            snprintf(a.name, sizeof a.name, "AREA.%08X.%d", unsigned(i * 2654435761u), i);
-            copyField(a.path, dir.file("none" + std::to_string(i)).c_str(), sizeof a.path);
-            a.format = AREA_FORMAT_MSG;
-            a.type = AREA_TYPE_NETMAIL;
-            areaList.add(a);
+            char name[40];
+            snprintf(name, sizeof name, "AREA.%08X.%d", unsigned(i * 2654435761u), i);
+            areaList.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, name, dir.file("none" + std::to_string(i))));
         }
         int32_t s = loggedIn("Ann Reader", "secret", kAnnAddr);
         int small = 4096;
-        setsockopt(session(s).socket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(session(s).socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         return s;
     }
     TempDir dir;
@@ -792,10 +813,10 @@ TEST_F(SlowReader, ReplyGoesOutAsTheSocketTakesItAndNoNewPacketIsTakenMeanwhile)
     put(s, concat(header(CID_C_GETAREALIST, 0), header(CID_C_PING, 0)));
     Output o = step(s);
     EXPECT_EQ(o.out + o.err, "");
-    ASSERT_TRUE(io(s).replyQueued) << "the list is larger than the socket takes at once";
-    EXPECT_TRUE(socketInterest(session(s)).write);
-    EXPECT_FALSE(socketInterest(session(s)).read) << "no new packet while a reply is on its way";
-    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.replyTimeout);
+    ASSERT_TRUE(session(s).replyQueued) << "the list is larger than the socket takes at once";
+    EXPECT_TRUE(session(s).interest().write);
+    EXPECT_FALSE(session(s).interest().read) << "no new packet while a reply is on its way";
+    EXPECT_EQ(session(s).deadline(), now + limits.replyTimeout);
 
     Bytes got;
     size_t total = 0;
@@ -805,8 +826,8 @@ TEST_F(SlowReader, ReplyGoesOutAsTheSocketTakesItAndNoNewPacketIsTakenMeanwhile)
         if (total == 0 && got.size() >= 8) total = 8 + (decodeHeader(got.data()).dataSize & ~PKT_SIZE_COMPRESSED);
         now += 1ms;
         // Progress puts the reply's deadline back.
-        if (io(s).replyQueued) {
-            EXPECT_LE(nextDeadline(server, session(s)), now + limits.replyTimeout);
+        if (session(s).replyQueued) {
+            EXPECT_LE(session(s).deadline(), now + limits.replyTimeout);
         }
         step(s, Readiness{i % 2 == 0, true});
     }
@@ -823,7 +844,7 @@ TEST_F(SlowReader, ReplyThatMakesNoProgressIsGivenUp) {
     int32_t s = withLargeReply();
     put(s, header(CID_C_GETAREALIST, 0));
     step(s);
-    ASSERT_TRUE(io(s).replyQueued);
+    ASSERT_TRUE(session(s).replyQueued);
     // Nobody reads: no progress for replyTimeout closes the session with the send line.
     now += limits.replyTimeout - 1us;
     Output o = step(s, Readiness{false, true});
@@ -874,9 +895,9 @@ TEST_F(SessionTest, RequestDataGrowsWithWhatArrivesAndIsBoundedAcrossSessions) {
     // A post announcing 4 MiB holds only what has come.
     put(a, concat(header(CID_C_NEWMESSAGE, kMaxPostDataSize), Bytes(600, 'x')));
     step(a);
-    EXPECT_EQ(io(a).data.size(), 600u);
-    EXPECT_LT(io(a).data.capacity(), 64u * 1024);
-    EXPECT_EQ(shared.requestBytes, 600u);
+    EXPECT_EQ(session(a).data.size(), 600u);
+    EXPECT_LT(session(a).data.capacity(), 64u * 1024);
+    EXPECT_EQ(requestBytes, 600u);
     // The next 600 bytes of another session would pass the bound: that session is closed.
     put(b, concat(header(CID_C_NEWMESSAGE, 5000), Bytes(600, 'y')));
     endInput(b);
@@ -884,11 +905,11 @@ TEST_F(SessionTest, RequestDataGrowsWithWhatArrivesAndIsBoundedAcrossSessions) {
     EXPECT_EQ(o.err,
               "error: request data of all sessions would pass maxRequestBuffer (1000 bytes): connection closed\n");
     EXPECT_EQ(o.out, "client disconnected.\n");
-    EXPECT_EQ(shared.requestBytes, 600u) << "what the closed session held is given back";
+    EXPECT_EQ(requestBytes, 600u) << "what the closed session held is given back";
     EXPECT_TRUE(open(a));
     endInput(a);
     step(a);
-    EXPECT_EQ(shared.requestBytes, 0u);
+    EXPECT_EQ(requestBytes, 0u);
 }
 
 TEST_F(SessionTest, UnknownCommandsDataIsDroppedAsItArrives) {
@@ -896,8 +917,8 @@ TEST_F(SessionTest, UnknownCommandsDataIsDroppedAsItArrives) {
     put(s, concat(header(8, 100000), Bytes(70000, 'z')));
     step(s);
     step(s);
-    EXPECT_EQ(shared.requestBytes, 0u);
-    EXPECT_LT(io(s).data.capacity(), 1024u) << "nothing of it was kept";
+    EXPECT_EQ(requestBytes, 0u);
+    EXPECT_LT(session(s).data.capacity(), 1024u) << "nothing of it was kept";
     put(s, concat(Bytes(30000, 'z'), header(CID_C_PING, 0)));
     step(s);  // the rest of the dropped data
     step(s);  // the ping
@@ -912,12 +933,7 @@ protected:
     void SetUp() override {
         SessionTest::SetUp();
         sqfix::buildBase(dir.file("echo"), {});
-        mArea echo;
-        copyField(echo.name, "ECHO", sizeof echo.name);
-        copyField(echo.path, dir.file("echo").c_str(), sizeof echo.path);
-        echo.format = AREA_FORMAT_SQUISH;
-        echo.type = AREA_TYPE_ECHOMAIL;
-        areaList.add(echo);
+        areaList.push_back(makeArea(AreaFormat::Squish, AreaType::Echomail, "ECHO", dir.file("echo")));
     }
     void TearDown() override {
         unlock();
@@ -965,9 +981,9 @@ TEST_F(HeldBackWrite, PostIsTriedAgainUntilTheLockIsGone) {
     Output o = step(s);
     EXPECT_EQ(o.out + o.err, "");
     EXPECT_EQ(sent(s), Bytes{});
-    EXPECT_EQ(io(s).phase, SessionPhase::WriteRetry);
-    EXPECT_FALSE(socketInterest(session(s)).read);
-    EXPECT_EQ(nextDeadline(server, session(s)), now + limits.writeRetryInterval);
+    EXPECT_EQ(session(s).phase, SessionPhase::WriteRetry);
+    EXPECT_FALSE(session(s).interest().read);
+    EXPECT_EQ(session(s).deadline(), now + limits.writeRetryInterval);
     // Still locked a little later: still waiting, still no answer.
     now += limits.writeRetryInterval;
     step(s);
@@ -978,7 +994,7 @@ TEST_F(HeldBackWrite, PostIsTriedAgainUntilTheLockIsGone) {
     EXPECT_EQ(o.out + o.err, "post: user Ann Reader, 2:5020/1042.0, area ECHO, message #1\n");
     EXPECT_EQ(sent(s), kOk);
     EXPECT_EQ(messages(), 1u);
-    EXPECT_EQ(shared.requestBytes, 0u);
+    EXPECT_EQ(requestBytes, 0u);
     // The session goes on.
     put(s, header(CID_C_PING, 0));
     step(s);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/osfile.h"
 #include "support/socket.h"
 
 namespace {

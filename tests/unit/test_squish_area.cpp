@@ -16,13 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "areas/kludges.h"
-#include "wire/fidodate.h"
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
+#include "common/area_calls.h"
 #include "common/growth_counting_array.h"
-#include "common/test_time.h"
 #include "common/squish_fixture.h"
+#include "common/test_time.h"
+#include "fido/fidodate.h"
+#include "fido/kludges.h"
+#include "fido/msgid.h"
+#include "protocol/message_layout.h"
 #include "support/clock.h"
 #include "support/le.h"
 
@@ -279,43 +282,48 @@ protected:
         return out;
     }
     std::vector<pktMsgHeader> list() {
-        CSquishArea area(base().c_str(), 3);
-        MCArray<pktMsgHeader> out;
-        EXPECT_TRUE(area.getMsgList(out));
-        return std::vector<pktMsgHeader>(out.getData(), out.getData() + out.getCount());
+        CSquishArea area(base(), 3);
+        return listHeaders(area);
     }
     std::vector<uint32_t> listedNumbers() {
         std::vector<uint32_t> n;
         for (const auto& h : list()) n.push_back(h.msgNumber);
         return n;
     }
-    static pktMessage postRecord(const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
-        pktMessage m;
-        copyField(m.header.fromName, "Poster", 36);
-        copyField(m.header.toName, to, 36);
-        copyField(m.header.subject, "Posted subject", 72);
+    static NewMessage postRecord(const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
+        NewMessage m;
+        m.fromName = "Poster";
+        m.toName = to;
+        m.subject = "Posted subject";
         m.origAddr = from;
         m.destAddr = FidoAddr{2, 5020, 1, 0};
         m.attributes = 0xFFFF;  // ignored by a Squish area
         return m;
     }
+    // A post of `m` with the text, dated the test's time, with the next MSGID serial.
+    AreaResult store(CEchoArea& area, NewMessage m, const char* text) {
+        m.text = text;
+        m.written = testWallTime();
+        m.msgIdSerial = serials.next(m.written.utc);
+        uint32_t stored = 0;
+        return area.newMessage(m, stored);
+    }
     bool post(const char* text, const char* to = "All", FidoAddr from = FidoAddr{2, 5020, 100, 0}) {
-        pktMessage m = postRecord(to, from);
-        CSquishArea area(base().c_str(), 3);
-        return area.newMessage(&m, text, testWallTime());
+        CSquishArea area(base(), 3);
+        return store(area, postRecord(to, from), text).isOk();
     }
     bool erase(uint32_t number, FidoAddr requester = FidoAddr{}, bool mayDeleteAny = true) {
-        CSquishArea area(base().c_str(), 3);
-        return area.deleteMsg(number, &requester, mayDeleteAny);
+        CSquishArea area(base(), 3);
+        return deleteAs(area, number, requester, mayDeleteAny).isOk();
     }
     std::pair<uint32_t, uint32_t> stats(const std::string& path) {
-        CSquishArea area("unused", 3);
-        uint32_t counts[2] = {99, 99};
-        bool ok = area.getAreaStats(path.c_str(), counts);
-        EXPECT_TRUE(ok);
-        return {counts[0], counts[1]};
+        CSquishArea area(path, 3);
+        AreaStats s{99, 99};
+        EXPECT_TRUE(area.getAreaStats(s).isOk());
+        return {s.messages, s.unread};
     }
 
+    MsgIdSerials serials;
     sqfix::TempDir dir;
 };
 
@@ -384,9 +392,9 @@ TEST_F(SquishArea, ListAndFetchHideBytesAfterTheFirstZeroOfNames) {
     expectField(headers[0].subject, 72, "First");
     expectField(headers[1].fromName, 36, std::string(36, 'F'));
 
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(1, out));
+    ASSERT_TRUE(fetch(area, 1, out));
     pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
     expectField(got.header.fromName, 36, "Alice");
     expectField(got.header.toName, 36, "All");
@@ -402,9 +410,9 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
     sqfix::BuildOptions o;
     o.firstUmsgid = 7;
     build(m, o);
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(8, out));
+    ASSERT_TRUE(fetch(area, 8, out));
     ASSERT_GE(out.getCount(), int32_t(kMessageRecordSize));
     pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
     EXPECT_EQ(got.header.msgNumber, 8u);
@@ -420,8 +428,8 @@ TEST_F(SquishArea, FetchGivesRecordThenControlLinesThenTextLines) {
                                          "Line one", "", "Line two"};
     EXPECT_EQ(fetchedLines(out), expected);
 
-    EXPECT_FALSE(area.getMessage(6, out));
-    EXPECT_FALSE(area.getMessage(10, out));
+    EXPECT_FALSE(fetch(area, 6, out));
+    EXPECT_FALSE(fetch(area, 10, out));
 }
 
 TEST_F(SquishArea, FetchSizesItsOutputOnce) {
@@ -440,9 +448,9 @@ TEST_F(SquishArea, FetchSizesItsOutputOnce) {
         std::vector<sqfix::Message> m(1);
         m[0].text = c.text;
         build(m);
-        CSquishArea area(base().c_str(), 3);
+        CSquishArea area(base(), 3);
         GrowthCountingArray out;
-        ASSERT_TRUE(area.getMessage(1, out));
+        ASSERT_TRUE(fetch(area, 1, out));
         EXPECT_LE(out.growths, c.maxGrowths) << "the output grew in small steps";
         MCArray<char> expected;
         textToLines(c.text.c_str(), expected, int32_t(c.text.size()));
@@ -456,14 +464,14 @@ TEST_F(SquishArea, FetchFindsMessagesInAnIndexOutOfOrder) {
     o.reverseIndex = true;
     o.trailingBlankRecords = 2;
     build(threeMessages(), o);
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
     for (uint32_t n : {1u, 2u, 3u}) {
-        ASSERT_TRUE(area.getMessage(n, out)) << n;
+        ASSERT_TRUE(fetch(area, n, out)) << n;
         EXPECT_EQ(decodeMessage(reinterpret_cast<const uint8_t*>(out.getData())).header.msgNumber, n);
     }
-    EXPECT_FALSE(area.getMessage(kSqiBlankUmsgid, out));  // blank records are no messages
-    EXPECT_FALSE(area.getMessage(4, out));
+    EXPECT_FALSE(fetch(area, kSqiBlankUmsgid, out));  // blank records are no messages
+    EXPECT_FALSE(fetch(area, 4, out));
 }
 
 TEST_F(SquishArea, FetchFindsMessagesInLargeIndexes) {
@@ -493,39 +501,39 @@ TEST_F(SquishArea, FetchFindsMessagesInLargeIndexes) {
             sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 4, 1);
             present[0] = 1;
         }
-        CSquishArea area(base().c_str(), 3);
+        CSquishArea area(base(), 3);
         MCArray<char> out;
         for (size_t i = 0; i < present.size(); i += 7) {
-            ASSERT_TRUE(area.getMessage(present[i], out)) << present[i];
+            ASSERT_TRUE(fetch(area, present[i], out)) << present[i];
             EXPECT_EQ(decodeMessage(reinterpret_cast<const uint8_t*>(out.getData())).header.msgNumber, present[i]);
-            EXPECT_FALSE(area.getMessage(present[i] + 1, out)) << present[i] + 1;
+            EXPECT_FALSE(fetch(area, present[i] + 1, out)) << present[i] + 1;
         }
-        EXPECT_TRUE(area.getMessage(present.back(), out));
-        EXPECT_TRUE(area.getMessage(present.front(), out));
-        EXPECT_FALSE(area.getMessage(0, out));
-        EXPECT_FALSE(area.getMessage(kSqiBlankUmsgid, out));
+        EXPECT_TRUE(fetch(area, present.back(), out));
+        EXPECT_TRUE(fetch(area, present.front(), out));
+        EXPECT_FALSE(fetch(area, 0, out));
+        EXPECT_FALSE(fetch(area, kSqiBlankUmsgid, out));
     }
 }
 
 TEST_F(SquishArea, EmptyBase) {
     build({});
     EXPECT_TRUE(list().empty());
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    EXPECT_FALSE(area.getMessage(1, out));
+    EXPECT_FALSE(fetch(area, 1, out));
     EXPECT_FALSE(erase(1));
     EXPECT_EQ(stats(base()), std::make_pair(0u, 0u));
 }
 
 TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
-    CSquishArea missing(base().c_str(), 3);
-    MCArray<pktMsgHeader> headers;
-    EXPECT_TRUE(missing.getMsgList(headers));
-    EXPECT_EQ(headers.getCount(), 0);
-    uint32_t counts[2] = {5, 5};
-    EXPECT_FALSE(missing.getAreaStats(base().c_str(), counts));
-    EXPECT_EQ(counts[0], 0u);
-    EXPECT_EQ(counts[1], 0u);
+    CSquishArea missing(base(), 3);
+    size_t listed = 0;
+    EXPECT_TRUE(missing.getMsgList([&listed](const MessageSummary&) { return ++listed, true; }).isOk());
+    EXPECT_EQ(listed, 0u);
+    AreaStats counts{5, 5};
+    EXPECT_EQ(missing.getAreaStats(counts).code(), AreaResult::Code::NotFound);
+    EXPECT_EQ(counts.messages, 0u);
+    EXPECT_EQ(counts.unread, 0u);
 
     // Data file without an index: nothing can be listed or posted.
     build(threeMessages());
@@ -538,16 +546,16 @@ TEST_F(SquishArea, MissingFilesAndOverlongPaths) {
     std::string longPath = dir.path() + "/" + std::string(256 - dir.path().size() - 1, 'x');
     ASSERT_EQ(longPath.size(), 256u);
     sqfix::buildBase(longPath, threeMessages());
-    CSquishArea tooLong(longPath.c_str(), 3);
-    EXPECT_FALSE(tooLong.openBase());
-    EXPECT_FALSE(tooLong.getAreaStats(longPath.c_str(), counts));
+    CSquishArea tooLong(longPath, 3);
+    EXPECT_FALSE(tooLong.openBase().isOk());
+    EXPECT_FALSE(tooLong.getAreaStats(counts).isOk());
     MCArray<char> out;
-    EXPECT_FALSE(tooLong.getMessage(1, out));
+    EXPECT_FALSE(fetch(tooLong, 1, out));
     // One character shorter fits.
     std::string fits = longPath.substr(0, 255);
     sqfix::buildBase(fits, threeMessages());
-    CSquishArea shorter(fits.c_str(), 3);
-    EXPECT_TRUE(shorter.getMessage(1, out));
+    CSquishArea shorter(fits, 3);
+    EXPECT_TRUE(fetch(shorter, 1, out));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -648,7 +656,6 @@ TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
     sqfix::BuildOptions o;
     o.nextUmsgid = 100;
     build({}, o);
-    resetMsgIdSerials();  // earlier tests of this process may have used later times
     ASSERT_TRUE(post("Hello\r", "Some Body"));
 
     BaseImage img = image();
@@ -698,9 +705,9 @@ TEST_F(SquishArea, NewMessageInAnEmptyBaseWritesEveryField) {
     EXPECT_EQ(img.index[0].nameHash, sqfix::nameHash("Some Body"));
     expectSound();
 
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(100, out));
+    ASSERT_TRUE(fetch(area, 100, out));
     EXPECT_EQ(fetchedLines(out).back(), "Hello");
 }
 
@@ -735,12 +742,12 @@ TEST_F(SquishArea, NewMessageGoesAtTheTrueEndOfTheData) {
 
 TEST_F(SquishArea, NewMessageNamesFillTheirFieldsWithoutTerminator) {
     build({});
-    pktMessage m;
-    memset(m.header.fromName, 'F', 36);
-    memset(m.header.toName, 'T', 36);
-    memset(m.header.subject, 'S', 72);
-    CSquishArea area(base().c_str(), 3);
-    ASSERT_TRUE(area.newMessage(&m, "x", testWallTime()));
+    NewMessage m;
+    m.fromName.assign(40, 'F');  // longer than the fields: cut to them
+    m.toName.assign(36, 'T');
+    m.subject.assign(72, 'S');
+    CSquishArea area(base(), 3);
+    ASSERT_TRUE(store(area, m, "x").isOk());
     BaseImage img = image();
     Frame f = frameAt(img, 256);
     EXPECT_EQ(f.msg.fromRaw, std::string(36, 'F'));
@@ -927,20 +934,21 @@ TEST_F(SquishArea, DeleteRights) {
         uint32_t attr;
         FidoAddr requester;
         bool mayDeleteAny;
-        bool removed;
+        const char* refusal;  // nullptr: removed
     };
     const std::string ownMsgId = msgIdKludge("2:5020/100.1 0000ABCD");
     const std::string pid = std::string(1, kCtrlA) + "PID: X";
     const Case cases[] = {
-        {"own unsent message", pid + ownMsgId, 0, owner, false, true},
-        {"another address", ownMsgId, 0, FidoAddr{2, 5020, 100, 0}, false, false},
-        {"another zone", ownMsgId, 0, FidoAddr{1, 5020, 100, 1}, false, false},
-        {"sent", ownMsgId, 0x0008, owner, false, false},
-        {"no control information", "", 0, owner, false, false},
-        {"no MSGID kludge", pid, 0, owner, false, false},
-        {"MSGID without an address", std::string(1, kCtrlA) + "MSGID: nothing", 0, owner, false, false},
-        {"super user: another address, sent", ownMsgId, 0x0008, FidoAddr{9, 9, 9, 9}, true, true},
-        {"super user: no control information", "", 0, FidoAddr{}, true, true},
+        {"own unsent message", pid + ownMsgId, 0, owner, false, nullptr},
+        {"another address", ownMsgId, 0, FidoAddr{2, 5020, 100, 0}, false, "not yours"},
+        {"another zone", ownMsgId, 0, FidoAddr{1, 5020, 100, 1}, false, "not yours"},
+        {"sent", ownMsgId, 0x0008, owner, false, "already sent"},
+        {"no control information", "", 0, owner, false, "no MSGID names its author"},
+        {"no MSGID kludge", pid, 0, owner, false, "no MSGID names its author"},
+        {"MSGID without an address", std::string(1, kCtrlA) + "MSGID: nothing", 0, owner, false,
+         "no MSGID names its author"},
+        {"super user: another address, sent", ownMsgId, 0x0008, FidoAddr{9, 9, 9, 9}, true, nullptr},
+        {"super user: no control information", "", 0, FidoAddr{}, true, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -949,17 +957,18 @@ TEST_F(SquishArea, DeleteRights) {
         m[1].attr = c.attr;
         build(m);
         auto before = snapshot();
-        EXPECT_EQ(erase(2, c.requester, c.mayDeleteAny), c.removed);
-        if (c.removed) {
+        CSquishArea area(base(), 3);
+        AreaResult r = deleteAs(area, 2, c.requester, c.mayDeleteAny);
+        if (!c.refusal) {
+            EXPECT_TRUE(r.isOk()) << r.reason();
             EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
             expectSound();
         } else {
+            EXPECT_EQ(r.code(), AreaResult::Code::Forbidden);
+            EXPECT_EQ(r.reason(), c.refusal);
             EXPECT_EQ(snapshot(), before);
         }
     }
-    build(threeMessages());
-    CSquishArea area(base().c_str(), 3);
-    EXPECT_FALSE(area.deleteMsg(2, nullptr, false));
 }
 
 TEST_F(SquishArea, DeleteRefusesAFrameAlreadyFree) {
@@ -1010,10 +1019,10 @@ TEST_F(SquishArea, DamagedFramesAreUnreadable) {
                 sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 12 + p.field, p.value);
         }
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
-        CSquishArea area(base().c_str(), 3);
+        CSquishArea area(base(), 3);
         MCArray<char> out;
-        EXPECT_FALSE(area.getMessage(2, out));
-        EXPECT_TRUE(area.getMessage(3, out));
+        EXPECT_FALSE(fetch(area, 2, out));
+        EXPECT_TRUE(fetch(area, 3, out));
         auto before = snapshot();
         EXPECT_FALSE(erase(2));
         EXPECT_EQ(snapshot(), before);
@@ -1026,26 +1035,26 @@ TEST_F(SquishArea, TruncatedFiles) {
     std::string sqd = sqfix::fileOf(base(), ".SQD");
     sqfix::truncateFile(sqd, built.frameOffsets[2] + 28 + 240);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    EXPECT_FALSE(area.getMessage(3, out));
+    EXPECT_FALSE(fetch(area, 3, out));
     // Cut inside the headers of the last frame.
     sqfix::truncateFile(sqd, built.frameOffsets[2] + 100);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_FALSE(area.getMessage(3, out));
+    EXPECT_FALSE(fetch(area, 3, out));
     EXPECT_EQ(stats(base()).first, 3u);
     // Cut inside the base header: nothing can be read or counted.
     sqfix::truncateFile(sqd, 100);
     EXPECT_TRUE(list().empty());
-    uint32_t counts[2];
-    EXPECT_FALSE(area.getAreaStats(base().c_str(), counts));
+    AreaStats counts;
+    EXPECT_EQ(area.getAreaStats(counts).code(), AreaResult::Code::Damaged);
 
     // Index of 25 bytes: two whole records, the last byte ignored.
     build(threeMessages());
     sqfix::truncateFile(sqfix::fileOf(base(), ".SQI"), 25);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_FALSE(area.getMessage(3, out));
-    EXPECT_TRUE(area.getMessage(2, out));
+    EXPECT_FALSE(fetch(area, 3, out));
+    EXPECT_TRUE(fetch(area, 2, out));
 }
 
 TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
@@ -1058,9 +1067,9 @@ TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
     Frame f = frameAt(img, built.frameOffsets[1]);
     // Overwrite the text's final zero with a letter: the last line still ends at msgLength.
     sqfix::patchBytes(sqd, built.frameOffsets[1] + 28 + f.header.msgLength - 1, "Z");
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(2, out));
+    ASSERT_TRUE(fetch(area, 2, out));
     auto lines = fetchedLines(out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Z");
@@ -1075,9 +1084,9 @@ TEST_F(SquishArea, LowerCaseBaseIsServed) {
     o.lastReadMark = 1u;
     build(threeMessages(), o);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    EXPECT_TRUE(area.getMessage(2, out));
+    EXPECT_TRUE(fetch(area, 2, out));
     EXPECT_EQ(stats(base()), std::make_pair(3u, 2u));
     ASSERT_TRUE(post("text\r"));
     ASSERT_TRUE(erase(1));
@@ -1140,30 +1149,23 @@ TEST_F(SquishArea, WritesWhileAnotherProgramHoldsTheLockAreDeferredWithNothingWr
         LockHolder holder(sqfix::fileOf(base(), ".SQD"));
         ASSERT_TRUE(holder.locked());
         auto before = snapshot();
-        CSquishArea area(base().c_str(), 3);
-        pktMessage m = postRecord("Some Body");
-        EXPECT_FALSE(area.newMessage(&m, "text\r", testWallTime())) << "no waiting for the lock";
-        EXPECT_TRUE(area.writeDeferred());
-        EXPECT_NE(area.deferReason().find("locked by another program"), std::string::npos) << area.deferReason();
+        CSquishArea area(base(), 3);
+        AreaResult r = store(area, postRecord("Some Body"), "text\r");
+        EXPECT_EQ(r.code(), AreaResult::Code::Busy) << "no waiting for the lock";
+        EXPECT_NE(r.reason().find("locked by another program"), std::string::npos) << r.reason();
         EXPECT_EQ(snapshot(), before);
 
         // Reading does not need the lock.
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
 
-        FidoAddr any;
-        EXPECT_FALSE(area.deleteMsg(2, &any, true));
-        EXPECT_TRUE(area.writeDeferred());
+        EXPECT_EQ(deleteAs(area, 2, FidoAddr{}, true).code(), AreaResult::Code::Busy);
         EXPECT_EQ(snapshot(), before);
     }
     // The holder is gone: the lock is free again, and a refusal for another reason is no
     // deferral.
-    CSquishArea area(base().c_str(), 3);
-    pktMessage m = postRecord("Some Body");
-    EXPECT_TRUE(area.newMessage(&m, "text\r", testWallTime()));
-    EXPECT_FALSE(area.writeDeferred());
-    FidoAddr any;
-    EXPECT_FALSE(area.deleteMsg(999, &any, true));
-    EXPECT_FALSE(area.writeDeferred());
+    CSquishArea area(base(), 3);
+    EXPECT_TRUE(store(area, postRecord("Some Body"), "text\r").isOk());
+    EXPECT_EQ(deleteAs(area, 999, FidoAddr{}, true).code(), AreaResult::Code::NotFound);
     EXPECT_TRUE(erase(2));
     expectSound();
 }
@@ -1269,52 +1271,50 @@ TEST_F(SquishArea, WritesOnDamagedBasesAreRefusedWithNothingWritten) {
         sqfix::BuildOptions o;
         o.freeFrames = c.freeFrame ? 1 : 0;
         auto write = [&](CSquishArea& area) {
-            if (c.write == DamageCase::kDelete) {
-                FidoAddr any;
-                return area.deleteMsg(c.victim, &any, true);
-            }
-            pktMessage m = postRecord();
-            return area.newMessage(&m, "text\r", testWallTime());
+            if (c.write == DamageCase::kDelete) return deleteAs(area, c.victim, FidoAddr{}, true);
+            return store(area, postRecord(), "text\r");
         };
 
         // The same write on the sound base goes through.
         build(threeMessages(), o);
         {
-            CSquishArea area(base().c_str(), 3);
-            EXPECT_TRUE(write(area));
-            EXPECT_TRUE(area.refusalReason().empty());
+            CSquishArea area(base(), 3);
+            AreaResult r = write(area);
+            EXPECT_TRUE(r.isOk()) << r.reason();
             expectSound();
         }
 
         auto built = build(threeMessages(), o);
         c.damage(sqfix::fileOf(base(), ".SQD"), sqfix::fileOf(base(), ".SQI"), built);
         auto before = snapshot();
-        CSquishArea area(base().c_str(), 3);
-        EXPECT_FALSE(write(area));
+        CSquishArea area(base(), 3);
+        AreaResult r = write(area);
         EXPECT_EQ(snapshot(), before) << "a refused write changed the files";
-        EXPECT_FALSE(area.writeDeferred()) << area.deferReason();
-        const std::string& reason = area.refusalReason();
-        EXPECT_NE(reason.find("Squish base " + base()), std::string::npos) << reason;
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+        EXPECT_EQ(r.code(), AreaResult::Code::Damaged) << r.reason();
+        EXPECT_NE(r.reason().find("Squish base " + base()), std::string::npos) << r.reason();
+        EXPECT_NE(r.reason().find(c.reasonPart), std::string::npos) << r.reason();
     }
 }
 
-TEST_F(SquishArea, RefusalsForOtherReasonsGiveNoReason) {
+TEST_F(SquishArea, RefusalsSayWhichCause) {
     build(threeMessages());
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     FidoAddr stranger{9, 9, 9, 9};
-    EXPECT_FALSE(area.deleteMsg(2, &stranger, false));  // not the author's message
-    EXPECT_TRUE(area.refusalReason().empty());
-    EXPECT_FALSE(area.deleteMsg(99, &stranger, true));  // no such message
-    EXPECT_TRUE(area.refusalReason().empty());
-    // A refusal is forgotten by the next write.
+    AreaResult r = deleteAs(area, 2, stranger, false);
+    EXPECT_EQ(r.code(), AreaResult::Code::Forbidden);  // not the author's message
+    EXPECT_EQ(r.reason(), "not yours");
+    r = deleteAs(area, 99, stranger, true);
+    EXPECT_EQ(r.code(), AreaResult::Code::NotFound);
+    EXPECT_NE(r.reason().find("no message 99"), std::string::npos) << r.reason();
     sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kLastFrame, 100);
-    pktMessage m = postRecord();
-    EXPECT_FALSE(area.newMessage(&m, "x", testWallTime()));
-    EXPECT_FALSE(area.refusalReason().empty());
+    EXPECT_EQ(store(area, postRecord(), "x").code(), AreaResult::Code::Damaged);
     build(threeMessages());
-    EXPECT_TRUE(area.newMessage(&m, "x", testWallTime()));
-    EXPECT_TRUE(area.refusalReason().empty());
+    EXPECT_TRUE(store(area, postRecord(), "x").isOk());
+    // Files that are not there.
+    removeFile(sqfix::fileOf(base(), ".SQI"));
+    r = store(area, postRecord(), "x");
+    EXPECT_EQ(r.code(), AreaResult::Code::NotFound);
+    EXPECT_NE(r.reason().find(".sqi is missing"), std::string::npos) << r.reason();
 }
 
 TEST_F(SquishArea, CountsNeverWrapNorExceedTheIndex) {
@@ -1365,11 +1365,11 @@ TEST_F(SquishArea, ZeroRecordsInTheIndexAreNoMessages) {
 
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2, 3}));
     EXPECT_EQ(stats(base()), std::make_pair(3u, 2u));
-    CSquishArea area(base().c_str(), 3);
+    CSquishArea area(base(), 3);
     MCArray<char> out;
-    EXPECT_TRUE(area.getMessage(3, out));
-    EXPECT_FALSE(area.getMessage(0, out));
-    EXPECT_FALSE(area.getMessage(4, out));
+    EXPECT_TRUE(fetch(area, 3, out));
+    EXPECT_FALSE(fetch(area, 0, out));
+    EXPECT_FALSE(fetch(area, 4, out));
 
     // A new record goes right after the last one that names a frame.
     ASSERT_TRUE(post("text\r"));
@@ -1480,20 +1480,15 @@ TEST_F(SquishArea, WritesWaitForAnotherWriterInTheMiddleOfAWrite) {
             auto built = build(threeMessages());
             c.make(*this, built);
             auto before = snapshot();
-            CSquishArea area(base().c_str(), 3);
-            pktMessage m = postRecord();
-            FidoAddr any;
-            bool done = posting ? area.newMessage(&m, "text\r", testWallTime()) : area.deleteMsg(1, &any, true);
+            CSquishArea area(base(), 3);
+            AreaResult r = posting ? store(area, postRecord(), "text\r") : deleteAs(area, 1, FidoAddr{}, true);
             if (c.deferred) {
-                EXPECT_FALSE(done);
-                EXPECT_TRUE(area.writeDeferred());
-                EXPECT_TRUE(area.refusalReason().empty()) << area.refusalReason();
-                EXPECT_NE(area.deferReason().find("Squish base " + base()), std::string::npos) << area.deferReason();
-                EXPECT_NE(area.deferReason().find(c.reasonPart), std::string::npos) << area.deferReason();
+                EXPECT_EQ(r.code(), AreaResult::Code::Busy) << r.reason();
+                EXPECT_NE(r.reason().find("Squish base " + base()), std::string::npos) << r.reason();
+                EXPECT_NE(r.reason().find(c.reasonPart), std::string::npos) << r.reason();
                 EXPECT_EQ(snapshot(), before);
             } else {
-                EXPECT_TRUE(done) << area.refusalReason() << area.deferReason();
-                EXPECT_FALSE(area.writeDeferred());
+                EXPECT_TRUE(r.isOk()) << r.reason();
             }
         }
     }
@@ -1671,16 +1666,13 @@ TEST_F(SquishArea, WritesNeverInterleaveWithATosserFillingItsRecordAfterTheLock)
             SCOPED_TRACE(step);
             ASSERT_TRUE(writer.stepDone());
             auto before = snapshot();
-            CSquishArea area(base().c_str(), 3);
-            pktMessage m = postRecord();
-            FidoAddr any;
+            CSquishArea area(base(), 3);
             if (step < 2) {
                 // Between the writer's steps: nothing is written, and the write waits.
-                EXPECT_FALSE(area.newMessage(&m, "mine\r", testWallTime()));
-                EXPECT_TRUE(area.writeDeferred());
-                EXPECT_FALSE(area.deleteMsg(1, &any, true));
-                EXPECT_TRUE(area.writeDeferred());
-                EXPECT_NE(area.deferReason().find("UMSGID 4"), std::string::npos) << area.deferReason();
+                EXPECT_EQ(store(area, postRecord(), "mine\r").code(), AreaResult::Code::Busy);
+                AreaResult r = deleteAs(area, 1, FidoAddr{}, true);
+                EXPECT_EQ(r.code(), AreaResult::Code::Busy);
+                EXPECT_NE(r.reason().find("UMSGID 4"), std::string::npos) << r.reason();
                 EXPECT_EQ(snapshot(), before);
             }
             writer.next();
@@ -1702,18 +1694,19 @@ TEST_F(SquishArea, WritesNeverInterleaveWithATosserFillingItsRecordAfterTheLock)
         int posted = 0, deleted = 0;
         uint32_t nextVictim = 1;
         for (int attempt = 0; attempt < 200000 && (posted < 40 || deleted < 10); ++attempt) {
-            CSquishArea area(base().c_str(), 3);
+            CSquishArea area(base(), 3);
+            AreaResult r;
             if (posted <= 4 * deleted || deleted >= 10) {
-                pktMessage m = postRecord();
-                if (posted < 40 && area.newMessage(&m, "mine\r", testWallTime())) ++posted;
+                if (posted < 40 && (r = store(area, postRecord(), "mine\r")).isOk()) ++posted;
             } else {
-                FidoAddr any;
-                if (area.deleteMsg(nextVictim, &any, true))
+                r = deleteAs(area, nextVictim, FidoAddr{}, true);
+                if (r.isOk())
                     ++deleted, ++nextVictim;
-                else if (!area.writeDeferred())
+                else if (r.code() == AreaResult::Code::NotFound)
                     ++nextVictim;  // already gone
             }
-            ASSERT_TRUE(area.refusalReason().empty()) << area.refusalReason();
+            ASSERT_TRUE(r.isOk() || r.code() == AreaResult::Code::Busy || r.code() == AreaResult::Code::NotFound)
+                << r.reason();
         }
         ASSERT_TRUE(writer.finish());
         EXPECT_EQ(posted, 40);

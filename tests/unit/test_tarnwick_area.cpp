@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "areas/tarnwick_area.h"
+#include "common/area_calls.h"
 #include "common/growth_counting_array.h"
-#include "common/test_time.h"
 #include "common/msg_fixture.h"
+#include "common/test_time.h"
+#include "fido/kludges.h"
+#include "fido/msgid.h"
+#include "protocol/message_layout.h"
 #include "support/clock.h"
 #include "support/le.h"
 #include "support/osfile.h"
@@ -36,14 +40,40 @@ constexpr uint32_t packed(uint32_t day, uint32_t month, uint32_t year, uint32_t 
 // A fixed field as the server must present it: the text, zero bytes to the end.
 std::string zeroFilled(const std::string& text, size_t size) { return text + std::string(size - text.size(), '\0'); }
 
-pktMessage postRecord(const FidoAddr& orig, const FidoAddr& dest) {
-    pktMessage r;
-    copyField(r.header.fromName, "Alice", sizeof r.header.fromName);
-    copyField(r.header.toName, "Bob", sizeof r.header.toName);
-    copyField(r.header.subject, "Greetings", sizeof r.header.subject);
+NewMessage postRecord(const FidoAddr& orig, const FidoAddr& dest) {
+    NewMessage r;
+    r.fromName = "Alice";
+    r.toName = "Bob";
+    r.subject = "Greetings";
     r.origAddr = orig;
     r.destAddr = dest;
     return r;
+}
+
+// Stores the message with this text, dated the test's time; `stored` receives its number.
+bool post(CEchoArea& area, NewMessage r, const std::string& text, uint32_t* stored = nullptr) {
+    static MsgIdSerials serials;
+    r.text = text;
+    r.written = testWallTime();
+    r.msgIdSerial = serials.next(r.written.utc);
+    uint32_t number = 0;
+    bool ok = area.newMessage(r, number).isOk();
+    if (stored) *stored = number;
+    return ok;
+}
+
+// The list as the binary door sends it, and the statistics; true when the area answered ok.
+bool listInto(CEchoArea& area, MCArray<pktMsgHeader>& out) {
+    out.removeAll();
+    AreaResult r = area.getMsgList([&out](const MessageSummary& s) { return out.add(msgHeaderOf(s)) >= 0; });
+    return r.isOk();
+}
+bool statsInto(CEchoArea& area, uint32_t counts[2]) {
+    AreaStats s;
+    bool ok = area.getAreaStats(s).isOk();
+    counts[0] = s.messages;
+    counts[1] = s.unread;
+    return ok;
 }
 
 // Whether `s` matches `pattern`, where '9' stands for a decimal digit, 'X' for an upper-case
@@ -146,7 +176,7 @@ TEST(TarnwickScan, NumbersFromNames) {
         TempDir dir;
         for (const std::string& f : c.files) ASSERT_TRUE(writeMsgFile(dir.path(), f, MsgFile{}));
         for (const std::string& d : c.directories) dir.subdir(d);
-        CTarnwickArea area(dir.path().c_str(), 0);
+        CTarnwickArea area(dir.path(), 0);
         area.scanDirectory();
         EXPECT_EQ(numbersOf(area), c.expected);
     }
@@ -156,7 +186,7 @@ TEST(TarnwickScan, RescanReplacesTheList) {
     TempDir dir;
     ASSERT_TRUE(writeMsgFile(dir.path(), 1, MsgFile{}));
     ASSERT_TRUE(writeMsgFile(dir.path(), 2, MsgFile{}));
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     area.scanDirectory();
     EXPECT_EQ(numbersOf(area), (std::vector<uint16_t>{1, 2}));
     ASSERT_EQ(unlink(dir.file("1.msg").c_str()), 0);
@@ -167,30 +197,30 @@ TEST(TarnwickScan, RescanReplacesTheList) {
 TEST(TarnwickArea, MissingOrOverlongDirectory) {
     TempDir dir;
     std::string missing = dir.file("absent");
-    CTarnwickArea area(missing.c_str(), 3);
+    CTarnwickArea area(missing, 3);
     EXPECT_EQ(area.getAreaNumber(), 3);
     MCArray<pktMsgHeader> list;
-    EXPECT_TRUE(area.getMsgList(list));
+    EXPECT_TRUE(listInto(area, list));
     EXPECT_EQ(list.getCount(), 0);
     uint32_t counts[2] = {7, 7};
-    EXPECT_TRUE(area.getAreaStats(missing.c_str(), counts));
+    EXPECT_TRUE(statsInto(area, counts));
     EXPECT_EQ(counts[0], 0u);
     EXPECT_EQ(counts[1], 0u);
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-    EXPECT_FALSE(area.newMessage(&r, "text", testWallTime()));
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    EXPECT_FALSE(post(area, r, "text"));
     EXPECT_FALSE(fileExists(missing));
 
     // A path that does not fit the directory field leaves the area without a directory:
     // nothing is read from or written to any other place.
     std::string tooLong(300, 'a');
-    CTarnwickArea longArea(tooLong.c_str(), 0);
+    CTarnwickArea longArea(tooLong, 0);
     EXPECT_STREQ(longArea.getDirectory(), "");
-    EXPECT_TRUE(longArea.getMsgList(list));
+    EXPECT_TRUE(listInto(longArea, list));
     EXPECT_EQ(list.getCount(), 0);
-    EXPECT_FALSE(longArea.newMessage(&r, "text", testWallTime()));
+    EXPECT_FALSE(post(longArea, r, "text"));
     MCArray<char> out;
-    EXPECT_FALSE(longArea.getMessage(1, out));
-    EXPECT_FALSE(longArea.deleteMsg(1, &r.origAddr, true));
+    EXPECT_FALSE(fetch(longArea, 1, out));
+    EXPECT_FALSE(deleteAs(longArea, 1, r.origAddr, true).isOk());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -231,9 +261,9 @@ TEST(TarnwickStats, UnreadFromTheLastreadMark) {
         if (c.lastreadName) {
             ASSERT_TRUE(writeRawFile(dir.file(c.lastreadName), c.lastreadBytes));
         }
-        CTarnwickArea area(dir.path().c_str(), 0);
+        CTarnwickArea area(dir.path(), 0);
         uint32_t counts[2] = {99, 99};
-        EXPECT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+        EXPECT_TRUE(statsInto(area, counts));
         EXPECT_EQ(counts[0], c.count);
         EXPECT_EQ(counts[1], c.unread);
     }
@@ -247,23 +277,21 @@ TEST(TarnwickStats, CountsShortFilesAndIgnoresDirectories) {
     ASSERT_TRUE(writeRawFile(dir.file("2.msg"), "short"));
     dir.subdir("3.msg");
     dir.subdir("lastread");
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     uint32_t counts[2];
-    EXPECT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+    EXPECT_TRUE(statsInto(area, counts));
     EXPECT_EQ(counts[0], 2u);
     EXPECT_EQ(counts[1], 2u);
 }
 
 TEST(TarnwickStats, PathLengthLimit) {
     // The directory plus "/lastread" must fit 260 characters.
-    TempDir dir;
-    CTarnwickArea area(dir.path().c_str(), 0);
     uint32_t counts[2] = {5, 5};
-    std::string fits(250, 'x');
-    EXPECT_TRUE(area.getAreaStats(fits.c_str(), counts));
-    std::string tooLong(251, 'x');
+    CTarnwickArea fits(std::string(250, 'x'), 0);
+    EXPECT_TRUE(statsInto(fits, counts));
+    CTarnwickArea tooLong(std::string(251, 'x'), 0);
     counts[0] = counts[1] = 5;
-    EXPECT_FALSE(area.getAreaStats(tooLong.c_str(), counts));
+    EXPECT_FALSE(statsInto(tooLong, counts));
     EXPECT_EQ(counts[0], 0u);
     EXPECT_EQ(counts[1], 0u);
 }
@@ -301,9 +329,9 @@ TEST(TarnwickList, HeadersOfReadableMessagesInOrder) {
 
     dir.subdir("7.msg");
 
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     MCArray<pktMsgHeader> list;
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 5);
     const uint32_t expectedNumbers[] = {1, 3, 4, 5, 6};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(list.getAt(i)->msgNumber, expectedNumbers[i]);
@@ -334,9 +362,9 @@ TEST(TarnwickList, SameNumberInTwoLetterCasesListedOnce) {
     upper.subject = "upper";
     ASSERT_TRUE(writeMsgFile(dir.path(), "7.MSG", upper));
     ASSERT_TRUE(writeMsgFile(dir.path(), "7.msg", lower));
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     MCArray<pktMsgHeader> list;
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 1);
     EXPECT_STREQ(list.getAt(0)->subject, "lower");
 }
@@ -352,19 +380,19 @@ TEST(TarnwickList, ReplacesPreviousContentsAndSkipsHugeFiles) {
     ASSERT_TRUE(writeRawFile(dir.file("3.msg"), encodeMsgFile(MsgFile{})));
     ASSERT_EQ(truncate(dir.file("3.msg").c_str(), 256LL << 20), 0);
 
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     MCArray<pktMsgHeader> list;
     pktMsgHeader stale;
     stale.msgNumber = 999;
     list.add(stale);
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 2);
     EXPECT_EQ(list.getAt(0)->msgNumber, 1u);
     EXPECT_EQ(list.getAt(1)->msgNumber, 3u);
 
     MCArray<char> out;
-    EXPECT_FALSE(area.getMessage(2, out));
-    ASSERT_TRUE(area.getMessage(3, out));
+    EXPECT_FALSE(fetch(area, 2, out));
+    ASSERT_TRUE(fetch(area, 3, out));
     EXPECT_EQ(fetchedLines(out), (std::vector<std::string>{"Hello"}));
 }
 
@@ -385,9 +413,9 @@ TEST(TarnwickFetch, RecordAndLines) {
     m.body = "Line one\r\nLine two\r\rLast";
     ASSERT_TRUE(writeMsgFile(dir.path(), 42, m));
 
-    CTarnwickArea area(dir.path().c_str(), 9);
+    CTarnwickArea area(dir.path(), 9);
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(42, out));
+    ASSERT_TRUE(fetch(area, 42, out));
     ASSERT_GE(out.getCount(), int32_t(kMessageRecordSize));
     pktMessage r = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
     EXPECT_EQ(r.header.msgNumber, 42u);
@@ -441,9 +469,9 @@ TEST(TarnwickFetch, AddressesFromTheRoutingKludges) {
         m.kludges = c.kludges;
         m.body = c.body;
         ASSERT_TRUE(writeMsgFile(dir.path(), 3, m));
-        CTarnwickArea area(dir.path().c_str(), 0);
+        CTarnwickArea area(dir.path(), 0);
         MCArray<char> out;
-        ASSERT_TRUE(area.getMessage(3, out));
+        ASSERT_TRUE(fetch(area, 3, out));
         pktMessage r = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
         EXPECT_EQ(r.origAddr, c.orig);
         EXPECT_EQ(r.destAddr, c.dest);
@@ -463,9 +491,9 @@ TEST(TarnwickFetch, LinesAreThoseOfTheLineRoutine) {
         MsgFile m;
         m.body = body;
         ASSERT_TRUE(writeMsgFile(dir.path(), 1, m));
-        CTarnwickArea area(dir.path().c_str(), 0);
+        CTarnwickArea area(dir.path(), 0);
         GrowthCountingArray out;
-        ASSERT_TRUE(area.getMessage(1, out));
+        ASSERT_TRUE(fetch(area, 1, out));
         // Sized once from the text's length; only texts of very short lines grow further,
         // and then by large steps.
         EXPECT_LE(out.growths, 5) << "the output grew in small steps";
@@ -513,9 +541,9 @@ TEST(TarnwickFetch, FilesAndNames) {
             dir.subdir(c.fileName);
         else
             ASSERT_TRUE(writeRawFile(dir.file(c.fileName), c.bytes));
-        CTarnwickArea area(dir.path().c_str(), 0);
+        CTarnwickArea area(dir.path(), 0);
         MCArray<char> out;
-        ASSERT_EQ(area.getMessage(c.number, out), c.ok);
+        ASSERT_EQ(fetch(area, c.number, out), c.ok);
         if (!c.ok) continue;
         EXPECT_EQ(fetchedLines(out), c.lines);
     }
@@ -528,20 +556,20 @@ TEST(TarnwickArea, FifosAndDevicesAreNotOpened) {
     ASSERT_EQ(mkfifo(dir.file("5.msg").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo(dir.file("lastread").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", dir.file("6.msg").c_str()), 0);
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     MCArray<pktMsgHeader> list;
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 1);
     uint32_t counts[2];
-    ASSERT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+    ASSERT_TRUE(statsInto(area, counts));
     EXPECT_EQ(counts[0], 1u);
     MCArray<char> out;
-    EXPECT_FALSE(area.getMessage(5, out));
-    EXPECT_FALSE(area.getMessage(6, out));
+    EXPECT_FALSE(fetch(area, 5, out));
+    EXPECT_FALSE(fetch(area, 6, out));
     const FidoAddr me{2, 5020, 100, 0};
-    EXPECT_FALSE(area.deleteMsg(5, &me, false));
-    EXPECT_FALSE(area.deleteMsg(5, &me, true));
-    EXPECT_FALSE(area.deleteMsg(6, &me, true));
+    EXPECT_FALSE(deleteAs(area, 5, me, false).isOk());
+    EXPECT_FALSE(deleteAs(area, 5, me, true).isOk());
+    EXPECT_FALSE(deleteAs(area, 6, me, true).isOk());
     EXPECT_TRUE(fileExists(dir.file("5.msg")));
 }
 
@@ -566,22 +594,22 @@ TEST(TarnwickArea, LinksAndOtherEntriesAreNoMessages) {
     ASSERT_EQ(symlink(outside.file("target").c_str(), dir.file("11.MSG").c_str()), 0);
     const std::vector<std::string> entries = listNames(dir.path());
 
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     MCArray<pktMsgHeader> list;
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 1);
     EXPECT_EQ(list.getAt(0)->msgNumber, 1u);
     uint32_t counts[2];
-    ASSERT_TRUE(area.getAreaStats(dir.path().c_str(), counts));
+    ASSERT_TRUE(statsInto(area, counts));
     EXPECT_EQ(counts[0], 1u);
 
     const FidoAddr me{2, 5020, 100, 0};
     for (uint32_t n : {50u, 9u, 6u, 7u, 8u, 11u}) {
         SCOPED_TRACE(n);
         MCArray<char> out;
-        EXPECT_FALSE(area.getMessage(n, out));
-        EXPECT_FALSE(area.deleteMsg(n, &me, false));
-        EXPECT_FALSE(area.deleteMsg(n, &me, true));
+        EXPECT_FALSE(fetch(area, n, out));
+        EXPECT_FALSE(deleteAs(area, n, me, false).isOk());
+        EXPECT_FALSE(deleteAs(area, n, me, true).isOk());
     }
     EXPECT_EQ(listNames(dir.path()), entries);
     StoredMsg target;
@@ -589,8 +617,8 @@ TEST(TarnwickArea, LinksAndOtherEntriesAreNoMessages) {
     EXPECT_EQ(target.text, secret.body + std::string(1, '\0'));
 
     // The new message follows the highest number any entry takes.
-    pktMessage r = postRecord(me, {2, 5020, 200, 0});
-    ASSERT_TRUE(area.newMessage(&r, "text", testWallTime()));
+    NewMessage r = postRecord(me, {2, 5020, 200, 0});
+    ASSERT_TRUE(post(area, r, "text"));
     std::vector<std::string> after = entries;
     after.push_back("51.msg");
     std::sort(after.begin(), after.end());
@@ -623,11 +651,11 @@ TEST(TarnwickPost, DanglingLinksAndLeftoverTemporaryFilesBlockNothing) {
         for (const std::string& t : c.leftovers) ASSERT_TRUE(writeRawFile(dir.file(t), "half a message"));
         std::vector<std::string> expected = listNames(dir.path());
 
-        CTarnwickArea area(dir.path().c_str(), 0);
-        pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+        CTarnwickArea area(dir.path(), 0);
+        NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
         for (const std::string& name : c.posted) {
             SCOPED_TRACE(name);
-            ASSERT_TRUE(area.newMessage(&r, "text", testWallTime()));
+            ASSERT_TRUE(post(area, r, "text"));
             expected.push_back(name);
             std::sort(expected.begin(), expected.end());
             EXPECT_EQ(listNames(dir.path()), expected);  // leftovers untouched, nothing new left
@@ -673,9 +701,9 @@ TEST(TarnwickPost, NumberIsHighestPlusOne) {
         TempDir dir;
         for (const std::string& f : c.files) ASSERT_TRUE(writeMsgFile(dir.path(), f, MsgFile{}));
         std::vector<std::string> before = listNames(dir.path());
-        CTarnwickArea area(dir.path().c_str(), 0);
-        pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-        ASSERT_TRUE(area.newMessage(&r, "Text\r", testWallTime()));
+        CTarnwickArea area(dir.path(), 0);
+        NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+        ASSERT_TRUE(post(area, r, "Text\r"));
         std::vector<std::string> after = listNames(dir.path());
         EXPECT_EQ(after.size(), before.size() + 1);  // no temporary file left
         EXPECT_EQ(postedFileName(dir.path(), before), c.expected);
@@ -685,15 +713,15 @@ TEST(TarnwickPost, NumberIsHighestPlusOne) {
 TEST(TarnwickPost, AfterTheWrapPostsStepOverNumbersInUse) {
     TempDir dir;
     ASSERT_TRUE(writeMsgFile(dir.path(), 65535, MsgFile{}));
-    CTarnwickArea area(dir.path().c_str(), 0);
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-    ASSERT_TRUE(area.newMessage(&r, "first", testWallTime()));
+    CTarnwickArea area(dir.path(), 0);
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    ASSERT_TRUE(post(area, r, "first"));
     std::string zero;
     ASSERT_TRUE(readFile(dir.file("0.msg"), zero));
 
     // 0 and 65535 are taken and 1 is the tosser's: the next free number, and never a
     // temporary file left behind.
-    ASSERT_TRUE(area.newMessage(&r, "second", testWallTime()));
+    ASSERT_TRUE(post(area, r, "second"));
     EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "2.msg", "65535.msg"}));
     std::string zeroAfter;
     ASSERT_TRUE(readFile(dir.file("0.msg"), zeroAfter));
@@ -702,7 +730,7 @@ TEST(TarnwickPost, AfterTheWrapPostsStepOverNumbersInUse) {
     ASSERT_TRUE(readMsgFile(dir.file("2.msg"), second));
     EXPECT_EQ(second.text.substr(second.text.size() - 7), std::string("second\0", 7));
 
-    ASSERT_TRUE(area.newMessage(&r, "third", testWallTime()));
+    ASSERT_TRUE(post(area, r, "third"));
     EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.msg", "2.msg", "3.msg", "65535.msg"}));
 }
 
@@ -710,9 +738,9 @@ TEST(TarnwickPost, NeverBesideAMessageFileOfOtherLetterCase) {
     TempDir dir;
     ASSERT_TRUE(writeMsgFile(dir.path(), 65535, MsgFile{}));
     ASSERT_TRUE(writeMsgFile(dir.path(), "0.MSG", MsgFile{}));
-    CTarnwickArea area(dir.path().c_str(), 0);
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-    EXPECT_TRUE(area.newMessage(&r, "text", testWallTime()));
+    CTarnwickArea area(dir.path(), 0);
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    EXPECT_TRUE(post(area, r, "text"));
     EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"0.MSG", "2.msg", "65535.msg"}));
 }
 
@@ -721,7 +749,7 @@ TEST(TarnwickPost, NeverBesideAMessageFileOfOtherLetterCase) {
 class RacedArea : public CTarnwickArea {
 public:
     RacedArea(const std::string& dir, std::vector<std::string> appear)
-        : CTarnwickArea(dir.c_str(), 0), dir_(dir), appear_(std::move(appear)) {}
+        : CTarnwickArea(dir, 0), dir_(dir), appear_(std::move(appear)) {}
     void scanDirectory() override {
         CTarnwickArea::scanDirectory();
         for (const std::string& name : appear_) EXPECT_TRUE(writeMsgFile(dir_, name, MsgFile{}));
@@ -734,12 +762,12 @@ private:
 };
 
 TEST(TarnwickPost, MessagesAppearingMeanwhileAreNotReplaced) {
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
     {
         TempDir dir;
         ASSERT_TRUE(writeMsgFile(dir.path(), 5, MsgFile{}));
         RacedArea area(dir.path(), {"6.msg", "7.MSG"});
-        ASSERT_TRUE(area.newMessage(&r, "mine", testWallTime()));
+        ASSERT_TRUE(post(area, r, "mine"));
         EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"5.msg", "6.msg", "7.MSG", "8.msg"}));
         StoredMsg six;
         ASSERT_TRUE(readMsgFile(dir.file("6.msg"), six));
@@ -751,7 +779,7 @@ TEST(TarnwickPost, MessagesAppearingMeanwhileAreNotReplaced) {
         std::vector<std::string> many;
         for (int n = 2; n < 200; ++n) many.push_back(std::to_string(n) + ".msg");
         RacedArea area(dir.path(), many);
-        EXPECT_FALSE(area.newMessage(&r, "mine", testWallTime()));
+        EXPECT_FALSE(post(area, r, "mine"));
         for (const std::string& name : listNames(dir.path())) EXPECT_EQ(name.find(".mst"), std::string::npos) << name;
         EXPECT_EQ(listNames(dir.path()).size(), many.size());
     }
@@ -759,8 +787,8 @@ TEST(TarnwickPost, MessagesAppearingMeanwhileAreNotReplaced) {
 
 TEST(TarnwickPost, FailedWriteRemovesTheTemporaryFile) {
     TempDir dir;
-    CTarnwickArea area(dir.path().c_str(), 0);
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    CTarnwickArea area(dir.path(), 0);
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
     const std::string big(8192, 'x');
 
     // A file size limit makes the write of the text come up short.
@@ -770,14 +798,14 @@ TEST(TarnwickPost, FailedWriteRemovesTheTemporaryFile) {
     small.rlim_cur = 1024;
     auto oldHandler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool posted = area.newMessage(&r, big.c_str(), testWallTime());
+    bool posted = post(area, r, big.c_str());
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
 
     EXPECT_FALSE(posted);
     EXPECT_TRUE(listNames(dir.path()).empty());
     // Nothing blocks the number afterwards.
-    EXPECT_TRUE(area.newMessage(&r, "small", testWallTime()));
+    EXPECT_TRUE(post(area, r, "small"));
     EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"2.msg"}));
 }
 
@@ -807,10 +835,10 @@ TEST(TarnwickPost, StoredBytes) {
     for (const PostCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        CTarnwickArea area(dir.path().c_str(), 0);
-        pktMessage r = postRecord(c.orig, c.dest);
+        CTarnwickArea area(dir.path(), 0);
+        NewMessage r = postRecord(c.orig, c.dest);
         r.attributes = 0x0181;
-        ASSERT_TRUE(area.newMessage(&r, text.c_str(), testWallTime()));
+        ASSERT_TRUE(post(area, r, text.c_str()));
         ASSERT_EQ(listNames(dir.path()), (std::vector<std::string>{"2.msg"}));
 
         StoredMsg s;
@@ -839,13 +867,13 @@ TEST(TarnwickPost, StoredBytes) {
 
 TEST(TarnwickPost, HeaderFieldsAndDate) {
     TempDir dir;
-    CTarnwickArea area(dir.path().c_str(), 0);
-    pktMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
-    memset(r.header.fromName, 'F', sizeof r.header.fromName);  // fills the field
-    memcpy(r.header.toName, "Bob\0garbage", 11);                // garbage after the zero byte
-    memset(r.header.subject, 'S', sizeof r.header.subject);
+    CTarnwickArea area(dir.path(), 0);
+    NewMessage r = postRecord({2, 5020, 100, 0}, {2, 5020, 200, 0});
+    r.fromName.assign(36, 'F');                  // fills the field
+    r.toName.assign("Bob\0garbage", 11);         // garbage after the zero byte
+    r.subject.assign(80, 'S');                   // cut to the field
     r.attributes = 0xFFFF;
-    ASSERT_TRUE(area.newMessage(&r, "", testWallTime()));
+    ASSERT_TRUE(post(area, r, ""));
 
     StoredMsg s;
     ASSERT_TRUE(readMsgFile(dir.file("2.msg"), s));
@@ -863,19 +891,19 @@ TEST(TarnwickPost, HeaderFieldsAndDate) {
 
 TEST(TarnwickPost, PostedMessageReadsBack) {
     TempDir dir;
-    CTarnwickArea area(dir.path().c_str(), 0);
-    pktMessage r = postRecord({2, 5020, 100, 1}, {2, 5020, 200, 0});
+    CTarnwickArea area(dir.path(), 0);
+    NewMessage r = postRecord({2, 5020, 100, 1}, {2, 5020, 200, 0});
     r.attributes = 0x0101;
-    ASSERT_TRUE(area.newMessage(&r, "Hello\rWorld\r", testWallTime()));
+    ASSERT_TRUE(post(area, r, "Hello\rWorld\r"));
 
     MCArray<pktMsgHeader> list;
-    ASSERT_TRUE(area.getMsgList(list));
+    ASSERT_TRUE(listInto(area, list));
     ASSERT_EQ(list.getCount(), 1);
     EXPECT_STREQ(list.getAt(0)->fromName, "Alice");
     EXPECT_NE(list.getAt(0)->msgIdHash, 0u);
 
     MCArray<char> out;
-    ASSERT_TRUE(area.getMessage(2, out));
+    ASSERT_TRUE(fetch(area, 2, out));
     pktMessage got = decodeMessage(reinterpret_cast<const uint8_t*>(out.getData()));
     EXPECT_EQ(got.origAddr, r.origAddr);
     EXPECT_EQ(got.destAddr, r.destAddr);
@@ -890,7 +918,7 @@ TEST(TarnwickPost, PostedMessageReadsBack) {
     EXPECT_EQ(list.getAt(0)->msgIdHash, crcOf(lines[2].substr(8)));
 
     // The author may delete it while it is unsent.
-    EXPECT_TRUE(area.deleteMsg(2, &r.origAddr, false));
+    EXPECT_TRUE(deleteAs(area, 2, r.origAddr, false).isOk());
     EXPECT_TRUE(listNames(dir.path()).empty());
 }
 
@@ -939,8 +967,8 @@ TEST(TarnwickDelete, Rights) {
         m.body = c.body;
         ASSERT_TRUE(writeMsgFile(dir.path(), 3, m));
         ASSERT_TRUE(writeMsgFile(dir.path(), 4, MsgFile{}));
-        CTarnwickArea area(dir.path().c_str(), 0);
-        EXPECT_EQ(area.deleteMsg(3, &c.requester, c.mayDeleteAny), c.deleted);
+        CTarnwickArea area(dir.path(), 0);
+        EXPECT_EQ(deleteAs(area, 3, c.requester, c.mayDeleteAny).isOk(), c.deleted);
         EXPECT_EQ(fileExists(dir.file("3.msg")), !c.deleted);
         EXPECT_TRUE(fileExists(dir.file("4.msg")));  // other messages keep their files and numbers
     }
@@ -953,34 +981,34 @@ TEST(TarnwickDelete, FilesAndNames) {
     const std::string ownBytes = encodeMsgFile(own);
 
     TempDir dir;
-    CTarnwickArea area(dir.path().c_str(), 0);
+    CTarnwickArea area(dir.path(), 0);
     // No such message, either right.
-    EXPECT_FALSE(area.deleteMsg(1, &me, false));
-    EXPECT_FALSE(area.deleteMsg(1, &me, true));
+    EXPECT_FALSE(deleteAs(area, 1, me, false).isOk());
+    EXPECT_FALSE(deleteAs(area, 1, me, true).isOk());
 
     // Names in other letter case are found.
     ASSERT_TRUE(writeRawFile(dir.file("12.MSG"), ownBytes));
     ASSERT_TRUE(writeRawFile(dir.file("13.Msg"), ownBytes));
-    EXPECT_TRUE(area.deleteMsg(12, &me, false));
-    EXPECT_TRUE(area.deleteMsg(13, &me, true));
+    EXPECT_TRUE(deleteAs(area, 12, me, false).isOk());
+    EXPECT_TRUE(deleteAs(area, 13, me, true).isOk());
 
     // A short file cannot be checked, so only a super user removes it.
     ASSERT_TRUE(writeRawFile(dir.file("14.msg"), ownBytes.substr(0, kHeaderSize - 1)));
-    EXPECT_FALSE(area.deleteMsg(14, &me, false));
+    EXPECT_FALSE(deleteAs(area, 14, me, false).isOk());
     EXPECT_TRUE(fileExists(dir.file("14.msg")));
-    EXPECT_TRUE(area.deleteMsg(14, &me, true));
+    EXPECT_TRUE(deleteAs(area, 14, me, true).isOk());
 
     // A directory is not a message.
     dir.subdir("15.msg");
-    EXPECT_FALSE(area.deleteMsg(15, &me, true));
+    EXPECT_FALSE(deleteAs(area, 15, me, true).isOk());
     EXPECT_TRUE(fileExists(dir.file("15.msg")));
 
     // Deleting leaves a gap: the next post still follows the highest number.
     ASSERT_TRUE(writeRawFile(dir.file("20.msg"), ownBytes));
     ASSERT_TRUE(writeRawFile(dir.file("21.msg"), ownBytes));
-    EXPECT_TRUE(area.deleteMsg(20, &me, false));
-    pktMessage r = postRecord(me, {2, 5020, 200, 0});
-    ASSERT_TRUE(area.newMessage(&r, "x", testWallTime()));
+    EXPECT_TRUE(deleteAs(area, 20, me, false).isOk());
+    NewMessage r = postRecord(me, {2, 5020, 200, 0});
+    ASSERT_TRUE(post(area, r, "x"));
     EXPECT_EQ(listNames(dir.path()), (std::vector<std::string>{"15.msg", "21.msg", "22.msg"}));
 }
 

@@ -16,8 +16,8 @@ namespace {
 struct ExpectedArea {
     std::string name;
     std::string path;
-    int32_t format;
-    int32_t type;
+    AreaFormat format;
+    AreaType type;
 };
 
 class TosserConfig : public ::testing::Test {
@@ -37,23 +37,23 @@ protected:
     }
 
     void expectAreas(const std::vector<ExpectedArea>& expected) {
-        ASSERT_EQ(areaList.getCount(), int32_t(expected.size()));
+        ASSERT_EQ(areaList.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
             SCOPED_TRACE("area " + std::to_string(i) + " " + expected[i].name);
-            const mArea& a = *areaList.getAt(int32_t(i));
-            EXPECT_EQ(std::string(a.name, sizeof a.name), padded(expected[i].name, sizeof a.name));
-            EXPECT_EQ(std::string(a.path, sizeof a.path), padded(expected[i].path, sizeof a.path));
+            const mArea& a = areaList[i];
+            EXPECT_EQ(a.name, expected[i].name);
+            EXPECT_EQ(a.path, expected[i].path);
             EXPECT_EQ(a.format, expected[i].format);
             EXPECT_EQ(a.type, expected[i].type);
         }
     }
 
     TempDir dir;
-    MCArray<mArea> areaList;
+    std::vector<mArea> areaList;
 };
 
-const int32_t kMsg = AREA_FORMAT_MSG, kSquish = AREA_FORMAT_SQUISH;
-const int32_t kNet = AREA_TYPE_NETMAIL, kEcho = AREA_TYPE_ECHOMAIL;
+const AreaFormat kMsg = AreaFormat::Msg, kSquish = AreaFormat::Squish;
+const AreaType kNet = AreaType::Netmail, kEcho = AreaType::Echomail;
 
 TEST_F(TosserConfig, RealConfigurationYieldsExactlyItsEchoAndNetAreas) {
     // An included file holds areas too; the server reads only the file it is given.
@@ -101,7 +101,7 @@ TEST_F(TosserConfig, RealConfigurationYieldsExactlyItsEchoAndNetAreas) {
         {"R50.SYSOP", "/fido/msgbase/r50sysop", kSquish, kEcho},
         {"SU.GENERAL", "/fido/msgbase/sugeneral", kSquish, kEcho},
         {"INDENTED", "/fido/msgbase/indented", kSquish, kEcho},
-        // A tag of 40 characters keeps its first 36, without a terminating zero.
+        // A tag of 40 characters keeps its first 36.
         {"A_VERY_LONG_AREA_TAG_OF_FORTY_CHARAC", "/fido/msgbase/longtag", kSquish, kEcho},
         // The links beyond the first 255 characters come as a line of their own, which
         // names no area.

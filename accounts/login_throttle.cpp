@@ -1,18 +1,18 @@
-#include "protocol/login_throttle.h"
+#include "accounts/login_throttle.h"
 
 #include <algorithm>
 
-bool LoginThrottle::expired(const SessionLimits& limits, const Record& r, Time now) const {
+bool LoginThrottle::expired(const ThrottleLimits& limits, const Record& r, Time now) const {
     return r.failures == 0 || now - r.lastFailure >= limits.loginFailWindow;
 }
 
-uint32_t LoginThrottle::failures(const SessionLimits& limits, const NetAddress& address, Time now) const {
+uint32_t LoginThrottle::failures(const ThrottleLimits& limits, const NetAddress& address, Time now) const {
     auto it = records_.find(address.host());
     if (it == records_.end() || expired(limits, it->second, now)) return 0;
     return it->second.failures;
 }
 
-LoginThrottle::Duration LoginThrottle::helloDelay(const SessionLimits& limits, const NetAddress& address, Time now) const {
+LoginThrottle::Duration LoginThrottle::helloDelay(const ThrottleLimits& limits, const NetAddress& address, Time now) const {
     uint32_t n = failures(limits, address, now);
     if (n < 2) return Duration::zero();
     Duration d = limits.loginFailDelay;
@@ -20,12 +20,12 @@ LoginThrottle::Duration LoginThrottle::helloDelay(const SessionLimits& limits, c
     return std::min(d, limits.loginDelayMax);
 }
 
-void LoginThrottle::scheduleReport(const SessionLimits& limits, Record& r, Time now) {
+void LoginThrottle::scheduleReport(const ThrottleLimits& limits, Record& r, Time now) {
     if (r.reportAt == Time::max()) r.reportAt = now + limits.reportInterval;
     nextReport_ = std::min(nextReport_, r.reportAt);
 }
 
-void LoginThrottle::recordFailure(const SessionLimits& limits, const NetAddress& address, Time now) {
+void LoginThrottle::recordFailure(const ThrottleLimits& limits, const NetAddress& address, Time now) {
     Record& r = records_[address.host()];
     if (expired(limits, r, now)) r.failures = 0;
     if (r.failures < UINT32_MAX) ++r.failures;
@@ -34,7 +34,7 @@ void LoginThrottle::recordFailure(const SessionLimits& limits, const NetAddress&
     scheduleReport(limits, r, now);
 }
 
-void LoginThrottle::recordRefused(const SessionLimits& limits, const NetAddress& address, Time now) {
+void LoginThrottle::recordRefused(const ThrottleLimits& limits, const NetAddress& address, Time now) {
     Record& r = records_[address.host()];
     ++r.refusedSinceReport;
     scheduleReport(limits, r, now);
@@ -45,7 +45,7 @@ void LoginThrottle::recordSuccess(const NetAddress& address) {
     if (it != records_.end()) it->second.failures = 0;
 }
 
-void LoginThrottle::reportDue(const SessionLimits& limits, Time now,
+void LoginThrottle::reportDue(const ThrottleLimits& limits, Time now,
                               const std::function<void(const NetAddress&, uint32_t, uint32_t)>& report) {
     if (now < nextReport_) return;
     nextReport_ = Time::max();

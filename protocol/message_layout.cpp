@@ -1,22 +1,10 @@
-#include "areas/echoarea.h"
+#include "protocol/message_layout.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "support/le.h"
-#include "wire/fidodate.h"
-
-pktMsgHeader storedMsgHeader(uint32_t msgNumber, const char* fromName, const char* toName, const char* subject,
-                             const char* dateText) {
-    pktMsgHeader h;
-    h.msgNumber = msgNumber;
-    copyField(h.fromName, fromName, sizeof h.fromName);
-    copyField(h.toName, toName, sizeof h.toName);
-    copyField(h.subject, subject, sizeof h.subject);
-    h.dateWritten = parseFidoDate(dateText);
-    return h;
-}
 
 namespace {
 
@@ -43,10 +31,6 @@ const char* endOfWalk(const char* text, const char* stop, int32_t maxLength) {
     if (maxLength == kNoLengthBound) return stop;
     return text + maxLength;
 }
-
-}  // namespace
-
-namespace {
 
 // The walk of textToLines: hands every line to `emit` (its start and length) and returns
 // where the walk stopped (past the terminating zero when it met one).
@@ -128,4 +112,46 @@ const char* extractKludges(const char* text, MCArray<char>& out, int32_t maxLeng
     }
     if (start && length > 1) emitLine(out, start, length);
     return endOfWalk(text, p, maxLength);
+}
+
+pktMsgHeader msgHeaderOf(const MessageSummary& s) {
+    pktMsgHeader h;
+    h.msgNumber = s.number;
+    copyField(h.fromName, s.fromName.c_str(), sizeof h.fromName);
+    copyField(h.toName, s.toName.c_str(), sizeof h.toName);
+    copyField(h.subject, s.subject.c_str(), sizeof h.subject);
+    h.dateWritten = s.written();
+    h.msgIdHash = s.msgIdHash;
+    h.replyHash = s.replyHash;
+    return h;
+}
+
+bool encodeFetchedMessage(const StoredMessage& message, MCArray<char>& out) {
+    out.removeAll();
+    const size_t controlLength = message.control.size();
+    const size_t textLength = message.text.size();
+    if (controlLength > size_t(INT32_MAX) || textLength > size_t(INT32_MAX)) return false;
+
+    pktMessage m;
+    m.header = msgHeaderOf(message.summary);
+    m.header.msgIdHash = 0;
+    m.header.replyHash = 0;
+    m.origAddr = message.origAddr;
+    m.destAddr = message.destAddr;
+    m.attributes = uint16_t(message.attributes & 0xFFFFu);
+
+    // The output is sized once, from the lengths, for the record and the lines, so that
+    // the lines are then appended without growing the array step by step.
+    if (!reserveForLines(out, int64_t(kMessageRecordSize), int64_t(controlLength + textLength)) ||
+        !out.setSize(int32_t(kMessageRecordSize)))
+        return false;
+    encodeMessage(m, reinterpret_cast<uint8_t*>(out.getData()));
+    try {
+        textToLines(message.control.data(), out, int32_t(controlLength));
+        textToLines(message.text.data(), out, int32_t(textLength));
+    } catch (const std::bad_alloc&) {
+        out.removeAll();
+        return false;
+    }
+    return true;
 }

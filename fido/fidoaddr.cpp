@@ -1,4 +1,4 @@
-#include "wire/fidoaddr.h"
+#include "fido/fidoaddr.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "wire/fidodate.h"
+#include "fido/fidodate.h"
 
 #include <cstring>
 

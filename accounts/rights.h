@@ -1,0 +1,44 @@
+// What a user may do beyond reading: whose messages they may delete, and what their posts
+// may carry. Every door and both area formats go by this one policy.
+//
+// Super users may delete any message and write as the node does: their posts keep the
+// sender name, attributes, kludges and Origin line they give. Every other user:
+//   - may delete only a message whose MSGID names their own address (all four numbers)
+//     and that is not sent yet;
+//   - posts under their registered name;
+//   - may ask only for the netmail attribute bits below;
+//   - cannot put the kludges the server stamps itself (MSGID, INTL, FMPT, TOPT) into their
+//     text: those are dropped wherever they stand, so only the server's stand;
+//   - has an Origin line of theirs that names another address name theirs instead.
+#pragma once
+#include <cstdint>
+
+#include "accounts/users.h"
+#include "fido/attributes.h"
+#include "fido/message.h"
+
+// The netmail attribute bits a user without sysop rights may ask for.
+constexpr uint16_t kUserNetmailAttributes =
+    kAttrPrivate | kAttrCrash | kAttrKillSent | kAttrHold | kAttrReturnReceiptRequest;
+
+// Whether a delete may go on, and why not.
+enum class DeleteVerdict {
+    Allowed,
+    AlreadySent,  // marked sent: the tosser has exported it
+    NoMsgId,      // no MSGID with an address among its kludges: whose it is cannot be told
+    NotYours,     // its MSGID names another address
+};
+// "already sent", "no MSGID names its author", "not yours"; empty for Allowed.
+const char* deleteVerdictText(DeleteVerdict verdict);
+
+class RightsPolicy {
+public:
+    // Whether the user may delete a message whatever it shows of whose it is.
+    bool deletesAny(const rClientInfo& user) const { return user.superUser != 0; }
+    DeleteVerdict mayDelete(const rClientInfo& user, const MessageOwnership& owner) const;
+
+    // Applies the rules above to a post before it is stored: sender name, netmail
+    // attributes, stamped kludges, and (in echomail) the Origin line that ends the text.
+    // Throws std::bad_alloc when memory runs out.
+    void applyToPost(const rClientInfo& user, bool netmail, NewMessage& post) const;
+};

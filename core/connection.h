@@ -1,0 +1,75 @@
+// A connection of any door, as the loop hosts it: what it waits for on its socket, when
+// it must be stepped whatever comes, and one step given what the socket is ready for and
+// the time. The loop owns its connections; a door makes them through the factory it gives
+// its listener.
+#pragma once
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <memory>
+
+#include "support/socket.h"
+
+using MonoClock = std::chrono::steady_clock;
+using MonoTime = MonoClock::time_point;
+
+// The time as the loop hands it to a step: the monotonic time, which every deadline runs
+// on, and the calendar time, which messages are dated with.
+struct Now {
+    MonoTime mono{};
+    std::time_t wall = 0;
+};
+
+// What the loop saw on a connection's socket.
+struct Readiness {
+    bool readable = false;
+    bool writable = false;
+};
+// What a connection wants the loop to wait for on its socket.
+struct SocketInterest {
+    bool read = false;
+    bool write = false;
+};
+
+class Connection {
+public:
+    Connection(int socket, const NetAddress& peer);
+    // Closes the socket if it is still open.
+    virtual ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    int socket() const { return socket_; }
+    // The peer's address and port, and the same as text ("127.0.0.1:40312", "[::1]:40312"),
+    // which the console lines of the connection's steps begin with.
+    const NetAddress& peer() const { return peer_; }
+    const char* peerText() const { return peerText_; }
+
+    // True once the connection is closed; the loop drops it at the end of the pass.
+    bool closed() const { return socket_ == kClosedSocket; }
+
+    virtual SocketInterest interest() const = 0;
+    // The moment the connection must be stepped even if nothing arrives (MonoTime::max()
+    // for none).
+    virtual MonoTime deadline() const = 0;
+    virtual void step(Readiness ready, const Now& now) = 0;
+
+    // For the loop's caps: whether the connection's user has logged in, and whether it is
+    // closing (its sending side shut, what still arrives dropped).
+    virtual bool loggedIn() const = 0;
+    virtual bool closing() const = 0;
+
+protected:
+    // Closes the socket; the connection is closed() from then on.
+    void releaseSocket();
+
+private:
+    int socket_;
+    NetAddress peer_;
+    char peerText_[kAddressTextSize] = {};
+};
+
+// Makes the connection of a door for an accepted socket (nullptr when it cannot, and the
+// socket is then closed by the loop).
+using ConnectionFactory =
+    std::function<std::unique_ptr<Connection>(int socket, const NetAddress& peer, const Now& now)>;

@@ -1,0 +1,89 @@
+#include "core/desk.h"
+
+#include <errno.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "core/post_rules.h"
+#include "support/log.h"
+
+namespace {
+
+// The user as the post and delete lines name them: name and address, control bytes of
+// the name shown as "?".
+struct UserLabel {
+    explicit UserLabel(const rClientInfo& u) {
+        size_t n = strnlen(u.name, sizeof u.name);
+        for (size_t i = 0; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(u.name[i]);
+            name[i] = (c < 0x20 || c == 0x7F) ? '?' : char(c);
+        }
+        name[n] = 0;
+        const FidoAddr& a = u.address;
+        snprintf(address, sizeof address, "%u:%u/%u.%u", a.zone, a.net, a.node, a.point);
+    }
+    char name[37];
+    char address[32];
+};
+
+// "post: user NAME, ADDRESS, area TAG, message #N" and the same for a delete.
+void logAreaWrite(const char* what, const rClientInfo& user, const mArea& area, uint32_t msgNumber) {
+    UserLabel u(user);
+    logLine("%s: user %s, %s, area %s, message #%u\n", what, u.name, u.address, area.name.c_str(),
+            unsigned(msgNumber));
+}
+
+}  // namespace
+
+AreaResult UserDeleteCheck::allows(const MessageOwnership& owner) const {
+    DeleteVerdict v = rights_.mayDelete(user_, owner);
+    if (v == DeleteVerdict::Allowed) return AreaResult::ok();
+    return AreaResult::forbidden(deleteVerdictText(v));
+}
+
+void reportAreaError(const Services& services, int32_t areaNumber, int systemError, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (services.hasArea(areaNumber))
+        reportError(systemError, "area %s: %s", services.areaList[size_t(areaNumber)].name.c_str(), text);
+    else
+        reportError(systemError, "area number %d: %s", int(areaNumber), text);
+}
+
+std::unique_ptr<CEchoArea> openConfiguredArea(const Services& services, int32_t areaNumber) {
+    if (!services.hasArea(areaNumber)) return nullptr;
+    return createArea(services.areaList[size_t(areaNumber)], areaNumber);
+}
+
+AreaResult postMessage(Services& services, const rClientInfo& user, int32_t areaNumber, CEchoArea& area,
+                       NewMessage message, std::time_t wall, uint32_t& stored) {
+    stored = 0;
+    const mArea& target = services.areaList[size_t(areaNumber)];
+    const bool netmail = target.type == AreaType::Netmail;
+    const WallTime now = wallTimeAt(wall);
+    const ServerSettings& settings = services.settings;
+    preparePost(message, user, services.rights, netmail, now, settings);
+    message.msgIdSerial = services.serials.next(now.utc);
+    AreaResult r = area.newMessage(message, stored);
+    if (!r.isOk()) return r;
+    if (!netmail && !settings.echoTossLog.empty() && !noteEchoToss(settings.echoTossLog, target.name))
+        reportError(errno, "cannot list %s in the echo toss log %s", target.name.c_str(), settings.echoTossLog.c_str());
+    logAreaWrite("post", user, target, stored);
+    return r;
+}
+
+AreaResult deleteMessage(Services& services, const rClientInfo& user, int32_t areaNumber, CEchoArea& area,
+                         uint32_t msgNumber) {
+    UserDeleteCheck check(services.rights, user);
+    AreaResult r = area.deleteMsg(msgNumber, check);
+    if (r.isOk()) logAreaWrite("delete", user, services.areaList[size_t(areaNumber)], msgNumber);
+    return r;
+}

@@ -1,0 +1,231 @@
+#include "core/loop.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/console.h"
+#include "support/log.h"
+#include "support/osfile.h"
+
+namespace {
+
+// New connections taken per listener in one pass; more wait for the next pass, after the
+// connections' steps.
+constexpr int kAcceptsPerPass = 64;
+// How long a listening socket is left alone when a connection could not even be taken to
+// be closed (no spare descriptor).
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// Descriptors kept free for the area files of a step, the console and the listening
+// sockets: the session cap never lets the connections take them.
+constexpr int64_t kReservedDescriptors = 32;
+
+// The most sessions the descriptor limit leaves room for.
+int32_t sessionCap(const SessionLimits& limits) {
+    int64_t cap = limits.maxSessions;
+    int64_t fdLimit = descriptorLimit();
+    if (fdLimit >= 0) cap = std::min(cap, std::max<int64_t>(fdLimit - kReservedDescriptors, 1));
+    return int32_t(cap);
+}
+
+Now currentTime() { return Now{MonoClock::now(), std::time(nullptr)}; }
+
+}  // namespace
+
+struct ServerLoop::Listener {
+    int socket;
+    ConnectionFactory factory;
+    SpareDescriptor spare;
+    bool shortageReported = false;  // until a connection is taken again
+    MonoTime pausedUntil{};
+};
+
+// Connections closed at once, summed up on the console once per reportInterval.
+struct ServerLoop::RefusedConnections {
+    uint32_t overSessionCap = 0;
+    uint32_t noDescriptor = 0;
+    MonoTime reportAt = MonoTime::max();
+
+    void count(uint32_t& which, const SessionLimits& limits, MonoTime now) {
+        ++which;
+        if (reportAt == MonoTime::max()) reportAt = now + limits.reportInterval;
+    }
+    void reportIfDue(int32_t cap, MonoTime now) {
+        if (now < reportAt) return;
+        if (overSessionCap > 0)
+            reportError(0, "%u connection(s) refused: the server had its maximum of %d sessions", overSessionCap, cap);
+        if (noDescriptor > 0) reportError(0, "%u connection(s) refused: no file descriptor was free", noDescriptor);
+        overSessionCap = noDescriptor = 0;
+        reportAt = MonoTime::max();
+    }
+};
+
+int32_t openSessions(const std::vector<std::unique_ptr<Connection>>& connections) {
+    int32_t n = 0;
+    for (const auto& c : connections)
+        if (!c->closed()) ++n;
+    return n;
+}
+
+int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer) {
+    const NetAddress host = peer.host();
+    int32_t n = 0;
+    for (const auto& c : connections)
+        if (!c->closed() && !c->closing() && !c->loggedIn() && c->peer().host() == host) ++n;
+    return n;
+}
+
+ServerLoop::ServerLoop(Services& services, ConsoleKeys& keys)
+    : services_(services), keys_(keys), refused_(std::make_unique<RefusedConnections>()) {}
+
+ServerLoop::~ServerLoop() {
+    for (auto& l : listeners_) closeSocket(l->socket);
+}
+
+void ServerLoop::addListener(int socket, ConnectionFactory factory) {
+    auto l = std::make_unique<Listener>();
+    l->socket = socket;
+    l->factory = std::move(factory);
+    listeners_.push_back(std::move(l));
+}
+
+// No descriptor was free for a waiting connection: said once, and the connection is taken
+// with the spare descriptor and closed, so that it does not keep the listening socket ready.
+void ServerLoop::acceptWithoutDescriptor(Listener& l, int error, const Now& now) {
+    if (!l.shortageReported) {
+        reportError(error, "accept() failed: waiting connections are closed until descriptors are free");
+        l.shortageReported = true;
+    }
+    if (l.spare.release()) {
+        NetAddress peer;
+        int again;
+        int s = acceptClient(l.socket, peer, again);
+        if (s >= 0) {
+            closeSocket(s);
+            refused_->count(refused_->noDescriptor, services_.limits(), now.mono);
+        }
+        if (l.spare.reacquire()) return;
+    }
+    l.pausedUntil = now.mono + kAcceptPause;
+}
+
+// Takes the waiting connections: each becomes a connection of the listener's door, or is
+// closed at once when the server has its maximum of sessions or the address too many
+// logins waiting.
+void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
+    const SessionLimits& limits = services_.limits();
+    for (int i = 0; i < kAcceptsPerPass; ++i) {
+        NetAddress peer;
+        int error = 0;
+        int s = acceptClient(l.socket, peer, error);
+        if (s < 0) {
+            if (isDescriptorShortage(error)) acceptWithoutDescriptor(l, error, now);
+            return;  // none waiting, or a connection that went away before it was taken
+        }
+        l.shortageReported = false;
+        if (openSessions(clientList) >= cap) {
+            closeSocket(s);
+            refused_->count(refused_->overSessionCap, limits, now.mono);
+            continue;
+        }
+        if (pendingLogins(clientList, peer) >= limits.maxPendingLogins) {
+            closeSocket(s);
+            services_.logins.recordRefused(limits, peer, now.mono);
+            continue;
+        }
+        char text[kAddressTextSize];
+        addressText(peer, text, sizeof text);
+        logLine("client: %s\n", text);
+        std::unique_ptr<Connection> c = l.factory(s, peer, now);
+        if (!c) {
+            closeSocket(s);  // no room: never served
+            continue;
+        }
+        clientList.push_back(std::move(c));
+    }
+}
+
+void ServerLoop::reportLoginSummaries(MonoTime now) {
+    const SessionLimits& limits = services_.limits();
+    services_.logins.reportDue(limits, now, [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
+        char text[kAddressTextSize];
+        hostText(address, text, sizeof text);
+        reportError(0, "%s: %u failed login(s), %u connection(s) refused (at most %d may wait for their login)", text,
+                    failed, refused, limits.maxPendingLogins);
+    });
+}
+
+void ServerLoop::run() {
+    const SessionLimits& limits = services_.limits();
+    const int32_t cap = sessionCap(limits);
+    if (cap < limits.maxSessions)
+        reportError(0, "maxSessions %d is more than the descriptor limit allows: at most %d sessions",
+                    limits.maxSessions, cap);
+    PollSet poll;
+    std::vector<size_t> listenSlot(listeners_.size(), SIZE_MAX);
+    std::vector<size_t> slot;  // each connection's index in the poll set, or SIZE_MAX
+    for (;;) {
+        Now now = currentTime();
+        // One wait for everything: the listening sockets, the stop signals, the console and
+        // every connection, until something is ready or the next deadline is due.
+        poll.clear();
+        MonoTime due = std::min(refused_->reportAt, services_.logins.nextReport());
+        for (size_t k = 0; k < listeners_.size(); ++k) {
+            const Listener& l = *listeners_[k];
+            bool listening = now.mono >= l.pausedUntil;
+            listenSlot[k] = poll.add(listening ? l.socket : -1, true, false);
+            if (!listening) due = std::min(due, l.pausedUntil);
+        }
+        size_t signalSlot = poll.add(keys_.signalDescriptor(), true, false);
+        size_t inputSlot = poll.add(keys_.inputDescriptor(), true, false);
+        const size_t n = clientList.size();
+        slot.assign(n, SIZE_MAX);
+        for (size_t i = 0; i < n; ++i) {
+            const Connection& c = *clientList[i];
+            SocketInterest want = c.interest();
+            if (want.read || want.write) slot[i] = poll.add(c.socket(), want.read, want.write);
+            due = std::min(due, c.deadline());
+        }
+        std::chrono::nanoseconds wait(-1);
+        if (due != MonoTime::max()) wait = std::max(std::chrono::nanoseconds(0), due - now.mono);
+        int ready = poll.wait(wait);
+        if (ready < 0) {
+            int error = errno;
+            reportError(error, "select() failed");
+            fflush(stdout);
+            exit(1);
+        }
+        now = currentTime();
+
+        // A stop is acted on in the pass that sees it, whatever else is waiting (a signal
+        // that interrupted the wait shows as a wait that found nothing).
+        bool console = ready == 0 || poll.signalled(signalSlot) || poll.signalled(inputSlot);
+        if (console && keys_.keyPressed()) break;
+        for (size_t k = 0; k < listeners_.size(); ++k)
+            if (listenSlot[k] != SIZE_MAX && poll.readable(listenSlot[k])) acceptPending(*listeners_[k], cap, now);
+
+        // Every connection gets one step, in list order; one accepted in this pass included.
+        const size_t stepped = clientList.size();
+        for (size_t i = 0; i < stepped; ++i) {
+            Readiness r;
+            if (i < n && slot[i] != SIZE_MAX) {
+                r.readable = poll.readable(slot[i]);
+                r.writable = poll.writable(slot[i]);
+            } else if (i >= n) {
+                r.readable = true;  // new: its first request may already be there
+            }
+            Connection& c = *clientList[i];
+            if (!c.closed()) c.step(r, now);
+        }
+        refused_->reportIfDue(cap, now.mono);
+        reportLoginSummaries(now.mono);
+        // Closed connections leave in place, keeping the order of the others.
+        std::erase_if(clientList, [](const std::unique_ptr<Connection>& c) { return c->closed(); });
+    }
+    // The process ends next: what the connections own is given back (their sockets close
+    // with the process, not one by one).
+    clientList.clear();
+}

@@ -1,0 +1,51 @@
+// The one loop of the server. Each pass waits once for every listening socket, the stop
+// signals, the console and every connection, until something is ready or the next
+// deadline is due; takes new connections, gives every connection one step in list order
+// and drops the closed ones at the end of the pass. Each listener carries the factory of
+// its door's connections.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/connection.h"
+#include "core/services.h"
+
+class ConsoleKeys;
+
+class ServerLoop {
+public:
+    ServerLoop(Services& services, ConsoleKeys& keys);
+    ~ServerLoop();
+    ServerLoop(const ServerLoop&) = delete;
+    ServerLoop& operator=(const ServerLoop&) = delete;
+
+    // A listening socket whose connections `factory` makes; the loop closes it at the end.
+    void addListener(int socket, ConnectionFactory factory);
+
+    // Runs until a key is pressed or a stop signal arrives.
+    void run();
+
+    // The connections, in the order they were accepted.
+    const std::vector<std::unique_ptr<Connection>>& connections() const { return clientList; }
+
+private:
+    struct Listener;
+    struct RefusedConnections;
+
+    void acceptPending(Listener& listener, int32_t cap, const Now& now);
+    void acceptWithoutDescriptor(Listener& listener, int error, const Now& now);
+    void reportLoginSummaries(MonoTime now);
+
+    Services& services_;
+    ConsoleKeys& keys_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
+    std::unique_ptr<RefusedConnections> refused_;
+    std::vector<std::unique_ptr<Connection>> clientList;
+};
+
+// Connections whose socket is open, closing ones included.
+int32_t openSessions(const std::vector<std::unique_ptr<Connection>>& connections);
+// Connections from the address (whatever their ports) that have not logged in and are not
+// closing.
+int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer);

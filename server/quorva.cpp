@@ -1,0 +1,138 @@
+#include "server/quorva.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "accounts/login_throttle.h"
+#include "accounts/rights.h"
+#include "accounts/users.h"
+#include "config/config.h"
+#include "core/loop.h"
+#include "fido/msgid.h"
+#include "protocol/session.h"
+#include "server/check.h"
+#include "server/options.h"
+#include "server/startup.h"
+#include "support/console.h"
+#include "support/log.h"
+#include "support/version.h"
+
+namespace {
+
+// The settings file's name for the error line: a relative name with the folder it was
+// looked for in.
+std::string settingsFileForHumans(const char* path) {
+    std::string text = path;
+    if (path[0] == '/') return text;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) text += std::string(" (in ") + cwd + ")";
+    return text;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& p : parts) text += (text.empty() ? "" : ", ") + p;
+    return text;
+}
+
+}  // namespace
+
+int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) {
+    // Line by line on both streams, so that their lines keep their order in one file.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+
+    CommandLine options;
+    std::string problem;
+    if (!parseCommandLine(argc, argv, options, problem)) {
+        reportError(0, "%s", problem.c_str());
+        fputs(kUsageLine, stderr);
+        return 1;
+    }
+    if (options.help) {
+        fputs(kHelpText, stdout);
+        return 0;
+    }
+    if (options.version) {
+        printf("quorva %s\n", kProgramVersion);
+        return 0;
+    }
+    if (options.timestamps) setLogTimestamps(true);
+    if (!options.check) printBanner();
+
+    char settingsPath[kSettingsPathSize] = {};
+    const char* program = argv[0] ? argv[0] : "quorva";
+    if (!options.settingsFile.empty()) {
+        if (options.settingsFile.size() >= sizeof settingsPath)
+            fatalError(0, "settings file name too long: %s", options.settingsFile.c_str());
+        snprintf(settingsPath, sizeof settingsPath, "%s", options.settingsFile.c_str());
+    } else if (!deriveSettingsPath(program, settingsPath, sizeof settingsPath)) {
+        fatalError(0, "program path too long to name the settings file: %s", program);
+    }
+    ServerSettings settings;
+    std::vector<mArea> areaList;
+    MCArray<rClientInfo> userList;
+    if (!loadSettings(settingsPath, settings, areaList, userList)) {
+        int error = errno;
+        fatalError(error, "cannot open the settings file %s", settingsFileForHumans(settingsPath).c_str());
+    }
+
+    const std::string listenText = options.listenAddress.empty() ? settings.listenAddress : options.listenAddress;
+    NetAddress listenAt;
+    std::string listenProblem;
+    if (!listenAddressOf(settings.portText, listenText.c_str(), listenAt, listenProblem) && listenProblem.empty())
+        listenProblem = "invalid listen address " + listenText + " (an IPv4 or IPv6 literal: 127.0.0.1, ::1, ::)";
+
+    if (options.check) {
+        CheckInput in;
+        in.settingsPath = settingsPath;
+        in.settings = &settings;
+        in.users = &userList;
+        in.areas = &areaList;
+        in.listen = listenAt;
+        in.listenProblem = listenProblem;
+        in.strict = options.strict;
+        return runCheck(in);
+    }
+
+    if (!settings.unreadableTosserFiles.empty())
+        fatalError(0, "the tosser configuration %s cannot be read", joined(settings.unreadableTosserFiles).c_str());
+    (void)warnAboutAreas(areaList);
+    logLine("-> waiting for connect or keypress...\n");
+
+    ConsoleKeys keys;
+    if (!listenProblem.empty()) fatalError(0, "%s", listenProblem.c_str());
+    NetAddress bound;
+    int listenSocket = openListenSocketOrExit(listenAt, bound);
+    char where[kAddressTextSize];
+    addressText(bound, where, sizeof where);
+    logLine("%s, %s, listening on %s\n", countOf(userList.getCount(), "user", "users").c_str(),
+            countOf(int(areaList.size()), "area", "areas").c_str(), where);
+
+    // What every door shares, and the binary door's own state.
+    UserDirectory users(userList);
+    RightsPolicy rights;
+    LoginThrottle logins;
+    MsgIdSerials serials;
+    uint64_t requestBytes = 0;
+    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    BinaryDoor binaryDoor(services);
+
+    ServerLoop loop(services, keys);
+    loop.addListener(listenSocket, binaryDoor.factory());
+    for (const ExtraDoor& door : extraDoors) {
+        NetAddress doorBound;
+        int socket = openListenSocketOrExit(door.listenAt, doorBound);
+        addressText(doorBound, where, sizeof where);
+        logLine("%s listening on %s\n", door.name.c_str(), where);
+        loop.addListener(socket, door.makeFactory(services));
+    }
+    loop.run();
+    keys.consumePendingKeys();
+    return 0;
+}
