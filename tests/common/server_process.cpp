@@ -106,7 +106,7 @@ bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, con
         close(in[0]);
         close(in[1]);
         if (chdir(dir.path().c_str()) != 0) _exit(127);
-        execv(QUORVA_BIN, argv.data());
+        execv(binary_.empty() ? QUORVA_BIN : binary_.c_str(), argv.data());
         _exit(127);
     }
     if (useTerminal_)

@@ -54,6 +54,9 @@ public:
     std::string unreadTerminalInput();
     // Before a start: argument 0 other than <dir>/<programName> (e.g. "./quorva").
     void setArgv0(const std::string& argv0) { argv0_ = argv0; }
+    // Before a start: the program to run instead of the server (a build of it with more
+    // doors).
+    void setBinary(const std::string& path) { binary_ = path; }
 
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
@@ -87,6 +90,7 @@ private:
     bool useTerminal_ = false;
     int ptySlave_ = -1;
     std::string argv0_;
+    std::string binary_;
     std::vector<std::string> args_;
     bool mergeStreams_ = false;
 };

@@ -417,6 +417,33 @@ TEST_F(SessionTest, ThirtySixCharacterPasswordIsUsedWhole) {
     EXPECT_TRUE(closedByServer(s));
 }
 
+// The right answer with one byte changed, at either end or in the middle, is a wrong one.
+TEST_F(SessionTest, AnswerDifferingInOneByteIsRefused) {
+    struct Case {
+        const char* name;
+        size_t at;
+        uint8_t flip;
+    } cases[] = {{"first byte", 0, 0x01}, {"middle byte", 8, 0x80}, {"last byte", 15, 0xFF}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetSessions();
+        logins = LoginThrottle();
+        int32_t s = addSession();
+        Bytes challenge = acceptHello(s, "Ann Reader", kAnnAddr);
+        Bytes answer = answerFor("secret", challenge.data());
+        answer[kPktHeaderSize + c.at] ^= c.flip;
+        put(s, answer);
+        endInput(s);
+        Output o = step(s);
+        EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 authentication failed\n");
+        EXPECT_NE(session(s).state, CLSS_LOGGED_IN);
+        now += limits.loginFailDelay;
+        step(s);
+        EXPECT_EQ(sent(s), kFail);
+        EXPECT_TRUE(closedByServer(s));
+    }
+}
+
 // The step never waits for data that a refused header announced: the close starts at
 // once, and the drain that follows ends by its own deadline when the peer stays silent.
 TEST_F(SessionTest, RefusedHeaderClosesAtOnceAndTheDrainEndsByItsDeadline) {
@@ -590,6 +617,70 @@ TEST_F(SessionTest, PendingLoginsAndOpenSessionsAreCountedPerAddress) {
     step(a);  // closed: counts no more
     EXPECT_EQ(pendingLogins(clientList, kHere), 1);
     EXPECT_EQ(openSessions(clientList), 3);
+}
+
+// ---------------------------------------------------------------------------------------
+// The data each command takes, checked before any of it is read
+
+TEST(CommandData, EachCommandTakesItsOwnSize) {
+    struct Case {
+        const char* name;
+        uint32_t cmd, dataSize;
+        uint32_t keep, drop;  // when accepted
+        std::string err;      // when refused (the connection then closes)
+    };
+    const std::string tooLarge = std::to_string(kMaxPostDataSize + 1);
+    const Case cases[] = {
+        // No data is read for these, whatever the header says.
+        {"ping", CID_C_PING, 0, 0, 0, ""},
+        {"ping announcing data", CID_C_PING, 100, 0, 0, ""},
+        {"logout announcing data", CID_C_LOGOUT, 7, 0, 0, ""},
+        {"area list announcing 4 GiB", CID_C_GETAREALIST, 0xFFFFFFFFu, 0, 0, ""},
+        // Exact sizes.
+        {"message list", CID_C_GETMSGLIST, 4, 4, 0, ""},
+        {"message list, one short", CID_C_GETMSGLIST, 3, 0, 0,
+         "error: incoming cmd CID_C_GETMSGLIST: invalid data size = 3, expected 4\n\n"},
+        {"message list, one over", CID_C_GETMSGLIST, 5, 0, 0,
+         "error: incoming cmd CID_C_GETMSGLIST: invalid data size = 5, expected 4\n\n"},
+        {"fetch", CID_C_GETMESSAGE, 8, 8, 0, ""},
+        {"fetch, one short", CID_C_GETMESSAGE, 7, 0, 0,
+         "error: incoming cmd CID_C_GETMESSAGE: invalid data size = 7, expected 8\n\n"},
+        {"fetch, 4 GiB", CID_C_GETMESSAGE, 0xFFFFFFFFu, 0, 0,
+         "error: incoming cmd CID_C_GETMESSAGE: invalid data size = 4294967295, expected 8\n\n"},
+        {"delete", CID_C_DELETEMSG, 8, 8, 0, ""},
+        {"delete, one over", CID_C_DELETEMSG, 9, 0, 0,
+         "error: incoming cmd CID_C_DELETEMSG: invalid data size = 9, expected 8\n\n"},
+        // A post: its record at least, the size bound at most.
+        {"post of the record alone", CID_C_NEWMESSAGE, 186, 186, 0, ""},
+        {"post one short of its record", CID_C_NEWMESSAGE, 185, 0, 0,
+         "error: incoming cmd CID_C_NEWMESSAGE: invalid data size = 185, too small.\n\n"},
+        {"post at the size bound", CID_C_NEWMESSAGE, kMaxPostDataSize, kMaxPostDataSize, 0, ""},
+        {"post one over the size bound", CID_C_NEWMESSAGE, kMaxPostDataSize + 1, 0, 0,
+         "error: incoming cmd CID_C_NEWMESSAGE: invalid data size = " + tooLarge + ", too large.\n\n"},
+        // Unknown commands: their data is dropped as it arrives, up to the same bound.
+        {"unknown command", 8, 100, 0, 100, ""},
+        {"hello after the login", CID_C_HELLO, 84, 0, 84, ""},
+        {"unknown command at the bound", 77, kMaxPostDataSize, 0, kMaxPostDataSize, ""},
+        {"unknown command over the bound", 77, kMaxPostDataSize + 1, 0, 0,
+         "error: unknown command (77) announces " + tooLarge + " bytes of data, too large.\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::internal::CaptureStderr();
+        bool refused = false;
+        CommandData d;
+        try {
+            d = commandData(pktHeader{c.cmd, c.dataSize});
+        } catch (const ClientStepFailure&) {
+            refused = true;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(refused, !c.err.empty());
+        if (!refused) {
+            EXPECT_EQ(d.keep, c.keep);
+            EXPECT_EQ(d.drop, c.drop);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -932,31 +932,35 @@ struct DeleteCase {
     std::string body;
     FidoAddr requester;
     bool mayDeleteAny;
-    bool deleted;
+    const char* refusal;  // why it is refused; nullptr: deleted
 };
 
 TEST(TarnwickDelete, Rights) {
     const FidoAddr me{2, 5020, 100, 7};
     const std::string mine = "MSGID: 2:5020/100.7 1234abcd";
+    const char* kNotYours = "not yours";
+    const char* kNoMsgId = "no MSGID names its author";
     const DeleteCase cases[] = {
-        {"own unsent message", 0, {mine}, "Hi\r", me, false, true},
-        {"MSGID after other kludges", kAttrLocal, {"INTL 2:5020/200 2:5020/100", "FMPT 7", mine}, "Hi\r", me, false, true},
-        {"blank lines between kludges", 0, {}, "\r\r\x01PID: x\r\r\x01" + mine + "\rHi\r", me, false, true},
-        {"marked sent", kAttrSent | kAttrLocal, {mine}, "Hi\r", me, false, false},
-        {"other point", 0, {"MSGID: 2:5020/100.8 1"}, "", me, false, false},
-        {"other zone", 0, {"MSGID: 1:5020/100.7 1"}, "", me, false, false},
-        {"other node without point", 0, {"MSGID: 2:5020/101 1"}, "", me, false, false},
-        {"MSGID without point names point 0", 0, {"MSGID: 2:5020/100 1"}, "", {2, 5020, 100, 0}, false, true},
+        {"own unsent message", 0, {mine}, "Hi\r", me, false, nullptr},
+        {"MSGID after other kludges", kAttrLocal, {"INTL 2:5020/200 2:5020/100", "FMPT 7", mine}, "Hi\r", me, false,
+         nullptr},
+        {"blank lines between kludges", 0, {}, "\r\r\x01PID: x\r\r\x01" + mine + "\rHi\r", me, false, nullptr},
+        {"marked sent", kAttrSent | kAttrLocal, {mine}, "Hi\r", me, false, "already sent"},
+        {"other point", 0, {"MSGID: 2:5020/100.8 1"}, "", me, false, kNotYours},
+        {"other zone", 0, {"MSGID: 1:5020/100.7 1"}, "", me, false, kNotYours},
+        {"other node without point", 0, {"MSGID: 2:5020/101 1"}, "", me, false, kNotYours},
+        {"MSGID without point names point 0", 0, {"MSGID: 2:5020/100 1"}, "", {2, 5020, 100, 0}, false, nullptr},
         {"no MSGID among the kludges", 0, {"INTL 2:5020/200 2:5020/100", "PID: x"}, "MSGID: 2:5020/100.7 1\r", me,
-         false, false},
-        {"non-kludge line before the MSGID", 0, {"PID: x"}, "Hello\r\x01" + mine + "\r", me, false, false},
-        {"first MSGID decides", 0, {"MSGID: 2:5020/1.0 1", mine}, "", me, false, false},
-        {"unparsable MSGID", 0, {"MSGID: nonsense"}, "", me, false, false},
-        {"MSGID spelled without the blank", 0, {"MSGID:2:5020/100.7 1"}, "", me, false, false},
-        {"MSGID after the end of the text", 0, {"PID: x"}, std::string("\0\x01", 2) + mine + "\r", me, false, false},
-        {"empty text", 0, {}, "", me, false, false},
-        {"super user deletes a sent message", kAttrSent, {"MSGID: 1:1/1.0 1"}, "", me, true, true},
-        {"super user deletes without MSGID", 0, {}, "Hi\r", me, true, true},
+         false, kNoMsgId},
+        {"non-kludge line before the MSGID", 0, {"PID: x"}, "Hello\r\x01" + mine + "\r", me, false, kNoMsgId},
+        {"first MSGID decides", 0, {"MSGID: 2:5020/1.0 1", mine}, "", me, false, kNotYours},
+        {"unparsable MSGID", 0, {"MSGID: nonsense"}, "", me, false, kNoMsgId},
+        {"MSGID spelled without the blank", 0, {"MSGID:2:5020/100.7 1"}, "", me, false, kNoMsgId},
+        {"MSGID after the end of the text", 0, {"PID: x"}, std::string("\0\x01", 2) + mine + "\r", me, false,
+         kNoMsgId},
+        {"empty text", 0, {}, "", me, false, kNoMsgId},
+        {"super user deletes a sent message", kAttrSent, {"MSGID: 1:1/1.0 1"}, "", me, true, nullptr},
+        {"super user deletes without MSGID", 0, {}, "Hi\r", me, true, nullptr},
     };
     for (const DeleteCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -968,8 +972,14 @@ TEST(TarnwickDelete, Rights) {
         ASSERT_TRUE(writeMsgFile(dir.path(), 3, m));
         ASSERT_TRUE(writeMsgFile(dir.path(), 4, MsgFile{}));
         CTarnwickArea area(dir.path(), 0);
-        EXPECT_EQ(deleteAs(area, 3, c.requester, c.mayDeleteAny).isOk(), c.deleted);
-        EXPECT_EQ(fileExists(dir.file("3.msg")), !c.deleted);
+        AreaResult r = deleteAs(area, 3, c.requester, c.mayDeleteAny);
+        if (c.refusal) {
+            EXPECT_EQ(r.code(), AreaResult::Code::Forbidden);
+            EXPECT_EQ(r.reason(), c.refusal);
+        } else {
+            EXPECT_TRUE(r.isOk()) << r.reason();
+        }
+        EXPECT_EQ(fileExists(dir.file("3.msg")), c.refusal != nullptr);
         EXPECT_TRUE(fileExists(dir.file("4.msg")));  // other messages keep their files and numbers
     }
 }
@@ -983,8 +993,8 @@ TEST(TarnwickDelete, FilesAndNames) {
     TempDir dir;
     CTarnwickArea area(dir.path(), 0);
     // No such message, either right.
-    EXPECT_FALSE(deleteAs(area, 1, me, false).isOk());
-    EXPECT_FALSE(deleteAs(area, 1, me, true).isOk());
+    EXPECT_EQ(deleteAs(area, 1, me, false).code(), AreaResult::Code::NotFound);
+    EXPECT_EQ(deleteAs(area, 1, me, true).code(), AreaResult::Code::NotFound);
 
     // Names in other letter case are found.
     ASSERT_TRUE(writeRawFile(dir.file("12.MSG"), ownBytes));
@@ -994,13 +1004,13 @@ TEST(TarnwickDelete, FilesAndNames) {
 
     // A short file cannot be checked, so only a super user removes it.
     ASSERT_TRUE(writeRawFile(dir.file("14.msg"), ownBytes.substr(0, kHeaderSize - 1)));
-    EXPECT_FALSE(deleteAs(area, 14, me, false).isOk());
+    EXPECT_EQ(deleteAs(area, 14, me, false).code(), AreaResult::Code::Damaged);
     EXPECT_TRUE(fileExists(dir.file("14.msg")));
     EXPECT_TRUE(deleteAs(area, 14, me, true).isOk());
 
     // A directory is not a message.
     dir.subdir("15.msg");
-    EXPECT_FALSE(deleteAs(area, 15, me, true).isOk());
+    EXPECT_EQ(deleteAs(area, 15, me, true).code(), AreaResult::Code::NotFound);
     EXPECT_TRUE(fileExists(dir.file("15.msg")));
 
     // Deleting leaves a gap: the next post still follows the highest number.
