@@ -151,6 +151,9 @@ TEST_F(ClientReader, ReadConvertsFromTheCharsetOfTheKludge) {
          "it is shown as LATIN-1"},
         {"C1 controls do not reach the terminal", "x", kA + "CHRS: LATIN-1 2\rX\x9b" "31mY\r", "", "C.UTF-8", "x",
          "X?31mY", ""},
+        {"bidi controls do not reach the terminal", "\xE2\x80\xAE" "gnp.exe",
+         kA + "CHRS: UTF-8 4\rsee \xE2\x81\xA7" "abc\xE2\x81\xA9 \xE2\x80\x8F!\r", "", "C.UTF-8", "?gnp.exe",
+         "see ?abc? ?!", ""},
         {"an ASCII terminal", "\x8f\xe0\xa8\xa2\xa5\xe2", kA + "CHRS: CP866 2\r\x8f\xe0\xa8\xa2\xa5\xe2, Max!\r", "", "C",
          "??????", "??????, Max!", ""},
     };
