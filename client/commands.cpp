@@ -234,13 +234,28 @@ void commandPost(Session& s, const Options& o, const std::string& areaName, cons
     postMessage(s, area, out);
 }
 
+// The charset of a reply without --charset: the one the original's CHRS kludge names, when
+// every part of the reply (UTF-8) can be written in it; else UTF-8, which holds them all.
+const qclient::Charset& replyCharset(const std::vector<std::string>& originalLines,
+                                     const std::vector<std::string>& utf8Parts) {
+    const qclient::Charset* named = qclient::findCharset(qclient::chrsName(originalLines));
+    if (!named) return qclient::utf8Charset();
+    std::string converted;
+    qclient::ConversionError e;
+    for (const std::string& part : utf8Parts)
+        if (!qclient::encodeStrict(part, named->iconvName, converted, e)) return qclient::utf8Charset();
+    return *named;
+}
+
 void commandReply(Session& s, const Options& o, const std::string& areaName, const std::string& numberText,
                   const qclient::Charset* given) {
     uint32_t number = parseMessageNumber(numberText);
-    const qclient::Charset& charset = given ? *given : qclient::utf8Charset();
+    // The header is checked in --charset (or UTF-8) before anything is fetched or written;
+    // without --charset the reply may yet take the original's charset, once its text is known.
+    const qclient::Charset& headerCharset = given ? *given : qclient::utf8Charset();
     Outgoing out;
     if (o.haveAttr) out.attributes = kAttrLocal | parseAttributes(o.attr);
-    out.from = headerField(s.user(), charset, "the user name", kNameField);
+    out.from = headerField(s.user(), headerCharset, "the user name", kNameField);
 
     s.open();
     Area area = s.findArea(areaName);
@@ -259,9 +274,14 @@ void commandReply(Session& s, const Options& o, const std::string& areaName, con
     std::vector<std::string> utf8Lines;
     for (const std::string& line : lines) utf8Lines.push_back(asUtf8(line));
 
-    out.to = cutField(utf8ToCharset(originalFrom, charset, "the original's sender name", false), charset, kNameField);
     std::string subject = qclient::replySubject(asUtf8(fieldText(original.header.subject, kSubjectField)));
-    out.subject = cutField(utf8ToCharset(subject, charset, "the reply's subject", false), charset, kSubjectField);
+    auto setHeader = [&](const qclient::Charset& charset) {
+        out.from = headerField(s.user(), charset, "the user name", kNameField);
+        out.to = cutField(utf8ToCharset(originalFrom, charset, "the original's sender name", false), charset,
+                          kNameField);
+        out.subject = cutField(utf8ToCharset(subject, charset, "the reply's subject", false), charset, kSubjectField);
+    };
+    setHeader(headerCharset);
     if (netmail) out.dest = qclient::replyDestination(lines, original.origAddr);
     std::string msgId = qclient::kludgeValue(lines, "MSGID");
     if (msgId.empty())
@@ -290,8 +310,12 @@ void commandReply(Session& s, const Options& o, const std::string& areaName, con
     // The draft stays until the reply is posted: a refusal from here on must not lose it.
     if (file) file->keep();
     try {
-        std::string text =
-            utf8ToCharset(localeToUtf8(written, "the reply's text", true), charset, "the reply's text", true);
+        std::string utf8Text = localeToUtf8(written, "the reply's text", true);
+        std::string userName = localeToUtf8(s.user(), "the user name", false);
+        const qclient::Charset& charset =
+            given ? *given : replyCharset(lines, {userName, originalFrom, subject, utf8Text});
+        if (&charset != &headerCharset) setHeader(charset);
+        std::string text = utf8ToCharset(utf8Text, charset, "the reply's text", true);
         if (!text.empty() && text.back() != '\n') text += '\n';
         out.text = msgId.empty() ? std::string() : "\x01" "REPLY: " + msgId + "\r";
         out.text += qclient::chrsKludge(charset) + "\r" + withCrLineEnds(text);

@@ -356,6 +356,58 @@ TEST_F(ClientReader, ReplyInTheAreasCharsetQuotesInIt) {
     EXPECT_EQ(count("QUORVA.TALK"), 14);
 }
 
+TEST_F(ClientReader, ReplyKeepsTheCharsetOfTheOriginalWhenItFits) {
+    // QUORVA.TALK #8 is Ivan's CP866 message, #2 Ann's LATIN-1 one; DEMO.TEST #3 (posted
+    // here) has its subject in CP866 as well, so the reply's header shows the charset too.
+    postRaw(kDemoTest, "\x8f\xe0\xa8\xa2\xa5\xe2", kA + "CHRS: CP866 2\r\x8f\xe0\xa8\xa2\xa5\xe2, Max!\r");
+    const std::string cp866Privet = "\x8f\xe0\xa8\xa2\xa5\xe2";
+    const std::string zero(1, '\0');
+    struct Case {
+        const char* name;
+        const char* area;
+        const char* file;  // the area's base
+        const char* original;
+        std::vector<std::string> options;
+        std::string input;                // UTF-8
+        const char* chrs;                 // of the reply
+        std::vector<std::string> stored;  // bytes of the stored reply
+    };
+    const Case cases[] = {
+        {"a CP866 original, a text CP866 holds", "QUORVA.TALK", "echo/qtalk.SQD", "8", {}, "Да, верно.\n", "CP866 2",
+         {" IP> " + cp866Privet + ", Max!\r", "\x84\xa0, \xa2\xa5\xe0\xad\xae.\r"}},
+        {"a CP866 original, a text with a letter CP866 lacks", "QUORVA.TALK", "echo/qtalk.SQD", "8", {},
+         "Danke, Zoë.\n", "UTF-8 4", {" IP> Привет, Max!\r", "Danke, Zo\xc3\xab.\r"}},
+        {"a LATIN-1 original", "QUORVA.TALK", "echo/qtalk.SQD", "2", {}, "Merci, Zoë.\n", "LATIN-1 2",
+         {" AR> Hello Demo!\r", "Merci, Zo\xeb.\r"}},
+        {"--charset wins over the original's", "QUORVA.TALK", "echo/qtalk.SQD", "8", {"--charset", "UTF-8"}, "Да.\n",
+         "UTF-8 4", {" IP> Привет, Max!\r", "Да.\r"}},
+        {"a CP866 header", "DEMO.TEST", "echo/demotest.SQD", "3", {}, "Хорошо.\n", "CP866 2",
+         {"Re: " + cp866Privet + zero, " DS> " + cp866Privet + ", Max!\r", "\x95\xae\xe0\xae\xe8\xae.\r"}},
+        {"a CP866 header, a text CP866 cannot hold", "DEMO.TEST", "echo/demotest.SQD", "3", {}, "Zoë\n", "UTF-8 4",
+         {"Re: Привет" + zero, " DS> Привет, Max!\r", "Zo\xc3\xab\r"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = dir.read(c.file).size();
+        std::vector<std::string> args = {"reply", c.area, c.original};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ClientRun r = client(args, sysop(), c.input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        std::string added = dir.read(c.file).substr(before);  // the reply's frame
+        EXPECT_TRUE(has(added, kA + "CHRS: " + c.chrs));
+        EXPECT_EQ(added.find(kA + "CHRS: "), added.rfind(kA + "CHRS: ")) << "one CHRS kludge";
+        for (const std::string& part : c.stored) EXPECT_TRUE(has(added, part)) << testing::PrintToString(part);
+
+        // It reads back as it was written.
+        std::vector<std::string> posted = wordsOf(r.out);  // "Posted message #N to ..."
+        ASSERT_GE(posted.size(), 3u) << r.out;
+        ClientRun back = client({"read", c.area, posted[2].substr(1)}, sysop());
+        EXPECT_TRUE(has(back.out, std::string("  ^ACHRS: ") + c.chrs + "\n")) << back.out;
+        EXPECT_TRUE(has(textPart(back.out), "\n" + c.input)) << back.out;
+    }
+}
+
 TEST_F(ClientReader, ReplyOpensTheEditorOnATerminal) {
     // #2 by Ann: its own quote of the sysop keeps its prefix, the rest gets " AR> ".
     const std::string expectedDraft =
