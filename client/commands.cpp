@@ -283,6 +283,8 @@ void commandReply(Session& s, const Options& o, const std::string& areaName, con
     };
     setHeader(headerCharset);
     if (netmail) out.dest = qclient::replyDestination(lines, original.origAddr);
+    // What answers private netmail is meant for the same eyes only.
+    if (netmail && (original.attributes & kAttrPrivate)) out.attributes |= kAttrPrivate;
     std::string msgId = qclient::kludgeValue(lines, "MSGID");
     if (msgId.empty())
         fprintf(stderr, "quorva-client: message #%u has no MSGID: the reply cannot name it in a REPLY kludge\n",

@@ -328,6 +328,37 @@ TEST_F(ClientReader, NetmailRepliesGoBackToWhereTheOriginalCameFrom) {
     }
 }
 
+TEST_F(ClientReader, RepliesToPrivateNetmailArePrivate) {
+    // Netmail #1 (private, received) and #3 (private, local) name no charset; #4, posted
+    // here, is not private.
+    ClientRun notPrivate = client({"post", "NETMAIL", "--to", "Max Kern", "--dest", "2:5020/100", "--subject", "Open"},
+                            sysop(), "For anyone.\n");
+    ASSERT_EQ(notPrivate.status, 0) << notPrivate.err;
+    ASSERT_EQ(notPrivate.out, "Posted message #4 to NETMAIL.\n");
+    struct Case {
+        const char* original;
+        std::vector<std::string> options;
+        const char* attr;  // the reply's "Attr:" line
+    };
+    const Case cases[] = {
+        {"1", {}, "0x0101 (private, local)"},
+        {"3", {"--attr", "crash"}, "0x0103 (private, crash, local)"},
+        {"4", {}, "0x0100 (local)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.original);
+        std::vector<std::string> args = {"reply", "NETMAIL", c.original};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ClientRun r = client(args, sysop(), "Noted.\n");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> posted = wordsOf(r.out);  // "Posted message #N to ..."
+        ASSERT_GE(posted.size(), 3u) << r.out;
+        ClientRun back = client({"read", "NETMAIL", posted[2].substr(1)}, sysop());
+        EXPECT_TRUE(has(back.out, std::string("\nAttr:    ") + c.attr + "\n")) << back.out;
+        EXPECT_TRUE(has(back.out, "  ^ACHRS: UTF-8 4\n")) << back.out;
+    }
+}
+
 TEST_F(ClientReader, ReplyInTheAreasCharsetQuotesInIt) {
     const size_t demoSize = dir.read("echo/qtalk.SQD").size();
     ClientRun r = client({"reply", "QUORVA.TALK", "8", "--charset", "CP866"}, sysop(), "Да.\n");
