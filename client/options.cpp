@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 #include "client/failure.h"
 #include "wire/attributes.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr const char* kDefaultHost = "127.0.0.1";
 constexpr uint16_t kDefaultPort = 9029;
 
-const char kUsage[] =
+const char kUsageBeforeAttributeNames[] =
     "usage: quorva-client [options] COMMAND [ARGUMENTS]\n"
     "\n"
     "Commands:\n"
@@ -52,8 +53,10 @@ const char kUsage[] =
     "  --dest ADDRESS      destination address (required in netmail)\n"
     "  --from NAME         sender name (default: the user name)\n"
     "  --attr WORD         netmail only: attribute bits added to local (0x0100), a number\n"
-    "                      (0x0001) or names joined by commas (private,crash,hold,kill,...);\n"
-    "                      the server gives new echomail its attributes itself\n"
+    "                      (0x0001) or names joined by commas (private,crash); the server\n"
+    "                      gives new echomail its attributes itself. The names:\n";
+// Between the two parts go the attribute names, from the table that --attr reads.
+const char kUsageAfterAttributeNames[] =
     "  --allow-empty       post also a text that is empty\n"
     "Text lines end with LF or CR LF; they are stored with CR line ends.\n"
     "\n"
@@ -107,9 +110,28 @@ const FlagSpec kFlagSpecs[] = {
     {"allow-empty", &Options::allowEmpty},
 };
 
+// The attribute names, as many to a line as fit in the help's second column.
+std::string attributeNameLines() {
+    constexpr size_t kIndent = 22, kWidth = 88;
+    const std::string indent(kIndent, ' ');
+    std::string lines, line;
+    for (const AttributeName& a : kAttributeNames) {
+        std::string word = a.name;
+        if (&a != &kAttributeNames[std::size(kAttributeNames) - 1]) word += ',';
+        if (!line.empty() && kIndent + line.size() + 1 + word.size() > kWidth) {
+            lines += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return lines + indent + line + "\n";
+}
+
 }  // namespace
 
-std::string usageText() { return kUsage; }
+std::string usageText() {
+    return kUsageBeforeAttributeNames + attributeNameLines() + kUsageAfterAttributeNames;
+}
 
 Options parseCommandLine(int argc, char** argv) {
     Options o;

@@ -1,8 +1,9 @@
 // quorva-client as an everyday reader, end to end: the real server on a copy of the demo
 // node and the built client run as a person would run it. Charsets (reading by the CHRS
-// kludge, posting in the area's charset, refusals), replies (quote, subject, REPLY kludge,
-// netmail destination, the editor and standard input), the thread view, and the post
-// options (empty texts, netmail attributes).
+// kludge, posting in the area's charset, refusals, controls kept off the terminal), replies
+// (quote, subject, REPLY kludge, netmail destination, the original's charset, private
+// netmail, the editor and standard input), the thread view, and the post options (empty
+// texts, netmail attributes and their names in --help).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "common/client_run.h"
 #include "common/server_process.h"
 #include "support/le.h"
+#include "wire/attributes.h"
 #include "wire/packets.h"
 
 #ifdef QUORVA_CLIENT_BIN
@@ -428,7 +430,8 @@ TEST_F(ClientReader, ReplyKeepsTheCharsetOfTheOriginalWhenItFits) {
         std::string added = dir.read(c.file).substr(before);  // the reply's frame
         EXPECT_TRUE(has(added, kA + "CHRS: " + c.chrs));
         EXPECT_EQ(added.find(kA + "CHRS: "), added.rfind(kA + "CHRS: ")) << "one CHRS kludge";
-        for (const std::string& part : c.stored) EXPECT_TRUE(has(added, part)) << testing::PrintToString(part);
+        for (const std::string& part : c.stored)
+            EXPECT_TRUE(has(added, part)) << testing::PrintToString(part);
 
         // It reads back as it was written.
         std::vector<std::string> posted = wordsOf(r.out);  // "Posted message #N to ..."
@@ -510,6 +513,34 @@ TEST_F(ClientReader, ReplyOpensTheEditorOnATerminal) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(readFile(kept[0].string()), expectedDraft + "Жук\n");
     EXPECT_EQ(count("QUORVA.TALK"), 14);
+}
+
+TEST_F(ClientReader, HelpListsTheAttributeNamesThatAttrTakes) {
+    ClientRun help = client({"--help"}, {});
+    ASSERT_EQ(help.status, 0) << help.err;
+    size_t start = help.out.find("  --attr WORD"), end = help.out.find("  --allow-empty");
+    ASSERT_LT(start, end) << help.out;
+    std::string attr = help.out.substr(start, end - start);
+    EXPECT_FALSE(has(attr, "...")) << attr;
+    size_t names = attr.find("The names:");
+    ASSERT_NE(names, std::string::npos) << attr;
+
+    std::vector<std::string> listed;
+    std::istringstream words(attr.substr(names + 10));
+    for (std::string word; words >> word;) {
+        if (word.back() == ',') word.pop_back();
+        listed.push_back(word);
+    }
+    std::vector<std::string> table;
+    for (const AttributeName& a : kAttributeNames) table.push_back(a.name);
+    EXPECT_EQ(listed, table);
+
+    // --attr takes every listed name: the post gets as far as the area, which is echomail.
+    std::string all;
+    for (const std::string& name : listed) all += (all.empty() ? "" : ",") + name;
+    ClientRun r = client({"post", "DEMO.TEST", "--subject", "x", "--attr", all}, sysop(), "text\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "--attr applies to netmail only")) << r.err;
 }
 
 TEST_F(ClientReader, ThreadViewOfNetmail) {
