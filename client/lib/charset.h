@@ -48,7 +48,9 @@ bool isValidUtf8(std::string_view bytes);
 std::string encodeForTerminal(std::string_view utf8, const std::string& codeset);
 
 // Control characters (C0 but tab, DEL, C1) would move the cursor or recolour the
-// terminal: they become '?'. The text is UTF-8.
+// terminal, and the bidi controls (U+061C, U+200E, U+200F, U+202A..U+202E,
+// U+2066..U+2069) would let a text reorder what the terminal shows around it: they all
+// become '?'. The text is UTF-8.
 std::string displaySafe(std::string_view utf8);
 
 // Characters as a terminal counts them: UTF-8 code points.

@@ -1,8 +1,9 @@
 // quorva-client as an everyday reader, end to end: the real server on a copy of the demo
 // node and the built client run as a person would run it. Charsets (reading by the CHRS
-// kludge, posting in the area's charset, refusals), replies (quote, subject, REPLY kludge,
-// netmail destination, the editor and standard input), the thread view, and the post
-// options (empty texts, netmail attributes).
+// kludge, posting in the area's charset, refusals, controls kept off the terminal), replies
+// (quote, subject, REPLY kludge, netmail destination, the original's charset, private
+// netmail, the editor and standard input), the thread view, and the post options (empty
+// texts, netmail attributes and their names in --help).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "common/client_run.h"
 #include "common/server_process.h"
 #include "support/le.h"
+#include "fido/attributes.h"
 #include "wire/packets.h"
 
 #ifdef QUORVA_CLIENT_BIN
@@ -151,6 +153,9 @@ TEST_F(ClientReader, ReadConvertsFromTheCharsetOfTheKludge) {
          "it is shown as LATIN-1"},
         {"C1 controls do not reach the terminal", "x", kA + "CHRS: LATIN-1 2\rX\x9b" "31mY\r", "", "C.UTF-8", "x",
          "X?31mY", ""},
+        {"bidi controls do not reach the terminal", "\xE2\x80\xAE" "gnp.exe",
+         kA + "CHRS: UTF-8 4\rsee \xE2\x81\xA7" "abc\xE2\x81\xA9 \xE2\x80\x8F!\r", "", "C.UTF-8", "?gnp.exe",
+         "see ?abc? ?!", ""},
         {"an ASCII terminal", "\x8f\xe0\xa8\xa2\xa5\xe2", kA + "CHRS: CP866 2\r\x8f\xe0\xa8\xa2\xa5\xe2, Max!\r", "", "C",
          "??????", "??????, Max!", ""},
     };
@@ -325,6 +330,37 @@ TEST_F(ClientReader, NetmailRepliesGoBackToWhereTheOriginalCameFrom) {
     }
 }
 
+TEST_F(ClientReader, RepliesToPrivateNetmailArePrivate) {
+    // Netmail #1 (private, received) and #3 (private, local) name no charset; #4, posted
+    // here, is not private.
+    ClientRun notPrivate = client({"post", "NETMAIL", "--to", "Max Kern", "--dest", "2:5020/100", "--subject", "Open"},
+                            sysop(), "For anyone.\n");
+    ASSERT_EQ(notPrivate.status, 0) << notPrivate.err;
+    ASSERT_EQ(notPrivate.out, "Posted message #4 to NETMAIL.\n");
+    struct Case {
+        const char* original;
+        std::vector<std::string> options;
+        const char* attr;  // the reply's "Attr:" line
+    };
+    const Case cases[] = {
+        {"1", {}, "0x0101 (private, local)"},
+        {"3", {"--attr", "crash"}, "0x0103 (private, crash, local)"},
+        {"4", {}, "0x0100 (local)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.original);
+        std::vector<std::string> args = {"reply", "NETMAIL", c.original};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ClientRun r = client(args, sysop(), "Noted.\n");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> posted = wordsOf(r.out);  // "Posted message #N to ..."
+        ASSERT_GE(posted.size(), 3u) << r.out;
+        ClientRun back = client({"read", "NETMAIL", posted[2].substr(1)}, sysop());
+        EXPECT_TRUE(has(back.out, std::string("\nAttr:    ") + c.attr + "\n")) << back.out;
+        EXPECT_TRUE(has(back.out, "  ^ACHRS: UTF-8 4\n")) << back.out;
+    }
+}
+
 TEST_F(ClientReader, ReplyInTheAreasCharsetQuotesInIt) {
     const size_t demoSize = dir.read("echo/qtalk.SQD").size();
     ClientRun r = client({"reply", "QUORVA.TALK", "8", "--charset", "CP866"}, sysop(), "Да.\n");
@@ -351,6 +387,59 @@ TEST_F(ClientReader, ReplyInTheAreasCharsetQuotesInIt) {
     EXPECT_EQ(empty.status, 1);
     EXPECT_TRUE(has(empty.err, "nothing posted")) << empty.err;
     EXPECT_EQ(count("QUORVA.TALK"), 14);
+}
+
+TEST_F(ClientReader, ReplyKeepsTheCharsetOfTheOriginalWhenItFits) {
+    // QUORVA.TALK #8 is Ivan's CP866 message, #2 Ann's LATIN-1 one; DEMO.TEST #3 (posted
+    // here) has its subject in CP866 as well, so the reply's header shows the charset too.
+    postRaw(kDemoTest, "\x8f\xe0\xa8\xa2\xa5\xe2", kA + "CHRS: CP866 2\r\x8f\xe0\xa8\xa2\xa5\xe2, Max!\r");
+    const std::string cp866Privet = "\x8f\xe0\xa8\xa2\xa5\xe2";
+    const std::string zero(1, '\0');
+    struct Case {
+        const char* name;
+        const char* area;
+        const char* file;  // the area's base
+        const char* original;
+        std::vector<std::string> options;
+        std::string input;                // UTF-8
+        const char* chrs;                 // of the reply
+        std::vector<std::string> stored;  // bytes of the stored reply
+    };
+    const Case cases[] = {
+        {"a CP866 original, a text CP866 holds", "QUORVA.TALK", "echo/qtalk.SQD", "8", {}, "Да, верно.\n", "CP866 2",
+         {" IP> " + cp866Privet + ", Max!\r", "\x84\xa0, \xa2\xa5\xe0\xad\xae.\r"}},
+        {"a CP866 original, a text with a letter CP866 lacks", "QUORVA.TALK", "echo/qtalk.SQD", "8", {},
+         "Danke, Zoë.\n", "UTF-8 4", {" IP> Привет, Max!\r", "Danke, Zo\xc3\xab.\r"}},
+        {"a LATIN-1 original", "QUORVA.TALK", "echo/qtalk.SQD", "2", {}, "Merci, Zoë.\n", "LATIN-1 2",
+         {" AR> Hello Demo!\r", "Merci, Zo\xeb.\r"}},
+        {"--charset wins over the original's", "QUORVA.TALK", "echo/qtalk.SQD", "8", {"--charset", "UTF-8"}, "Да.\n",
+         "UTF-8 4", {" IP> Привет, Max!\r", "Да.\r"}},
+        {"a CP866 header", "DEMO.TEST", "echo/demotest.SQD", "3", {}, "Хорошо.\n", "CP866 2",
+         {"Re: " + cp866Privet + zero, " DS> " + cp866Privet + ", Max!\r", "\x95\xae\xe0\xae\xe8\xae.\r"}},
+        {"a CP866 header, a text CP866 cannot hold", "DEMO.TEST", "echo/demotest.SQD", "3", {}, "Zoë\n", "UTF-8 4",
+         {"Re: Привет" + zero, " DS> Привет, Max!\r", "Zo\xc3\xab\r"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = dir.read(c.file).size();
+        std::vector<std::string> args = {"reply", c.area, c.original};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ClientRun r = client(args, sysop(), c.input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        std::string added = dir.read(c.file).substr(before);  // the reply's frame
+        EXPECT_TRUE(has(added, kA + "CHRS: " + c.chrs));
+        EXPECT_EQ(added.find(kA + "CHRS: "), added.rfind(kA + "CHRS: ")) << "one CHRS kludge";
+        for (const std::string& part : c.stored)
+            EXPECT_TRUE(has(added, part)) << testing::PrintToString(part);
+
+        // It reads back as it was written.
+        std::vector<std::string> posted = wordsOf(r.out);  // "Posted message #N to ..."
+        ASSERT_GE(posted.size(), 3u) << r.out;
+        ClientRun back = client({"read", c.area, posted[2].substr(1)}, sysop());
+        EXPECT_TRUE(has(back.out, std::string("  ^ACHRS: ") + c.chrs + "\n")) << back.out;
+        EXPECT_TRUE(has(textPart(back.out), "\n" + c.input)) << back.out;
+    }
 }
 
 TEST_F(ClientReader, ReplyOpensTheEditorOnATerminal) {
@@ -424,6 +513,34 @@ TEST_F(ClientReader, ReplyOpensTheEditorOnATerminal) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(readFile(kept[0].string()), expectedDraft + "Жук\n");
     EXPECT_EQ(count("QUORVA.TALK"), 14);
+}
+
+TEST_F(ClientReader, HelpListsTheAttributeNamesThatAttrTakes) {
+    ClientRun help = client({"--help"}, {});
+    ASSERT_EQ(help.status, 0) << help.err;
+    size_t start = help.out.find("  --attr WORD"), end = help.out.find("  --allow-empty");
+    ASSERT_LT(start, end) << help.out;
+    std::string attr = help.out.substr(start, end - start);
+    EXPECT_FALSE(has(attr, "...")) << attr;
+    size_t names = attr.find("The names:");
+    ASSERT_NE(names, std::string::npos) << attr;
+
+    std::vector<std::string> listed;
+    std::istringstream words(attr.substr(names + 10));
+    for (std::string word; words >> word;) {
+        if (word.back() == ',') word.pop_back();
+        listed.push_back(word);
+    }
+    std::vector<std::string> table;
+    for (const AttributeName& a : kAttributeNames) table.push_back(a.name);
+    EXPECT_EQ(listed, table);
+
+    // --attr takes every listed name: the post gets as far as the area, which is echomail.
+    std::string all;
+    for (const std::string& name : listed) all += (all.empty() ? "" : ",") + name;
+    ClientRun r = client({"post", "DEMO.TEST", "--subject", "x", "--attr", all}, sysop(), "text\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "--attr applies to netmail only")) << r.err;
 }
 
 TEST_F(ClientReader, ThreadViewOfNetmail) {

@@ -278,6 +278,7 @@ TEST_F(ReadmePath, WalksTheDemo) {
     EXPECT_TRUE(has(answer.out, "To:      Ivan Petrov\n"));
     EXPECT_TRUE(has(answer.out, "Subject: Re: Charsets in echomail\n"));
     EXPECT_TRUE(has(answer.out, "  ^AREPLY: 2:5020/200 65eaa03f\n"));
+    EXPECT_TRUE(has(answer.out, "  ^ACHRS: CP866 2\n")) << "a reply to Ivan's CP866 message is in CP866";
     EXPECT_TRUE(has(answer.out, "\n IP> Именно так: quorva-client показывает это письмо по-русски.\n"));
     EXPECT_TRUE(has(answer.out, "\n MK> So a reader that honours CHRS shows your text right on any terminal,\n"))
         << "an already-quoted line keeps its prefix";

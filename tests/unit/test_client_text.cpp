@@ -123,6 +123,44 @@ TEST(ClientCharset, TerminalOutput) {
     EXPECT_EQ(utf8Prefix("abЖ", 4), "abЖ");
 }
 
+TEST(ClientCharset, DisplaySafeEscapesBidiControls) {
+    // A message must not reorder what the terminal shows: every bidi control becomes '?',
+    // the characters beside them (joiners, spaces, letters of right-to-left scripts) stay.
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"U+061C ARABIC LETTER MARK", "a\xD8\x9Cz", "a?z"},
+        {"U+200E LEFT-TO-RIGHT MARK", "a\xE2\x80\x8Ez", "a?z"},
+        {"U+200F RIGHT-TO-LEFT MARK", "a\xE2\x80\x8Fz", "a?z"},
+        {"U+202A LEFT-TO-RIGHT EMBEDDING", "a\xE2\x80\xAAz", "a?z"},
+        {"U+202B RIGHT-TO-LEFT EMBEDDING", "a\xE2\x80\xABz", "a?z"},
+        {"U+202C POP DIRECTIONAL FORMATTING", "a\xE2\x80\xACz", "a?z"},
+        {"U+202D LEFT-TO-RIGHT OVERRIDE", "a\xE2\x80\xADz", "a?z"},
+        {"U+202E RIGHT-TO-LEFT OVERRIDE", "a\xE2\x80\xAEz", "a?z"},
+        {"U+2066 LEFT-TO-RIGHT ISOLATE", "a\xE2\x81\xA6z", "a?z"},
+        {"U+2067 RIGHT-TO-LEFT ISOLATE", "a\xE2\x81\xA7z", "a?z"},
+        {"U+2068 FIRST STRONG ISOLATE", "a\xE2\x81\xA8z", "a?z"},
+        {"U+2069 POP DIRECTIONAL ISOLATE", "a\xE2\x81\xA9z", "a?z"},
+        {"an override in a subject", "Re: \xE2\x80\xAE" "fdp.exe", "Re: ?fdp.exe"},
+        {"one after another", "\xE2\x81\xA7\xE2\x80\xAE\xE2\x80\xAC\xE2\x81\xA9", "????"},
+        {"U+200D ZERO WIDTH JOINER stays", "a\xE2\x80\x8Dz", "a\xE2\x80\x8Dz"},
+        {"U+2010 HYPHEN stays", "a\xE2\x80\x90z", "a\xE2\x80\x90z"},
+        {"U+202F NARROW NO-BREAK SPACE stays", "a\xE2\x80\xAFz", "a\xE2\x80\xAFz"},
+        {"U+2065 stays", "a\xE2\x81\xA5z", "a\xE2\x81\xA5z"},
+        {"U+206A stays", "a\xE2\x81\xAAz", "a\xE2\x81\xAAz"},
+        {"Hebrew and Arabic letters stay", "שלום سلام", "שלום سلام"},
+        {"a cut sequence is not a control", "a\xE2\x80", "a\xE2\x80"},
+        {"a control after a stray lead byte", "\xE2\xE2\x80\x8F", "\xE2?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(displaySafe(c.text), c.shown);
+    }
+}
+
 TEST(ClientCharset, StrictConversionsNameWhereTheyStop) {
     std::string out;
     ConversionError e;
