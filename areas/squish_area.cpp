@@ -203,19 +203,7 @@ bool buildNewMessageBody(const char* msgIdKludge, const std::string& text, NewMe
 
 // The parts of a summary that the message header gives.
 void fillSummary(MessageSummary& s, uint32_t number, const SquishMsgHeader& msg) {
-    s.number = number;
-    s.fromName.assign(msg.fromName, strnlen(msg.fromName, sizeof msg.fromName));
-    s.toName.assign(msg.toName, strnlen(msg.toName, sizeof msg.toName));
-    s.subject.assign(msg.subject, strnlen(msg.subject, sizeof msg.subject));
-    memcpy(s.dateText, msg.dateText, sizeof s.dateText);
-}
-
-void setThreadKludges(MessageSummary& s, std::string_view control) {
-    ThreadKludges k = hashKludges(control);
-    s.msgId.assign(k.msgId);
-    s.reply.assign(k.reply);
-    s.msgIdHash = k.msgIdHash;
-    s.replyHash = k.replyHash;
+    s.setStoredFields(number, msg.fromName, msg.toName, msg.subject, msg.dateText);
 }
 
 }  // namespace
@@ -609,7 +597,7 @@ AreaResult CSquishArea::getMsgList(const SummaryVisitor& visit) {
                                 wanted) == int64_t(wanted))
                 kludges = control;
         }
-        setThreadKludges(summary, kludges);
+        summary.setThreadKludges(kludges);
         if (!visit(summary)) break;
     }
     return AreaResult::ok();
@@ -698,7 +686,7 @@ AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     out.control.assign(body, 0, frame.controlLength);
     body.erase(0, frame.controlLength);
     out.text = std::move(body);
-    setThreadKludges(out.summary, out.control);
+    out.summary.setThreadKludges(out.control);
     return AreaResult::ok();
 }
 

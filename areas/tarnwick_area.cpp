@@ -128,11 +128,7 @@ AreaResult readMessageFile(const OsFile& file, const std::string& path, msgFileH
 
 // The parts of a summary that the stored header gives.
 void fillSummary(MessageSummary& s, uint32_t number, const msgFileHeader& h) {
-    s.number = number;
-    s.fromName.assign(h.fromUserName, strnlen(h.fromUserName, sizeof h.fromUserName));
-    s.toName.assign(h.toUserName, strnlen(h.toUserName, sizeof h.toUserName));
-    s.subject.assign(h.subject, strnlen(h.subject, sizeof h.subject));
-    memcpy(s.dateText, h.dateTime, sizeof s.dateText);
+    s.setStoredFields(number, h.fromUserName, h.toUserName, h.subject, h.dateTime);
 }
 
 // The addresses of a stored message. Tossers route by the INTL, FMPT and TOPT kludges and
@@ -285,11 +281,7 @@ AreaResult CTarnwickArea::getMsgList(const SummaryVisitor& visit) {
         file.close();
 
         fillSummary(summary, *msgNumbers.getAt(i), stored);
-        ThreadKludges k = hashKludges(std::string_view(text.data(), text.size() - 1));
-        summary.msgId.assign(k.msgId);
-        summary.reply.assign(k.reply);
-        summary.msgIdHash = k.msgIdHash;
-        summary.replyHash = k.replyHash;
+        summary.setThreadKludges(std::string_view(text.data(), text.size() - 1));
         if (!visit(summary)) break;
     }
     return AreaResult::ok();
@@ -338,11 +330,7 @@ AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     out.attributes = stored.attribute;
     out.control.clear();
     out.text.assign(text.data(), text.size() - 1);
-    ThreadKludges k = hashKludges(out.text);
-    out.summary.msgId.assign(k.msgId);
-    out.summary.reply.assign(k.reply);
-    out.summary.msgIdHash = k.msgIdHash;
-    out.summary.replyHash = k.replyHash;
+    out.summary.setThreadKludges(out.text);
     return AreaResult::ok();
 }
 

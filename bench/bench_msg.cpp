@@ -14,32 +14,12 @@
 #include <vector>
 
 #include "areas/tarnwick_area.h"
-#include "protocol/message_layout.h"
+#include "common/area_calls.h"
 #include "support/le.h"
 #include "fido/fidodate.h"
 #include "support/osfile.h"
 
 namespace {
-
-// The list as the binary door encodes it: the number of headers, or -1 when the area fails.
-int64_t listCount(CEchoArea& area) {
-    std::vector<uint8_t> bytes;
-    int64_t n = 0;
-    AreaResult r = area.getMsgList([&](const MessageSummary& s) {
-        uint8_t record[kMsgHeaderSize];
-        encodeMsgHeader(msgHeaderOf(s), record);
-        bytes.insert(bytes.end(), record, record + sizeof record);
-        ++n;
-        return true;
-    });
-    return r.isOk() ? n : -1;
-}
-
-// A fetch as the binary door answers it: the message, then its record and lines.
-bool fetchInto(CEchoArea& area, uint32_t number, MCArray<char>& out) {
-    StoredMessage m;
-    return area.getMessage(number, m).isOk() && encodeFetchedMessage(m, out);
-}
 
 
 constexpr double kMaxRatio = 1.5;
@@ -125,7 +105,7 @@ void measureRound(const std::string& dir, uint32_t count, Figures& f) {
     MCArray<char> message;
 
     Timer t;
-    if (listCount(area) != int64_t(count)) f.ok = false;
+    if (int64_t(listHeaders(area).size()) != int64_t(count)) f.ok = false;
     f.list.take(t, count);
 
     t = Timer();
@@ -135,7 +115,7 @@ void measureRound(const std::string& dir, uint32_t count, Figures& f) {
 
     t = Timer();
     for (uint32_t n = 1; n <= count; ++n)
-        if (!fetchInto(area, n, message)) f.ok = false;
+        if (!fetch(area, n, message)) f.ok = false;
     f.fetch.take(t, count);
 }
 

@@ -20,32 +20,12 @@
 
 #include "areas/squish_area.h"
 #include "areas/squish_format.h"
-#include "protocol/message_layout.h"
+#include "common/area_calls.h"
 #include "squish_base_writer.h"
 
 namespace {
 
 constexpr double kMaxGrowth = 1.5;
-
-// The list as the binary door encodes it: the number of headers, or -1 when the area fails.
-int64_t listCount(CEchoArea& area) {
-    std::vector<uint8_t> bytes;
-    int64_t n = 0;
-    AreaResult r = area.getMsgList([&](const MessageSummary& s) {
-        uint8_t record[kMsgHeaderSize];
-        encodeMsgHeader(msgHeaderOf(s), record);
-        bytes.insert(bytes.end(), record, record + sizeof record);
-        ++n;
-        return true;
-    });
-    return r.isOk() ? n : -1;
-}
-
-// A fetch as the binary door answers it: the message, then its record and lines.
-bool fetchInto(CEchoArea& area, uint32_t number, MCArray<char>& out) {
-    StoredMessage m;
-    return area.getMessage(number, m).isOk() && encodeFetchedMessage(m, out);
-}
 
 
 // A base of n messages of typical echomail shape: three or four kludges, a few hundred
@@ -106,7 +86,7 @@ void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
     const uint32_t fetches = std::min<uint32_t>(n, 2000);
     CSquishArea area(basePath, 0);
     double cpu = cpuSeconds(), wall = wallSeconds();
-    int64_t listed = listCount(area);
+    int64_t listed = int64_t(listHeaders(area).size());
     f.listCpu = std::min(f.listCpu, (cpuSeconds() - cpu) / n);
     f.listWall = std::min(f.listWall, (wallSeconds() - wall) / n);
     if (listed != int64_t(n)) {
@@ -119,7 +99,7 @@ void measureRound(const std::string& basePath, uint32_t n, Figures& f) {
     wall = wallSeconds();
     for (uint32_t k = 0; k < fetches; ++k) {
         uint32_t number = 1 + uint32_t(uint64_t(k) * n / fetches);
-        if (!fetchInto(area, number, out)) {
+        if (!fetch(area, number, out)) {
             fprintf(stderr, "fetch of message %u failed\n", number);
             exit(2);
         }
@@ -135,7 +115,7 @@ double fetchSeconds(const std::string& basePath, int rounds) {
         CSquishArea area(basePath, 0);
         MCArray<char> out;
         double cpu = cpuSeconds();
-        if (!fetchInto(area, 1, out)) {
+        if (!fetch(area, 1, out)) {
             fprintf(stderr, "fetch of the long message failed\n");
             exit(2);
         }
@@ -150,7 +130,7 @@ double listSeconds(const std::string& basePath, uint32_t n, int rounds) {
     for (int r = 0; r < rounds; ++r) {
         CSquishArea area(basePath, 0);
         double wall = wallSeconds();
-        int64_t listed = listCount(area);
+        int64_t listed = int64_t(listHeaders(area).size());
         best = std::min(best, wallSeconds() - wall);
         if (listed != int64_t(n)) {
             fprintf(stderr, "list returned %lld of %u messages\n", static_cast<long long>(listed), n);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fido/fidoaddr.h"
 #include "fido/fidodate.h"
@@ -29,6 +30,13 @@ struct MessageSummary {
 
     // The packed date-time of the date text.
     uint32_t written() const { return parseFidoDate(dateText); }
+
+    // The parts a stored header gives: the 36-, 36- and 72-byte name and subject fields up
+    // to their first zero byte, and the 20-byte date text.
+    void setStoredFields(uint32_t msgNumber, const char* fromField, const char* toField, const char* subjectField,
+                         const char* dateField);
+    // The MSGID and REPLY values and hashes of the message's kludges.
+    void setThreadKludges(std::string_view kludgeText);
 };
 
 // A message as fetched.

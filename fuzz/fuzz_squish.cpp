@@ -136,8 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AreaStats stats;
     (void)area.getAreaStats(stats);
     MCArray<char> message;
-    for (size_t i = 0; i < list.size() && i < 8; ++i) fetchBytes(area, list[i].msgNumber, message);
-    fetchBytes(area, number, message);
+    for (size_t i = 0; i < list.size() && i < 8; ++i) fetch(area, list[i].msgNumber, message);
+    fetch(area, number, message);
     FidoAddr requester{2, 5020, 1, 0};
     if (actions & 2) {
         std::string before = files();

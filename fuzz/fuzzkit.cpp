@@ -1,9 +1,6 @@
 #include "fuzz/fuzzkit.h"
 
-#include "accounts/rights.h"
-#include "core/desk.h"
 #include "fido/msgid.h"
-#include "protocol/message_layout.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -114,31 +111,6 @@ std::string InputCutter::rest() {
     p += left;
     left = 0;
     return s;
-}
-
-std::vector<pktMsgHeader> listHeaders(CEchoArea& area) {
-    std::vector<pktMsgHeader> headers;
-    if (!area.getMsgList([&headers](const MessageSummary& s) {
-                 headers.push_back(msgHeaderOf(s));
-                 return true;
-             }).isOk())
-        headers.clear();
-    return headers;
-}
-
-bool fetchBytes(CEchoArea& area, uint32_t number, MCArray<char>& out) {
-    out.removeAll();
-    StoredMessage m;
-    return area.getMessage(number, m).isOk() && encodeFetchedMessage(m, out);
-}
-
-AreaResult deleteAs(CEchoArea& area, uint32_t number, const FidoAddr& requester, bool mayDeleteAny) {
-    rClientInfo user;
-    user.address = requester;
-    user.superUser = mayDeleteAny ? 1 : 0;
-    RightsPolicy rights;
-    UserDeleteCheck check(rights, user);
-    return area.deleteMsg(number, check);
 }
 
 AreaResult postText(CEchoArea& area, NewMessage message, const std::string& text, time_t wall) {

@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "areas/echoarea.h"
-#include "support/array.h"
-#include "wire/packets.h"
+#include "common/area_calls.h"
 
 // A folder that lives for the whole fuzzing run.
 const std::string& scratchDir();
@@ -42,11 +41,5 @@ private:
     size_t left;
 };
 
-// The area operations as the binary door runs them: the list as its header records, a
-// fetch as the bytes of its reply (false when the area gives no message or it does not
-// fit a reply), a delete with the rights of a user at `requester` (a super user when
-// `mayDeleteAny`), and a post of `message` with the text, dated `wall`.
-std::vector<pktMsgHeader> listHeaders(CEchoArea& area);
-bool fetchBytes(CEchoArea& area, uint32_t number, MCArray<char>& out);
-AreaResult deleteAs(CEchoArea& area, uint32_t number, const FidoAddr& requester, bool mayDeleteAny);
+// A post of `message` with the text, dated `wall`, with the next MSGID serial of the run.
 AreaResult postText(CEchoArea& area, NewMessage message, const std::string& text, time_t wall);
