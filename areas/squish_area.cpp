@@ -236,10 +236,12 @@ public:
     // Opens the base and takes the lock without waiting (busy when another program holds
     // it), then reads the index tail, the data file's length and the base header.
     AreaResult begin();
-    // The header's last frame against the index: they must agree, or another writer is in
-    // the middle of a write (busy), or the base is damaged. `maxRecord` is the record with
-    // the highest UMSGID when the caller has the index loaded (nullptr: found on demand).
-    AreaResult checkLastFrame(const sqifile* maxRecord);
+    // The header's last frame against the index: some record must name it (the tail's
+    // record, or another when the index is not in chain order), or another writer is in
+    // the middle of a write (busy: a frame linked whose record is not written yet, or a
+    // record written whose frame is not linked yet), or the base is damaged. `index` is
+    // the loaded index when the caller has it (nullptr: loaded when needed).
+    AreaResult checkLastFrame(const MCArray<sqifile>* index);
     // The free chain's ends, when a write is about to append to it: both or neither set,
     // the last one a free frame that links to no next one.
     AreaResult checkFreeChainEnd();
@@ -300,36 +302,36 @@ bool CSquishArea::LockedBase::readFrameHeader(uint32_t offset, SquishFrameHeader
     return frame.frameId == kSquishFrameId;
 }
 
-AreaResult CSquishArea::LockedBase::checkLastFrame(const sqifile* maxRecord) {
+AreaResult CSquishArea::LockedBase::checkLastFrame(const MCArray<sqifile>* index) {
     const uint32_t last = base.lastFrame;
     const uint32_t tailFrame = tail.found ? tail.last.frameOffset : 0;
     if (last == tailFrame) return AreaResult::ok();
-    // The index may simply not be in file order: the message with the highest UMSGID is
-    // the one at the end of the chain.
-    MCArray<sqifile> index;
-    if (!maxRecord && tail.found) {
-        if (!area_.loadIndex(index)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
-        if (index.getCount() > 0) maxRecord = index.getAt(index.getCount() - 1);
-    }
-    if (maxRecord && maxRecord->frameOffset == last) return AreaResult::ok();
-
     const std::string tailText = tail.found ? "index record " + std::to_string(tail.position) + " (UMSGID " +
                                                   std::to_string(tail.last.umsgid) + ", frame " +
                                                   offsetText(tailFrame) + ")"
                                             : std::string("an index that names no frame");
+    const std::string unfinished =
+        ": another program is writing that message, or left it unfinished (its pack tool repairs the base)";
     SquishFrameHeader frame;
-    // A frame linked after the last indexed one whose record is not written yet...
-    if (last != 0 && readFrameHeader(last, frame) && frame.prevFrame == tailFrame)
-        return AreaResult::busy(area_.baseLabel() + ": its last frame (offset " + offsetText(last) +
-                                ") has no index record yet (" + tailText +
-                                " comes last): another program is writing that message, or left it unfinished "
-                                "(its pack tool repairs the base)");
-    // ...or a record written for a frame that is not linked yet.
+    // A record written for a frame that is not linked after the last frame yet...
     if (tail.found && readFrameHeader(tailFrame, frame) && frame.prevFrame == last && frame.nextFrame == 0)
         return AreaResult::busy(area_.baseLabel() + ": " + tailText +
                                 " names a frame that is not linked after the last frame (offset " + offsetText(last) +
-                                ") yet: another program is writing that message, or left it unfinished "
-                                "(its pack tool repairs the base)");
+                                ") yet" + unfinished);
+    // The index may simply not be in chain order: when a record names the last frame,
+    // every frame has its record and nobody is in the middle of a write.
+    MCArray<sqifile> loaded;
+    if (!index && last != 0) {
+        if (!area_.loadIndex(loaded)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
+        index = &loaded;
+    }
+    if (last != 0)
+        for (int32_t i = 0; i < index->getCount(); ++i)
+            if (index->getAt(i)->frameOffset == last) return AreaResult::ok();
+    // ...or a frame linked after the last indexed one whose record is not written yet.
+    if (last != 0 && readFrameHeader(last, frame) && frame.prevFrame == tailFrame)
+        return AreaResult::busy(area_.baseLabel() + ": its last frame (offset " + offsetText(last) +
+                                ") has no index record yet (" + tailText + " comes last)" + unfinished);
     return area_.damaged("its last frame (offset " + offsetText(last) + ") is not the frame of its last message, " +
                          tailText);
 }
@@ -712,6 +714,8 @@ AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) 
         std::string problem =
             checkFrameToPatch(dataFile, end, base.lastFrame, kSquishFrameNormal, "the last frame", lastFrame);
         if (!problem.empty()) return damaged(problem);
+        if (lastFrame.prevFrame == base.lastFrame)
+            return damaged("the last frame (offset " + offsetText(base.lastFrame) + ") links to itself");
         if (lastFrame.nextFrame != 0)
             return damaged("the last frame (offset " + offsetText(base.lastFrame) + ") links to a next frame (offset " +
                            offsetText(lastFrame.nextFrame) + ")");
@@ -801,8 +805,7 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
 
     MCArray<sqifile> index;
     if (!loadIndex(index)) return AreaResult::ioError(baseLabel() + ": cannot read the index", errno);
-    const sqifile* maxRecord = index.getCount() > 0 ? index.getAt(index.getCount() - 1) : nullptr;
-    AreaResult last = locked.checkLastFrame(maxRecord);
+    AreaResult last = locked.checkLastFrame(&index);
     if (!last.isOk()) return last;
 
     int32_t found = findUmsgid(index, msgNumber);
@@ -840,6 +843,11 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
     if (frame.frameType != kSquishFrameNormal)
         return damaged(self + " is " + frameTypeName(frame.frameType) + ", not a message frame");
     if (frameOffset == base.freeFrame || frameOffset == base.lastFreeFrame) return damaged(self + " is on the free chain");
+    // A frame that links to itself, or whose neighbours are one frame, would leave a loop
+    // in the chain once it is unlinked.
+    if (frame.prevFrame == frameOffset || frame.nextFrame == frameOffset) return damaged(self + " links to itself");
+    if (frame.prevFrame != 0 && frame.prevFrame == frame.nextFrame)
+        return damaged(self + " has the same frame (offset " + offsetText(frame.prevFrame) + ") before and after it");
     const bool isFirst = frameOffset == base.beginFrame;
     const bool isLast = frameOffset == base.lastFrame;
     if (isFirst != (frame.prevFrame == 0))
@@ -856,6 +864,10 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
         if (neighbour.nextFrame != frameOffset)
             return damaged("the frame before " + self + " (offset " + offsetText(frame.prevFrame) +
                            ") does not link back to it");
+        // Its own previous link must lead away from the frame, or the chain comes back to it.
+        if (neighbour.prevFrame == frameOffset || neighbour.prevFrame == frame.prevFrame)
+            return damaged("the frame before " + self + " (offset " + offsetText(frame.prevFrame) +
+                           ") links back into the chain behind it");
     }
     if (!isLast) {
         std::string problem = checkFrameToPatch(dataFile, fileLength, frame.nextFrame, kSquishFrameNormal,
@@ -864,6 +876,9 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
         if (neighbour.prevFrame != frameOffset)
             return damaged("the frame after " + self + " (offset " + offsetText(frame.nextFrame) +
                            ") does not link back to it");
+        if (neighbour.nextFrame == frameOffset || neighbour.nextFrame == frame.nextFrame)
+            return damaged("the frame after " + self + " (offset " + offsetText(frame.nextFrame) +
+                           ") links back into the chain before it");
     }
     AreaResult freeEnd = locked.checkFreeChainEnd();
     if (!freeEnd.isOk()) return freeEnd;

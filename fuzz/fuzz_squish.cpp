@@ -83,7 +83,8 @@ Built buildSound(InputCutter& recipe) {
 }
 
 // Patches 32-bit values into the built files: at a frame's field or anywhere, with a
-// value that is mostly another frame's offset (a link to the wrong place) or near it.
+// value that is mostly another frame's offset (a link to the wrong place) or near it, or
+// makes a frame link to itself.
 void damage(Built& b, InputCutter& patches) {
     while (!patches.empty()) {
         uint8_t how = patches.byte();
@@ -92,6 +93,14 @@ void damage(Built& b, InputCutter& patches) {
         std::string& file = (how & 1) ? b.sqi : b.sqd;
         if (how & 0x80) {
             if (!file.empty()) file.resize(where % file.size());
+            continue;
+        }
+        if ((how & 0x40) && !(how & 1) && !b.frames.empty()) {
+            // A frame that links to itself, forwards, backwards or both.
+            uint32_t frame = b.frames[where % b.frames.size()];
+            for (uint32_t field : {kSquishNextFrameOffset, kSquishPrevFrameOffset})
+                if ((value >> field) & 1 && size_t(frame) + field + 4 <= file.size())
+                    putU32(reinterpret_cast<uint8_t*>(file.data()) + frame + field, frame);
             continue;
         }
         if ((how & 2) && !b.frames.empty()) value = b.frames[value % b.frames.size()] + (how >> 4) % 4 * 100;
@@ -105,6 +114,33 @@ void damage(Built& b, InputCutter& patches) {
         if (size_t(at) + 4 > file.size()) continue;
         putU32(reinterpret_cast<uint8_t*>(file.data()) + at, value);
     }
+}
+
+// The frames of a chain of the data file, followed from the header's pointer at
+// `headerField` through the frames' link at `linkField`, up to its end or the first frame
+// it comes back to.
+std::vector<uint32_t> chainOf(const std::string& sqd, size_t headerField, int64_t linkField) {
+    auto at = [&sqd](size_t offset) -> uint32_t {
+        return offset + 4 <= sqd.size() ? getU32(reinterpret_cast<const uint8_t*>(sqd.data()) + offset) : 0;
+    };
+    std::vector<uint32_t> seen;
+    for (uint32_t frame = at(headerField); frame != 0 && size_t(frame) + 28 <= sqd.size();
+         frame = at(frame + size_t(linkField))) {
+        if (std::find(seen.begin(), seen.end(), frame) != seen.end()) break;
+        seen.push_back(frame);
+    }
+    return seen;
+}
+
+// Whether the base's message chain and free chain share a frame: what no write may make of
+// a base where they did not (a delete that frees a frame still linked does).
+bool chainsShareAFrame(const std::string& sqd) {
+    std::vector<uint32_t> messages = chainOf(sqd, 104, kSquishNextFrameOffset);
+    std::vector<uint32_t> backwards = chainOf(sqd, 108, kSquishPrevFrameOffset);
+    messages.insert(messages.end(), backwards.begin(), backwards.end());
+    for (uint32_t f : chainOf(sqd, 112, kSquishNextFrameOffset))
+        if (std::find(messages.begin(), messages.end(), f) != messages.end()) return true;
+    return false;
 }
 
 }  // namespace
@@ -139,18 +175,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < list.size() && i < 8; ++i) fetch(area, list[i].msgNumber, message);
     fetch(area, number, message);
     FidoAddr requester{2, 5020, 1, 0};
+    // A write that fails leaves every byte as it was; one that succeeds never puts a frame
+    // on both chains.
     if (actions & 2) {
         std::string before = files();
+        bool shared = chainsShareAFrame(readBytes(base + ".SQD"));
         if (!deleteAs(area, number, requester, (actions & 4) != 0).isOk())
             require(files() == before, "a delete that failed changed the base");
+        else
+            require(shared || !chainsShareAFrame(readBytes(base + ".SQD")), "a delete left a frame on both chains");
     }
     if (actions & 8) {
         NewMessage record;
         record.origAddr = requester;
         std::string text = in.rest();
         std::string before = files();
+        bool shared = chainsShareAFrame(readBytes(base + ".SQD"));
         if (!postText(area, record, text, 0).isOk())
             require(files() == before, "a post that failed changed the base");
+        else
+            require(shared || !chainsShareAFrame(readBytes(base + ".SQD")), "a post left a frame on both chains");
     }
     if (actions & 0x10) list = listHeaders(area);
     removeTree(base + ".SQL");

@@ -1265,6 +1265,31 @@ TEST_F(SquishArea, WritesOnDamagedBasesAreRefusedWithNothingWritten) {
         {"the message's frame is on the free chain", true,
          [](auto& sqd, auto&, auto& b) { patchU32(sqd, off::kLastFreeFrame, b.frameOffsets[1]); },
          DamageCase::kDelete, 2, "is on the free chain"},
+        // Links that come back: freeing such a frame would leave the chain in a loop.
+        {"the frame links to itself as next and previous", false,
+         [](auto& sqd, auto&, auto& b) {
+             patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, b.frameOffsets[1]);
+             patchU32(sqd, b.frameOffsets[1] + off::kPrevFrame, b.frameOffsets[1]);
+         },
+         DamageCase::kDelete, 2, "links to itself"},
+        {"the frame links to itself as next only", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, b.frameOffsets[1]); },
+         DamageCase::kDelete, 2, "links to itself"},
+        {"the same frame before and after", false,
+         [](auto& sqd, auto&, auto& b) {
+             patchU32(sqd, b.frameOffsets[1] + off::kNextFrame, b.frameOffsets[0]);
+             patchU32(sqd, b.frameOffsets[0] + off::kPrevFrame, b.frameOffsets[1]);
+         },
+         DamageCase::kDelete, 2, "before and after it"},
+        {"the frame before links back to the frame", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[0] + off::kPrevFrame, b.frameOffsets[1]); },
+         DamageCase::kDelete, 2, "links back into the chain behind it"},
+        {"the frame after links on to the frame", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[2] + off::kNextFrame, b.frameOffsets[1]); },
+         DamageCase::kDelete, 2, "links back into the chain before it"},
+        {"the last frame links to itself", false,
+         [](auto& sqd, auto&, auto& b) { patchU32(sqd, b.frameOffsets[2] + off::kPrevFrame, b.frameOffsets[2]); },
+         DamageCase::kPost, 0, "links to itself"},
     };
     for (const DamageCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1461,6 +1486,13 @@ TEST_F(SquishArea, WritesWaitForAnotherWriterInTheMiddleOfAWrite) {
          },
          true, "is not linked after the last frame"},
         // Not another writer's.
+        {"an index not in chain order: the last frame's record is not the last one",
+         [&](SquishArea&, auto&) {
+             std::vector<uint8_t> bytes = sqfix::readFileBytes(sqi());
+             std::rotate(bytes.begin(), bytes.begin() + 24, bytes.end());  // the third record first
+             sqfix::writeFileBytes(sqi(), bytes);
+         },
+         false, ""},
         {"blank records at the end",
          [&](SquishArea&, auto&) { appendRecord(sqi(), 0, 0xFFFFFFFFu, 0); }, false, ""},
         {"zero records at the end", [&](SquishArea&, auto&) { appendRecord(sqi(), 0, 0, 0); }, false, ""},
