@@ -9,73 +9,89 @@
 
 namespace {
 
-bool isStampedKludge(std::string_view kludge) {
-    for (std::string_view keyword : {"MSGID", "INTL", "FMPT", "TOPT"})
+// Kludges a tosser routes by or takes identity from: the server stamps its own, and an
+// ordinary user's are dropped wherever they stand.
+bool isRoutingKludge(std::string_view kludge) {
+    for (std::string_view keyword : {"MSGID", "INTL", "FMPT", "TOPT", "PATH", "Via"})
         if (isKludgeNamed(kludge, keyword)) return true;
     return false;
 }
 
-// The text without the kludges the server stamps itself, wherever they stand; a line
-// that held nothing else goes with them.
-std::string dropStampedKludges(std::string_view text) {
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// The text without what a tosser would read as routing: the routing kludges (a line that
+// held nothing else goes with them), an "AREA:" line where the text's first non-kludge line
+// stands (a tosser takes it for the echo area), and "SEEN-BY:" at a line's start, made
+// "SEEN+BY:" as message editors do.
+std::string withoutRouting(std::string_view text) {
     std::string out;
     out.reserve(text.size());
+    bool bodyStarted = false;
     for (const TextLine& line : splitLines(text)) {
         LineKludges p = kludgesOfLine(line.body);
         std::string kept(p.head);
         bool dropped = false;
         for (std::string_view k : p.kludges) {
-            if (isStampedKludge(k.substr(1)))
+            if (isRoutingKludge(k.substr(1)))
                 dropped = true;
             else
                 kept.append(k);
         }
         if (dropped && kept.empty()) continue;
+        if (!bodyStarted && (kept.empty() || kept[0] != kKludgeMark)) {
+            bodyStarted = true;
+            if (startsWith(kept, "AREA:")) continue;
+        }
+        if (startsWith(kept, "SEEN-BY:")) kept[4] = '+';
         out += kept;
         if (line.end) out += line.end;
     }
     return out;
 }
 
-// An Origin line names the user's address: the address in its last pair of parentheses
-// is replaced when it is another one, and the user's is added when none is there.
-std::string ownOriginLine(std::string_view body, const FidoAddr& address) {
-    const std::string own = "(" + formatFidoAddr(address) + ")";
-    size_t open = body.rfind('(');
-    if (open != std::string_view::npos) {
-        size_t close = body.find(')', open);
-        std::string inside(body.substr(open + 1, close == std::string_view::npos ? std::string_view::npos
-                                                                                   : close - open - 1));
-        FidoAddr named;
-        if (parseFidoAddr(inside.c_str(), named)) {
-            if (named == address) return std::string(body);
-            std::string out(body.substr(0, open));
-            out += own;
-            if (close != std::string_view::npos) out.append(body.substr(close + 1));
-            return out;
+// "zone:net/node" or "zone:net/node.point", decimal numbers up to 65535 and nothing else.
+bool parseExactAddress(std::string_view text, FidoAddr& out) {
+    uint32_t parts[4] = {0, 0, 0, 0};
+    const char separators[3] = {':', '/', '.'};
+    size_t part = 0, digits = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            parts[part] = parts[part] * 10 + uint32_t(c - '0');
+            if (parts[part] > 0xFFFF || ++digits > 5) return false;
+        } else if (part < 3 && c == separators[part] && digits > 0) {
+            ++part;
+            digits = 0;
+        } else {
+            return false;
         }
     }
-    std::string out(body);
-    while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
-    return out + " " + own;
+    if (digits == 0 || part < 2) return false;
+    out = FidoAddr{uint16_t(parts[0]), uint16_t(parts[1]), uint16_t(parts[2]), uint16_t(parts[3])};
+    return true;
 }
 
-// The text's last line that is not blank, when it is an Origin line, names the user's
-// address.
-std::string ownOriginAtEnd(const std::string& text, const FidoAddr& address) {
+// An Origin line a tosser reads the user's own address from: its last parenthesised part
+// is exactly that one address, and nothing but blanks follows the ")".
+bool namesOnlyTheUser(std::string_view body, const FidoAddr& address) {
+    size_t close = body.rfind(')');
+    if (close == std::string_view::npos || !isBlankLine(body.substr(close + 1))) return false;
+    size_t open = body.rfind('(', close);
+    FidoAddr named;
+    return open != std::string_view::npos && parseExactAddress(body.substr(open + 1, close - open - 1), named) &&
+           named == address;
+}
+
+// The text without its closing Origin line (the text's last line that is not blank) when
+// that line does not name only the user's address; the node's Origin line with the user's
+// address then takes its place, as for any text that ends without one.
+std::string withoutForeignOrigin(const std::string& text, const FidoAddr& address) {
     std::vector<TextLine> lines = splitLines(text);
     size_t last = lastNonBlankLine(lines);
-    if (last == lines.size() || !isOriginLine(lines[last].body)) return text;
+    if (last == lines.size() || !isOriginLine(lines[last].body) || namesOnlyTheUser(lines[last].body, address))
+        return text;
     std::string out;
-    out.reserve(text.size() + 32);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (i != last) {
-            appendLine(out, lines[i]);
-            continue;
-        }
-        out += ownOriginLine(lines[i].body, address);
-        if (lines[i].end) out += lines[i].end;
-    }
+    out.reserve(text.size());
+    for (size_t i = 0; i < last; ++i) appendLine(out, lines[i]);
     return out;
 }
 
@@ -103,6 +119,6 @@ void RightsPolicy::applyToPost(const rClientInfo& user, bool netmail, NewMessage
     if (user.superUser) return;
     post.fromName.assign(user.name, strnlen(user.name, sizeof user.name));
     if (netmail) post.attributes &= kUserNetmailAttributes;
-    post.text = dropStampedKludges(post.text);
-    if (!netmail) post.text = ownOriginAtEnd(post.text, user.address);
+    post.text = withoutRouting(post.text);
+    if (!netmail) post.text = withoutForeignOrigin(post.text, user.address);
 }

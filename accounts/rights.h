@@ -7,9 +7,13 @@
 //     and that is not sent yet;
 //   - posts under their registered name;
 //   - may ask only for the netmail attribute bits below;
-//   - cannot put the kludges the server stamps itself (MSGID, INTL, FMPT, TOPT) into their
-//     text: those are dropped wherever they stand, so only the server's stand;
-//   - has an Origin line of theirs that names another address name theirs instead.
+//   - cannot route or speak for others through their text: the kludges the server stamps
+//     itself and those tossers route by (MSGID, INTL, FMPT, TOPT, PATH, Via) are dropped
+//     wherever they stand, an "AREA:" line where the text's first non-kludge line stands is
+//     dropped, and "SEEN-BY:" at a line's start becomes "SEEN+BY:";
+//   - keeps the Origin line that ends an echomail text only when its last parenthesised
+//     part is exactly their own address, with nothing after the ")"; otherwise the node's
+//     Origin line with their address takes its place.
 #pragma once
 #include <cstdint>
 
@@ -38,7 +42,7 @@ public:
     DeleteVerdict mayDelete(const rClientInfo& user, const MessageOwnership& owner) const;
 
     // Applies the rules above to a post before it is stored: sender name, netmail
-    // attributes, stamped kludges, and (in echomail) the Origin line that ends the text.
+    // attributes, routing lines, and (in echomail) the Origin line that ends the text.
     // Throws std::bad_alloc when memory runs out.
     void applyToPost(const rClientInfo& user, bool netmail, NewMessage& post) const;
 };

@@ -74,12 +74,17 @@ std::string missingTools() {
     return missing + " not found in " + dir + hint;
 }
 
-AreaLine squishEchoArea(const std::string& tag, const std::string& file) {
-    return {"echoarea", tag, file, "-b squish -dupecheck move " + formatFidoAddr(kUplinkAddr)};
+AreaLine squishEchoArea(const std::string& tag, const std::string& file, const FidoAddr& link) {
+    return {"echoarea", tag, file, "-b squish -dupecheck move " + formatFidoAddr(link)};
 }
 
 HptNode::HptNode(const std::string& root, const NodeSetup& setup)
-    : root_(root), configPath_(root + "/config"), basesDir_(root + "/BASES"), inboundDir_(root + "/IN") {
+    : root_(root),
+      configPath_(root + "/config"),
+      basesDir_(root + "/BASES"),
+      inboundDir_(root + "/IN"),
+      address_(setup.address),
+      link_(setup.link) {
     for (const char* dir : {"IN", "IN/insecure", "IN/local", "OUT", "TMP", "TMP/in", "TMP/out", "LOG", "DUPES",
                             "BASES"})
         makeDirectory(root_ + "/" + dir);
@@ -89,7 +94,7 @@ HptNode::HptNode(const std::string& root, const NodeSetup& setup)
     std::string c;
     c += "name Test Node\n";
     c += "sysop Test Sysop\n";
-    c += "address " + zoneNetNode(kNodeAddr) + "\n";
+    c += "address " + zoneNetNode(address_) + "\n";
     c += "inbound " + root_ + "/IN/insecure\n";
     c += "protinbound " + inboundDir_ + "\n";
     c += "localinbound " + root_ + "/IN/local\n";
@@ -103,10 +108,10 @@ HptNode::HptNode(const std::string& root, const NodeSetup& setup)
     c += "set BASES=" + basesDir_ + "\n";
     c += "\n";
     c += "link Uplink\n";
-    c += "aka " + zoneNetNode(kUplinkAddr) + "\n";
-    c += "ouraka " + zoneNetNode(kNodeAddr) + "\n";
+    c += "aka " + zoneNetNode(link_) + "\n";
+    c += "ouraka " + zoneNetNode(address_) + "\n";
     c += "\n";
-    c += "route normal " + zoneNetNode(kUplinkAddr) + " *\n";
+    c += "route normal " + zoneNetNode(link_) + " *\n";
     c += "\n";
     for (const std::string& line : setup.beforeAreas) c += line + "\n";
     c += "netmailarea NETMAIL " + netmailDir() + " -b msg\n";
@@ -140,8 +145,8 @@ bool HptNode::receive(const fidopkt::Packet& packet, std::string* error) {
 
 bool HptNode::receive(const std::vector<fidopkt::PackedMsg>& messages, std::string* error) {
     fidopkt::Packet p;
-    p.header.orig = kUplinkAddr;
-    p.header.dest = kNodeAddr;
+    p.header.orig = link_;
+    p.header.dest = address_;
     p.messages = messages;
     return receive(p, error);
 }
@@ -176,6 +181,18 @@ std::vector<std::string> HptNode::outboundPackets() const {
     for (const std::string& name : directoryNames(outboundDir()))
         if (isPacketName(name)) packets.push_back(outboundDir() + "/" + name);
     return packets;
+}
+
+bool HptNode::sendOutboundTo(const HptNode& other) const {
+    for (const std::string& path : outboundPackets()) {
+        // A mailer stores what it receives under a packet's name.
+        std::string name = path.substr(path.rfind('/') + 1);
+        name = name.substr(0, name.rfind('.')) + ".pkt";
+        if (::rename(path.c_str(), (other.inboundDir_ + "/" + name).c_str()) != 0) return false;
+    }
+    for (const std::string& name : directoryNames(outboundDir()))
+        if (isFlowName(name)) ::unlink((outboundDir() + "/" + name).c_str());
+    return true;
 }
 
 bool HptNode::takeOutbound(std::vector<fidopkt::Packet>& packets, std::string* error) const {

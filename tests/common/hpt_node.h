@@ -47,10 +47,14 @@ struct AreaLine {
     std::string file;
     std::string options;
 };
-// "echoarea TAG <BASES>/FILE -b squish -dupecheck move <uplink>".
-AreaLine squishEchoArea(const std::string& tag, const std::string& file);
+// "echoarea TAG <BASES>/FILE -b squish -dupecheck move <link>".
+AreaLine squishEchoArea(const std::string& tag, const std::string& file, const FidoAddr& link = kUplinkAddr);
 
 struct NodeSetup {
+    // The node's address and its one link (a second node takes the first's uplink address
+    // and the first node as its link).
+    FidoAddr address = kNodeAddr;
+    FidoAddr link = kUplinkAddr;
     // Written after the node's links and routes and before its areas, as they are.
     std::vector<std::string> beforeAreas;
     // Written after the netmail, bad and dupe areas.
@@ -80,7 +84,7 @@ public:
     std::string serverSettings(const std::vector<std::string>& userLines) const;
 
     // Writes a packet into the protected inbound, where `toss` takes it. The one-argument
-    // form sends the messages in one packet from the uplink to this node.
+    // form sends the messages in one packet from the link to this node.
     [[nodiscard]] bool receive(const fidopkt::Packet& packet, std::string* error = nullptr);
     [[nodiscard]] bool receive(const std::vector<fidopkt::PackedMsg>& messages, std::string* error = nullptr);
 
@@ -95,6 +99,9 @@ public:
 
     // Packets waiting in the outbound folder (*.pkt left unpacked, netmail *.?ut), sorted.
     std::vector<std::string> outboundPackets() const;
+    // Moves the packets waiting in this node's outbound into another node's protected
+    // inbound, as a mailer would carry them; false when one cannot be moved.
+    [[nodiscard]] bool sendOutboundTo(const HptNode& other) const;
     // Reads every waiting packet, then removes the packets and their flow files, so that
     // the next scan's packets are seen alone. False (with a reason) when one is malformed.
     [[nodiscard]] bool takeOutbound(std::vector<fidopkt::Packet>& packets, std::string* error = nullptr) const;
@@ -106,8 +113,11 @@ public:
     std::string log() const;
     std::string sqpackLog() const;
 
+    const FidoAddr& address() const { return address_; }
+
 private:
     std::string root_, configPath_, basesDir_, inboundDir_;
+    FidoAddr address_, link_;
     unsigned packetSerial_ = 0;
 };
 

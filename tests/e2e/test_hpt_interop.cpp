@@ -691,6 +691,74 @@ TEST_F(HptInterop, EchomailPostedThroughServerIsExportedIntactByScan) {
     EXPECT_EQ(hpt::squishProblems(node.basePath("testtwo")), std::vector<std::string>{});
 }
 
+// Texts an ordinary user might write to speak for another node, post to another area or
+// forge the routing, posted through the server, exported by hpt scan and tossed at the
+// uplink's own hpt: there the message comes from the user's address alone, and its
+// SEEN-BY and PATH are those of the two nodes.
+TEST_F(HptInterop, HostileTextsOfAnOrdinaryUserLeaveWithTheNodesRoutingOnly) {
+    TempDir tmp;
+    HptNode node(tmp.subdir("node"), squishAreas({"TEST.ONE"}));
+    hpt::NodeSetup uplinkSetup;
+    uplinkSetup.address = hpt::kUplinkAddr;
+    uplinkSetup.link = hpt::kNodeAddr;
+    uplinkSetup.areas = {hpt::squishEchoArea("TEST.ONE", "testone", hpt::kNodeAddr),
+                         hpt::squishEchoArea("OTHER.ECHO", "otherecho", hpt::kNodeAddr)};
+    HptNode uplink(tmp.subdir("uplink"), uplinkSetup);
+    ASSERT_TRUE(receivedAndTossed(node, firstEchoes({"TEST.ONE"}, "70b0")));
+    // The uplink's bases exist before anything is tossed there.
+    ASSERT_TRUE(uplink.post("TEST.ONE", "Base", "Makes the base.\n").exitStatus == 0) << uplink.log();
+    ASSERT_TRUE(uplink.post("OTHER.ECHO", "Base", "Makes the base.\n").exitStatus == 0) << uplink.log();
+
+    ServerProcess server;
+    Connection c;
+    startAndLogin(server, tmp, node, c, kUserName, kUserAddr);
+    if (HasFatalFailure()) return;
+    const int32_t area = areaNumbers(c)["TEST.ONE"];
+    const std::vector<PostCase> posts = {
+        {"a second address in the Origin's parentheses", "TEST.ONE", "All", "Forged origin one", {},
+         {"Text.", "---", " * Origin: my point (2:5020/999.1 1:2/3)"}},
+        {"an address after the Origin's parentheses", "TEST.ONE", "All", "Forged origin two", {},
+         {"Text.", "---", " * Origin: my point (2:5020/999.1) 1:2/3)"}},
+        {"routing lines in the text", "TEST.ONE", "All", "Forged routing", {"PATH: 1/2 3/4", "Via 1:2/3 @20260101"},
+         {"Text.", "SEEN-BY: 1/2 3/4 5/6", kA + "PATH: 7/8", "More text."}},
+        {"another echo area named first", "TEST.ONE", "All", "Forged area", {}, {"AREA:OTHER.ECHO", "Text."}},
+    };
+    for (const PostCase& p : posts)
+        ASSERT_EQ(postEcho(c, area, kUserName, p.toName, p.subject, p.kludges, p.body), Status::Ok) << p.name;
+
+    ASSERT_TRUE(ranCleanly(node.scan(), node));
+    ASSERT_TRUE(node.sendOutboundTo(uplink));
+    ASSERT_TRUE(ranCleanly(uplink.toss(), uplink));
+
+    sqfix::BaseImage img;
+    ASSERT_TRUE(sqfix::readBase(uplink.basePath("testone"), img)) << uplink.log();
+    std::map<std::string, sqfix::Frame> arrived;
+    for (const sqfix::IndexRecord& r : img.messages()) {
+        sqfix::Frame f;
+        ASSERT_TRUE(img.readFrame(r.frameOffset, f));
+        arrived[f.msg.subject] = f;
+    }
+    for (const PostCase& p : posts) {
+        SCOPED_TRACE(p.name);
+        ASSERT_EQ(arrived.count(p.subject), 1u) << "tossed into TEST.ONE: " << uplink.log();
+        const sqfix::Frame& f = arrived[p.subject];
+        EXPECT_EQ(formatFidoAddr(f.msg.orig), formatFidoAddr(kUserAddr)) << "the origin the uplink stored";
+        std::vector<std::string> lines = storedLines(f);
+        std::vector<std::string> seenBy, path;
+        for (const std::string& l : lines) {
+            if (l.rfind("SEEN-BY:", 0) == 0) seenBy.push_back(l);
+            if (l.rfind(kA + "PATH:", 0) == 0) path.push_back(l);
+            EXPECT_NE(l.rfind(kA + "Via", 0), 0u) << l;
+        }
+        EXPECT_EQ(seenBy, std::vector<std::string>{"SEEN-BY: 5020/1 999"});
+        EXPECT_EQ(path, std::vector<std::string>{kA + "PATH: 5020/999"});
+    }
+    // Nothing reached the other area.
+    sqfix::BaseImage other;
+    ASSERT_TRUE(sqfix::readBase(uplink.basePath("otherecho"), other));
+    EXPECT_EQ(other.messages().size(), 1u) << "only the uplink's own first message";
+}
+
 // The value of a TZUTC kludge written now on this machine: the local offset from UTC as
 // hours and minutes, a minus sign west of Greenwich.
 std::string localTzutc() {
@@ -762,9 +830,9 @@ TEST_F(HptInterop, FortyPostsInARowAllLeaveThroughScanReadyToTravel) {
     // A few into the second area, as editors write them.
     posts.push_back({"own tearline, kept", "TEST.TWO", "With a tearline", {}, {"Text.", "", "--- GoldED+ 1.1.5"},
                      {"Text.", "", "--- GoldED+ 1.1.5", origin}, kProgram});
-    posts.push_back({"own Origin naming another node, which names the user's address instead", "TEST.TWO",
+    posts.push_back({"own Origin naming another node, which gives way to the node's", "TEST.TWO",
                      "With an Origin", {}, {"Text.", "---", " * Origin: Somewhere else (2:5020/1)"},
-                     {"Text.", "---", " * Origin: Somewhere else (" + formatFidoAddr(kUserAddr) + ")"}, kProgram});
+                     {"Text.", "---", origin}, kProgram});
     posts.push_back({"own PID, kept alone", "TEST.TWO", "With a PID", {"PID: GoldED+ 1.1.5"}, {"Text."},
                      {"Text.", tear, origin}, "GoldED+ 1.1.5"});
 

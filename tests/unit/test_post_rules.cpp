@@ -151,6 +151,37 @@ TEST(PostRules, StampedKludgesAreDroppedForOrdinaryUsersOnly) {
     }
 }
 
+// Lines a tosser reads as routing or identity are made inert in an ordinary user's text,
+// wherever they stand; a sysop's text keeps them.
+TEST(PostRules, RoutingLinesOfOrdinaryUsersAreMadeInert) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string user;  // stored for the ordinary user, after the added kludges
+    };
+    const Case cases[] = {
+        {"SEEN-BY at a line's start", "Hi\rSEEN-BY: 5020/1 999\rBye\r", "Hi\rSEEN+BY: 5020/1 999\rBye\r"},
+        {"SEEN-BY as the first line", "SEEN-BY: 1/1\r", "SEEN+BY: 1/1\r"},
+        {"SEEN-BY not at a line's start stays", "Hi\r SEEN-BY: 1/1\rsee SEEN-BY: 1/1\r",
+         "Hi\r SEEN-BY: 1/1\rsee SEEN-BY: 1/1\r"},
+        {"AREA as the first line", "AREA:OTHER.ECHO\rHello\r", "Hello\r"},
+        {"AREA as the first line after kludges", kA + "REPLY: 1:1/1 1\rAREA:X\rHello\r",
+         kA + "REPLY: 1:1/1 1\rHello\r"},
+        {"AREA further down stays", "Hello\rAREA:X\r", "Hello\rAREA:X\r"},
+        {"PATH and Via kludges", kA + "PATH: 5020/1\rHi\r" + kA + "Via 2:5020/1 @20260101.1200\r" + kA + "PATH: 1/1\r",
+         "Hi\r"},
+        {"PATH on a line with another kludge", kA + "CHRS: CP866 2" + kA + "PATH: 1/1\rHi\r", kA + "CHRS: CP866 2\rHi\r"},
+        {"a kludge that only begins like PATH stays", kA + "PATHX: 1\rHi\r", kA + "PATHX: 1\rHi\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewMessage u = prepared(postedRecord("X", 0), c.text, kAnn, kNetmail, testWallTime(), {});
+        EXPECT_EQ(u.text, kAdded + c.user);
+        NewMessage s = prepared(postedRecord("X", 0), c.text, kSysop, kNetmail, testWallTime(), {});
+        EXPECT_EQ(s.text, kAdded + c.text);
+    }
+}
+
 // ---- PID and TZUTC ---------------------------------------------------------------------
 
 TEST(PostRules, PidAndTzutcAreAddedUnlessTheLeadingKludgesHaveThem) {
@@ -226,18 +257,30 @@ TEST(PostRules, EchomailEndsWithTearlineAndOriginLine) {
          "Hello\r----------\r" + tear + sysOrigin},
         {"own Origin with the own address", "Hi\r--- X\r * Origin: Home (2:5020/1234.5)\r",
          "Hi\r--- X\r * Origin: Home (2:5020/1234.5)\r", "Hi\r--- X\r * Origin: Home (2:5020/1234.5)\r"},
-        {"own Origin, own address without the point", "Hi\r * Origin: Home (2:5020/1234)\r",
-         "Hi\r * Origin: Home (2:5020/1234.5)\r", "Hi\r * Origin: Home (2:5020/1234)\r"},
-        {"own Origin naming another node", "Hi\r * Origin: Forged (1:1/1)\r", "Hi\r * Origin: Forged (2:5020/1234.5)\r",
+        {"own address followed by blanks", "Hi\r * Origin: Home (2:5020/1234.5)  \r",
+         "Hi\r * Origin: Home (2:5020/1234.5)  \r", "Hi\r * Origin: Home (2:5020/1234.5)  \r"},
+        // An ordinary user's Origin line that names anything but exactly their address
+        // gives way to the node's, with their address.
+        {"own Origin, own address without the point", "Hi\r * Origin: Home (2:5020/1234)\r", "Hi\r" + tear + annOrigin,
+         "Hi\r * Origin: Home (2:5020/1234)\r"},
+        {"own Origin naming another node", "Hi\r * Origin: Forged (1:1/1)\r", "Hi\r" + tear + annOrigin,
          "Hi\r * Origin: Forged (1:1/1)\r"},
-        {"own Origin with a domain", "Hi\r * Origin: Home (2:5020/1234.5@fidonet)\r",
-         "Hi\r * Origin: Home (2:5020/1234.5@fidonet)\r", "Hi\r * Origin: Home (2:5020/1234.5@fidonet)\r"},
-        {"own Origin without an address", "Hi\r * Origin: Home  \r", "Hi\r * Origin: Home (2:5020/1234.5)\r",
+        {"a second address inside the parentheses", "Hi\r * Origin: my point (2:5020/1234.5 1:2/3)\r",
+         "Hi\r" + tear + annOrigin, "Hi\r * Origin: my point (2:5020/1234.5 1:2/3)\r"},
+        {"an address after the parentheses", "Hi\r * Origin: my point (2:5020/1234.5) 1:2/3)\r",
+         "Hi\r" + tear + annOrigin, "Hi\r * Origin: my point (2:5020/1234.5) 1:2/3)\r"},
+        {"text after the parentheses", "Hi\r * Origin: my point (2:5020/1234.5) x\r", "Hi\r" + tear + annOrigin,
+         "Hi\r * Origin: my point (2:5020/1234.5) x\r"},
+        {"the own tearline stays before the node's Origin", "Hi\r--- X\r * Origin: Forged (1:1/1)\r",
+         "Hi\r--- X\r" + annOrigin, "Hi\r--- X\r * Origin: Forged (1:1/1)\r"},
+        {"own Origin with a domain", "Hi\r * Origin: Home (2:5020/1234.5@fidonet)\r", "Hi\r" + tear + annOrigin,
+         "Hi\r * Origin: Home (2:5020/1234.5@fidonet)\r"},
+        {"own Origin without an address", "Hi\r * Origin: Home  \r", "Hi\r" + tear + annOrigin,
          "Hi\r * Origin: Home  \r"},
-        {"own Origin whose parentheses hold no address", "Hi\r * Origin: Home (Moscow)\r",
-         "Hi\r * Origin: Home (Moscow) (2:5020/1234.5)\r", "Hi\r * Origin: Home (Moscow)\r"},
-        {"own Origin, blank lines after it dropped", "Hi\r * Origin: Home (1:2/3)\r\r \r",
-         "Hi\r * Origin: Home (2:5020/1234.5)\r", "Hi\r * Origin: Home (1:2/3)\r"},
+        {"own Origin whose parentheses hold no address", "Hi\r * Origin: Home (Moscow)\r", "Hi\r" + tear + annOrigin,
+         "Hi\r * Origin: Home (Moscow)\r"},
+        {"own Origin, blank lines after it dropped", "Hi\r * Origin: Home (1:2/3)\r\r \r", "Hi\r" + tear + annOrigin,
+         "Hi\r * Origin: Home (1:2/3)\r"},
         {"own Origin without CR", "Hi\r * Origin: Home (2:5020/1234.5)", "Hi\r * Origin: Home (2:5020/1234.5)\r",
          "Hi\r * Origin: Home (2:5020/1234.5)\r"},
         {"an Origin line that is not the last line is text", "> * Origin: quoted (1:1/1)\r * Origin: q (1:1/1)\rMore",
