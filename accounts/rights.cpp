@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fido/message_text.h"
+#include "support/text.h"
 
 namespace {
 
@@ -105,6 +106,13 @@ const char* deleteVerdictText(DeleteVerdict verdict) {
     case DeleteVerdict::NotYours: return "not yours";
     }
     return "";
+}
+
+bool RightsPolicy::maySeeNetmail(const rClientInfo& user, const MessageSummary& m) const {
+    if (seesAllNetmail(user)) return true;
+    const std::string name(user.name, strnlen(user.name, sizeof user.name));
+    return equalsNoCase(m.fromName, name) || equalsNoCase(m.toName, name) || m.origAddr == user.address ||
+           m.destAddr == user.address;
 }
 
 DeleteVerdict RightsPolicy::mayDelete(const rClientInfo& user, const MessageOwnership& owner) const {

@@ -1,8 +1,10 @@
 // What a user may do beyond reading: whose messages they may delete, and what their posts
 // may carry. Every door and both area formats go by this one policy.
 //
-// Super users may delete any message and write as the node does: their posts keep the
-// sender name, attributes, kludges and Origin line they give. Every other user:
+// Super users may read all netmail, delete any message and write as the node does: their
+// posts keep the sender name, attributes, kludges and Origin line they give. Every other user:
+//   - reads only netmail of their own: from or to their name (letter case aside), or from or
+//     to their address (unless the node lets everyone read all netmail);
 //   - may delete only a message whose MSGID names their own address (all four numbers)
 //     and that is not sent yet;
 //   - posts under their registered name;
@@ -37,6 +39,14 @@ const char* deleteVerdictText(DeleteVerdict verdict);
 
 class RightsPolicy {
 public:
+    // `everyoneReadsAllNetmail`: for nodes whose users share one mailbox.
+    explicit RightsPolicy(bool everyoneReadsAllNetmail = false) : everyoneReadsAllNetmail_(everyoneReadsAllNetmail) {}
+
+    // Whether the user may see this netmail message (list, count, fetch), and whether they
+    // see all of it.
+    bool maySeeNetmail(const rClientInfo& user, const MessageSummary& message) const;
+    bool seesAllNetmail(const rClientInfo& user) const { return user.superUser != 0 || everyoneReadsAllNetmail_; }
+
     // Whether the user may delete a message whatever it shows of whose it is.
     bool deletesAny(const rClientInfo& user) const { return user.superUser != 0; }
     DeleteVerdict mayDelete(const rClientInfo& user, const MessageOwnership& owner) const;
@@ -45,4 +55,7 @@ public:
     // attributes, routing lines, and (in echomail) the Origin line that ends the text.
     // Throws std::bad_alloc when memory runs out.
     void applyToPost(const rClientInfo& user, bool netmail, NewMessage& post) const;
+
+private:
+    bool everyoneReadsAllNetmail_;
 };

@@ -8,10 +8,13 @@
 #include "areas/area_result.h"
 #include "fido/message.h"
 
-// The number of messages in an area and how many of them lie after its last-read mark.
+// The number of messages in an area and how many of them lie after its last-read mark,
+// and the mark itself (the number of the last message read; hasLastRead false without one).
 struct AreaStats {
     uint32_t messages = 0;
     uint32_t unread = 0;
+    bool hasLastRead = false;
+    uint32_t lastRead = 0;
 };
 
 // Asked by a delete before anything is written: whether this message may go.

@@ -204,6 +204,8 @@ bool buildNewMessageBody(const char* msgIdKludge, const std::string& text, NewMe
 // The parts of a summary that the message header gives.
 void fillSummary(MessageSummary& s, uint32_t number, const SquishMsgHeader& msg) {
     s.setStoredFields(number, msg.fromName, msg.toName, msg.subject, msg.dateText);
+    s.origAddr = msg.origAddr;
+    s.destAddr = msg.destAddr;
 }
 
 }  // namespace
@@ -635,6 +637,8 @@ AreaResult CSquishArea::getAreaStats(AreaStats& stats) {
         uint8_t raw[4];
         if (!sql.isOpen() || sql.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return AreaResult::ok();
         lastReadMark = getU32(raw);
+        stats.hasLastRead = true;
+        stats.lastRead = lastReadMark;
     }
 
     OsFile sqi = openSquishFile(basePath, ".SQI", OsFile::Mode::ReadOnly);
@@ -682,8 +686,6 @@ AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
         return AreaResult::ioError(baseLabel() + ": cannot read message " + std::to_string(msgNumber), errno);
 
     fillSummary(out.summary, msgNumber, msg);
-    out.origAddr = msg.origAddr;
-    out.destAddr = msg.destAddr;
     out.attributes = msg.attr;
     out.control.assign(body, 0, frame.controlLength);
     body.erase(0, frame.controlLength);

@@ -281,6 +281,7 @@ AreaResult CTarnwickArea::getMsgList(const SummaryVisitor& visit) {
         file.close();
 
         fillSummary(summary, *msgNumbers.getAt(i), stored);
+        messageAddresses(stored, text.data(), summary.origAddr, summary.destAddr);
         summary.setThreadKludges(std::string_view(text.data(), text.size() - 1));
         if (!visit(summary)) break;
     }
@@ -300,6 +301,8 @@ AreaResult CTarnwickArea::getAreaStats(AreaStats& stats) {
     OsFile lastread = openNoCase(directory, "lastread", nullptr, &lastreadNames);
     uint8_t raw[2];
     if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) mark = getU16(raw);
+    stats.hasLastRead = mark != kNoLastRead;
+    stats.lastRead = stats.hasLastRead ? mark : 0;
 
     stats.messages = uint32_t(msgNumbers.getCount());
     if (stats.messages < 2 || mark == kNoLastRead) {
@@ -326,7 +329,7 @@ AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     file.close();
 
     fillSummary(out.summary, msgNumber, stored);
-    messageAddresses(stored, text.data(), out.origAddr, out.destAddr);
+    messageAddresses(stored, text.data(), out.summary.origAddr, out.summary.destAddr);
     out.attributes = stored.attribute;
     out.control.clear();
     out.text.assign(text.data(), text.size() - 1);

@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     {
         std::ofstream ini(dir + "/quorva.INI");
         ini << "listenPort " << port << "\n"
-            << "maxSessions 2000\nmaxPendingLogins 2000\n"
+            << "maxSessions 2000\nmaxPendingLogins 2000\nmaxPendingSessions 2000\n"
             << "user Bench User,bench,2:5020/1.0\n";
     }
     bench::Server server(dir, opt.server);

@@ -130,6 +130,7 @@ struct CountKey {
 const CountKey kCountKeys[] = {
     {"maxSessions", &SessionLimits::maxSessions},
     {"maxPendingLogins", &SessionLimits::maxPendingLogins},
+    {"maxPendingSessions", &SessionLimits::maxPendingSessions},
 };
 
 // A whole decimal number of bytes, at least 1 (64 MiB is 67108864).
@@ -178,6 +179,12 @@ bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* v
         uint64_t v;
         valid = parseWhole(value, INT32_MAX, v);
         if (valid) limits.*k.field = int32_t(v);
+    }
+    if (strcmp(keyword, "ipv6PrefixLength") == 0) {
+        known = true;
+        uint64_t v;
+        valid = parseWhole(value, 128, v);
+        if (valid) limits.ipv6PrefixLength = int(v);
     }
     for (const SizeKey& k : kSizeKeys) {
         if (strcmp(keyword, k.name) != 0) continue;
@@ -266,6 +273,14 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, std::vecto
             continue;
         }
         if (handleEchomailKey(settings, copy, n, tokens)) continue;
+        if (n == 2 && strcmp(first, "netmailVisibility") == 0) {
+            const char* value = *tokens.getAt(1);
+            if (strcmp(value, "all") == 0 || strcmp(value, "own") == 0)
+                settings.everyoneReadsAllNetmail = strcmp(value, "all") == 0;
+            else
+                reportError(0, "netmailVisibility: invalid value %s (own or all), the default is kept", value);
+            continue;
+        }
         if (n == 2 && applyLimitSetting(settings.limits, first, *tokens.getAt(1))) continue;
         if (n == 2 && strcmp(first, "squishCfg") == 0) {
             const char* file = *tokens.getAt(1);

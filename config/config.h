@@ -29,8 +29,15 @@ struct SessionLimits : ThrottleLimits {
     Duration idleTimeout = std::chrono::seconds(300);    // a session with nothing in flight
     Duration writeRetryTime = std::chrono::seconds(5);   // a post or delete held back by another writer
     int32_t maxSessions = 256;                            // sessions at once; more connections are closed
-    int32_t maxPendingLogins = 8;                         // sessions of one address not yet logged in
+    int32_t maxPendingLogins = 8;                         // sessions of one network not yet logged in
+    int32_t maxPendingSessions = 0;                       // sessions not yet logged in; 0: maxSessions / 4
     uint64_t maxRequestBuffer = 64u * 1024 * 1024;        // request data buffered across all sessions
+
+    // The pool of sessions that have not logged in yet (closing ones included): at least 1.
+    int32_t pendingPool() const {
+        int32_t pool = maxPendingSessions > 0 ? maxPendingSessions : maxSessions / 4;
+        return pool < 1 ? 1 : pool;
+    }
 
     // Fixed: how long and how much a closing connection is drained, and how often a held-back
     // write is tried again.
@@ -56,6 +63,9 @@ struct ServerSettings {
     // The tosser's echo toss log: the tags of the echo areas posted to are appended there
     // ("echoTossLog"); empty for none.
     std::string echoTossLog;
+    // "netmailVisibility all": every user reads all netmail, as on a node whose users share
+    // one mailbox; by default ("own") ordinary users read their own netmail only.
+    bool everyoneReadsAllNetmail = false;
 
     // The address to listen on, an IPv4 or IPv6 literal ("listenAddress"); empty for every
     // IPv4 interface. Checked when the server starts.
@@ -109,6 +119,7 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   timestamps yes|no          time stamps before the console lines (default no)
 //   origin TEXT                the Origin line's text of echomail posts
 //   echoTossLog FILE           the tosser's echo toss log, for the tags of echo areas posted to
+//   netmailVisibility own|all  whether ordinary users read their own netmail only (default own)
 // and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
 //   helloTimeout 30            a new connection must send its whole hello within this
 //   packetTimeout 30           a packet must arrive whole this long after its first byte
@@ -122,7 +133,10 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   reportInterval 60          summary lines of refusals come at most this often
 // and counts and sizes:
 //   maxSessions 256            sessions at once; further connections are closed at once
-//   maxPendingLogins 8         sessions of one address waiting for their login
+//   maxPendingLogins 8         sessions of one network waiting for their login
+//   maxPendingSessions 64      sessions waiting for their login, all networks together
+//                              (default a quarter of maxSessions)
+//   ipv6PrefixLength 64        IPv6 peers count as one network by this prefix
 //   maxRequestBuffer 67108864  bytes of request data buffered across all sessions
 bool loadSettings(const char* settingsPath, ServerSettings& settings, std::vector<mArea>& areas,
                   MCArray<rClientInfo>& users);

@@ -58,6 +58,12 @@ public:
     // closing (its sending side shut, what still arrives dropped).
     virtual bool loggedIn() const = 0;
     virtual bool closing() const = 0;
+    // Whether it counts toward the logins waiting: not logged in yet, or closing (it holds
+    // its place until it is gone).
+    bool waiting() const { return !closed() && (closing() || !loggedIn()); }
+    // Closes the connection at once, without a drain: the loop makes room with it for a
+    // new connection.
+    virtual void closeToMakeRoom() { releaseSocket(); }
 
 protected:
     // Closes the socket; the connection is closed() from then on.

@@ -63,6 +63,37 @@ std::unique_ptr<CEchoArea> openConfiguredArea(const Services& services, int32_t 
     return createArea(services.areaList[size_t(areaNumber)], areaNumber);
 }
 
+namespace {
+
+bool seesEverything(const Services& services, const rClientInfo& user, int32_t areaNumber) {
+    if (!services.hasArea(areaNumber) || services.areaList[size_t(areaNumber)].type != AreaType::Netmail) return true;
+    return services.rights.seesAllNetmail(user);
+}
+
+}  // namespace
+
+bool visibleTo(const Services& services, const rClientInfo& user, int32_t areaNumber, const MessageSummary& message) {
+    if (!services.hasArea(areaNumber) || services.areaList[size_t(areaNumber)].type != AreaType::Netmail) return true;
+    return services.rights.maySeeNetmail(user, message);
+}
+
+AreaResult statsFor(const Services& services, const rClientInfo& user, int32_t areaNumber, CEchoArea& area,
+                    AreaStats& stats) {
+    AreaResult r = area.getAreaStats(stats);
+    if (!r.isOk() || seesEverything(services, user, areaNumber)) return r;
+    AreaStats own;
+    own.hasLastRead = stats.hasLastRead;
+    own.lastRead = stats.lastRead;
+    r = area.getMsgList([&](const MessageSummary& m) {
+        if (!services.rights.maySeeNetmail(user, m)) return true;
+        ++own.messages;
+        if (!own.hasLastRead || m.number > own.lastRead) ++own.unread;
+        return true;
+    });
+    if (r.isOk()) stats = own;
+    return r;
+}
+
 AreaResult postMessage(Services& services, const rClientInfo& user, int32_t areaNumber, CEchoArea& area,
                        NewMessage message, std::time_t wall, uint32_t& stored) {
     stored = 0;

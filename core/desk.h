@@ -18,6 +18,16 @@ void reportAreaError(const Services& services, int32_t areaNumber, int systemErr
 // or an area of unknown format.
 std::unique_ptr<CEchoArea> openConfiguredArea(const Services& services, int32_t areaNumber);
 
+// Whether the user may see the message of the area numbered `areaNumber` (list, count and
+// fetch go by it): in netmail, as the rights policy says; elsewhere always.
+bool visibleTo(const Services& services, const rClientInfo& user, int32_t areaNumber, const MessageSummary& message);
+
+// The message and unread counts of the area as the user sees it: the area's own where the
+// user sees every message; otherwise counted over what the user sees, unread being what is
+// numbered above the last-read mark (all without one).
+AreaResult statsFor(const Services& services, const rClientInfo& user, int32_t areaNumber, CEchoArea& area,
+                    AreaStats& stats);
+
 // Stores a user's post into the area numbered `areaNumber` (`area` is its object): the
 // rights and post rules applied, dated `wall`, its MSGID serial drawn. On success the
 // echo toss log learns of an echomail post (before the caller answers, so that a client

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <unordered_map>
 
 #include "support/console.h"
 #include "support/log.h"
@@ -47,6 +49,8 @@ struct ServerLoop::Listener {
 struct ServerLoop::RefusedConnections {
     uint32_t overSessionCap = 0;
     uint32_t noDescriptor = 0;
+    uint32_t madeRoom = 0;  // waiting sessions closed for newcomers
+    int32_t pool = 0;
     MonoTime reportAt = MonoTime::max();
 
     void count(uint32_t& which, const SessionLimits& limits, MonoTime now) {
@@ -58,7 +62,12 @@ struct ServerLoop::RefusedConnections {
         if (overSessionCap > 0)
             reportError(0, "%u connection(s) refused: the server had its maximum of %d sessions", overSessionCap, cap);
         if (noDescriptor > 0) reportError(0, "%u connection(s) refused: no file descriptor was free", noDescriptor);
-        overSessionCap = noDescriptor = 0;
+        if (madeRoom > 0)
+            reportError(0,
+                        "%u session(s) waiting for their login closed to make room for new connections: at most %d "
+                        "may wait, and the network holding the most gave way",
+                        madeRoom, pool);
+        overSessionCap = noDescriptor = madeRoom = 0;
         reportAt = MonoTime::max();
     }
 };
@@ -70,12 +79,34 @@ int32_t openSessions(const std::vector<std::unique_ptr<Connection>>& connections
     return n;
 }
 
-int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer) {
-    const NetAddress host = peer.host();
+int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer,
+                      int ipv6PrefixBits) {
+    const NetAddress network = peer.network(ipv6PrefixBits);
     int32_t n = 0;
     for (const auto& c : connections)
-        if (!c->closed() && !c->closing() && !c->loggedIn() && c->peer().host() == host) ++n;
+        if (c->waiting() && c->peer().network(ipv6PrefixBits) == network) ++n;
     return n;
+}
+
+Connection* waitingToMakeRoom(const std::vector<std::unique_ptr<Connection>>& connections, int ipv6PrefixBits) {
+    // Per network: how many wait, and the first (oldest) of them in the list's order.
+    std::unordered_map<NetAddress, std::pair<int32_t, size_t>, NetAddressHash> networks;
+    for (size_t i = 0; i < connections.size(); ++i) {
+        if (!connections[i]->waiting()) continue;
+        auto [it, added] = networks.try_emplace(connections[i]->peer().network(ipv6PrefixBits), 0, i);
+        ++it->second.first;
+    }
+    Connection* chosen = nullptr;
+    int32_t most = 0;
+    size_t oldest = SIZE_MAX;
+    for (const auto& [network, held] : networks) {
+        if (held.first > most || (held.first == most && held.second < oldest)) {
+            most = held.first;
+            oldest = held.second;
+            chosen = connections[held.second].get();
+        }
+    }
+    return chosen;
 }
 
 ServerLoop::ServerLoop(Services& services, ConsoleKeys& keys)
@@ -131,10 +162,24 @@ void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
             refused_->count(refused_->overSessionCap, limits, now.mono);
             continue;
         }
-        if (pendingLogins(clientList, peer) >= limits.maxPendingLogins) {
+        const int prefix = limits.ipv6PrefixLength;
+        if (pendingLogins(clientList, peer, prefix) >= limits.maxPendingLogins) {
             closeSocket(s);
             services_.logins.recordRefused(limits, peer, now.mono);
             continue;
+        }
+        // Logged-in users always have room: those still waiting for their login share a
+        // pool of their own. When it is full, the network holding the most of it gives
+        // way, so that a crowd of networks cannot keep a newcomer out.
+        int32_t waiting = 0;
+        for (const auto& c : clientList) waiting += c->waiting() ? 1 : 0;
+        if (waiting >= limits.pendingPool()) {
+            if (Connection* victim = waitingToMakeRoom(clientList, prefix)) {
+                LogPeer scope(victim->peerText());
+                victim->closeToMakeRoom();
+                refused_->pool = limits.pendingPool();
+                refused_->count(refused_->madeRoom, limits, now.mono);
+            }
         }
         char text[kAddressTextSize];
         addressText(peer, text, sizeof text);
@@ -150,12 +195,24 @@ void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
 
 void ServerLoop::reportLoginSummaries(MonoTime now) {
     const SessionLimits& limits = services_.limits();
-    services_.logins.reportDue(limits, now, [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
-        char text[kAddressTextSize];
-        hostText(address, text, sizeof text);
-        reportError(0, "%s: %u failed login(s), %u connection(s) refused (at most %d may wait for their login)", text,
-                    failed, refused, limits.maxPendingLogins);
-    });
+    services_.logins.reportDue(
+        limits, now,
+        [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
+            char text[kAddressTextSize];
+            hostText(address, text, sizeof text);
+            reportError(0, "%s: %u failed login(s), %u connection(s) refused (at most %d may wait for their login)",
+                        text, failed, refused, limits.maxPendingLogins);
+        },
+        [&](const LoginAccount& account, uint32_t failed, uint32_t networks, LoginThrottle::Duration delay) {
+            std::string name;
+            for (char c : account.name) name += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+            const FidoAddr& a = account.address;
+            reportError(0,
+                        "user %s, %u:%u/%u.%u: %u failed login(s) from %u network(s); hellos from networks that "
+                        "have not logged in as the user lately wait %.0f s, one at a time",
+                        name.c_str(), a.zone, a.net, a.node, a.point, failed, networks,
+                        std::chrono::duration<double>(delay).count());
+        });
 }
 
 void ServerLoop::run() {

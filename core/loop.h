@@ -46,6 +46,11 @@ private:
 
 // Connections whose socket is open, closing ones included.
 int32_t openSessions(const std::vector<std::unique_ptr<Connection>>& connections);
-// Connections from the address (whatever their ports) that have not logged in and are not
-// closing.
-int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer);
+// Waiting connections (Connection::waiting) of the peer's network, whatever their ports
+// (IPv6 peers by their network of `ipv6PrefixBits`).
+int32_t pendingLogins(const std::vector<std::unique_ptr<Connection>>& connections, const NetAddress& peer,
+                      int ipv6PrefixBits = 128);
+// The waiting connection to close when the waiting pool is full: the oldest of the network
+// that holds the most waiting connections (of two such networks, the one whose oldest is
+// older); nullptr when none waits.
+Connection* waitingToMakeRoom(const std::vector<std::unique_ptr<Connection>>& connections, int ipv6PrefixBits);

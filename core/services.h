@@ -11,6 +11,7 @@
 #include "accounts/users.h"
 #include "areas/area_settings.h"
 #include "config/config.h"
+#include "core/request_budget.h"
 #include "fido/msgid.h"
 
 struct Services {
@@ -20,7 +21,7 @@ struct Services {
     LoginThrottle& logins;     // failed logins and refused connections per network address
     MsgIdSerials& serials;     // of every message the server writes
     const ServerSettings& settings;
-    uint64_t& requestBytes;    // request data buffered by all connections together
+    RequestBudget& requests;   // request data buffered by all connections together
 
     const SessionLimits& limits() const { return settings.limits; }
     bool hasArea(int32_t number) const { return number >= 0 && size_t(number) < areaList.size(); }

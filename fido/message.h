@@ -23,6 +23,9 @@ struct MessageSummary {
     std::string fromName, toName, subject;
     // The FidoNet date text as stored ("05 Mar 24  19:12:00"), not necessarily terminated.
     char dateText[kFidoDateSize] = {};
+    // Where it comes from and goes to, as the message shows them (all zero where the format
+    // keeps none).
+    FidoAddr origAddr, destAddr;
     // The values of the MSGID and REPLY kludges (empty without one) and their hashes, by
     // which a reply is linked to the message it answers (0 without one).
     std::string msgId, reply;
@@ -41,9 +44,8 @@ struct MessageSummary {
 
 // A message as fetched.
 struct StoredMessage {
-    MessageSummary summary;
-    FidoAddr origAddr, destAddr;  // as stored (all zero where the format keeps none)
-    uint32_t attributes = 0;      // the stored attribute word
+    MessageSummary summary;   // its addresses too
+    uint32_t attributes = 0;  // the stored attribute word
     // The kludges a Squish base keeps apart from the text (its control information: ^A
     // kludges one after another), exactly as stored; empty for a *.MSG file, whose kludge
     // lines are part of its text.

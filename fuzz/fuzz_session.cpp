@@ -104,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MsgIdSerials serials;
     ServerSettings settings;
     settings.limits.maxRequestBuffer = 256 * 1024;  // some posts pass it
-    uint64_t requestBytes = 0;
-    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    RequestBudget requests;
+    Services services{areaList, users, rights, logins, serials, settings, requests};
     BinaryDoor door(services);
     // The clock is the target's own: every step is 100 ms later, so that login delays, held
     // hellos and deadlines all come due within the steps, the same way on every run.
@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    if (requestBytes != 0) abort();  // every buffered byte is given back
+    if (requests.total() != 0) abort();  // every buffered byte is given back
     close(sv[1]);
     return 0;
 }

@@ -95,7 +95,7 @@ void handleAreaList(sessionClient& s, StepContext& step) {
             fail();
         }
         AreaStats stats;
-        AreaResult r = step.area->getAreaStats(stats);
+        AreaResult r = statsFor(services, *s.user, i, *step.area, stats);
         if (r.isOk()) {
             info.msgCount = stats.messages;
             info.unreadCount = stats.unread;
@@ -130,7 +130,8 @@ void handleMsgList(sessionClient& s, const uint8_t* request, StepContext& step) 
     CEchoArea& area = openOrFail(services, number, step);
     // The headers are encoded straight into the reply's own buffer as the area lists them.
     auto list = std::make_unique<MCArray<char>>();
-    AreaResult r = area.getMsgList([&list](const MessageSummary& summary) {
+    AreaResult r = area.getMsgList([&](const MessageSummary& summary) {
+        if (!visibleTo(services, *s.user, number, summary)) return true;
         uint8_t record[kMsgHeaderSize];
         encodeMsgHeader(msgHeaderOf(summary), record);
         appendBytes(*list, record, sizeof record);
@@ -148,6 +149,9 @@ void handleFetch(sessionClient& s, const uint8_t* request, StepContext& step) {
     CEchoArea& area = openOrFail(services, number, step);
     StoredMessage message;
     AreaResult r = area.getMessage(msgNumber, message);
+    // A message the user may not see is one the area does not have.
+    if (r.isOk() && !visibleTo(services, *s.user, number, message.summary))
+        r = AreaResult::notFound("message " + std::to_string(msgNumber) + " is not the user's to read");
     // The reply takes the array over as it is, unless a compressed block replaces it.
     auto data = std::make_unique<MCArray<char>>();
     if (r.isOk() && encodeFetchedMessage(message, *data)) {

@@ -136,8 +136,8 @@ bool encodeFetchedMessage(const StoredMessage& message, MCArray<char>& out) {
     m.header = msgHeaderOf(message.summary);
     m.header.msgIdHash = 0;
     m.header.replyHash = 0;
-    m.origAddr = message.origAddr;
-    m.destAddr = message.destAddr;
+    m.origAddr = message.summary.origAddr;
+    m.destAddr = message.summary.destAddr;
     m.attributes = uint16_t(message.attributes & 0xFFFFu);
 
     // The output is sized once, from the lengths, for the record and the lines, so that

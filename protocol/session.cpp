@@ -47,7 +47,7 @@ bool packetWhole(const sessionClient& s) { return headerWhole(s) && s.data.size(
 
 // Gives the packet's buffer back and starts the next packet.
 void resetPacket(sessionClient& s) {
-    s.door.services.requestBytes -= s.counted;
+    s.door.services.requests.giveBack(s.counted);
     s.counted = 0;
     s.headerHave = 0;
     s.keep = 0;
@@ -101,17 +101,24 @@ void checkHeader(sessionClient& s) {
 // Appends received bytes to the kept data. The buffer grows with what arrives, never beyond
 // what the header announced (and the NUL after it), and the data of all connections
 // together stays within maxRequestBuffer.
-void keepBytes(sessionClient& s, const uint8_t* p, size_t k) {
+void reportOverBudget(uint64_t limit) {
+    reportError(0, "request data of all sessions would pass maxRequestBuffer (%llu bytes): connection closed",
+                static_cast<unsigned long long>(limit));
+}
+
+void keepBytes(sessionClient& s, const uint8_t* p, size_t k, MonoTime now) {
     Services& services = s.door.services;
-    if (services.requestBytes + k > services.limits().maxRequestBuffer) {
-        reportError(0, "request data of all sessions would pass maxRequestBuffer (%llu bytes): connection closed",
-                    static_cast<unsigned long long>(services.limits().maxRequestBuffer));
+    const uint64_t limit = services.limits().maxRequestBuffer;
+    // When the sessions together would hold more than the bound, the one holding the most
+    // goes: this one, or another that stalled short of the end of a larger request.
+    if (!services.requests.makeRoom(s, k, limit, now)) {
+        reportOverBudget(limit);
         fail();
     }
     size_t want = s.data.size() + k;
     if (want > s.data.capacity()) s.data.reserve(std::min(std::max(want, 2 * s.data.capacity()), size_t(s.keep) + 1));
     s.data.insert(s.data.end(), p, p + k);
-    services.requestBytes += k;
+    services.requests.take(k);
     s.counted += k;
 }
 
@@ -154,7 +161,7 @@ bool readPacket(sessionClient& s, MonoTime now) {
         if (s.dropLeft > 0)
             s.dropLeft -= uint32_t(t.bytes);
         else
-            keepBytes(s, scratch, t.bytes);
+            keepBytes(s, scratch, t.bytes, now);
     }
     return true;
 }
@@ -162,7 +169,7 @@ bool readPacket(sessionClient& s, MonoTime now) {
 // ---- the login ------------------------------------------------------------------------
 
 void startFailDelay(sessionClient& s, MonoTime now) {
-    s.door.services.logins.recordFailure(limitsOf(s), s.peer(), now);
+    s.door.services.logins.recordFailure(limitsOf(s), s.peer(), s.account, now);
     s.phase = SessionPhase::FailPending;
     s.actionAt = now + limitsOf(s).loginFailDelay;
 }
@@ -174,24 +181,17 @@ void refuseAtOnce(sessionClient& s) {
     queueReply(s, std::move(r));
 }
 
-// The hello, once its address's delay (if any) is over.
+// The hello, once its waits (if any) are over. Every hello gets a challenge, whether or not
+// a user has that name and address: the answer to it fails for a user that does not exist,
+// after the same delay as a wrong password, so that a client cannot tell which names exist.
 void answerHello(sessionClient& s, const uint8_t* hello, MonoTime now) {
     const UserDirectory& users = s.door.services.users;
     const char* name = reinterpret_cast<const char*>(hello);
-    const FidoAddr a = decodeFidoAddr(hello + kHelloAddrOffset);
-
+    const FidoAddr& a = s.account.address;
     int32_t found = users.find(name, a);
-    if (found < 0) {
+    if (found < 0)
         reportError(0, "user %s, %d:%d/%d.%d not found", LogName(name).text, a.zone, a.net, a.node, a.point);
-        startFailDelay(s, now);
-        return;
-    }
-    if (isUserConnected(s.door, found)) {
-        reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(name).text, a.zone, a.net, a.node, a.point);
-        refuseAtOnce(s);
-        return;
-    }
-    s.user = &users.at(found);
+    s.user = found < 0 ? nullptr : &users.at(found);
     makeChallenge(s.challenge);
     ReplyBytes challenge = ReplyBytes::allocate(kChallengeSize);
     if (!challenge.ok()) throw std::bad_alloc();
@@ -199,10 +199,14 @@ void answerHello(sessionClient& s, const uint8_t* hello, MonoTime now) {
     queueReply(s, makeReply(CID_S_CHALLENGE, kChallengeSize, std::move(challenge), SendFailure::Challenge));
     s.state = CLSS_WAIT_USER_AUTH;
     s.challengeAt = now;
-    expectedAnswer(*s.user, s.challenge, s.expectedDigest);
+    if (s.user) expectedAnswer(*s.user, s.challenge, s.expectedDigest);
 }
 
 void handleAnswer(sessionClient& s, const uint8_t* answer, MonoTime now) {
+    if (!s.user) {
+        startFailDelay(s, now);  // "not found" was said at the hello
+        return;
+    }
     const rClientInfo& u = *s.user;
     const FidoAddr& a = u.address;
     if (!answersMatch(answer, s.expectedDigest)) {
@@ -210,7 +214,7 @@ void handleAnswer(sessionClient& s, const uint8_t* answer, MonoTime now) {
         startFailDelay(s, now);
         return;
     }
-    // Two sessions may have had a challenge for the same user: the first right answer wins.
+    // One session per user: the first right answer wins.
     const int32_t userIndex = s.door.services.users.indexOf(u);
     if (isUserConnected(s.door, userIndex)) {
         reportError(0, "user %s, %d:%d/%d.%d already connected", LogName(u.name).text, a.zone, a.net, a.node, a.point);
@@ -220,7 +224,7 @@ void handleAnswer(sessionClient& s, const uint8_t* answer, MonoTime now) {
     sendReplyHelper(s, CID_S_OK);
     s.state = CLSS_LOGGED_IN;
     s.claim = SessionRegistry::Claim(s.door.sessions, userIndex);
-    s.door.services.logins.recordSuccess(s.peer());
+    s.door.services.logins.recordSuccess(limitsOf(s), s.peer(), s.account, now);
     logLine("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
 }
 
@@ -234,11 +238,27 @@ void handlePacket(sessionClient& s, StepContext& step, const Now& now) {
     const uint8_t* data = s.data.data();
     switch (s.state) {
     case CLSS_WAIT_USER_HELLO: {
-        LoginThrottle::Duration delay = s.door.services.logins.helloDelay(limitsOf(s), s.peer(), now.mono);
-        if (s.phase == SessionPhase::Reading && delay > LoginThrottle::Duration::zero()) {
-            s.phase = SessionPhase::HelloHeld;  // the packet stays until the delay is over
-            s.actionAt = now.mono + delay;
-            return;
+        // The packet stays while the hello waits: first out its network's delay, then for
+        // its account's turn.
+        LoginThrottle& logins = s.door.services.logins;
+        if (s.phase == SessionPhase::Reading) {
+            LoginThrottle::Duration delay = logins.helloDelay(limitsOf(s), s.peer(), now.mono);
+            s.account.name.assign(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), 36));
+            s.account.address = decodeFidoAddr(data + kHelloAddrOffset);
+            if (delay > LoginThrottle::Duration::zero()) {
+                s.phase = SessionPhase::HelloHeld;
+                s.actionAt = now.mono + delay;
+                return;
+            }
+        }
+        if (!s.accountTurnTaken) {
+            s.accountTurnTaken = true;
+            LoginThrottle::Duration turn = logins.takeAccountTurn(limitsOf(s), s.account, s.peer(), now.mono);
+            if (turn > LoginThrottle::Duration::zero()) {
+                s.phase = SessionPhase::HelloHeld;
+                s.actionAt = now.mono + turn;
+                return;
+            }
         }
         s.phase = SessionPhase::Reading;
         answerHello(s, data, now.mono);
@@ -402,9 +422,30 @@ ConnectionFactory BinaryDoor::factory() {
 }
 
 sessionClient::sessionClient(BinaryDoor& d, int socket, const NetAddress& peer, MonoTime now)
-    : Connection(socket, peer), door(d), connectedAt(now), lastActivity(now) {}
+    : Connection(socket, peer), door(d), connectedAt(now), lastActivity(now) {
+    door.services.requests.add(this);
+}
 
-sessionClient::~sessionClient() { door.services.requestBytes -= counted; }
+sessionClient::~sessionClient() {
+    door.services.requests.giveBack(counted);
+    door.services.requests.remove(this);
+}
+
+void sessionClient::dropForBudget(uint64_t limit, MonoTime now) {
+    if (closed() || phase == SessionPhase::Draining) return;
+    LogPeer scope(peerText());
+    reportOverBudget(limit);
+    disconnectClient(*this, now);
+}
+
+void sessionClient::closeToMakeRoom() {
+    if (closed()) return;
+    resetPacket(*this);
+    reply = QueuedReply();
+    replyQueued = false;
+    claim.reset();
+    finishClose();
+}
 
 void sessionClient::finishClose() {
     releaseSocket();

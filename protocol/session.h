@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "accounts/login_throttle.h"
 #include "accounts/session_registry.h"
 #include "accounts/users.h"
 #include "core/connection.h"
@@ -51,7 +52,7 @@ enum class SessionPhase {
     Draining,     // closing: the sending side is shut, what still arrives is dropped
 };
 
-class sessionClient : public Connection {
+class sessionClient : public Connection, public RequestBudget::Holder {
 public:
     sessionClient(BinaryDoor& door, int socket, const NetAddress& peer, MonoTime now);
     ~sessionClient() override;
@@ -61,13 +62,18 @@ public:
     void step(Readiness ready, const Now& now) override;
     bool loggedIn() const override { return state == CLSS_LOGGED_IN; }
     bool closing() const override { return phase == SessionPhase::Draining; }
+    void closeToMakeRoom() override;
+    uint64_t heldRequestBytes() const override { return counted; }
+    void dropForBudget(uint64_t limit, MonoTime now) override;
 
     BinaryDoor& door;
-    const rClientInfo* user = nullptr;  // the user named in an accepted hello
+    const rClientInfo* user = nullptr;  // the user the hello named; none when no user has that name and address
     int32_t state = CLSS_WAIT_USER_HELLO;
     uint8_t challenge[kChallengeSize] = {};
     uint8_t expectedDigest[kAuthSize] = {};
     SessionRegistry::Claim claim;  // the user's one session, once logged in
+    LoginAccount account;          // the name and address the hello named
+    bool accountTurnTaken = false;  // the hello has had its account's turn
 
     SessionPhase phase = SessionPhase::Reading;
 
@@ -79,7 +85,7 @@ public:
     uint32_t keep = 0;          // data bytes to keep, known once the header is checked
     uint32_t dropLeft = 0;      // data bytes still to drop
     std::vector<uint8_t> data;  // the kept data so far; grows with what arrives
-    uint64_t counted = 0;       // of the services' requestBytes, this session's share
+    uint64_t counted = 0;       // of the request data all sessions hold, this session's share
 
     QueuedReply reply;
     bool replyQueued = false;

@@ -116,11 +116,11 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
 
     // What every door shares, and the binary door's own state.
     UserDirectory users(userList);
-    RightsPolicy rights;
+    RightsPolicy rights(settings.everyoneReadsAllNetmail);
     LoginThrottle logins;
     MsgIdSerials serials;
-    uint64_t requestBytes = 0;
-    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    RequestBudget requests;
+    Services services{areaList, users, rights, logins, serials, settings, requests};
     BinaryDoor binaryDoor(services);
 
     ServerLoop loop(services, keys);

@@ -42,6 +42,18 @@ NetAddress NetAddress::ipv4(uint32_t networkOrderAddress, uint16_t port) {
     return a;
 }
 
+NetAddress NetAddress::network(int ipv6PrefixBits) const {
+    NetAddress n = host();
+    if (family != kIPv6) return n;
+    int bits = ipv6PrefixBits < 0 ? 0 : ipv6PrefixBits > 128 ? 128 : ipv6PrefixBits;
+    for (int i = 0; i < 16; ++i) {
+        int keep = bits - 8 * i;
+        if (keep >= 8) continue;
+        n.bytes[i] = keep <= 0 ? 0 : uint8_t(n.bytes[i] & (0xFF << (8 - keep)));
+    }
+    return n;
+}
+
 size_t NetAddressHash::operator()(const NetAddress& a) const {
     // FNV-1a over what tells addresses apart.
     uint64_t h = 1469598103934665603ull;

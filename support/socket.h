@@ -38,6 +38,9 @@ struct NetAddress {
         h.port = 0;
         return h;
     }
+    // The network a peer is counted by: an IPv4 address whole, an IPv6 address cut to its
+    // first `ipv6PrefixBits` bits (one site gets a /64, so its addresses are one peer).
+    NetAddress network(int ipv6PrefixBits) const;
     bool operator==(const NetAddress&) const = default;
 };
 struct NetAddressHash {

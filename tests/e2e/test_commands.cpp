@@ -29,7 +29,9 @@ using qclient::Status;
 
 const FidoAddr kUserAddr{2, 5020, 1, 0};
 const FidoAddr kBossAddr{2, 5020, 2, 0};
-const char kUsers[] = "user Name,pass,2:5020/1.0\nuser Boss,pw,2:5020/2.0,super\n";
+// The ordinary user reads every netmail here, as on a node whose users share one mailbox:
+// these tests are of the commands, the visibility of netmail has its own.
+const char kUsers[] = "netmailVisibility all\nuser Name,pass,2:5020/1.0\nuser Boss,pw,2:5020/2.0,super\n";
 
 constexpr int kWaitMs = 5000;  // a close or an output line; below the server's transfer stall
 constexpr int kQuietMs = 200;  // how long "no reply" is watched for

@@ -38,7 +38,7 @@ TEST(FidoConfigServer, ServesTheSquishEchoAndMsgNetmailAreasOfTheTossersConfigur
                         "include " + dir.file("areas.inc") + "\n");
 
     ServerProcess server;
-    ASSERT_TRUE(server.start(dir, "fidoConfig " + dir.file("config") + "\nuser Name,pass,2:5020/1.0\n"))
+    ASSERT_TRUE(server.start(dir, "fidoConfig " + dir.file("config") + "\nnetmailVisibility all\nuser Name,pass,2:5020/1.0\n"))
         << server.err();
     EXPECT_NE(server.out().find("-> reading " + dir.file("config") + " and areas...\n"
                                 "-> skipped area BAD (bad mail area)\n"

@@ -126,7 +126,8 @@ void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& nod
 }
 void startAndLogin(ServerProcess& server, const TempDir& dir, const HptNode& node, Connection& c, const char* name,
                    const FidoAddr& addr) {
-    startAndLogin(server, dir, node, {kUserLine, kSysopLine}, c, name, addr);
+    // The ordinary user reads all netmail here (its visibility has tests of its own).
+    startAndLogin(server, dir, node, {kUserLine, kSysopLine, "netmailVisibility all"}, c, name, addr);
 }
 
 std::map<std::string, int32_t> areaNumbers(Connection& c) {

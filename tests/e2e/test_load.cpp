@@ -146,7 +146,9 @@ TEST(LoadAndFaults, ManyClientsWithFaultsLoseNothing) {
     dir.mkdir("netmail");
     sqfix::buildBase(dir.file("echo"), {});
     // All clients come from one address, many of them at once before their login.
-    std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nmaxPendingLogins 100\npacketTimeout 2\n";
+    // The check at the end lists every user's netmail.
+    std::string settings = "squishCfg " + dir.file("areas.cfg") +
+                           "\nmaxPendingLogins 100\nmaxPendingSessions 100\npacketTimeout 2\nnetmailVisibility all\n";
     for (int i = 0; i < kWorkers; ++i) {
         FidoAddr a = workerAddr(i);
         settings += "user " + workerName(i) + ",pw" + std::to_string(i) + "," + std::to_string(a.zone) + ":" +

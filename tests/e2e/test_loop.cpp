@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common/packet_bytes.h"
+#include "common/raw_client.h"
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
 #include "support/le.h"
@@ -43,96 +44,10 @@ using packetbytes::concat;
 using packetbytes::header;
 using qclient::Status;
 
-constexpr int kPromptMs = 20000;  // generous bound for anything the server does at once
 
 const FidoAddr kAnn{2, 5020, 1, 0};
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// A plain TCP connection, for clients that behave in ways the client library does not: a
-// small receive buffer set before the connect, bytes sent one at a time, replies never read.
-class RawClient {
-public:
-    RawClient() = default;
-    ~RawClient() { close(); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connect(uint16_t port, int receiveBuffer = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return false;
-        if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-
-    bool send(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
-    // Exactly n bytes, waiting at most timeoutMs.
-    bool receive(uint8_t* out, size_t n, int timeoutMs = kPromptMs) {
-        size_t got = 0;
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (got < n) {
-            int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) != 1) return false;
-            ssize_t k = recv(fd_, out + got, n - got, 0);
-            if (k <= 0) return false;
-            got += size_t(k);
-        }
-        return true;
-    }
-    // The connection is still open and the server has sent nothing more: neither data nor
-    // the end of the data is waiting.
-    bool quietAndOpen() const {
-        struct pollfd p = {fd_, POLLIN, 0};
-        return poll(&p, 1, 0) == 0;
-    }
-    // The server has closed the connection (data before the end is dropped).
-    bool waitClosed(int timeoutMs = kPromptMs) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        char buf[65536];
-        for (;;) {
-            int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) != 1) return false;
-            ssize_t k = recv(fd_, buf, sizeof buf, 0);
-            if (k <= 0) return true;
-        }
-    }
-    // Bytes that have arrived and wait unread.
-    size_t waiting() const {
-        int n = 0;
-        ioctl(fd_, FIONREAD, &n);
-        return size_t(n);
-    }
-
-    // The login, by hand.
-    bool login(const std::string& name, const std::string& password, const FidoAddr& addr) {
-        Bytes hello(kHelloSize, 0);
-        memcpy(hello.data(), name.data(), std::min<size_t>(name.size(), 36));
-        encodeFidoAddr(addr, hello.data() + kHelloAddrOffset);
-        if (!send(concat(header(CID_C_HELLO, kHelloSize), hello))) return false;
-        uint8_t reply[28];
-        if (!receive(reply, sizeof reply) || getU32(reply) != CID_S_CHALLENGE) return false;
-        uint8_t key[36], digest[16];
-        qclient::passwordKey(password, key);
-        hmacMd5(key, reply + 8, digest);
-        if (!send(concat(header(CID_C_AUTH, 16), Bytes(digest, digest + 16)))) return false;
-        uint8_t ok[8];
-        return receive(ok, sizeof ok) && getU32(ok) == CID_S_OK;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // A Squish area of 60,000 messages whose list stays large when compressed (names and
 // subjects that do not repeat): about 9.6 MB of headers, more than the socket buffers of
@@ -176,7 +91,7 @@ TEST(Loop, SilentDrippingAndNonReadingClientsCostTheOthersNothing) {
     }
     sqfix::buildBase(dir.file("small"), small);
     dir.write("areas.cfg", "EchoArea SMALL " + dir.file("small") + "\nEchoArea BIG " + dir.file("big") + "\n");
-    std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nmaxSessions 400\nmaxPendingLogins 400\n" +
+    std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nmaxSessions 400\nmaxPendingLogins 400\nmaxPendingSessions 400\n" +
                            userLine("Good", "pw", kAnn);
     for (int i = 0; i < kNonReaders; ++i) settings += userLine("Slow " + std::to_string(i), "pw", FidoAddr{2, 5020, 10, uint16_t(i)});
     ServerProcess server;
@@ -374,12 +289,17 @@ TEST_F(FailedLogins, DelayDoublesPerAddressAndAGoodLoginStillSucceedsAndResetsIt
     ASSERT_TRUE(server.connect(bystander));
     ASSERT_EQ(bystander.login("Bob", "other", FidoAddr{2, 5020, 2, 0}), Status::Ok);
 
-    // The first failure: CID_S_FAIL after the delay, while others are served meanwhile.
+    // The first failure, for a name nobody has: the hello is answered all the same (a
+    // stranger cannot tell names from non-names), and the answer's CID_S_FAIL comes after
+    // the delay, while others are served meanwhile.
+    uint8_t challenge[20];
     {
         qclient::Connection c;
         ASSERT_TRUE(server.connect(c));
+        EXPECT_GE(helloTime(c, "Nobody", kAnn, challenge), 0) << "a challenge, not a refusal";
         auto t = Clock::now();
-        ASSERT_TRUE(c.sendPacket(CID_C_HELLO, std::vector<uint8_t>(kHelloSize, 0).data(), kHelloSize));
+        uint8_t digest[16] = {};
+        ASSERT_TRUE(c.sendPacket(CID_C_AUTH, digest, sizeof digest));
         EXPECT_EQ(bystander.ping(), Status::Ok);
         EXPECT_TRUE(c.nothingWithin(0)) << "the refusal waits";
         qclient::Reply r;
@@ -392,7 +312,6 @@ TEST_F(FailedLogins, DelayDoublesPerAddressAndAGoodLoginStillSucceedsAndResetsIt
     // and how far each delay goes and no further, the unit tests of the throttle and the
     // sessions prove on a clock of their own, which a loaded machine cannot slow.
     // After one failure a hello is answered; its wrong answer is the second failure.
-    uint8_t challenge[20];
     {
         qclient::Connection c;
         ASSERT_TRUE(server.connect(c));
@@ -434,7 +353,9 @@ TEST_F(FailedLogins, WaitingLoginsPerAddressAreCappedAndSummedUp) {
     {
         RawClient failing;
         ASSERT_TRUE(failing.connect(server.port()));
-        ASSERT_TRUE(failing.send(concat(header(CID_C_HELLO, kHelloSize), Bytes(kHelloSize, 0))));
+        uint8_t challenge[20];
+        ASSERT_TRUE(failing.hello("Nobody", kAnn, challenge));
+        EXPECT_FALSE(failing.answer("guess", challenge));
         EXPECT_TRUE(failing.waitClosed());
     }
     // ... then three connections that wait for their login: the most one address may have.
@@ -470,7 +391,7 @@ TEST_F(FailedLogins, WaitingLoginsPerAddressAreCappedAndSummedUp) {
 TEST(Loop, SessionCapClosesFurtherConnectionsAndSumsThemUp) {
     TempDir dir;
     ServerProcess server;
-    ASSERT_TRUE(server.start(dir, "maxSessions 3\nreportInterval 2\n" + userLine("Ann", "secret", kAnn)));
+    ASSERT_TRUE(server.start(dir, "maxSessions 3\nmaxPendingSessions 3\nreportInterval 2\n" + userLine("Ann", "secret", kAnn)));
     std::vector<std::unique_ptr<RawClient>> held;
     for (int i = 0; i < 3; ++i) {
         held.push_back(std::make_unique<RawClient>());

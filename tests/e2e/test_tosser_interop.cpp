@@ -198,7 +198,7 @@ TEST_F(TosserInterop, NetmailTossedByCrashmailIsListedCountedAndFetched) {
 
     ServerProcess server;
     tmp.write("squish.cfg", tosserCfg(node.netmailDir()));
-    ASSERT_TRUE(server.start(tmp, "squishCfg " + tmp.file("squish.cfg") + "\nuser Bob Point,secret,2:5020/200.3\n"))
+    ASSERT_TRUE(server.start(tmp, "squishCfg " + tmp.file("squish.cfg") + "\nnetmailVisibility all\nuser Bob Point,secret,2:5020/200.3\n"))
         << server.err();
     Connection c;
     ASSERT_TRUE(server.connect(c));
@@ -372,7 +372,7 @@ void exportRoundTrip(const OutgoingCase& oc) {
 
     ServerProcess server;
     tmp.write("squish.cfg", tosserCfg(node.netmailDir()));
-    ASSERT_TRUE(server.start(tmp, "squishCfg " + tmp.file("squish.cfg") + "\nuser " + kUserName + ",secret," +
+    ASSERT_TRUE(server.start(tmp, "squishCfg " + tmp.file("squish.cfg") + "\nnetmailVisibility all\nuser " + kUserName + ",secret," +
                                       userAddr + "\n"))
         << server.err();
     Connection c;

@@ -444,3 +444,41 @@ TEST(EchoTossLog, ConcurrentWritersKeepWholeLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- netmail visibility ----------------------------------------------------------------
+
+TEST(Rights, OrdinaryUsersSeeOnlyNetmailFromOrToTheirNameOrAddress) {
+    auto mail = [](const char* from, const char* to, FidoAddr orig, FidoAddr dest) {
+        MessageSummary m;
+        m.fromName = from;
+        m.toName = to;
+        m.origAddr = orig;
+        m.destAddr = dest;
+        return m;
+    };
+    const FidoAddr other{1, 2, 3, 4}, elsewhere{5, 6, 7, 8};
+    struct Case {
+        const char* name;
+        MessageSummary message;
+        bool seen;
+    } cases[] = {
+        {"from her name", mail("Ann Reader", "Max", other, elsewhere), true},
+        {"to her name, in other letter case", mail("Max", "ANN READER", other, elsewhere), true},
+        {"from her address", mail("Max", "Eve", kAnn.address, elsewhere), true},
+        {"to her address", mail("Max", "Eve", other, kAnn.address), true},
+        {"to her node, not her point", mail("Max", "Eve", other, {2, 5020, 1234, 0}), false},
+        {"a name that only begins like hers", mail("Ann Reader Jr", "Max", other, elsewhere), false},
+        {"between others", mail("Max", "Eve", other, elsewhere), false},
+    };
+    const RightsPolicy own, all(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(own.maySeeNetmail(kAnn, c.message), c.seen);
+        EXPECT_TRUE(own.maySeeNetmail(kSysop, c.message)) << "a super user sees all";
+        EXPECT_TRUE(all.maySeeNetmail(kAnn, c.message)) << "on a node whose users share one mailbox";
+    }
+}
+
+}  // namespace

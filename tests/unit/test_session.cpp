@@ -105,7 +105,7 @@ protected:
 
     void TearDown() override {
         resetSessions();
-        EXPECT_EQ(requestBytes, 0u) << "every buffered byte is given back";
+        EXPECT_EQ(requests.total(), 0u) << "every buffered byte is given back";
     }
 
     // Frees every session, closes the test's ends and empties the list.
@@ -237,8 +237,8 @@ protected:
     MsgIdSerials serials;
     ServerSettings settings;
     SessionLimits& limits = settings.limits;
-    uint64_t requestBytes = 0;
-    Services services{areaList, users, rights, logins, serials, settings, requestBytes};
+    RequestBudget requests;
+    Services services{areaList, users, rights, logins, serials, settings, requests};
     BinaryDoor door{services};
     std::vector<std::unique_ptr<Connection>> clientList;
 };
@@ -334,18 +334,6 @@ TEST_F(SessionTest, RefusalsSendWhatTheySayAndClose) {
         std::string err;
     };
     const Case cases[] = {
-        {"unknown user", false, helloPacket("Nobody", kAnnAddr), true, kFail,
-         "error: user Nobody, 2:5020/1042.0 not found\n"},
-        {"name in another letter case", false, helloPacket("ann reader", kAnnAddr), true, kFail,
-         "error: user ann reader, 2:5020/1042.0 not found\n"},
-        {"address differing in the point", false, helloPacket("Ann Reader", FidoAddr{2, 5020, 1042, 1}), true, kFail,
-         "error: user Ann Reader, 2:5020/1042.1 not found\n"},
-        {"known name at another user's address", false, helloPacket("Bob", kAnnAddr), true, kFail,
-         "error: user Bob, 2:5020/1042.0 not found\n"},
-        {"control bytes in the name are not sent to the console", false, helloPacket("Evil\x1b[2J\x07", kAnnAddr),
-         true, kFail, "error: user Evil?[2J?, 2:5020/1042.0 not found\n"},
-        {"unknown name of 36 characters", false, helloPacket(kName36.substr(0, 35) + "!", kLongAddr), true, kFail,
-         "error: user " + kName36.substr(0, 35) + "!, 2:5020/1042.65535 not found\n"},
         {"area list before the hello", false, header(CID_C_GETAREALIST, 0), false, {},
          "error: unexpected command (4) for CLSS_WAIT_USER_HELLO\n"},
         {"answer before the hello", false, authPacket(wrongDigest), false, {},
@@ -492,14 +480,17 @@ TEST_F(SessionTest, OnlyALoggedInSessionHoldsItsUser) {
     EXPECT_EQ(sent(a), kFail);
     EXPECT_EQ(logins.failures(limits, kHere, now), 0u);
 
-    // A hello naming a logged-in user is refused at once too.
+    // A hello naming a logged-in user gets its challenge like any other (the hello tells
+    // nothing); the right answer is then refused at once, a wrong one as a failed login.
     int32_t c = addSession();
-    put(c, helloPacket("Ann Reader", kAnnAddr));
+    Bytes challengeC = acceptHello(c, "Ann Reader", kAnnAddr);
+    put(c, answerFor("secret", challengeC.data()));
     endInput(c);
     o = step(c);
     EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
     EXPECT_EQ(sent(c), kFail);
     EXPECT_TRUE(closedByServer(c));
+    EXPECT_EQ(logins.failures(limits, kHere, now), 0u);
     // Another user is not held by it.
     int32_t d = addSession();
     acceptHello(d, "Bob", kBobAddr);
@@ -508,18 +499,73 @@ TEST_F(SessionTest, OnlyALoggedInSessionHoldsItsUser) {
     endInput(b);
     step(b);
     ASSERT_FALSE(open(b));
-    int32_t e = addSession();
-    acceptHello(e, "Ann Reader", kAnnAddr);
+    loggedIn("Ann Reader", "secret", kAnnAddr);
 }
 
 TEST_F(SessionTest, SessionStillWaitingForItsHelloHoldsNoUser) {
     int32_t a = addSession();  // connected, no hello yet
     loggedIn("Ann Reader", "secret", kAnnAddr);
-    // Now the first one names the same user and is refused.
-    put(a, helloPacket("Ann Reader", kAnnAddr));
+    // Now the first one names the same user: its right answer is refused.
+    Bytes challenge = acceptHello(a, "Ann Reader", kAnnAddr);
+    put(a, answerFor("secret", challenge.data()));
     endInput(a);
     Output o = step(a);
     EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 already connected\n");
+}
+
+// A hello naming no registered user gets a challenge too, and its answer fails after the
+// delay of a wrong password: what a client sees does not tell which names exist. The
+// console says "not found" at the hello.
+TEST_F(SessionTest, UnknownUsersGetAChallengeAndFailAtTheAnswerLikeAWrongPassword) {
+    struct Case {
+        const char* name;
+        Bytes hello;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"unknown user", helloPacket("Nobody", kAnnAddr), "error: user Nobody, 2:5020/1042.0 not found\n"},
+        {"name in another letter case", helloPacket("ann reader", kAnnAddr),
+         "error: user ann reader, 2:5020/1042.0 not found\n"},
+        {"address differing in the point", helloPacket("Ann Reader", FidoAddr{2, 5020, 1042, 1}),
+         "error: user Ann Reader, 2:5020/1042.1 not found\n"},
+        {"known name at another user's address", helloPacket("Bob", kAnnAddr),
+         "error: user Bob, 2:5020/1042.0 not found\n"},
+        {"control bytes in the name are not sent to the console", helloPacket("Evil\x1b[2J\x07", kAnnAddr),
+         "error: user Evil?[2J?, 2:5020/1042.0 not found\n"},
+        {"unknown name of 36 characters", helloPacket(kName36.substr(0, 35) + "!", kLongAddr),
+         "error: user " + kName36.substr(0, 35) + "!, 2:5020/1042.65535 not found\n"},
+        // And a known user with a wrong password, for the same replies at the same times.
+        {"known user, wrong password", helloPacket("Ann Reader", kAnnAddr), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetSessions();
+        logins = LoginThrottle();
+        int32_t s = addSession();
+        put(s, c.hello);
+        Output o = step(s);
+        EXPECT_EQ(o.err, c.err);
+        Bytes reply = sent(s);
+        ASSERT_EQ(reply.size(), 28u) << "a challenge";
+        EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), (Bytes{0x05, 0, 0, 0, 0x14, 0, 0, 0}));
+        EXPECT_EQ(session(s).state, CLSS_WAIT_USER_AUTH);
+        // An answer computed with the password some user has: it fails all the same.
+        put(s, answerFor("not the password", reply.data() + 8));
+        endInput(s);
+        o = step(s);
+        if (c.err.empty()) EXPECT_EQ(o.err, "error: user Ann Reader, 2:5020/1042.0 authentication failed\n");
+        else EXPECT_EQ(o.err, "");
+        EXPECT_EQ(sent(s), Bytes{});
+        now += limits.loginFailDelay - 1us;
+        step(s);
+        EXPECT_EQ(sent(s), Bytes{}) << "the refusal waits the delay";
+        now += 1us;
+        o = step(s);
+        EXPECT_EQ(o.out, "client disconnected.\n");
+        EXPECT_EQ(sent(s), kFail);
+        EXPECT_TRUE(closedByServer(s));
+        EXPECT_EQ(logins.failures(limits, kHere, now), 1u) << "a failed login of the network";
+    }
 }
 
 TEST_F(SessionTest, UserCanLogInAgainAfterAWrongAnswer) {
@@ -613,10 +659,42 @@ TEST_F(SessionTest, PendingLoginsAndOpenSessionsAreCountedPerAddress) {
     EXPECT_EQ(pendingLogins(clientList, kHere), 2);
     EXPECT_EQ(pendingLogins(clientList, kThere), 1);
     EXPECT_EQ(openSessions(clientList), 4);
+    // A closing session holds its network's place until it is gone.
+    int32_t closingOne = addSession(kHere);
+    put(closingOne, header(CID_C_HELLO, 85));
+    step(closingOne);
+    ASSERT_TRUE(session(closingOne).closing());
+    EXPECT_EQ(pendingLogins(clientList, kHere), 3);
     endInput(a);
     step(a);  // closed: counts no more
-    EXPECT_EQ(pendingLogins(clientList, kHere), 1);
-    EXPECT_EQ(openSessions(clientList), 3);
+    EXPECT_EQ(pendingLogins(clientList, kHere), 2);
+    EXPECT_EQ(openSessions(clientList), 4);
+}
+
+// IPv6 peers count by their /64: one site's addresses are one network.
+TEST_F(SessionTest, WaitingSessionsCountByNetworkAndTheBiggestNetworkGivesWay) {
+    auto v6 = [](const char* text) {
+        NetAddress a;
+        EXPECT_TRUE(parseAddressLiteral(text, a));
+        return a;
+    };
+    const NetAddress siteA1 = v6("2001:db8:0:1::1"), siteA2 = v6("2001:db8:0:1::2"), siteA3 = v6("2001:db8:0:1:ff::3");
+    const NetAddress siteB = v6("2001:db8:0:2::1");
+    int32_t oldest = addSession(siteB);
+    addSession(siteA1);
+    addSession(siteA2);
+    addSession(siteA3);
+    loggedIn("Bob", "other", kBobAddr, siteA1);  // logged in: not waiting
+    EXPECT_EQ(pendingLogins(clientList, siteA1, 64), 3);
+    EXPECT_EQ(pendingLogins(clientList, siteA1, 128), 1);
+    EXPECT_EQ(pendingLogins(clientList, siteB, 64), 1);
+    // The pool is full: the network holding the most gives way with its oldest session.
+    Connection* victim = waitingToMakeRoom(clientList, 64);
+    ASSERT_NE(victim, nullptr);
+    EXPECT_EQ(victim, clientList[1].get()) << "site A's oldest";
+    EXPECT_NE(victim, clientList[size_t(oldest)].get()) << "not the oldest of all, which is alone in its network";
+    // Counted by whole addresses, every network holds one: the oldest of all goes.
+    EXPECT_EQ(waitingToMakeRoom(clientList, 128), clientList[size_t(oldest)].get());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -686,92 +764,15 @@ TEST(CommandData, EachCommandTakesItsOwnSize) {
 // ---------------------------------------------------------------------------------------
 // Failed logins: the delayed refusal, and the doubled delay of the next hellos
 
-TEST(LoginThrottle, DelayDoublesPerFailureUpToItsCapAndResets) {
-    SessionLimits limits;
-    limits.loginFailDelay = 2s;
-    limits.loginDelayMax = 30s;
-    limits.loginFailWindow = 10min;
-    const MonoTime t0 = MonoTime() + 1h;
-    const NetAddress a = kHere, b = kThere;
-    struct Case {
-        uint32_t failures;
-        std::chrono::seconds delay;
-    } cases[] = {{0, 0s}, {1, 0s}, {2, 4s}, {3, 8s}, {4, 16s}, {5, 30s}, {6, 30s}, {40, 30s}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.failures);
-        LoginThrottle t;
-        for (uint32_t i = 0; i < c.failures; ++i) t.recordFailure(limits, a, t0 + std::chrono::seconds(i));
-        MonoTime at = t0 + std::chrono::seconds(c.failures);
-        EXPECT_EQ(t.helloDelay(limits, a, at), c.delay);
-        EXPECT_EQ(t.helloDelay(limits, b, at), 0s) << "another address is not slowed";
-    }
-
-    LoginThrottle t;
-    for (int i = 0; i < 3; ++i) t.recordFailure(limits, a, t0);
-    // Refused connections are no failures.
-    t.recordRefused(limits, a, t0);
-    EXPECT_EQ(t.failures(limits, a, t0), 3u);
-    // Forgotten ten minutes after the last failure...
-    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min - 1us), 8s);
-    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 0s);
-    // ... and counted from one again after that.
-    t.recordFailure(limits, a, t0 + 10min);
-    EXPECT_EQ(t.failures(limits, a, t0 + 10min), 1u);
-    // A successful login from the address resets it at once.
-    t.recordFailure(limits, a, t0 + 10min);
-    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 4s);
-    t.recordSuccess(a);
-    EXPECT_EQ(t.helloDelay(limits, a, t0 + 10min), 0s);
-
-    // An address is known without its port; IPv6 addresses count as addresses of their own.
-    LoginThrottle ports;
-    NetAddress here1 = kHere, here2 = kHere, v6;
-    here1.port = 40001;
-    here2.port = 40002;
-    ASSERT_TRUE(parseAddressLiteral("::1", v6));
-    ports.recordFailure(limits, here1, t0);
-    ports.recordFailure(limits, here2, t0);
-    EXPECT_EQ(ports.failures(limits, kHere, t0), 2u);
-    EXPECT_EQ(ports.failures(limits, v6, t0), 0u);
-}
-
-TEST(LoginThrottle, OneSummaryPerAddressAndInterval) {
-    SessionLimits limits;
-    limits.reportInterval = 60s;
-    const MonoTime t0 = MonoTime() + 1h;
-    LoginThrottle t;
-    EXPECT_EQ(t.nextReport(), MonoTime::max());
-    t.recordFailure(limits, kHere, t0);
-    t.recordRefused(limits, kHere, t0 + 10s);
-    t.recordFailure(limits, kHere, t0 + 20s);
-    t.recordRefused(limits, kThere, t0 + 30s);
-    EXPECT_EQ(t.nextReport(), t0 + 60s);
-    std::vector<std::string> lines;
-    auto collect = [&](const NetAddress& address, uint32_t failed, uint32_t refused) {
-        char text[kAddressTextSize];
-        hostText(address, text, sizeof text);
-        lines.push_back(std::string(text) + ": " + std::to_string(failed) + "/" + std::to_string(refused));
-    };
-    t.reportDue(limits, t0 + 60s - 1us, collect);
-    EXPECT_TRUE(lines.empty());
-    t.reportDue(limits, t0 + 60s, collect);
-    EXPECT_EQ(lines, std::vector<std::string>{"127.0.0.1: 2/1"});
-    t.reportDue(limits, t0 + 90s, collect);
-    EXPECT_EQ(lines, (std::vector<std::string>{"127.0.0.1: 2/1", "10.0.0.2: 0/1"}));
-    // Nothing new: no line, and an address with nothing left to remember is forgotten.
-    t.reportDue(limits, t0 + 200s, collect);
-    EXPECT_EQ(lines.size(), 2u);
-    EXPECT_EQ(t.addressCount(), 1u);  // 127.0.0.1 still has its failures
-    t.reportDue(limits, t0 + 20s + limits.loginFailWindow, collect);
-    EXPECT_EQ(t.addressCount(), 0u);
-    EXPECT_EQ(t.nextReport(), MonoTime::max());
-}
-
 TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
-    // Two failures from here.
+    // Two failures from here: answers for a user that does not exist.
     for (int i = 0; i < 2; ++i) {
         int32_t s = addSession(kHere);
         put(s, helloPacket("Nobody", kAnnAddr));
+        step(s);
+        Bytes challenge = sent(s);
+        ASSERT_EQ(challenge.size(), 28u);
+        put(s, answerFor("guess", challenge.data() + 8));
         step(s);
     }
     ASSERT_EQ(logins.failures(limits, kHere, now), 2u);
@@ -803,6 +804,49 @@ TEST_F(SessionTest, HelloFromAnAddressWithFailuresWaitsOutItsDelay) {
     EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
     // The good login has reset the address.
     EXPECT_EQ(logins.helloDelay(limits, kHere, now), 0s);
+}
+
+// Past a few failures of an account from many networks, a hello for it from a network new
+// to the account waits for the account's turn, while the network the user logged in from
+// is answered at once.
+TEST_F(SessionTest, HellosForAnAccountUnderGuessingWaitTheirTurnButNotTheUsersOwnNetwork) {
+    // The real user logged in from here before.
+    int32_t own = loggedIn("Ann Reader", "secret", kAnnAddr, kHere);
+    endInput(own);
+    step(own);
+    // Five wrong answers for Ann from five networks: none of them is slowed by itself.
+    for (uint32_t i = 0; i < kAccountFailuresBeforeDelay; ++i) {
+        NetAddress guesser = NetAddress::ipv4(htonl(0x0A010000u + i));
+        int32_t s = addSession(guesser);
+        Bytes challenge = acceptHello(s, "Ann Reader", kAnnAddr);
+        put(s, answerFor("guess", challenge.data()));
+        step(s);
+    }
+    // The next hello from a new network waits the account's delay (the first turn is now,
+    // the next one a delay later); the user's own network is answered at once.
+    int32_t first = addSession(NetAddress::ipv4(htonl(0x0A020001)));
+    put(first, helloPacket("Ann Reader", kAnnAddr));
+    step(first);
+    EXPECT_EQ(sent(first).size(), 28u) << "the account's first turn";
+    int32_t waiting = addSession(NetAddress::ipv4(htonl(0x0A020002)));
+    put(waiting, helloPacket("Ann Reader", kAnnAddr));
+    Output o = step(waiting);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(sent(waiting), Bytes{});
+    EXPECT_EQ(session(waiting).phase, SessionPhase::HelloHeld);
+    EXPECT_EQ(session(waiting).deadline(), now + limits.loginFailDelay);
+    int32_t user = addSession(kHere);
+    Bytes challenge = acceptHello(user, "Ann Reader", kAnnAddr);
+    put(user, answerFor("secret", challenge.data()));
+    o = step(user);
+    EXPECT_EQ(o.out, "user: Ann Reader, addr: 2:5020/1042.0\n");
+    // Bob is not held by Ann's failures.
+    int32_t bob = addSession(NetAddress::ipv4(htonl(0x0A020003)));
+    acceptHello(bob, "Bob", kBobAddr);
+    // The held hello is answered at its turn.
+    now += limits.loginFailDelay;
+    step(waiting);
+    EXPECT_EQ(sent(waiting).size(), 28u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -988,19 +1032,56 @@ TEST_F(SessionTest, RequestDataGrowsWithWhatArrivesAndIsBoundedAcrossSessions) {
     step(a);
     EXPECT_EQ(session(a).data.size(), 600u);
     EXPECT_LT(session(a).data.capacity(), 64u * 1024);
-    EXPECT_EQ(requestBytes, 600u);
-    // The next 600 bytes of another session would pass the bound: that session is closed.
+    EXPECT_EQ(requests.total(), 600u);
+    // The next 600 bytes of another session would pass the bound; it would hold as much as
+    // the other, so it is the one closed.
     put(b, concat(header(CID_C_NEWMESSAGE, 5000), Bytes(600, 'y')));
     endInput(b);
     Output o = step(b);
     EXPECT_EQ(o.err,
               "error: request data of all sessions would pass maxRequestBuffer (1000 bytes): connection closed\n");
     EXPECT_EQ(o.out, "client disconnected.\n");
-    EXPECT_EQ(requestBytes, 600u) << "what the closed session held is given back";
+    EXPECT_EQ(requests.total(), 600u) << "what the closed session held is given back";
     EXPECT_TRUE(open(a));
     endInput(a);
     step(a);
-    EXPECT_EQ(requestBytes, 0u);
+    EXPECT_EQ(requests.total(), 0u);
+}
+
+// When the request data of all sessions would pass the bound, the session holding the most
+// is closed: one stalled short of the end of a large post, not the small one that comes
+// after it.
+TEST_F(SessionTest, TheSessionHoldingTheMostRequestDataGivesWay) {
+    limits.maxRequestBuffer = 1000;
+    int32_t big = loggedIn("Ann Reader", "secret", kAnnAddr, kHere);
+    int32_t small = loggedIn("Bob", "other", kBobAddr, kThere);
+    put(big, concat(header(CID_C_NEWMESSAGE, kMaxPostDataSize), Bytes(900, 'x')));
+    step(big);  // and then nothing more comes
+    ASSERT_EQ(requests.total(), 900u);
+    TempDir dir;
+    areaList.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, "NETMAIL", dir.path()));
+    pktMessage record;
+    copyField(record.header.toName, "Ann Reader", sizeof record.header.toName);
+    record.destAddr = kAnnAddr;
+    Bytes post(kMessageRecordSize);
+    encodeMessage(record, post.data());
+    post.insert(post.end(), 200, 'y');
+    put(small, withData(CID_C_NEWMESSAGE, post));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    stepClient(session(small), kReady, Now{now, kTestWall});
+    std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+    // The line names the session that was closed.
+    char bigPeer[kAddressTextSize];
+    addressText(session(big).peer(), bigPeer, sizeof bigPeer);
+    EXPECT_EQ(err, std::string(bigPeer) +
+                       " error: request data of all sessions would pass maxRequestBuffer (1000 bytes): connection "
+                       "closed\n");
+    EXPECT_NE(out.find("post: user Bob"), std::string::npos) << out;
+    EXPECT_TRUE(session(big).closing());
+    EXPECT_TRUE(open(small));
+    EXPECT_EQ(sent(small), kOk) << "its post went on";
+    EXPECT_EQ(requests.total(), 0u);
 }
 
 TEST_F(SessionTest, UnknownCommandsDataIsDroppedAsItArrives) {
@@ -1008,7 +1089,7 @@ TEST_F(SessionTest, UnknownCommandsDataIsDroppedAsItArrives) {
     put(s, concat(header(8, 100000), Bytes(70000, 'z')));
     step(s);
     step(s);
-    EXPECT_EQ(requestBytes, 0u);
+    EXPECT_EQ(requests.total(), 0u);
     EXPECT_LT(session(s).data.capacity(), 1024u) << "nothing of it was kept";
     put(s, concat(Bytes(30000, 'z'), header(CID_C_PING, 0)));
     step(s);  // the rest of the dropped data
@@ -1085,7 +1166,7 @@ TEST_F(HeldBackWrite, PostIsTriedAgainUntilTheLockIsGone) {
     EXPECT_EQ(o.out + o.err, "post: user Ann Reader, 2:5020/1042.0, area ECHO, message #1\n");
     EXPECT_EQ(sent(s), kOk);
     EXPECT_EQ(messages(), 1u);
-    EXPECT_EQ(requestBytes, 0u);
+    EXPECT_EQ(requests.total(), 0u);
     // The session goes on.
     put(s, header(CID_C_PING, 0));
     step(s);
