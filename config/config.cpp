@@ -1,6 +1,10 @@
 #include "config/config.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdarg>
+#include <unordered_map>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include "config/fido_config.h"
 #include "support/le.h"
 #include "support/log.h"
+#include "support/socket.h"
 #include "support/text.h"
 
 int ConfigReader::next() {
@@ -63,44 +68,6 @@ void appendArea(std::vector<mArea>& areas, const char* keyword, const char* name
         areas.push_back(makeArea(AreaFormat::Squish, AreaType::Echomail, name, path));
     else if (strcmp(keyword, "NetArea") == 0)
         areas.push_back(makeArea(AreaFormat::Msg, AreaType::Netmail, name, path));
-}
-
-void handleUserLine(MCArray<rClientInfo>& users, const char* line) {
-    // "user" in the first column and one separator; the fields follow, split at commas.
-    if (strlen(line) < 5) return;
-    char fields[kConfigLineMax + 1];
-    snprintf(fields, sizeof fields, "%s", line + 5);
-    MCArray<char*> tokens;
-    int n = splitTokens(tokens, ",", fields);
-    if (n != 3 && n != 4) return;
-    rClientInfo user;
-    copyField(user.name, *tokens.getAt(0), sizeof user.name);
-    copyField(user.password, *tokens.getAt(1), sizeof user.password);
-    if (!parseFidoAddr(*tokens.getAt(2), user.address)) return;
-    if (n == 4 && strcmp(*tokens.getAt(3), "super") == 0) user.superUser = 1;
-    users.add(user);
-}
-
-// The keys for what the server adds to echomail posts. "origin" takes the rest of its
-// line as one value, spaces included: everything after the keyword and the spaces or tabs
-// that follow it, without the spaces or tabs at the end (a line without a value is
-// skipped). "echoTossLog" takes one word, a path, as every other key does.
-bool handleEchomailKey(ServerSettings& settings, const char* line, int words, MCArray<char*>& tokens) {
-    const char* first = *tokens.getAt(0);
-    if (strcmp(first, "origin") == 0) {
-        if (words < 2) return true;
-        const char* value = line + strspn(line, " \t") + strlen("origin");
-        value += strspn(value, " \t");
-        size_t length = strlen(value);
-        while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t')) --length;
-        settings.origin.assign(value, length);
-        return true;
-    }
-    if (words == 2 && strcmp(first, "echoTossLog") == 0) {
-        settings.echoTossLog = *tokens.getAt(1);
-        return true;
-    }
-    return false;
 }
 
 // Time limits in seconds, fractions allowed.
@@ -166,7 +133,7 @@ bool parseWhole(const char* text, uint64_t max, uint64_t& out) {
 
 }  // namespace
 
-bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value) {
+LimitSetting applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value) {
     bool known = false, valid = false;
     for (const TimeKey& k : kTimeKeys) {
         if (strcmp(keyword, k.name) != 0) continue;
@@ -191,8 +158,8 @@ bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* v
         known = true;
         valid = parseWhole(value, UINT64_MAX, limits.*k.field);
     }
-    if (known && !valid) reportError(0, "%s: invalid value %s, the default is kept", keyword, value);
-    return known;
+    if (!known) return LimitSetting::NotALimit;
+    return valid ? LimitSetting::Taken : LimitSetting::Invalid;
 }
 
 bool loadTosserAreas(const char* fileName, std::vector<mArea>& areas) {
@@ -211,15 +178,289 @@ bool loadTosserAreas(const char* fileName, std::vector<mArea>& areas) {
 
 namespace {
 
-// "timestamps yes" or "timestamps no"; any other value is reported and changes nothing.
-void handleTimestampsKey(ServerSettings& settings, const char* value) {
-    if (strcmp(value, "yes") == 0) {
-        settings.timestamps = true;
-    } else if (strcmp(value, "no") == 0) {
-        settings.timestamps = false;
-    } else {
-        reportError(0, "timestamps: invalid value %s (yes or no), the default is kept", value);
+// The keys of the settings file besides the session limits', for the hint when a key is
+// written in other letter case.
+const char* const kKeys[] = {"listenPort", "listenAddress", "squishCfg",         "fidoConfig", "user",
+                             "timestamps", "origin",        "echoTossLog",       "logFile",    "netmailVisibility",
+                             "ipv6PrefixLength"};
+
+// The key that `word` is in other letter case; nullptr when it is none.
+const char* keyInOtherCase(const char* word) {
+    for (const char* k : kKeys)
+        if (equalsNoCase(word, k)) return k;
+    for (const TimeKey& k : kTimeKeys)
+        if (equalsNoCase(word, k.name)) return k.name;
+    for (const CountKey& k : kCountKeys)
+        if (equalsNoCase(word, k.name)) return k.name;
+    for (const SizeKey& k : kSizeKeys)
+        if (equalsNoCase(word, k.name)) return k.name;
+    return nullptr;
+}
+
+// Splits at every comma, empty fields kept.
+std::vector<std::string> commaFields(const char* text) {
+    std::vector<std::string> fields(1);
+    for (const char* p = text; *p; ++p) {
+        if (*p == ',')
+            fields.emplace_back();
+        else
+            fields.back() += *p;
     }
+    return fields;
+}
+
+constexpr const char* kUserForm = "user NAME,PASSWORD,ADDRESS[,super]";
+
+// Reads the lines of one settings file into the settings, the areas and the users, with a
+// console line for each line it cannot take as written.
+class SettingsLoader {
+public:
+    SettingsLoader(const char* path, ServerSettings& settings, std::vector<mArea>& areas,
+                   MCArray<rClientInfo>& users)
+        : path_(path), settings_(settings), areas_(areas), users_(users) {}
+
+    // One line of the file; `tooLong` when characters past kConfigLineMax were cut off.
+    void take(int lineNumber, const std::string& text, bool tooLong) {
+        line_ = lineNumber;
+        if (tooLong) warning("longer than %d characters; the rest of the line is ignored", kConfigLineMax);
+        char line[kConfigLineMax + 1] = {};
+        char copy[kConfigLineMax + 1] = {};
+        memcpy(line, text.data(), std::min(text.size(), sizeof line - 1));
+        memcpy(copy, line, sizeof copy);
+        int n = splitTokens(tokens_, " \t", line);
+        if (n == 0) return;
+        const char* key = *tokens_.getAt(0);
+        if (key[0] == ';' || key[0] == '#') return;  // a comment
+        const char* value = n >= 2 ? *tokens_.getAt(1) : "";
+
+        if (strcmp(key, "user") == 0) {
+            if (line != key) {
+                warning("a user line starts in the first column; skipped");
+                return;
+            }
+            takeUser(copy + 5);
+            return;
+        }
+        if (strcmp(key, "origin") == 0) {
+            // The rest of the line is the value, spaces included, without the blanks at the end.
+            if (n < 2) return valueCount(key, n);
+            const char* rest = copy + strspn(copy, " \t") + strlen("origin");
+            rest += strspn(rest, " \t");
+            size_t length = strlen(rest);
+            while (length > 0 && (rest[length - 1] == ' ' || rest[length - 1] == '\t')) --length;
+            settings_.origin.assign(rest, length);
+            return;
+        }
+        if (strcmp(key, "timestamps") == 0) {
+            if (n != 2) return valueCount(key, n);
+            if (strcmp(value, "yes") != 0 && strcmp(value, "no") != 0)
+                warning("timestamps: invalid value %s (yes or no), the default is kept", value);
+            return;  // taken before all other lines
+        }
+        if (strcmp(key, "listenPort") == 0) {
+            if (n != 2) return valueCount(key, n);
+            takePort(value);
+            return;
+        }
+        if (strcmp(key, "listenAddress") == 0) {
+            if (n != 2) return valueCount(key, n);
+            NetAddress address;
+            bool hasPort = false;
+            if (!parseListenText(value, address, hasPort)) {
+                error("listenAddress %s: no address to listen at (an IPv4 or IPv6 literal, ADDRESS:PORT or "
+                      "[IPv6]:PORT)",
+                      value);
+                return;
+            }
+            settings_.listenAddress = value;
+            return;
+        }
+        if (strcmp(key, "echoTossLog") == 0 || strcmp(key, "logFile") == 0) {
+            if (n != 2) return valueCount(key, n);
+            if (key[0] == 'e') {
+                settings_.echoTossLog = value;
+                echoTossLogSet_ = true;
+            } else {
+                settings_.logFile = value;
+            }
+            return;
+        }
+        if (strcmp(key, "netmailVisibility") == 0) {
+            if (n != 2) return valueCount(key, n);
+            if (strcmp(value, "all") == 0 || strcmp(value, "own") == 0)
+                settings_.everyoneReadsAllNetmail = strcmp(value, "all") == 0;
+            else
+                warning("netmailVisibility: invalid value %s (own or all), the default is kept", value);
+            return;
+        }
+        if (strcmp(key, "squishCfg") == 0 || strcmp(key, "fidoConfig") == 0) {
+            if (n != 2) return valueCount(key, n);
+            takeTosserFile(key, value);
+            return;
+        }
+        LimitSetting limit = applyLimitSetting(settings_.limits, key, value);
+        if (limit != LimitSetting::NotALimit) {
+            if (n != 2) return valueCount(key, n);
+            if (limit == LimitSetting::Invalid) warning("%s: invalid value %s, the default is kept", key, value);
+            return;
+        }
+        if (const char* known = keyInOtherCase(key))
+            warning("unknown key %s (keys are case-sensitive: %s); line skipped", key, known);
+        else
+            warning("unknown key %s; line skipped", key);
+    }
+
+    // What only the whole file tells.
+    void finish() {
+        line_ = 0;
+        if (!echoTossLogSet_ && !tosserEchoTossLog_.empty()) settings_.echoTossLog = tosserEchoTossLog_;
+        if (users_.getCount() == 0) error("no user line was accepted: nobody can log in");
+        if (tosserNamed_ && areas_.empty() && settings_.unreadableTosserFiles.empty())
+            error("the tosser configuration holds no area the server can serve");
+        struct stat st;
+        if (users_.getCount() > 0 && stat(path_, &st) == 0 && (st.st_mode & S_IROTH))
+            warning("readable by every user of the machine (mode %04o), and it holds passwords: chmod o-rwx %s",
+                    unsigned(st.st_mode & 07777), path_);
+    }
+
+private:
+    void say(bool isError, const char* format, va_list args) {
+        char text[600];
+        vsnprintf(text, sizeof text, format, args);
+        char where[320];
+        if (line_ > 0)
+            snprintf(where, sizeof where, "%s:%d", path_, line_);
+        else
+            snprintf(where, sizeof where, "%s", path_);
+        if (isError) {
+            reportError(0, "%s: %s", where, text);
+            ++settings_.findings.errors;
+        } else {
+            reportWarning("%s: %s", where, text);
+            ++settings_.findings.warnings;
+        }
+    }
+    void warning(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list args;
+        va_start(args, format);
+        say(false, format, args);
+        va_end(args);
+    }
+    void error(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list args;
+        va_start(args, format);
+        say(true, format, args);
+        va_end(args);
+    }
+    void valueCount(const char* key, int words) {
+        if (words == 1)
+            warning("%s without a value; line skipped", key);
+        else
+            warning("%s takes one value, not %d; line skipped", key, words - 1);
+    }
+
+    void takePort(const char* value) {
+        if (strlen(value) >= kPortTextSize) {
+            error("listenPort value too long (%zu characters, at most %zu): %s", strlen(value), kPortTextSize - 1,
+                  value);
+            return;
+        }
+        uint16_t port;
+        if (!resolvePort(value, port)) {
+            char* end = nullptr;
+            (void)strtoll(value, &end, 0);
+            if (end != value && *end == 0)
+                error("listenPort %s: not a port (0 to 65535)", value);
+            else
+                error("unknown service: %s", value);
+            return;
+        }
+        snprintf(settings_.portText, sizeof settings_.portText, "%s", value);
+    }
+
+    void takeTosserFile(const char* key, const char* file) {
+        tosserNamed_ = true;
+        logLine("-> reading %s and areas...\n", file);
+        bool read;
+        if (key[0] == 's') {
+            read = loadTosserAreas(file, areas_);
+            if (!read) reportError(errno, "cannot open %s", file);
+        } else {
+            std::string echoTossLog;
+            read = loadFidoConfig(file, areas_, &echoTossLog);
+            if (!echoTossLog.empty()) tosserEchoTossLog_ = echoTossLog;
+        }
+        if (!read) {
+            settings_.unreadableTosserFiles.emplace_back(file);
+            ++settings_.findings.errors;
+        }
+    }
+
+    // The fields after "user" and one separator.
+    void takeUser(const char* text) {
+        std::vector<std::string> fields = commaFields(text);
+        if (fields.size() < 3 || fields.size() > 4) {
+            warning("user line with %zu field%s skipped (%s)", fields.size(), fields.size() == 1 ? "" : "s", kUserForm);
+            return;
+        }
+        static const char* const kFieldNames[] = {"name", "password", "address", "right"};
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (fields[i].empty()) {
+                warning("user line with an empty %s skipped (%s)", kFieldNames[i], kUserForm);
+                return;
+            }
+        }
+        rClientInfo user;
+        if (!parseFidoAddr(fields[2].c_str(), user.address)) {
+            warning("user %s: bad address %s (ZONE:NET/NODE or ZONE:NET/NODE.POINT); line skipped", fields[0].c_str(),
+                    fields[2].c_str());
+            return;
+        }
+        copyField(user.name, fields[0].c_str(), sizeof user.name);
+        copyField(user.password, fields[1].c_str(), sizeof user.password);
+        const std::string who = fields[0] + ", " + formatFidoAddr(user.address);
+        if (fields[0].size() > sizeof user.name)
+            warning("user %s: the name is cut to its first %zu characters", who.c_str(), sizeof user.name);
+        if (fields[1].size() > sizeof user.password)
+            warning("user %s: the password is cut to its first %zu characters", who.c_str(), sizeof user.password);
+        if (fields.size() == 4) {
+            if (fields[3] == "super")
+                user.superUser = 1;
+            else
+                warning("user %s: unknown right \"%s\" (the one right is super); the user has no rights", who.c_str(),
+                        fields[3].c_str());
+        }
+        const std::string account = std::string(user.name, sizeof user.name) + formatFidoAddr(user.address);
+        auto [seen, added] = userLines_.emplace(account, line_);
+        if (!added) {
+            warning("user %s is already on line %d; this line is skipped", who.c_str(), seen->second);
+            return;
+        }
+        users_.add(user);
+    }
+
+    const char* path_;
+    ServerSettings& settings_;
+    std::vector<mArea>& areas_;
+    MCArray<rClientInfo>& users_;
+    MCArray<char*> tokens_;
+    int line_ = 0;
+    bool tosserNamed_ = false;
+    bool echoTossLogSet_ = false;
+    std::string tosserEchoTossLog_;
+    std::unordered_map<std::string, int> userLines_;  // the line of each account's user line
+};
+
+// "timestamps yes" or "timestamps no" in a line of two words; anything else is left to the
+// line's own reading.
+void takeTimestamps(ServerSettings& settings, const std::string& text) {
+    char line[kConfigLineMax + 1] = {};
+    memcpy(line, text.data(), std::min(text.size(), sizeof line - 1));
+    MCArray<char*> tokens;
+    if (splitTokens(tokens, " \t", line) != 2 || strcmp(*tokens.getAt(0), "timestamps") != 0) return;
+    const char* value = *tokens.getAt(1);
+    if (strcmp(value, "yes") == 0) settings.timestamps = true;
+    if (strcmp(value, "no") == 0) settings.timestamps = false;
 }
 
 }  // namespace
@@ -230,76 +471,34 @@ bool loadSettings(const char* settingsPath, ServerSettings& settings, std::vecto
     FILE* f = openText(settingsPath);
     if (!f) return false;
     // The whole file first: the keys that change the console's lines are taken before the
-    // lines that print anything.
-    std::vector<std::string> lines;
+    // lines that print anything. A line longer than the reader's pieces is kept as its
+    // first piece.
+    struct Line {
+        int number;
+        std::string text;
+        bool tooLong;
+    };
+    std::vector<Line> lines;
     {
         ConfigReader reader(f);
-        char line[kConfigLineMax + 1];
-        while (reader.readConfigLine(line) >= 0) lines.emplace_back(line);
+        char piece[kConfigLineMax + 1];
+        int number = 0;
+        bool continues = false;
+        for (int n; (n = reader.readConfigLine(piece)) >= 0;) {
+            if (continues) {
+                if (n > 0) lines.back().tooLong = true;
+            } else {
+                lines.push_back({++number, piece, false});
+            }
+            continues = n == kConfigLineMax;
+        }
         fclose(f);
     }
-    char line[kConfigLineMax + 1];
-    char copy[kConfigLineMax + 1];
-    MCArray<char*> tokens;
-    // A line as read: its copy kept whole, the line itself split into `tokens`.
-    auto split = [&](const std::string& text) {
-        memset(line, 0, sizeof line);
-        memcpy(line, text.data(), std::min(text.size(), sizeof line - 1));
-        memcpy(copy, line, sizeof copy);
-        return splitTokens(tokens, " \t", line);
-    };
-    for (const std::string& text : lines) {
-        if (split(text) == 2 && strcmp(*tokens.getAt(0), "timestamps") == 0) handleTimestampsKey(settings, *tokens.getAt(1));
-    }
+    for (const Line& line : lines) takeTimestamps(settings, line.text);
     if (settings.timestamps) setLogTimestamps(true);
 
-    for (const std::string& text : lines) {
-        int n = split(text);
-        if (n == 0) continue;
-        const char* first = *tokens.getAt(0);
-        if (n == 2 && strcmp(first, "timestamps") == 0) continue;  // taken above
-        if (n == 2 && strcmp(first, "listenPort") == 0) {
-            const char* value = *tokens.getAt(1);
-            if (strlen(value) >= kPortTextSize) {
-                reportError(0, "listenPort value too long (%zu characters, at most %zu): %s", strlen(value),
-                            kPortTextSize - 1, value);
-                continue;
-            }
-            snprintf(settings.portText, sizeof settings.portText, "%s", value);
-            continue;
-        }
-        if (n == 2 && strcmp(first, "listenAddress") == 0) {
-            settings.listenAddress = *tokens.getAt(1);
-            continue;
-        }
-        if (handleEchomailKey(settings, copy, n, tokens)) continue;
-        if (n == 2 && strcmp(first, "netmailVisibility") == 0) {
-            const char* value = *tokens.getAt(1);
-            if (strcmp(value, "all") == 0 || strcmp(value, "own") == 0)
-                settings.everyoneReadsAllNetmail = strcmp(value, "all") == 0;
-            else
-                reportError(0, "netmailVisibility: invalid value %s (own or all), the default is kept", value);
-            continue;
-        }
-        if (n == 2 && applyLimitSetting(settings.limits, first, *tokens.getAt(1))) continue;
-        if (n == 2 && strcmp(first, "squishCfg") == 0) {
-            const char* file = *tokens.getAt(1);
-            logLine("-> reading %s and areas...\n", file);
-            if (!loadTosserAreas(file, areas)) {
-                reportError(errno, "cannot open %s", file);
-                settings.unreadableTosserFiles.emplace_back(file);
-            }
-            continue;
-        }
-        if (n == 2 && strcmp(first, "fidoConfig") == 0) {
-            const char* file = *tokens.getAt(1);
-            logLine("-> reading %s and areas...\n", file);
-            if (!loadFidoConfig(file, areas)) settings.unreadableTosserFiles.emplace_back(file);
-            continue;
-        }
-        // After splitting, the buffer reads "user" only when the line starts with "user"
-        // followed by a separator or nothing.
-        if (strcmp(line, "user") == 0) handleUserLine(users, copy);
-    }
+    SettingsLoader loader(settingsPath, settings, areas, users);
+    for (const Line& line : lines) loader.take(line.number, line.text, line.tooLong);
+    loader.finish();
     return true;
 }

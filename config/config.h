@@ -1,5 +1,6 @@
 // The settings file (port, users, the tosser configuration's name) and the area lines of
-// the tosser configuration, read once at start-up.
+// the tosser configuration, read at start-up and again when the sysop asks for a reload.
+// Every line that is not understood is a warning or an error naming the file and line.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -47,9 +48,17 @@ struct SessionLimits : ThrottleLimits {
 };
 
 // Takes one "keyword value" line of the settings file if the keyword names a session limit.
-// A value that is not a number in range is reported with an error line naming the key, and
-// the limit keeps its value. False when the keyword is not a limit's.
-bool applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value);
+// A value that is not a number in range leaves the limit as it was.
+enum class LimitSetting { NotALimit, Taken, Invalid };
+LimitSetting applyLimitSetting(SessionLimits& limits, const char* keyword, const char* value);
+
+// What a reading of the settings found wrong, each already a console line naming the file
+// and the line: warnings (the line is skipped or taken in part, the server starts) and
+// errors (the server does not start; a reload keeps the settings it had).
+struct SettingsFindings {
+    int warnings = 0;
+    int errors = 0;
+};
 
 // What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
@@ -61,14 +70,17 @@ struct ServerSettings {
     // its line).
     std::string origin = std::string(kProgramName) + " " + kProgramVersion;
     // The tosser's echo toss log: the tags of the echo areas posted to are appended there
-    // ("echoTossLog"); empty for none.
+    // ("echoTossLog"; by default the EchoTossLog of the fidoConfig); empty for none.
     std::string echoTossLog;
+    // A file that gets the console lines too ("logFile"), reopened on a reload; empty for
+    // none.
+    std::string logFile;
     // "netmailVisibility all": every user reads all netmail, as on a node whose users share
     // one mailbox; by default ("own") ordinary users read their own netmail only.
     bool everyoneReadsAllNetmail = false;
 
-    // The address to listen on, an IPv4 or IPv6 literal ("listenAddress"); empty for every
-    // IPv4 interface. Checked when the server starts.
+    // The address to listen on as written ("listenAddress": ADDRESS, ADDRESS:PORT,
+    // [IPv6]:PORT); empty for every IPv4 interface. A port given here wins over listenPort.
     std::string listenAddress;
     // Time stamps before the console lines ("timestamps yes").
     bool timestamps = false;
@@ -77,6 +89,7 @@ struct ServerSettings {
     std::vector<std::string> unreadableTosserFiles;
 
     SessionLimits limits;
+    SettingsFindings findings;
 };
 
 // A line of up to 255 characters (the rest of a longer line comes as the next line).
@@ -106,13 +119,23 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 // and listed in settings.unreadableTosserFiles. docs/settings.md describes every key for
 // the sysop.
 //
+// What is wrong is reported as "warning: FILE:LINE: ..." or "error: FILE:LINE: ..." and
+// counted in settings.findings. Warnings: an unknown key (a known one in other letter case
+// is named), a key with too few or too many values, a value out of range (the default is
+// kept), a user line that is skipped (with the reason) or whose right is unknown (the user
+// gets none), a duplicate user, a line longer than kConfigLineMax (its end is ignored), a
+// settings file that others may read (it holds passwords), no tosser configuration named.
+// Errors: a listenPort or listenAddress that names no port or address, no user accepted,
+// tosser configurations that hold no area.
+//
 // The timestamps key is taken before all others, and "timestamps yes" switches the time
 // stamps of the console on at once (setLogTimestamps), so that the lines of the loading
 // itself are stamped too.
 //
 // Lines, one keyword and its value(s) separated by spaces or tabs:
 //   listenPort PORT            a number or a tcp service name (default 9029)
-//   listenAddress ADDRESS      an IPv4 or IPv6 literal (default: every IPv4 interface)
+//   listenAddress ADDRESS      an IPv4 or IPv6 literal, ADDRESS:PORT or [IPv6]:PORT
+//                              (default: every IPv4 interface)
 //   squishCfg FILE             a tosser configuration whose EchoArea/NetArea lines are read
 //   fidoConfig FILE            the husky tosser's configuration (config/fido_config.h)
 //   user NAME,PASSWORD,ADDRESS[,super]
@@ -120,6 +143,7 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   origin TEXT                the Origin line's text of echomail posts
 //   echoTossLog FILE           the tosser's echo toss log, for the tags of echo areas posted to
 //   netmailVisibility own|all  whether ordinary users read their own netmail only (default own)
+//   logFile FILE               the console lines go there too
 // and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
 //   helloTimeout 30            a new connection must send its whole hello within this
 //   packetTimeout 30           a packet must arrive whole this long after its first byte

@@ -165,6 +165,7 @@ enum class Statement {
     EndIf,
     EchoAreaDefaults,
     Area,
+    EchoTossLog,
 };
 
 struct Keyword {
@@ -185,6 +186,7 @@ constexpr Keyword kKeywords[] = {
     {"else", Statement::Else, AreaKind::Echo},
     {"endif", Statement::EndIf, AreaKind::Echo},
     {"EchoAreaDefaults", Statement::EchoAreaDefaults, AreaKind::Echo},
+    {"EchoTossLog", Statement::EchoTossLog, AreaKind::Echo},
     {"EchoArea", Statement::Area, AreaKind::Echo},
     {"LocalArea", Statement::Area, AreaKind::Local},
     {"NetmailArea", Statement::Area, AreaKind::Netmail},
@@ -217,6 +219,7 @@ public:
                         branches_.size() + size_t(overflowDepth_));
         return filesRead_ > 0;
     }
+    const std::string& echoTossLog() const { return echoTossLog_; }
 
 private:
     struct OpenFile {
@@ -418,6 +421,11 @@ private:
             case Statement::Area:
                 handleArea(at, keyword->kind, word, text, pos);
                 return;
+            case Statement::EchoTossLog: {
+                std::string file;
+                if (nextWord(text, pos, file)) echoTossLog_ = file;  // the last one counts, as in the tosser
+                return;
+            }
             default:
                 return;
         }
@@ -637,11 +645,14 @@ private:
     std::vector<OpenFile> openFiles_;
     int filesRead_ = 0;
     std::unordered_set<std::string> tags_;  // every area's tag so far, in upper case
+    std::string echoTossLog_;  // the EchoTossLog statement's file
 };
 
 }  // namespace
 
-bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas) {
+bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas, std::string* echoTossLog) {
     FidoConfigReader reader(areas);
-    return reader.readMain(fileName);
+    bool read = reader.readMain(fileName);
+    if (echoTossLog) *echoTossLog = reader.echoTossLog();
+    return read;
 }

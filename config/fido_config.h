@@ -2,6 +2,7 @@
 // it so that the sysop keeps one area list for both programs.
 #pragma once
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -27,5 +28,7 @@ constexpr size_t kFidoBranchDepthMax = 64;
 // error lines naming the file and the line, and reading goes on. The variable `module`
 // starts as "hpt", as the tosser sets it. Relative include names are taken from the
 // current directory, as the tosser takes them. False when the file itself cannot be
-// opened (reported like any other error).
-bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas);
+// opened (reported like any other error). `echoTossLog`, when given, gets the file the
+// EchoTossLog statement names (empty without one), where the tosser looks for the tags of
+// the areas to scan.
+bool loadFidoConfig(const char* fileName, std::vector<mArea>& areas, std::string* echoTossLog = nullptr);

@@ -64,6 +64,9 @@ public:
     // Closes the connection at once, without a drain: the loop makes room with it for a
     // new connection.
     virtual void closeToMakeRoom() { releaseSocket(); }
+    // The settings were read again (users, rights, areas, limits): a connection whose user
+    // is no longer registered closes; others take up their user's new entry.
+    virtual void settingsReloaded(const Now& now) { (void)now; }
 
 protected:
     // Closes the socket; the connection is closed() from then on.

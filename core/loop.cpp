@@ -216,11 +216,15 @@ void ServerLoop::reportLoginSummaries(MonoTime now) {
 }
 
 void ServerLoop::run() {
-    const SessionLimits& limits = services_.limits();
-    const int32_t cap = sessionCap(limits);
-    if (cap < limits.maxSessions)
-        reportError(0, "maxSessions %d is more than the descriptor limit allows: at most %d sessions",
-                    limits.maxSessions, cap);
+    // The session cap follows maxSessions, which a reload may change.
+    auto capOf = [](const SessionLimits& limits) {
+        const int32_t cap = sessionCap(limits);
+        if (cap < limits.maxSessions)
+            reportError(0, "maxSessions %d is more than the descriptor limit allows: at most %d sessions",
+                        limits.maxSessions, cap);
+        return cap;
+    };
+    int32_t cap = capOf(services_.limits());
     PollSet poll;
     std::vector<size_t> listenSlot(listeners_.size(), SIZE_MAX);
     std::vector<size_t> slot;  // each connection's index in the poll set, or SIZE_MAX
@@ -261,6 +265,11 @@ void ServerLoop::run() {
         // that interrupted the wait shows as a wait that found nothing).
         bool console = ready == 0 || poll.signalled(signalSlot) || poll.signalled(inputSlot);
         if (console && keys_.keyPressed()) break;
+        if (keys_.takeReloadRequest() && reload_ && reload_(now)) {
+            cap = capOf(services_.limits());
+            for (const auto& c : clientList)
+                if (!c->closed()) c->settingsReloaded(now);
+        }
         for (size_t k = 0; k < listeners_.size(); ++k)
             if (listenSlot[k] != SIZE_MAX && poll.readable(listenSlot[k])) acceptPending(*listeners_[k], cap, now);
 

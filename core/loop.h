@@ -5,6 +5,7 @@
 // its door's connections.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,12 @@ public:
 
     // A listening socket whose connections `factory` makes; the loop closes it at the end.
     void addListener(int socket, ConnectionFactory factory);
+
+    // Reads the settings again when SIGHUP asks for it; true when the new ones are in force
+    // (then every connection hears of it), false when they were refused and the old ones
+    // stay.
+    using ReloadHandler = std::function<bool(const Now& now)>;
+    void setReloadHandler(ReloadHandler handler) { reload_ = std::move(handler); }
 
     // Runs until a key is pressed or a stop signal arrives.
     void run();
@@ -42,6 +49,7 @@ private:
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::unique_ptr<RefusedConnections> refused_;
     std::vector<std::unique_ptr<Connection>> clientList;
+    ReloadHandler reload_;
 };
 
 // Connections whose socket is open, closing ones included.

@@ -1,7 +1,8 @@
 // What every door shares: the configured areas, the users and the rights policy, the login
 // throttle, the MSGID serials, the settings with their limits, and the request data that
 // all connections hold together. The server owns them for the whole run; a door's own state
-// (its coder, its reply buffers, its sessions) stays in the door.
+// (its coder, its reply buffers, its sessions) stays in the door. A reload of the settings
+// changes the areas, users, rights and settings in place, between two steps of the loop.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "accounts/users.h"
 #include "areas/area_settings.h"
 #include "config/config.h"
+#include "core/area_numbers.h"
 #include "core/request_budget.h"
 #include "fido/msgid.h"
 
@@ -22,6 +24,7 @@ struct Services {
     MsgIdSerials& serials;     // of every message the server writes
     const ServerSettings& settings;
     RequestBudget& requests;   // request data buffered by all connections together
+    AreaNumbers& areaNumbers;  // the area lists reloads brought, for numbers given out before
 
     const SessionLimits& limits() const { return settings.limits; }
     bool hasArea(int32_t number) const { return number >= 0 && size_t(number) < areaList.size(); }

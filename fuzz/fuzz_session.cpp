@@ -105,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ServerSettings settings;
     settings.limits.maxRequestBuffer = 256 * 1024;  // some posts pass it
     RequestBudget requests;
-    Services services{areaList, users, rights, logins, serials, settings, requests};
+    AreaNumbers areaNumbers{areaList};
+    Services services{areaList, users, rights, logins, serials, settings, requests, areaNumbers};
     BinaryDoor door(services);
     // The clock is the target's own: every step is 100 ms later, so that login delays, held
     // hellos and deadlines all come due within the steps, the same way on every run.

@@ -452,6 +452,34 @@ void sessionClient::finishClose() {
     logLine("client disconnected.\n");
 }
 
+void sessionClient::settingsReloaded(const Now& now) {
+    if (closed() || phase == SessionPhase::Draining || state == CLSS_WAIT_USER_HELLO) return;
+    // The user the hello named, in the new list: the old entries are gone.
+    char name[sizeof user->name] = {};
+    memcpy(name, account.name.data(), std::min(account.name.size(), sizeof name));
+    const UserDirectory& users = door.services.users;
+    const int32_t found = users.find(name, account.address);
+    const rClientInfo* fresh = found < 0 ? nullptr : &users.at(found);
+    if (state == CLSS_WAIT_USER_AUTH) {
+        // The answer is checked against the password in force.
+        user = fresh;
+        if (user) expectedAnswer(*user, challenge, expectedDigest);
+        return;
+    }
+    if (!fresh) {
+        LogPeer scope(peerText());
+        const FidoAddr& a = account.address;
+        reportError(0, "user %s, %d:%d/%d.%d is no longer registered: session closed", LogName(name).text, a.zone,
+                    a.net, a.node, a.point);
+        user = nullptr;
+        claim.reset();
+        disconnectClient(*this, now.mono);
+        return;
+    }
+    user = fresh;
+    claim = SessionRegistry::Claim(door.sessions, found);
+}
+
 bool isUserConnected(const BinaryDoor& door, int32_t userIndex) { return door.sessions.isUserConnected(userIndex); }
 
 void disconnectClient(sessionClient& s, MonoTime now) {

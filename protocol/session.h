@@ -65,9 +65,12 @@ public:
     void closeToMakeRoom() override;
     uint64_t heldRequestBytes() const override { return counted; }
     void dropForBudget(uint64_t limit, MonoTime now) override;
+    void settingsReloaded(const Now& now) override;
 
     BinaryDoor& door;
-    const rClientInfo* user = nullptr;  // the user the hello named; none when no user has that name and address
+    // The user the hello named (none when no user has that name and address): an entry of
+    // the user list in force, found again after a reload.
+    const rClientInfo* user = nullptr;
     int32_t state = CLSS_WAIT_USER_HELLO;
     uint8_t challenge[kChallengeSize] = {};
     uint8_t expectedDigest[kAuthSize] = {};

@@ -12,6 +12,7 @@ cmake --build build -j"$(nproc)" --target quorva quorva-client
 mkdir -p run
 scratch=$(mktemp -d "$root/run/demo-XXXXXX")
 cp -R demo/. "$scratch/"
+chmod 600 "$scratch/quorva.INI"  # it holds the demo's passwords
 
 echo
 echo "Demo data copied to $scratch"

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include "server/startup.h"
 #include "support/log.h"
+#include "support/socket.h"
 
 namespace {
 
@@ -44,8 +46,10 @@ int warnAboutAreas(const std::vector<mArea>& areas) {
 int runCheck(const CheckInput& in) {
     const MCArray<rClientInfo>& users = *in.users;
     const std::vector<mArea>& areas = *in.areas;
+    // What the reading of the settings found is on the console already.
     std::vector<std::string> failures;
-    int warnings = 0;
+    int errors = in.settings->findings.errors;
+    int warnings = in.settings->findings.warnings;
 
     logLine("settings file: %s\n", in.settingsPath);
     logLine("users: %d\n", int(users.getCount()));
@@ -55,9 +59,6 @@ int runCheck(const CheckInput& in) {
         logLine("  %s, %u:%u/%u.%u%s\n", fieldText(u.name, sizeof u.name).c_str(), a.zone, a.net, a.node, a.point,
                 u.superUser ? ", super" : "");
     }
-    if (users.getCount() == 0) failures.push_back("no user line was accepted");
-    for (const std::string& file : in.settings->unreadableTosserFiles)
-        failures.push_back("the tosser configuration " + file + " cannot be read");
 
     logLine("areas: %d\n", int(areas.size()));
     int usable = 0;
@@ -72,26 +73,38 @@ int runCheck(const CheckInput& in) {
             ++warnings;
         }
     }
-    if (usable == 0) failures.push_back("no area can be served");
+    // Without areas, the settings' own error has said why when tosser configurations were
+    // named.
+    if (usable == 0 && (!areas.empty() || in.settings->findings.errors == 0)) failures.push_back("no area can be served");
 
     if (in.listenProblem.empty()) {
         char where[kAddressTextSize];
         addressText(in.listen, where, sizeof where);
         logLine("listen: %s\n", where);
+        // The address is tried as the server would take it: a port in use fails the check.
+        NetAddress bound;
+        std::string problem;
+        int systemError = 0;
+        int socket = openListenSocket(in.listen, bound, problem, systemError);
+        if (socket >= 0)
+            closeSocket(socket);
+        else
+            failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
     } else {
         failures.push_back(in.listenProblem);
     }
 
     for (const std::string& f : failures) reportError(0, "%s", f.c_str());
+    errors += int(failures.size());
     std::string verdict;
-    if (failures.empty() && (warnings == 0 || !in.strict)) {
+    if (errors == 0 && (warnings == 0 || !in.strict)) {
         verdict = "check: ok";
         if (warnings > 0) verdict += ", " + countOf(warnings, "warning", "warnings");
         logLine("%s\n", verdict.c_str());
         return 0;
     }
     verdict = "check: failed";
-    if (!failures.empty()) verdict += ", " + countOf(int(failures.size()), "error", "errors");
+    if (errors > 0) verdict += ", " + countOf(errors, "error", "errors");
     if (warnings > 0) verdict += ", " + countOf(warnings, "warning", "warnings") + (in.strict ? " (--strict)" : "");
     logLine("%s\n", verdict.c_str());
     return 1;

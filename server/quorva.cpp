@@ -12,6 +12,7 @@
 #include "accounts/rights.h"
 #include "accounts/users.h"
 #include "config/config.h"
+#include "core/area_numbers.h"
 #include "core/loop.h"
 #include "fido/msgid.h"
 #include "protocol/session.h"
@@ -38,6 +39,52 @@ std::string joined(const std::vector<std::string>& parts) {
     std::string text;
     for (const std::string& p : parts) text += (text.empty() ? "" : ", ") + p;
     return text;
+}
+
+// Reads the settings file again into the objects the services refer to. Refused, with
+// the settings in force kept, when the file cannot be read or has errors.
+bool reloadSettings(const char* settingsPath, const CommandLine& options, ServerSettings& settings,
+                    std::vector<mArea>& areaList, MCArray<rClientInfo>& userList, RightsPolicy& rights,
+                    AreaNumbers& areaNumbers) {
+    logLine("-> reading the settings again (SIGHUP)...\n");
+    ServerSettings fresh;
+    std::vector<mArea> areas;
+    MCArray<rClientInfo> users;
+    if (!loadSettings(settingsPath, fresh, areas, users)) {
+        reportError(errno, "reload: cannot open the settings file %s; the settings in force stay",
+                    settingsFileForHumans(settingsPath).c_str());
+        setLogTimestamps(options.timestamps || settings.timestamps);
+        return false;
+    }
+    if (fresh.findings.errors > 0) {
+        reportError(0, "reload refused: %s in the settings; the settings in force stay",
+                    countOf(fresh.findings.errors, "error", "errors").c_str());
+        setLogTimestamps(options.timestamps || settings.timestamps);
+        return false;
+    }
+    // Where the server listens is settled at the start.
+    if (strcmp(fresh.portText, settings.portText) != 0 || fresh.listenAddress != settings.listenAddress)
+        reportWarning("reload: listenPort and listenAddress take effect at the next start");
+    if (fresh.logFile != settings.logFile || !fresh.logFile.empty()) {
+        // Opened anew, so that a log rotated away is followed by a new file.
+        if (!setLogFile(fresh.logFile.c_str())) {
+            reportError(errno, "reload: cannot open the log file %s; the one in use stays", fresh.logFile.c_str());
+            fresh.logFile = settings.logFile;
+        }
+    }
+    snprintf(fresh.portText, sizeof fresh.portText, "%s", settings.portText);
+    fresh.listenAddress = settings.listenAddress;
+    settings = std::move(fresh);
+    areaList = std::move(areas);
+    userList.removeAll();
+    for (int32_t i = 0; i < users.getCount(); ++i) userList.add(*users.getAt(i));
+    rights = RightsPolicy(settings.everyoneReadsAllNetmail);
+    areaNumbers.listChanged();
+    setLogTimestamps(options.timestamps || settings.timestamps);
+    (void)warnAboutAreas(areaList);
+    logLine("%s, %s after the reload\n", countOf(userList.getCount(), "user", "users").c_str(),
+            countOf(int(areaList.size()), "area", "areas").c_str());
+    return true;
 }
 
 }  // namespace
@@ -86,7 +133,8 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     NetAddress listenAt;
     std::string listenProblem;
     if (!listenAddressOf(settings.portText, listenText.c_str(), listenAt, listenProblem) && listenProblem.empty())
-        listenProblem = "invalid listen address " + listenText + " (an IPv4 or IPv6 literal: 127.0.0.1, ::1, ::)";
+        listenProblem = "invalid listen address " + listenText +
+                        " (an IPv4 or IPv6 literal: 127.0.0.1, ::1, ::; with a port: 127.0.0.1:9131, [::1]:9131)";
 
     if (options.check) {
         CheckInput in;
@@ -102,13 +150,19 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
 
     if (!settings.unreadableTosserFiles.empty())
         fatalError(0, "the tosser configuration %s cannot be read", joined(settings.unreadableTosserFiles).c_str());
-    (void)warnAboutAreas(areaList);
-    logLine("-> waiting for connect or keypress...\n");
-
-    ConsoleKeys keys;
+    if (settings.findings.errors > 0)
+        fatalError(0, "%s in the settings: the server does not start",
+                   countOf(settings.findings.errors, "error", "errors").c_str());
     if (!listenProblem.empty()) fatalError(0, "%s", listenProblem.c_str());
+    if (!settings.logFile.empty() && !setLogFile(settings.logFile.c_str()))
+        fatalError(errno, "cannot open the log file %s", settings.logFile.c_str());
+    (void)warnAboutAreas(areaList);
+
+    // Listening before the waiting line, so that the line is true when it is shown.
     NetAddress bound;
     int listenSocket = openListenSocketOrExit(listenAt, bound);
+    ConsoleKeys keys;
+    logLine("-> waiting for connect or keypress...\n");
     char where[kAddressTextSize];
     addressText(bound, where, sizeof where);
     logLine("%s, %s, listening on %s\n", countOf(userList.getCount(), "user", "users").c_str(),
@@ -120,7 +174,8 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     LoginThrottle logins;
     MsgIdSerials serials;
     RequestBudget requests;
-    Services services{areaList, users, rights, logins, serials, settings, requests};
+    AreaNumbers areaNumbers(areaList);
+    Services services{areaList, users, rights, logins, serials, settings, requests, areaNumbers};
     BinaryDoor binaryDoor(services);
 
     ServerLoop loop(services, keys);
@@ -132,6 +187,9 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         logLine("%s listening on %s\n", door.name.c_str(), where);
         loop.addListener(socket, door.makeFactory(services));
     }
+    loop.setReloadHandler([&](const Now&) {
+        return reloadSettings(settingsPath, options, settings, areaList, userList, rights, areaNumbers);
+    });
     loop.run();
     keys.consumePendingKeys();
     return 0;

@@ -58,19 +58,22 @@ void fatalError(int systemError, const char* format, ...) {
 }
 
 bool listenAddressOf(const char* portText, const char* addressText, NetAddress& out, std::string& problem) {
-    uint16_t port;
-    if (!resolvePort(portText, port)) {
-        problem = std::string("unknown service: ") + portText + "\n";
-        return false;
-    }
     NetAddress address = anyIPv4Address();
-    if (addressText && *addressText && !parseAddressLiteral(addressText, address)) return false;
-    address.port = ntohs(port);
+    bool hasPort = false;
+    if (addressText && *addressText && !parseListenText(addressText, address, hasPort)) return false;
+    if (!hasPort) {
+        uint16_t port;
+        if (!resolvePort(portText, port)) {
+            problem = std::string("unknown service: ") + portText + "\n";
+            return false;
+        }
+        address.port = ntohs(port);
+    }
     out = address;
     return true;
 }
 
-int openListenSocketOrExit(const NetAddress& address, NetAddress& bound) {
+int openListenSocket(const NetAddress& address, NetAddress& bound, std::string& problem, int& systemError) {
     char where[kAddressTextSize];
     addressText(address, where, sizeof where);
     ListenFailure failure;
@@ -80,11 +83,22 @@ int openListenSocketOrExit(const NetAddress& address, NetAddress& bound) {
         return s;
     }
     // The set-up's own text, with the address and port it was for.
+    const char* call = "listen";
     switch (failure.step) {
-    case ListenStep::Socket: fatalError(failure.systemError, "%s: error socket() call", where);
-    case ListenStep::Option: fatalError(failure.systemError, "%s: error setsockopt() call", where);
-    case ListenStep::Bind: fatalError(failure.systemError, "%s: error bind() call", where);
+    case ListenStep::Socket: call = "socket"; break;
+    case ListenStep::Option: call = "setsockopt"; break;
+    case ListenStep::Bind: call = "bind"; break;
     case ListenStep::Listen: break;
     }
-    fatalError(failure.systemError, "%s: error listen() call", where);
+    problem = std::string(where) + ": error " + call + "() call";
+    systemError = failure.systemError;
+    return -1;
+}
+
+int openListenSocketOrExit(const NetAddress& address, NetAddress& bound) {
+    std::string problem;
+    int systemError = 0;
+    int s = openListenSocket(address, bound, problem, systemError);
+    if (s < 0) fatalError(systemError, "%s", problem.c_str());
+    return s;
 }

@@ -12,6 +12,7 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t reloadRequested = 0;
 // The self-pipe: the signal handler writes a byte to [1], the main loop waits on [0].
 int signalPipe[2] = {-1, -1};
 bool terminal = false;
@@ -27,6 +28,13 @@ void onStopSignal(int) {
     int savedErrno = errno;
     stopRequested = 1;
     if (signalPipe[1] >= 0) (void)!write(signalPipe[1], "s", 1);
+    errno = savedErrno;
+}
+
+void onReloadSignal(int) {
+    int savedErrno = errno;
+    reloadRequested = 1;
+    if (signalPipe[1] >= 0) (void)!write(signalPipe[1], "h", 1);
     errno = savedErrno;
 }
 
@@ -79,6 +87,8 @@ ConsoleKeys::ConsoleKeys() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onReloadSignal;
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -99,6 +109,12 @@ bool ConsoleKeys::keyPressed() {
     if (terminal) return true;
     // Not a terminal: a byte is a key press, the end of the input is not.
     return readKey();
+}
+
+bool ConsoleKeys::takeReloadRequest() {
+    if (!reloadRequested) return false;
+    reloadRequested = 0;
+    return true;
 }
 
 void ConsoleKeys::consumePendingKeys() {

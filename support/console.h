@@ -1,6 +1,8 @@
 // The console key that stops the server. On a terminal, one key press (the terminal is
 // put into single-key mode and restored on every exit). On other input, a byte read
 // counts as a key and the end of the input does not. SIGINT and SIGTERM count as a key.
+// SIGHUP asks for a reload of the settings: it wakes the loop like a stop signal, and
+// takeReloadRequest tells it apart.
 #pragma once
 
 class ConsoleKeys {
@@ -18,6 +20,10 @@ public:
 
     // True when a key is waiting (or a stop signal came). Does not wait.
     bool keyPressed();
+    // True once for each time SIGHUP came (several before a call count once). Call it after
+    // keyPressed, which empties the signal descriptor, so that a request that comes later
+    // wakes the loop again.
+    bool takeReloadRequest();
     // Reads every key still pending.
     void consumePendingKeys();
 };

@@ -1,6 +1,9 @@
 #include "support/log.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -12,22 +15,24 @@ namespace {
 
 bool timestamps = false;
 const char* currentPeer = nullptr;
+int logFile = -1;        // the file that gets every line too, or -1
+bool logFileFailed = false;  // a write to it failed, and that was said
 
-// TIME and PEER, each followed by a space, as far as they are on.
+// TIME followed by a space.
+std::string timePrefix() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    time_t seconds = tv.tv_sec;
+    std::tm local{};
+    if (!localtime_r(&seconds, &local)) return "";
+    char text[kLogTimeSize];
+    formatLogTime(local, int(tv.tv_usec / 1000), local.tm_gmtoff, text, sizeof text);
+    return std::string(text) + ' ';
+}
+
+// PEER followed by a space, when a session is being served. The time comes in emit.
 std::string linePrefix() {
     std::string prefix;
-    if (timestamps) {
-        struct timeval tv;
-        gettimeofday(&tv, nullptr);
-        time_t seconds = tv.tv_sec;
-        std::tm local{};
-        if (localtime_r(&seconds, &local)) {
-            char text[kLogTimeSize];
-            formatLogTime(local, int(tv.tv_usec / 1000), local.tm_gmtoff, text, sizeof text);
-            prefix += text;
-            prefix += ' ';
-        }
-    }
     if (currentPeer && *currentPeer) {
         prefix += currentPeer;
         prefix += ' ';
@@ -54,9 +59,26 @@ void appendFormatted(std::string& out, const char* format, va_list args) {
     va_end(again);
 }
 
+// The line on its stream, and in the log file, which always has the time stamp.
 void emit(FILE* stream, const std::string& line) {
-    fwrite(line.data(), 1, line.size(), stream);
+    const std::string time = timestamps || logFile >= 0 ? timePrefix() : std::string();
+    const std::string stamped = time + line;
+    const std::string& shown = timestamps ? stamped : line;
+    fwrite(shown.data(), 1, shown.size(), stream);
     fflush(stream);
+    if (logFile < 0) return;
+    ssize_t k;
+    do k = write(logFile, stamped.data(), stamped.size());
+    while (k < 0 && errno == EINTR);
+    if (k == ssize_t(stamped.size())) {
+        logFileFailed = false;
+    } else if (!logFileFailed) {
+        logFileFailed = true;  // said once, on the console only, until a write succeeds again
+        std::string note = (timestamps ? time : std::string()) + "error: the log file cannot be written: " +
+                           strerror(k < 0 ? errno : ENOSPC) + "\n";
+        fwrite(note.data(), 1, note.size(), stderr);
+        fflush(stderr);
+    }
 }
 
 }  // namespace
@@ -99,6 +121,19 @@ void logLine(const char* format, ...) {
 }
 
 void setLogTimestamps(bool on) { timestamps = on; }
+
+bool setLogFile(const char* path) {
+    int fd = -1;
+    if (path && *path) {
+        do fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) return false;
+    }
+    if (logFile >= 0) close(logFile);
+    logFile = fd;
+    logFileFailed = false;
+    return true;
+}
 
 bool logTimestamps() { return timestamps; }
 

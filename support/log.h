@@ -36,6 +36,13 @@ void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void setLogTimestamps(bool on);
 bool logTimestamps();
 
+// Every line goes to this file too, appended, always with its time stamp: the file is
+// opened (created with mode 0640 if need be) and the one in use before is closed, so that
+// calling it again with the same path after the file was rotated starts a new file. An
+// empty path ends the writing to a file. False, with errno set, when the file cannot be
+// opened: the file in use before stays in use. A failed write is said once on the console.
+bool setLogFile(const char* path);
+
 // The time stamp of a moment: local broken-down time, milliseconds, and the offset of that
 // local time from UTC in seconds (east positive). "2026-03-05T07:08:09.123+01:00".
 constexpr size_t kLogTimeSize = 32;

@@ -16,21 +16,60 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 bool resolvePort(const char* text, uint16_t& portNetworkOrder) {
+    if (*text == 0) return false;
     char* end = nullptr;
     errno = 0;
-    long value = strtol(text, &end, 0);
-    // The port is taken as a 32-bit number that saturates at its limits.
-    if (value > INT_MAX) value = INT_MAX;
-    if (value < INT_MIN) value = INT_MIN;
+    long long value = strtoll(text, &end, 0);
     if (end && *end == 0) {
-        portNetworkOrder = htons(uint16_t(uint32_t(int32_t(value)) % 65536u));
+        // A number: in range, or no port at all (it must not wrap into someone else's).
+        if (errno != 0 || value < 0 || value > 65535 || (*text < '0' || *text > '9')) return false;
+        portNetworkOrder = htons(uint16_t(value));
         return true;
     }
+    if (*text >= '0' && *text <= '9') return false;  // "9029x": no number and no service name
     struct servent* service = getservbyname(text, "tcp");
     if (!service) return false;
     portNetworkOrder = uint16_t(service->s_port);
+    return true;
+}
+
+bool parseListenText(const char* text, NetAddress& out, bool& hasPort) {
+    std::string host = text;
+    std::string port;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        std::string rest = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':' || rest.size() == 1) return false;
+            port = rest.substr(1);
+        }
+        NetAddress a;
+        if (!parseAddressLiteral(host.c_str(), a) || a.family != NetAddress::kIPv6) return false;
+        out = a;
+    } else {
+        // One colon: an IPv4 address and a port; more: an IPv6 address alone.
+        size_t colon = host.find(':');
+        if (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+            port = host.substr(colon + 1);
+            host.resize(colon);
+            if (port.empty()) return false;
+        }
+        NetAddress a;
+        if (!parseAddressLiteral(host.c_str(), a)) return false;
+        if (!port.empty() && a.family != NetAddress::kIPv4) return false;
+        out = a;
+    }
+    hasPort = !port.empty();
+    if (hasPort) {
+        uint16_t p;
+        if (!resolvePort(port.c_str(), p)) return false;
+        out.port = ntohs(p);
+    }
     return true;
 }
 

@@ -17,10 +17,12 @@ constexpr int kClosedSocket = -1;
 // Connections the system keeps waiting for the accept.
 constexpr int kListenBacklog = 64;
 
-// A port from its text: a whole number in any base (leading white space and a sign
-// allowed, saturating at the 32-bit limits, taken modulo 65536) or a "tcp" service name.
-// The result is in network byte order. False when the text names no known service.
+// A port from its text: a whole number from 0 to 65535, written as C writes numbers
+// (decimal, 0x hexadecimal, 0 octal), or a "tcp" service name. The result is in network
+// byte order. False for a number out of range (it must not become another port), a sign,
+// or a name no service has.
 bool resolvePort(const char* text, uint16_t& portNetworkOrder);
+
 
 // An IPv4 or IPv6 address with a port (host order). An IPv4 peer of an IPv6 socket
 // (::ffff:a.b.c.d) is kept as the IPv4 address it is.
@@ -56,6 +58,10 @@ void addressText(const NetAddress& address, char* out, size_t size);
 // An IPv4 literal in dotted-decimal form or an IPv6 literal ("127.0.0.1", "::1", "::"),
 // port 0. False for anything else (names are not looked up).
 bool parseAddressLiteral(const char* text, NetAddress& out);
+// Where to listen, as the sysop writes it: ADDRESS, ADDRESS:PORT (IPv4), [IPv6]:PORT or
+// [IPv6]; an IPv6 address without brackets is the address alone. PORT as resolvePort takes
+// it. `hasPort` tells whether the text named a port (then out.port holds it, host order).
+bool parseListenText(const char* text, NetAddress& out, bool& hasPort);
 // 0.0.0.0: every IPv4 interface.
 NetAddress anyIPv4Address();
 

@@ -67,6 +67,8 @@ ServerProcess::~ServerProcess() {
 
 bool ServerProcess::startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName) {
     dir.write(programName + ".INI", iniText);
+    // It holds passwords: readable by its owner only, as a sysop keeps it.
+    chmod(dir.file(programName + ".INI").c_str(), 0600);
     outPath_ = dir.file(programName + ".stdout");
     errPath_ = dir.file(programName + ".stderr");
     // Descriptors of an earlier attempt are not needed any more.
@@ -143,9 +145,12 @@ std::string ServerProcess::unreadTerminalInput() {
 }
 
 bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
+    // A server needs a user to start: tests that log nobody in get one nobody uses.
+    const bool hasUser = settings.rfind("user ", 0) == 0 || settings.find("\nuser ") != std::string::npos;
+    const std::string text = hasUser ? settings : settings + kStandInUser;
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = pickFreePort();
-        if (!startRaw(dir, "listenPort " + std::to_string(port_) + "\n" + settings)) return false;
+        if (!startRaw(dir, "listenPort " + std::to_string(port_) + "\n" + text)) return false;
         bool up = waitUntil(
             [&] {
                 if (!running()) return true;

@@ -23,6 +23,10 @@ uint16_t pickFreePort();
 std::string peerOf(int socket);
 inline std::string peerOf(const qclient::Connection& c) { return peerOf(c.fd()); }
 
+// The user line start() adds to settings that have none: a server does not start without
+// a user.
+inline const char kStandInUser[] = "user Stand-in,unused,9:9/9\n";
+
 class ServerProcess {
 public:
     ServerProcess() = default;
@@ -30,8 +34,9 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // Writes <dir>/quorva.INI as "listenPort <free port>" followed by `settings`, starts
-    // the server as <dir>/quorva and waits until it accepts connections.
+    // Writes <dir>/quorva.INI as "listenPort <free port>" followed by `settings` (and
+    // kStandInUser when they have no user line), readable by its owner only, starts the
+    // server as <dir>/quorva and waits until it accepts connections.
     bool start(const TempDir& dir, const std::string& settings);
     // Starts with the settings file exactly as given (no port added, no wait).
     bool startRaw(const TempDir& dir, const std::string& iniText, const std::string& programName = "quorva");

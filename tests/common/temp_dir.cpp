@@ -30,7 +30,12 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-void TempDir::write(const std::string& name, const std::string& content) const { writeFile(file(name), content); }
+void TempDir::write(const std::string& name, const std::string& content) const {
+    writeFile(file(name), content);
+    // Settings files hold passwords: their owner alone reads them, as on a sysop's node
+    // (the server warns about one that others may read).
+    if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".INI") == 0) chmod(file(name).c_str(), 0600);
+}
 std::string TempDir::read(const std::string& name) const { return readFile(file(name)); }
 void TempDir::mkdir(const std::string& name) const { std::filesystem::create_directories(file(name)); }
 

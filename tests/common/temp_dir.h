@@ -12,6 +12,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // A file of the folder; a settings file (*.INI) is made readable by its owner only.
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     void mkdir(const std::string& name) const;

@@ -270,7 +270,7 @@ TEST_F(Commands, AreaListReportsEveryAreaWithCountsTypesAndNames) {
 }
 
 TEST_F(Commands, AreaListWithoutAreasHasNoData) {
-    ASSERT_TRUE(start("")) << server.err();
+    ASSERT_TRUE(server.start(dir, kUsers)) << server.err();  // no tosser configuration named
     Connection c;
     ASSERT_TRUE(login(c));
     ASSERT_TRUE(c.sendPacket(CID_C_GETAREALIST, nullptr, 0));

@@ -3,6 +3,7 @@
 // served and which are skipped with their reason, the error lines, and the same file read
 // by the husky library's own parser (tparser) for comparison.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -396,14 +397,15 @@ TEST_F(FidoConfig, SettingsKeyAnnouncesAndAppendsInLineOrder) {
         std::string settings;
         std::string out;
         std::vector<Served> served;
+        int warnings = 0;  // lines the settings do not take
     } cases[] = {
         {"fidoConfig and squishCfg in line order",
-         "squishCfg @/squish.cfg\nfidoConfig @/fido.cfg\nuser Name,pw,2:5020/1\n",
+         "squishCfg @/squish.cfg\nfidoConfig @/fido.cfg\n",
          "-> reading @/squish.cfg and areas...\n-> reading @/fido.cfg and areas...\n"
          "-> skipped area JAM.ONE (JAM message base)\n",
          {{"SQ.CFG", "/b/sqcfg", kSquish}, {"NETMAIL", "/b/net", kMsg}, {"FIDO.ONE", "/b/fidoone", kSquish}}},
-        {"the keyword as written", "fidoconfig @/fido.cfg\nFidoConfig @/fido.cfg\n", "", {}},
-        {"exactly two words", "fidoConfig @/fido.cfg extra\nfidoConfig\n", "", {}},
+        {"the keyword as written", "fidoconfig @/fido.cfg\nFidoConfig @/fido.cfg\n", "", {}, 2},
+        {"exactly two words", "fidoConfig @/fido.cfg extra\nfidoConfig\n", "", {}, 2},
         {"indented", " \tfidoConfig\t@/fido.cfg\n",
          "-> reading @/fido.cfg and areas...\n-> skipped area JAM.ONE (JAM message base)\n",
          {{"NETMAIL", "/b/net", kMsg}, {"FIDO.ONE", "/b/fidoone", kSquish}}},
@@ -414,7 +416,8 @@ TEST_F(FidoConfig, SettingsKeyAnnouncesAndAppendsInLineOrder) {
         SCOPED_TRACE(c.name);
         areaList.clear();
         userList.removeAll();
-        dir.write("quorva.INI", expand(c.settings));
+        dir.write("quorva.INI", expand(c.settings) + "user Name,pw,2:5020/1\n");
+        chmod(dir.file("quorva.INI").c_str(), 0600);
         snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
@@ -423,8 +426,38 @@ TEST_F(FidoConfig, SettingsKeyAnnouncesAndAppendsInLineOrder) {
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(out, expand(c.out));
-        EXPECT_EQ(err, "");
+        EXPECT_EQ(settings.findings.warnings, c.warnings) << err;
+        EXPECT_EQ(settings.findings.errors, 0) << err;
+        if (c.warnings == 0) {
+            EXPECT_EQ(err, "");
+        }
         expectServed(c.served);
+    }
+}
+
+// The tosser's EchoTossLog is the server's echo toss log unless the settings name one.
+TEST_F(FidoConfig, EchoTossLogOfTheTosserIsTheDefault) {
+    dir.write("fido.cfg", "EchoTossLog /var/log/echotoss.log\nEchoArea E1 /b/e1\n");
+    struct Case {
+        std::string settings;
+        std::string echoTossLog;
+    } cases[] = {
+        {"fidoConfig @/fido.cfg\n", "/var/log/echotoss.log"},
+        {"echoTossLog /own/log\nfidoConfig @/fido.cfg\n", "/own/log"},
+        {"fidoConfig @/fido.cfg\nechoTossLog /own/log\n", "/own/log"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        areaList.clear();
+        userList.removeAll();
+        dir.write("quorva.INI", expand(c.settings) + "user Name,pw,2:5020/1\n");
+        chmod(dir.file("quorva.INI").c_str(), 0600);
+        snprintf(settingsPath, sizeof settingsPath, "%s", dir.file("quorva.INI").c_str());
+        testing::internal::CaptureStdout();
+        ServerSettings settings;
+        EXPECT_TRUE(loadSettings(settingsPath, settings, areaList, userList));
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(settings.echoTossLog, c.echoTossLog);
     }
 }
 

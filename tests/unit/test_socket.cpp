@@ -28,19 +28,60 @@ protected:
     }
 };
 
-TEST_F(ListenAddress, NumbersInAnyBaseModulo65536) {
+TEST_F(ListenAddress, NumbersFrom0To65535AsCWritesThem) {
     struct Case {
         const char* text;
         uint16_t port;
     } cases[] = {
-        {"9029", 9029},  {"0x2345", 9029}, {"021505", 9029}, {"70000", 4464},
-        {"-1", 65535},   {"", 0},          {"65536", 0},     {"+7", 7},
-        {"99999999999", 65535},  // saturates at the 32-bit signed limit 0x7FFFFFFF
-        {"-99999999999", 0},     // ... and at 0x80000000
+        {"9029", 9029}, {"0x2345", 9029}, {"021505", 9029}, {"0", 0}, {"65535", 65535},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(portOf(c.text), c.port);
+    }
+    // Out of range or signed: no port at all, rather than another port than meant.
+    for (const char* text : {"70000", "65536", "-1", "+7", "", "99999999999", "-99999999999", "09029", " 1"}) {
+        SCOPED_TRACE(text);
+        uint16_t port = 1234;
+        EXPECT_FALSE(resolvePort(text, port));
+        EXPECT_EQ(port, 1234);
+    }
+}
+
+// Where to listen as the sysop writes it, with or without a port.
+TEST(ListenText, AddressesWithAndWithoutPorts) {
+    struct Case {
+        const char* text;
+        bool valid;
+        const char* address;  // as addressText writes it
+        bool hasPort;
+    } cases[] = {
+        {"127.0.0.1", true, "127.0.0.1:0", false},
+        {"127.0.0.1:9131", true, "127.0.0.1:9131", true},
+        {"::1", true, "[::1]:0", false},
+        {"::", true, "[::]:0", false},
+        {"[::1]:9131", true, "[::1]:9131", true},
+        {"[::1]", true, "[::1]:0", false},
+        {"[2001:db8::7]:119", true, "[2001:db8::7]:119", true},
+        {"127.0.0.1:", false, "", false},
+        {"127.0.0.1:99999", false, "", false},
+        {"[::1]:", false, "", false},
+        {"[::1]9131", false, "", false},
+        {"[127.0.0.1]:9131", false, "", false},
+        {"[::1:9131", false, "", false},
+        {"localhost:9131", false, "", false},
+        {"", false, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        NetAddress a;
+        bool hasPort = false;
+        ASSERT_EQ(parseListenText(c.text, a, hasPort), c.valid);
+        if (!c.valid) continue;
+        char text[kAddressTextSize];
+        addressText(a, text, sizeof text);
+        EXPECT_STREQ(text, c.address);
+        EXPECT_EQ(hasPort, c.hasPort);
     }
 }
 
