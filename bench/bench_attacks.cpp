@@ -19,13 +19,13 @@
 //           user in within 1 s each time.
 //
 //   bench_attacks [--scenario crowd|crowd6|flood|guess] [--seconds N] [--v6-prefix PREFIX]
-//                 [--server PATH]
+//                 [--server PATH] [--keep]
 //
 // --seconds sets how long the crowd and the guessers go on (defaults 75 and 60: the crowd's
 // connections then meet the 30 s hello timeout at least twice). Each case starts a fresh
 // server. A case that falls short of its target says so on a line of its own and keeps the
 // server's folder (its console output in server.out and server.err) for a look; the program
-// still ends with status 0. It ends with 1 only when it cannot do its part (no server, a
+// still ends with status 0 (--keep keeps every case's folder). It ends with 1 only when it cannot do its part (no server, a
 // source address that cannot be bound).
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -217,10 +217,11 @@ private:
     bool waitFor(short events, Clock::time_point deadline, const std::atomic<bool>* stop) {
         for (;;) {
             if (stop && *stop) return false;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
             if (left <= 0) return false;
             pollfd p = {fd_, events, 0};
-            int r = poll(&p, 1, int(std::min<long long>(left, 100)));
+            // Rounded up: a wait must not end before its deadline.
+            int r = poll(&p, 1, int(std::min<long long>((left + 999) / 1000, 100)));
             if (r > 0) return true;
             if (r < 0 && errno != EINTR) return false;
         }
@@ -308,6 +309,7 @@ struct Options {
     std::string scenario;  // empty: all
     int seconds = 0;       // 0: each case's own length
     std::optional<in6_addr> v6Prefix;
+    bool keep = false;  // every case's folder, not only those of a shortfall
 };
 
 // A fresh server with the default settings but for the port, the user and `extra` lines.
@@ -320,6 +322,7 @@ public:
         ini << "listenPort " << port_ << "\n"
             << extra << "user " << kAnnName << "," << kAnnPassword << "," << formatFidoAddr(kAnn) << "\n";
         ini.close();
+        keep_ = opt.keep;
         server_.start();
         if (!server_.waitAccepting(port_, 15000))
             die("the server does not accept connections (see " + dir_ + "/server.err)");
@@ -335,6 +338,7 @@ public:
     bench::Server& server() { return server_; }
     // Keeps the folder with the server's console output.
     void keep() { keep_ = true; }
+    bool kept() const { return keep_; }
     const std::string& dir() const { return dir_; }
 
 private:
@@ -358,6 +362,7 @@ bool waitForLines(const bench::Server& server, const std::string& needle, int n,
 void verdict(Run& run, const std::vector<std::string>& shortfalls) {
     if (shortfalls.empty()) {
         printf("  target met\n");
+        if (run.kept()) printf("  the server's console output is kept in %s\n", run.dir().c_str());
     } else {
         run.keep();
         for (const std::string& s : shortfalls) printf("  SHORT OF THE TARGET: %s\n", s.c_str());
@@ -573,28 +578,34 @@ void guessCase(const Options& opt) {
     if (!first.ok) die("the user's first login failed (see " + run.dir() + ")");
 
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> nextAddress{0}, wrong{0}, hellosRefused{0}, unanswered{0};
+    std::atomic<uint64_t> nextAddress{0}, answered{0}, wrong{0}, hellosRefused{0}, hellosClosed{0}, connectsFailed{0};
     std::vector<std::thread> threads;
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(seconds);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
-            while (!stop) {
+            // What happens past the end (waits cut short by it) is not counted.
+            auto going = [&] { return !stop && Clock::now() < end; };
+            while (going()) {
                 const uint64_t n = nextAddress++;
                 const Endpoint from = ipv4("127.0.7." + std::to_string(1 + n % kAddresses));
-                for (int k = 0; k < kPerAddress && !stop; ++k) {
+                for (int k = 0; k < kPerAddress && going(); ++k) {
                     // A guess waits as long as the server makes it: until the run ends.
                     Wire w;
                     uint8_t challenge[kChallengeSize];
                     bool refused = false;
-                    if (!w.open(from, to, end, &stop)) continue;
-                    if (!hello(w, kAnnName, kAnn, challenge, end, &stop, &refused)) {
-                        if (refused) ++hellosRefused;
+                    if (!w.open(from, to, end, &stop)) {
+                        if (going()) ++connectsFailed;
                         continue;
                     }
-                    Answer a = answer(w, "guess", challenge, end, &stop);
-                    if (a == Answer::Refused) ++wrong;
-                    if (a == Answer::NoReply && !stop) ++unanswered;
+                    if (!hello(w, kAnnName, kAnn, challenge, end, &stop, &refused)) {
+                        if (refused) ++hellosRefused;
+                        else if (going()) ++hellosClosed;
+                        continue;
+                    }
+                    // The server weighs an answer as it comes; its refusal follows loginFailDelay later.
+                    ++answered;
+                    if (answer(w, "guess", challenge, end, &stop) == Answer::Refused) ++wrong;
                 }
             }
         });
@@ -613,18 +624,19 @@ void guessCase(const Options& opt) {
     const double runSeconds = msSince(start) / 1000;
 
     LoginFigures f = sumUp(tries);
-    const double rate = double(wrong) / runSeconds;
-    printf("%-7s %.2f wrong answers a second (%llu in %.0f s, from %llu addresses; %llu hellos refused); the user "
-           "got in %d of %d times, median %.1f ms, slowest %.1f ms\n",
-           "guess", rate, static_cast<unsigned long long>(wrong.load()), runSeconds,
-           static_cast<unsigned long long>(std::min<uint64_t>(nextAddress, kAddresses)),
-           static_cast<unsigned long long>(hellosRefused.load()), f.succeeded, f.tried, f.median, f.slowest);
+    const double rate = double(answered) / runSeconds;
+    printf("%-7s %.2f wrong answers a second (%llu in %.0f s, %llu refused by the end; %llu addresses taken in turn, %llu hellos refused, %llu "
+           "closed unanswered, %llu connections failed); the user got in %d of %d times, median %.1f ms, slowest %.1f ms\n",
+           "guess", rate, static_cast<unsigned long long>(answered.load()), runSeconds,
+           static_cast<unsigned long long>(wrong.load()),
+           static_cast<unsigned long long>(nextAddress.load()), static_cast<unsigned long long>(hellosRefused.load()),
+           static_cast<unsigned long long>(hellosClosed.load()),
+           static_cast<unsigned long long>(connectsFailed.load()), f.succeeded, f.tried, f.median, f.slowest);
     std::vector<std::string> shortfalls;
     if (rate > 1) shortfalls.push_back("more than 1 wrong answer a second");
-    if (f.succeeded < f.tried) shortfalls.push_back(std::to_string(f.tried - f.succeeded) + " of the user's logins failed");
+    if (f.succeeded < f.tried) shortfalls.push_back(std::to_string(f.tried - f.succeeded) + " of the user's " + std::to_string(f.tried) + " logins failed");
     if (f.withinSecond < f.succeeded)
         shortfalls.push_back(std::to_string(f.succeeded - f.withinSecond) + " of the user's logins took more than 1 s");
-    if (unanswered > 0) shortfalls.push_back(std::to_string(unanswered.load()) + " guesses got no reply before the end");
     verdict(run, shortfalls);
 }
 
@@ -649,6 +661,8 @@ Options parse(int argc, char** argv) {
             in6_addr prefix;
             if (inet_pton(AF_INET6, p.c_str(), &prefix) != 1) die("not an IPv6 address: " + p);
             o.v6Prefix = prefix;
+        } else if (a == "--keep") {
+            o.keep = true;
         } else if (a == "--server") {
             o.server = value();
         } else {
