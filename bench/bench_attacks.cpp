@@ -490,6 +490,7 @@ void crowdCase(const Options& opt, bool v6) {
         std::this_thread::sleep_until(due);  // the user's pace
         tries.push_back(honestLogin(user, to));
     }
+    std::this_thread::sleep_until(start + std::chrono::seconds(seconds));  // the crowd's time
     const double runSeconds = msSince(start) / 1000;
     c.stop();
     const uint64_t reopened = c.reopened() - reopenedBefore;
