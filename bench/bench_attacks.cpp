@@ -263,6 +263,8 @@ Answer answer(Wire& w, const char* password, const uint8_t challenge[kChallengeS
 struct LoginTry {
     bool ok = false;
     double ms = 0;
+    double connectMs = -1, challengeMs = -1;  // when the connection was made and the challenge came; -1: never
+    double at = 0;                            // seconds into the run
 };
 
 LoginTry honestLogin(const Endpoint& from, const Endpoint& to) {
@@ -271,8 +273,13 @@ LoginTry honestLogin(const Endpoint& from, const Endpoint& to) {
     const auto start = Clock::now();
     const auto step = [] { return Clock::now() + std::chrono::milliseconds(kStepMs); };
     uint8_t challenge[kChallengeSize];
-    t.ok = w.open(from, to, step(), nullptr) && hello(w, kAnnName, kAnn, challenge, step(), nullptr) &&
-           answer(w, kAnnPassword, challenge, step(), nullptr) == Answer::Ok;
+    if (w.open(from, to, step(), nullptr)) {
+        t.connectMs = msSince(start);
+        if (hello(w, kAnnName, kAnn, challenge, step(), nullptr)) {
+            t.challengeMs = msSince(start);
+            t.ok = answer(w, kAnnPassword, challenge, step(), nullptr) == Answer::Ok;
+        }
+    }
     t.ms = msSince(start);
     if (t.ok) {
         pktHeader h;
@@ -356,6 +363,30 @@ bool waitForLines(const bench::Server& server, const std::string& needle, int n,
         poll(nullptr, 0, 50);
     }
     return true;
+}
+
+// Where the time of each login slower than 1 s went.
+void printSlowLogins(const std::vector<LoginTry>& tries) {
+    for (const LoginTry& t : tries) {
+        if (t.ok && t.ms <= 1000) continue;
+        printf("  login at %.0f s: %s, connected after %.1f ms, challenge after %.1f ms, %s after %.1f ms\n", t.at,
+               t.ok ? "in" : "failed", t.connectMs, t.challengeMs, t.ok ? "OK" : "given up", t.ms);
+    }
+}
+
+// The kernel's count of connections dropped because a listening socket's queue of
+// connections not yet taken was full (this network namespace, all sockets).
+long long listenOverflows() {
+    std::ifstream in("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (names.rfind("TcpExt:", 0) != 0) continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows") return atoll(value.c_str());
+    }
+    return -1;
 }
 
 // Ends a case's line with its verdict; a shortfall keeps the server's folder.
@@ -473,6 +504,7 @@ void crowdCase(const Options& opt, bool v6) {
         crowdLines = "client: 127.0.1.";
     }
 
+    const long long overflowsBefore = listenOverflows();
     const auto crowdStart = Clock::now();
     Crowd c(crowd, kPerAddress, to);
     // The crowd takes every place it can before the user comes: each network's 8 waiting
@@ -489,6 +521,7 @@ void crowdCase(const Options& opt, bool v6) {
         if (Clock::now() > due + std::chrono::milliseconds(500)) continue;  // the last login ran into this one's second
         std::this_thread::sleep_until(due);  // the user's pace
         tries.push_back(honestLogin(user, to));
+        tries.back().at = tick;
     }
     std::this_thread::sleep_until(start + std::chrono::seconds(seconds));  // the crowd's time
     const double runSeconds = msSince(start) / 1000;
@@ -496,10 +529,12 @@ void crowdCase(const Options& opt, bool v6) {
     const uint64_t reopened = c.reopened() - reopenedBefore;
 
     LoginFigures f = sumUp(tries);
+    const long long overflows = listenOverflows() - overflowsBefore;
     printf("%-7s %d of %d logins succeeded, %d within 1 s, median %.1f ms, slowest %.1f ms; %llu crowd reconnections "
-           "(%.0f a second, %llu refused before made) in %.0f s\n",
+           "(%.0f a second, %llu refused before made) in %.0f s; listen queue overflowed %lld times\n",
            name, f.succeeded, f.tried, f.withinSecond, f.median, f.slowest, static_cast<unsigned long long>(reopened),
-           double(reopened) / runSeconds, static_cast<unsigned long long>(c.failedConnects()), runSeconds);
+           double(reopened) / runSeconds, static_cast<unsigned long long>(c.failedConnects()), runSeconds, overflows);
+    printSlowLogins(tries);
     if (!filled)
         printf("  (the server had taken %d of the crowd's %d first connections after %.0f ms)\n",
                countOf(run.server().out(), crowdLines), expected, fillMs);
@@ -541,11 +576,13 @@ void floodCase(const Options& opt) {
         });
     }
     // The flood is under way before the first login.
+    const long long overflowsBefore = listenOverflows();
     const bool going = waitForLines(run.server(), "client: 127.0.3.1:", kRate / 2, 20000);
 
     std::vector<LoginTry> tries;
     for (int i = 0; i < kLogins; ++i) {
         tries.push_back(honestLogin(user, to));
+        tries.back().at = msSince(floodStart) / 1000;
         if (i + 1 < kLogins) std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the user's pace
     }
     stop = true;
@@ -554,9 +591,11 @@ void floodCase(const Options& opt) {
 
     LoginFigures f = sumUp(tries);
     printf("%-7s %.0f bad headers a second (%llu sent in %.1f s, %llu connections failed); %d of %d logins "
-           "succeeded, median %.1f ms, slowest %.1f ms\n",
+           "succeeded, median %.1f ms, slowest %.1f ms; listen queue overflowed %lld times\n",
            "flood", double(sent) / floodSeconds, static_cast<unsigned long long>(sent.load()), floodSeconds,
-           static_cast<unsigned long long>(failed.load()), f.succeeded, f.tried, f.median, f.slowest);
+           static_cast<unsigned long long>(failed.load()), f.succeeded, f.tried, f.median, f.slowest,
+           listenOverflows() - overflowsBefore);
+    printSlowLogins(tries);
     if (!going) printf("  (the server had not taken %d flood connections within 20 s)\n", kRate / 2);
     std::vector<std::string> shortfalls;
     if (f.succeeded < kLogins) shortfalls.push_back(std::to_string(f.succeeded) + " of 20 logins");
@@ -618,6 +657,7 @@ void guessCase(const Options& opt) {
         if (Clock::now() > due) continue;
         std::this_thread::sleep_until(due);  // the user's pace
         tries.push_back(honestLogin(user, to));
+        tries.back().at = tick * kUserEverySeconds;
     }
     std::this_thread::sleep_until(end);  // the guessers' time
     stop = true;
@@ -633,6 +673,7 @@ void guessCase(const Options& opt) {
            static_cast<unsigned long long>(nextAddress.load()), static_cast<unsigned long long>(hellosRefused.load()),
            static_cast<unsigned long long>(hellosClosed.load()),
            static_cast<unsigned long long>(connectsFailed.load()), f.succeeded, f.tried, f.median, f.slowest);
+    printSlowLogins(tries);
     std::vector<std::string> shortfalls;
     if (rate > 1) shortfalls.push_back("more than 1 wrong answer a second");
     if (f.succeeded < f.tried) shortfalls.push_back(std::to_string(f.tried - f.succeeded) + " of the user's " + std::to_string(f.tried) + " logins failed");
