@@ -21,18 +21,23 @@
 //   bench_attacks [--scenario crowd|crowd6|flood|guess] [--seconds N] [--v6-prefix PREFIX]
 //                 [--server PATH] [--keep]
 //
-// --seconds sets how long the crowd and the guessers go on (defaults 75 and 60: the crowd's
-// connections then meet the 30 s hello timeout at least twice). Each case starts a fresh
-// server. A case that falls short of its target says so on a line of its own and keeps the
-// server's folder (its console output in server.out and server.err) for a look; the program
-// still ends with status 0 (--keep keeps every case's folder). It ends with 1 only when it cannot do its part (no server, a
-// source address that cannot be bound).
+// --seconds sets how long the crowd and the guessers go on (defaults 75 and 60: crowd
+// connections the server leaves open then meet the 30 s hello timeout at least twice).
+// Each case starts a fresh server. The guessers' figure counts the wrong answers the server
+// weighed (each as it arrives; its refusal follows loginFailDelay later). Each honest login
+// slower than 1 s is listed with the times of its connect, its challenge and its OK, and the
+// kernel's count of connections dropped from full listen queues tells a late accept from a
+// slow reply. A case that falls short of its target says so on a line of its own and keeps
+// the server's folder (its console output in server.out and server.err) for a look; the
+// program still ends with status 0 (--keep keeps every case's folder). It ends with 1 only
+// when it cannot do its part (no server, a source address that cannot be bound).
 #include <netinet/in.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "bench_server.h"
@@ -55,6 +60,12 @@ using bench::die;
 using bench::msSince;
 
 const FidoAddr kAnn{2, 5020, 1, 0};
+
+// The bench cannot do its part; thrown rather than exiting at once, so that the server of
+// the case is stopped on the way out.
+struct CannotRun : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 const char* const kAnnName = "Ann";
 const char* const kAnnPassword = "secret";
 // Longest a step of an honest login may take before it counts as failed.
@@ -241,7 +252,8 @@ bool hello(Wire& w, const char* name, const FidoAddr& addr, uint8_t challenge[kC
     pktHeader h;
     if (!w.reply(h, deadline, stop)) return false;
     if (refused) *refused = h.cmd == CID_S_FAIL;
-    return h.cmd == CID_S_CHALLENGE && h.dataSize == kChallengeSize && w.receive(challenge, kChallengeSize, deadline, stop);
+    return h.cmd == CID_S_CHALLENGE && h.dataSize == kChallengeSize &&
+           w.receive(challenge, kChallengeSize, deadline, stop);
 }
 
 enum class Answer { Ok, Refused, NoReply };
@@ -332,7 +344,7 @@ public:
         keep_ = opt.keep;
         server_.start();
         if (!server_.waitAccepting(port_, 15000))
-            die("the server does not accept connections (see " + dir_ + "/server.err)");
+            throw CannotRun("the server does not accept connections (see " + dir_ + "/server.err)");
     }
     ~Run() {
         server_.stop();
@@ -415,7 +427,7 @@ public:
         // at once rather than a busy loop.
         for (auto& s : slots_)
             if (!s->wire.start(s->from, to_))
-                die("cannot connect from " + text(s->from) + ": " + strerror(errno) +
+                throw CannotRun("cannot connect from " + text(s->from) + ": " + strerror(errno) +
                     (s->from.freebind ? " (see the comment at the top of bench/bench_attacks.cpp)" : ""));
         thread_ = std::thread([this] { loop(); });
     }
@@ -512,6 +524,9 @@ void crowdCase(const Options& opt, bool v6) {
     const int expected = std::min(kAddresses, networks) * kPerAddress;
     const bool filled = waitForLines(run.server(), crowdLines, expected, 20000);
     const double fillMs = msSince(crowdStart);
+    if (countOf(run.server().out(), crowdLines) == 0)
+        throw CannotRun(std::string("none of the crowd's connections reached the server") +
+            (v6 ? " (is the prefix local? see the comment at the top of bench/bench_attacks.cpp)" : ""));
 
     std::vector<LoginTry> tries;
     const auto start = Clock::now();
@@ -615,7 +630,7 @@ void guessCase(const Options& opt) {
 
     // The user's network is known to the server before the guessing.
     LoginTry first = honestLogin(user, to);
-    if (!first.ok) die("the user's first login failed (see " + run.dir() + ")");
+    if (!first.ok) throw CannotRun("the user's first login failed");
 
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> nextAddress{0}, answered{0}, wrong{0}, hellosRefused{0}, hellosClosed{0}, connectsFailed{0};
@@ -666,8 +681,9 @@ void guessCase(const Options& opt) {
 
     LoginFigures f = sumUp(tries);
     const double rate = double(answered) / runSeconds;
-    printf("%-7s %.2f wrong answers a second (%llu in %.0f s, %llu refused by the end; %llu addresses taken in turn, %llu hellos refused, %llu "
-           "closed unanswered, %llu connections failed); the user got in %d of %d times, median %.1f ms, slowest %.1f ms\n",
+    printf("%-7s %.2f wrong answers a second (%llu in %.0f s, %llu refused by the end; %llu addresses taken in turn, "
+           "%llu hellos refused, %llu closed unanswered, %llu connections failed); the user got in %d of %d times, "
+           "median %.1f ms, slowest %.1f ms\n",
            "guess", rate, static_cast<unsigned long long>(answered.load()), runSeconds,
            static_cast<unsigned long long>(wrong.load()),
            static_cast<unsigned long long>(nextAddress.load()), static_cast<unsigned long long>(hellosRefused.load()),
@@ -676,7 +692,9 @@ void guessCase(const Options& opt) {
     printSlowLogins(tries);
     std::vector<std::string> shortfalls;
     if (rate > 1) shortfalls.push_back("more than 1 wrong answer a second");
-    if (f.succeeded < f.tried) shortfalls.push_back(std::to_string(f.tried - f.succeeded) + " of the user's " + std::to_string(f.tried) + " logins failed");
+    if (f.succeeded < f.tried)
+        shortfalls.push_back(std::to_string(f.tried - f.succeeded) + " of the user's " + std::to_string(f.tried) +
+                             " logins failed");
     if (f.withinSecond < f.succeeded)
         shortfalls.push_back(std::to_string(f.succeeded - f.withinSecond) + " of the user's logins took more than 1 s");
     verdict(run, shortfalls);
@@ -733,17 +751,21 @@ int main(int argc, char** argv) {
     printf("server %s, default settings\n", opt.server.c_str());
 
     auto wanted = [&](const char* s) { return opt.scenario.empty() || opt.scenario == s; };
-    if (wanted("crowd")) crowdCase(opt, false);
-    if (wanted("crowd6")) {
-        if (opt.v6Prefix) {
-            crowdCase(opt, true);
-        } else {
-            printf("%-7s skipped: needs a local IPv6 /64; as root: unshare -n sh -c 'ip link set lo up; ip -6 route add "
-                   "local 2001:db8:5::/64 dev lo; %s --scenario crowd6 --v6-prefix 2001:db8:5::'\n",
-                   "crowd6", argv[0]);
+    try {
+        if (wanted("crowd")) crowdCase(opt, false);
+        if (wanted("crowd6")) {
+            if (opt.v6Prefix) {
+                crowdCase(opt, true);
+            } else {
+                printf("%-7s skipped: needs a local IPv6 /64; as root: unshare -n sh -c 'ip link set lo up; "
+                       "ip -6 route add local 2001:db8:5::/64 dev lo; %s --scenario crowd6 --v6-prefix 2001:db8:5::'\n",
+                       "crowd6", argv[0]);
+            }
         }
+        if (wanted("flood")) floodCase(opt);
+        if (wanted("guess")) guessCase(opt);
+    } catch (const CannotRun& e) {
+        die(e.what());
     }
-    if (wanted("flood")) floodCase(opt);
-    if (wanted("guess")) guessCase(opt);
     return 0;
 }
