@@ -17,7 +17,7 @@ namespace {
 
 // New connections taken per listener in one pass; more wait for the next pass, after the
 // connections' steps.
-constexpr int kAcceptsPerPass = 64;
+constexpr int kAcceptsPerPass = 256;
 // How long a listening socket is left alone when a connection could not even be taken to
 // be closed (no spare descriptor).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);

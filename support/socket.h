@@ -14,8 +14,10 @@
 // The value that marks a closed connection (no open socket has it).
 constexpr int kClosedSocket = -1;
 
-// Connections the system keeps waiting for the accept.
-constexpr int kListenBacklog = 64;
+// Connections the system keeps waiting for the accept (the kernel caps it at its somaxconn).
+// Room for a crowd that reconnects as fast as it is closed, so that a newcomer's connection
+// is not dropped before the server sees it (its client would retry only a second later).
+constexpr int kListenBacklog = 1024;
 
 // A port from its text: a whole number from 0 to 65535, written as C writes numbers
 // (decimal, 0x hexadecimal, 0 octal), or a "tcp" service name. The result is in network

@@ -657,14 +657,14 @@ TEST(NodeInstall, InstallPutsEveryFileInItsPlace) {
     EXPECT_EQ(version.out, "quorva " + projectVersion() + "\n");
     EXPECT_EQ(readFile(prefix.file("share/quorva/quorva.INI.sample")),
               readFile(std::string(QUORVA_SOURCE_DIR) + "/contrib/quorva.INI.sample"));
-    for (const char* doc : {"settings.md", "protocol.md", "README.md"})
+    for (const char* doc : {"settings.md", "protocol.md", "service.md", "README.md"})
         EXPECT_FALSE(readFile(prefix.file(std::string("share/doc/quorva/") + doc)).empty()) << doc;
 
     const std::string unit = readFile(prefix.file("lib/systemd/system/quorva.service"));
     ASSERT_FALSE(unit.empty());
     const std::vector<std::string> lines = linesOf(unit);
     for (const std::string& wanted : std::vector<std::string>{"[Service]", "ExecStart=" + prefix.file("bin/quorva") + " -c /etc/quorva/quorva.INI", "User=quorva",
-          "WorkingDirectory=/etc/quorva", "StandardInput=null", "Restart=on-failure", "UMask=0027",
+          "WorkingDirectory=/etc/quorva", "StandardInput=null", "Restart=on-failure", "UMask=0007",
           "WantedBy=multi-user.target"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), wanted), lines.end()) << wanted << "\n" << unit;
 }
