@@ -1,5 +1,6 @@
 #include "accounts/login.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/clock.h"
@@ -41,4 +42,12 @@ bool answersMatch(const uint8_t a[kLoginAnswerSize], const uint8_t b[kLoginAnswe
     uint8_t diff = 0;
     for (size_t i = 0; i < kLoginAnswerSize; ++i) diff = uint8_t(diff | (a[i] ^ b[i]));
     return diff == 0;
+}
+
+bool passwordMatches(const rClientInfo& user, std::string_view password) {
+    char key[sizeof user.password] = {};
+    memcpy(key, password.data(), std::min(password.size(), sizeof key));
+    unsigned char differ = 0;
+    for (size_t i = 0; i < sizeof key; ++i) differ |= static_cast<unsigned char>(key[i] ^ user.password[i]);
+    return differ == 0;
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string_view>
 
 #include "accounts/users.h"
 
@@ -23,3 +24,7 @@ void expectedAnswer(const rClientInfo& user, const uint8_t challenge[kLoginChall
                     uint8_t out[kLoginAnswerSize]);
 // Compares all 16 bytes whatever differs first, so the time taken tells nothing.
 bool answersMatch(const uint8_t a[kLoginAnswerSize], const uint8_t b[kLoginAnswerSize]);
+
+// For logins that send the password itself (the news door's AUTHINFO): whether it is the
+// user's, as the key it makes (cut to 36 bytes, zero-padded) compared over all 36 bytes.
+bool passwordMatches(const rClientInfo& user, std::string_view password);

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "fido/fidoaddr.h"
 #include "support/array.h"
@@ -26,6 +28,11 @@ public:
     // equals `name` in its first 36 characters (up to a zero byte), letter case counting;
     // -1 when there is none. `name` is a 36-byte field.
     int32_t find(const char* name, const FidoAddr& address) const;
+
+    // The users a login name stands for, as newsreaders send one: the registered name with
+    // "_" for a space if wanted, letter case aside, and "@ADDRESS" after it to pick one of
+    // several users of that name. Their positions, in list order.
+    std::vector<int32_t> matchLoginName(std::string_view loginName) const;
 
     int32_t count() const { return users_.getCount(); }
     const rClientInfo& at(int32_t index) const { return *users_.getAt(index); }

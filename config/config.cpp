@@ -180,9 +180,27 @@ namespace {
 
 // The keys of the settings file besides the session limits', for the hint when a key is
 // written in other letter case.
-const char* const kKeys[] = {"listenPort", "listenAddress", "squishCfg",         "fidoConfig", "user",
-                             "timestamps", "origin",        "echoTossLog",       "logFile",    "netmailVisibility",
-                             "ipv6PrefixLength"};
+const char* const kKeys[] = {"listenPort",     "listenAddress",     "squishCfg",       "fidoConfig",
+                             "user",           "timestamps",        "origin",          "echoTossLog",
+                             "logFile",        "netmailVisibility", "ipv6PrefixLength", "nntpPort",
+                             "nntpListenAddress", "nntpGroupPrefix", "defaultCharset",  "areaCharset",
+                             "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser"};
+
+// A group name's characters (RFC 3977): printable ASCII but the wildmat and list
+// separators; the prefix must end where a tag can follow.
+bool isGroupNameText(const std::string& text) {
+    for (unsigned char c : text)
+        if (c <= 0x20 || c >= 0x7F || strchr("*,?[\\]!", c)) return false;
+    return true;
+}
+
+// A domain as it may stand after "@" in a Message-ID: letters, digits, '-' and '.'.
+bool isDomain(const std::string& text) {
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    for (unsigned char c : text)
+        if (!isalnum(c) && c != '-' && c != '.') return false;
+    return true;
+}
 
 // The key that `word` is in other letter case; nullptr when it is none.
 const char* keyInOtherCase(const char* word) {
@@ -293,6 +311,10 @@ public:
                 warning("netmailVisibility: invalid value %s (own or all), the default is kept", value);
             return;
         }
+        if (strncmp(key, "nntp", 4) == 0 || strcmp(key, "defaultCharset") == 0 || strcmp(key, "areaCharset") == 0 ||
+            strcmp(key, "stateDir") == 0) {
+            if (takeNewsKey(key, n, value)) return;
+        }
         if (strcmp(key, "squishCfg") == 0 || strcmp(key, "fidoConfig") == 0) {
             if (n != 2) return valueCount(key, n);
             takeTosserFile(key, value);
@@ -313,6 +335,11 @@ public:
     // What only the whole file tells.
     void finish() {
         line_ = 0;
+        if (settings_.news.stateDir.empty()) {
+            // "state" beside the settings file.
+            const char* slash = strrchr(path_, '/');
+            settings_.news.stateDir = slash ? std::string(path_, size_t(slash - path_) + 1) + "state" : "state";
+        }
         if (!echoTossLogSet_ && !tosserEchoTossLog_.empty()) settings_.echoTossLog = tosserEchoTossLog_;
         if (users_.getCount() == 0) error("no user line was accepted: nobody can log in");
         if (tosserNamed_ && areas_.empty() && settings_.unreadableTosserFiles.empty())
@@ -357,6 +384,72 @@ private:
             warning("%s without a value; line skipped", key);
         else
             warning("%s takes one value, not %d; line skipped", key, words - 1);
+    }
+
+    // The news door's keys; false for a word that is none of them.
+    bool takeNewsKey(const char* key, int n, const char* value) {
+        NewsSettings& news = settings_.news;
+        if (strcmp(key, "areaCharset") == 0) {
+            if (n != 3) {
+                warning("areaCharset takes a tag and a charset (areaCharset TAG NAME); line skipped");
+                return true;
+            }
+            news.areaCharsets.emplace_back(value, *tokens_.getAt(2));
+            return true;
+        }
+        static const char* const kOneValue[] = {"nntpPort",       "nntpListenAddress", "nntpGroupPrefix", "defaultCharset",
+                                                "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser"};
+        bool known = false;
+        for (const char* k : kOneValue) known = known || strcmp(key, k) == 0;
+        if (!known) return false;
+        if (n != 2) {
+            valueCount(key, n);
+            return true;
+        }
+        if (strcmp(key, "nntpPort") == 0) {
+            uint16_t port;
+            if (strlen(value) >= kPortTextSize || !resolvePort(value, port))
+                error("nntpPort %s: not a port (0 to 65535) or tcp service name", value);
+            else
+                news.port = value;
+        } else if (strcmp(key, "nntpListenAddress") == 0) {
+            NetAddress address;
+            bool hasPort = false;
+            if (!parseListenText(value, address, hasPort))
+                error("nntpListenAddress %s: no address to listen at (an IPv4 or IPv6 literal, ADDRESS:PORT or "
+                      "[IPv6]:PORT)",
+                      value);
+            else
+                news.listenAddress = value;
+        } else if (strcmp(key, "nntpGroupPrefix") == 0) {
+            if (!isGroupNameText(value))
+                warning("nntpGroupPrefix %s: not the start of a group name (printable ASCII, no *,?[\\]!); line "
+                        "skipped",
+                        value);
+            else
+                news.groupPrefix = value;
+        } else if (strcmp(key, "defaultCharset") == 0) {
+            news.defaultCharset = value;
+        } else if (strcmp(key, "stateDir") == 0) {
+            news.stateDir = value;
+        } else if (strcmp(key, "nntpPlainAuth") == 0) {
+            if (strcmp(value, "yes") == 0 || strcmp(value, "no") == 0)
+                news.plainAuth = strcmp(value, "yes") == 0;
+            else
+                warning("nntpPlainAuth: invalid value %s (yes or no), the default is kept", value);
+        } else if (strcmp(key, "nntpDomain") == 0) {
+            if (!isDomain(value))
+                warning("nntpDomain %s: not a domain (letters, digits, '-' and '.'); the default is kept", value);
+            else
+                news.domain = value;
+        } else {
+            uint64_t v;
+            if (!parseWhole(value, 1000, v))
+                warning("nntpMaxPerUser: invalid value %s (1 to 1000), the default is kept", value);
+            else
+                news.maxPerUser = int32_t(v);
+        }
+        return true;
     }
 
     void takePort(const char* value) {

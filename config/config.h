@@ -60,6 +60,34 @@ struct SettingsFindings {
     int errors = 0;
 };
 
+// The news door's settings, all optional: the door is off without nntpPort.
+struct NewsSettings {
+    // "nntpPort": a port as listenPort takes it; empty when the door is off.
+    std::string port;
+    // "nntpListenAddress": where the door listens (ADDRESS, ADDRESS:PORT, [IPv6]:PORT);
+    // empty for the address of listenAddress.
+    std::string listenAddress;
+    // "nntpGroupPrefix": a group's name is this followed by its area's tag in lower case.
+    std::string groupPrefix;
+    // "defaultCharset": the charset of messages without a CHRS kludge, and of posts to
+    // areas without an areaCharset line.
+    std::string defaultCharset = "CP437";
+    // "areaCharset TAG NAME" lines: the charset of an area's messages and posts.
+    std::vector<std::pair<std::string, std::string>> areaCharsets;
+    // "stateDir": where the door keeps what it must remember between runs; by default the
+    // folder "state" beside the settings file.
+    std::string stateDir;
+    // "nntpPlainAuth yes": AUTHINFO with a password in clear is taken from any address, not
+    // only from loopback (behind a TLS proxy).
+    bool plainAuth = false;
+    // "nntpDomain": the domain of Message-IDs and From addresses.
+    std::string domain = "fidonet.org";
+    // "nntpMaxPerUser": sessions one user may have at once.
+    int32_t maxPerUser = 4;
+
+    bool enabled() const { return !port.empty(); }
+};
+
 // What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
 struct ServerSettings {
@@ -89,6 +117,7 @@ struct ServerSettings {
     std::vector<std::string> unreadableTosserFiles;
 
     SessionLimits limits;
+    NewsSettings news;
     SettingsFindings findings;
 };
 
@@ -144,6 +173,10 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   echoTossLog FILE           the tosser's echo toss log, for the tags of echo areas posted to
 //   netmailVisibility own|all  whether ordinary users read their own netmail only (default own)
 //   logFile FILE               the console lines go there too
+// the news door's (NewsSettings):
+//   nntpPort PORT, nntpListenAddress ADDRESS, nntpGroupPrefix PREFIX, defaultCharset NAME,
+//   areaCharset TAG NAME, stateDir FOLDER, nntpPlainAuth yes|no, nntpDomain DOMAIN,
+//   nntpMaxPerUser N
 // and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
 //   helloTimeout 30            a new connection must send its whole hello within this
 //   packetTimeout 30           a packet must arrive whole this long after its first byte
