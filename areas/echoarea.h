@@ -9,7 +9,8 @@
 #include "fido/message.h"
 
 // The number of messages in an area and how many of them lie after its last-read mark,
-// and the mark itself (the number of the last message read; hasLastRead false without one).
+// and the mark itself (the number of the last message read; hasLastRead false without one,
+// and then every message is unread).
 struct AreaStats {
     uint32_t messages = 0;
     uint32_t unread = 0;
@@ -43,7 +44,8 @@ public:
     // whose files are missing (it lists nothing then); an error when the files are there
     // but cannot be opened or read.
     virtual AreaResult getMsgList(const SummaryVisitor& visit) = 0;
-    // The message count and the unread count (both 0 first).
+    // The message count and the unread count (both 0 first), counted over exactly the
+    // messages getMsgList hands out: unread are those numbered above the last-read mark.
     virtual AreaResult getAreaStats(AreaStats& stats) = 0;
     // The message with the given number; `out` is filled only when the result is ok.
     virtual AreaResult getMessage(uint32_t msgNumber, StoredMessage& out) = 0;

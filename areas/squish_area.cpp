@@ -16,6 +16,8 @@
 
 namespace {
 
+const char* const kNoUsablePath = "the base has no usable path (none is given, or it is too long or holds a zero byte)";
+
 // Records read per block when the index is read piecewise (768 KB): an index padded with
 // many records that name no frame is still read in large sequential pieces.
 constexpr int64_t kIndexBlockRecords = 65536;
@@ -70,6 +72,7 @@ bool scanIndex(const OsFile& index, int64_t first, int64_t end, bool backward, i
         }
         return true;
     } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
         return false;
     }
 }
@@ -147,9 +150,14 @@ AreaResult openFailure(const std::string& path) {
     return AreaResult::ioError("cannot open " + path, error);
 }
 
-AreaResult writeFailure(const std::string& what) {
+AreaResult writeFailure(const std::string& path) {
     int error = errno;
-    return AreaResult::ioError("cannot write " + what, error);
+    return AreaResult::ioError("cannot write " + path, error);
+}
+
+AreaResult readFailure(const std::string& path) {
+    int error = errno;
+    return AreaResult::ioError("cannot read " + path, error);
 }
 
 // Control information and text of a new message, as the data area stores them after the
@@ -266,24 +274,24 @@ AreaResult CSquishArea::LockedBase::begin() {
     switch (area_.dataFile.tryLockFirstByte()) {
     case OsFile::LockResult::Locked: break;
     case OsFile::LockResult::Busy:
-        return AreaResult::busy(std::string("base ") + area_.basePath + " is locked by another program");
+        return AreaResult::busy(area_.baseLabel() + " is locked by another program");
     case OsFile::LockResult::Failed: {
         int error = errno;
-        return AreaResult::ioError(std::string("cannot lock base ") + area_.basePath, error);
+        return AreaResult::ioError("cannot lock " + area_.dataPath, error);
     }
     }
 
     // Everything up to a write's first byte only reads and checks: a base that another
     // writer is in the middle of, or whose chain would be written through at a place that
     // is not what the header says, is left exactly as it is.
-    if (!area_.readIndexTail(tail)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
+    if (!area_.readIndexTail(tail)) return readFailure(area_.indexPath);
     if (tail.unfinished)
         return AreaResult::busy(area_.baseLabel() + ": index record " + std::to_string(tail.unfinishedPosition) +
                                 " (UMSGID " + std::to_string(tail.unfinishedRecord.umsgid) +
                                 ") has no frame yet: another program is writing that message, or left it "
                                 "unfinished (its pack tool repairs the base)");
     fileLength = area_.dataFile.length();
-    if (fileLength < 0) return AreaResult::ioError(area_.baseLabel() + ": cannot read the data file", errno);
+    if (fileLength < 0) return readFailure(area_.dataPath);
     if (fileLength < int64_t(kSquishBaseHeaderSize) || !readBaseHeader(area_.dataFile, base))
         return area_.damaged("the data file is shorter than its base header");
     for (auto [value, name] : {std::pair{base.beginFrame, "first frame"}, std::pair{base.lastFrame, "last frame"},
@@ -324,7 +332,7 @@ AreaResult CSquishArea::LockedBase::checkLastFrame(const MCArray<sqifile>* index
     // every frame has its record and nobody is in the middle of a write.
     MCArray<sqifile> loaded;
     if (!index && last != 0) {
-        if (!area_.loadIndex(loaded)) return AreaResult::ioError(area_.baseLabel() + ": cannot read the index", errno);
+        if (!area_.loadIndex(loaded)) return readFailure(area_.indexPath);
         index = &loaded;
     }
     if (last != 0)
@@ -368,18 +376,18 @@ AreaResult CSquishArea::damaged(const std::string& what) const {
     return AreaResult::damaged(baseLabel() + ": " + what + "; nothing was written");
 }
 
-AreaResult CSquishArea::openBase() {
+AreaResult CSquishArea::openBase(OsFile::Mode mode) {
     size_t length = strnlen(basePath, kSquishMaxPath);
-    if (length == 0) return AreaResult::notFound("the base has no usable path");
+    if (length == 0) return AreaResult::notFound(kNoUsablePath);
     if (length + 5 > kSquishMaxPath) return AreaResult::notFound(baseLabel() + ": the path is too long");
     closeBase();
-    std::string sqd = squishFilePath(basePath, ".SQD");
-    dataFile = OsFile::openExisting(sqd, OsFile::Mode::ReadWrite);
-    if (!dataFile.isOpen()) return openFailure(sqd);
-    std::string sqi = squishFilePath(basePath, ".SQI");
-    indexFile = OsFile::openExisting(sqi, OsFile::Mode::ReadWrite);
+    dataPath = squishFilePath(basePath, ".SQD");
+    dataFile = OsFile::openExisting(dataPath, mode);
+    if (!dataFile.isOpen()) return openFailure(dataPath);
+    indexPath = squishFilePath(basePath, ".SQI");
+    indexFile = OsFile::openExisting(indexPath, mode);
     if (!indexFile.isOpen()) {
-        AreaResult r = openFailure(sqi);
+        AreaResult r = openFailure(indexPath);
         dataFile.close();
         return r;
     }
@@ -411,6 +419,7 @@ bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
             int64_t more = std::min<int64_t>(std::max<int64_t>(int64_t(room) * 2, 1024), n);
             if (more > INT32_MAX || more <= room || !index.setSize(int32_t(more))) {
                 grew = false;
+                errno = ENOMEM;
                 return false;
             }
             room = int32_t(more);
@@ -449,7 +458,7 @@ int32_t CSquishArea::findUmsgid(const MCArray<sqifile>& index, uint32_t umsgid) 
 }
 
 AreaResult CSquishArea::findIndexRecord(uint32_t umsgid, sqifile& record) {
-    auto readFailed = [this] { return AreaResult::ioError(baseLabel() + ": cannot read the index", errno); };
+    auto readFailed = [this] { return readFailure(indexPath); };
     const int64_t n = indexRecordCount(indexFile);
     if (n < 0) return readFailed();
     auto matches = [&](const sqifile& r) { return r.umsgid == umsgid && namesFrame(r); };
@@ -547,132 +556,135 @@ bool CSquishArea::readIndexTail(IndexTail& tail) {
     });
 }
 
-bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
-                                     SquishMsgHeader& msg) {
+AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                           SquishFrameHeader& frame, SquishMsgHeader& msg) {
     uint8_t raw[kSquishFrameAndMsgHeaderSize];
     size_t extra;
-    return readMessageHeaders(frameOffset, fileLength, frame, msg, raw, sizeof raw, extra);
+    return readMessageHeaders(umsgid, frameOffset, fileLength, frame, msg, raw, sizeof raw, extra);
 }
 
-bool CSquishArea::readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
-                                     SquishMsgHeader& msg, uint8_t* raw, size_t rawSize, size_t& extra) {
+AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                           SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw,
+                                           size_t rawSize, size_t& extra) {
     extra = 0;
-    if (!isFrameOffset(frameOffset)) return false;
+    auto broken = [&](const std::string& problem) {
+        return AreaResult::damaged(baseLabel() + ": the frame of message " + std::to_string(umsgid) + " (offset " +
+                                   offsetText(frameOffset) + ") " + problem);
+    };
+    if (!isFrameOffset(frameOffset)) return broken(frameOffsetProblem(frameOffset));
     int64_t got = dataFile.readAt(frameOffset, raw, rawSize);
-    if (got < int64_t(kSquishFrameAndMsgHeaderSize)) return false;
+    if (got < 0) return readFailure(dataPath);
+    if (got < int64_t(kSquishFrameAndMsgHeaderSize)) return broken("runs past the end of the data file");
     frame = decodeSquishFrameHeader(raw);
-    if (!isReadableMessageFrame(frame, frameOffset, fileLength)) return false;
+    std::string problem = messageFrameProblem(frame, frameOffset, fileLength);
+    if (!problem.empty()) return broken(problem);
     msg = decodeSquishMsgHeader(raw + kSquishFrameHeaderSize);
     extra = size_t(got) - kSquishFrameAndMsgHeaderSize;
-    return true;
+    return AreaResult::ok();
 }
 
-AreaResult CSquishArea::getMsgList(const SummaryVisitor& visit) {
-    BaseCloser closer(*this);
-    AreaResult opened = openBase();
-    // A base whose files are not there lists nothing.
-    if (opened.code() == AreaResult::Code::NotFound) return AreaResult::ok();
-    if (!opened.isOk()) return opened;
+AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit) {
     MCArray<sqifile> index;
-    if (!loadIndex(index)) return AreaResult::ioError(baseLabel() + ": cannot read the index", errno);
-    int64_t fileLength = dataFile.length();
-
+    if (!loadIndex(index)) return readFailure(indexPath);
+    const int64_t fileLength = dataFile.length();
+    if (fileLength < 0) return readFailure(dataPath);
     // The headers and, mostly, the whole control information arrive in one read.
     uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
-    std::string control;
-    MessageSummary summary;
     for (int32_t i = 0; i < index.getCount(); ++i) {
         const sqifile& record = *index.getAt(i);
         SquishFrameHeader frame;
         SquishMsgHeader msg;
         size_t extra;
-        if (!readMessageHeaders(record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)) continue;
-        fillSummary(summary, record.umsgid, msg);
-
-        // The control information is bounded by the file (the frame was checked).
-        const char* at = reinterpret_cast<const char*>(raw + kSquishFrameAndMsgHeaderSize);
-        std::string_view kludges;
-        if (frame.controlLength <= extra) {
-            kludges = std::string_view(at, frame.controlLength);
-        } else {
-            const uint32_t wanted = std::min(frame.controlLength, kListControlMax);
-            control.resize(wanted);
-            if (dataFile.readAt(int64_t(record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), control.data(),
-                                wanted) == int64_t(wanted))
-                kludges = control;
-        }
-        summary.setThreadKludges(kludges);
-        if (!visit(summary)) break;
+        // A frame that cannot be read is no message of the list (its fetch says why).
+        if (!readMessageHeaders(record.umsgid, record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)
+                 .isOk())
+            continue;
+        if (!visit(ListedFrame{record, frame, msg, raw + kSquishFrameAndMsgHeaderSize, extra})) break;
     }
     return AreaResult::ok();
 }
 
+AreaResult CSquishArea::getMsgList(const SummaryVisitor& visit) {
+    BaseCloser closer(*this);
+    AreaResult opened = openBase(OsFile::Mode::ReadOnly);
+    // A base whose files are not there lists nothing.
+    if (opened.code() == AreaResult::Code::NotFound) return AreaResult::ok();
+    if (!opened.isOk()) return opened;
+    std::string control;
+    MessageSummary summary;
+    return forEachListedFrame([&](const ListedFrame& f) {
+        fillSummary(summary, f.record.umsgid, f.msg);
+        // The control information is bounded by the file (the frame was checked).
+        std::string_view kludges;
+        if (f.frame.controlLength <= f.extra) {
+            kludges = std::string_view(reinterpret_cast<const char*>(f.after), f.frame.controlLength);
+        } else {
+            const uint32_t wanted = std::min(f.frame.controlLength, kListControlMax);
+            control.resize(wanted);
+            if (dataFile.readAt(int64_t(f.record.frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize),
+                                control.data(), wanted) == int64_t(wanted))
+                kludges = control;
+        }
+        summary.setThreadKludges(kludges);
+        return visit(summary);
+    });
+}
+
 AreaResult CSquishArea::getAreaStats(AreaStats& stats) {
     stats = AreaStats();
-    size_t length = strnlen(basePath, kSquishMaxPath);
-    if (length == 0) return AreaResult::notFound("the base has no usable path");
-    if (length + 5 > kSquishMaxPath) return AreaResult::notFound(baseLabel() + ": the path is too long");
+    BaseCloser closer(*this);
+    AreaResult opened = openBase(OsFile::Mode::ReadOnly);
+    if (!opened.isOk()) return opened;
+    SquishBaseHeader header;
+    const int64_t got = dataFile.length();
+    if (got < 0) return readFailure(dataPath);
+    if (got < int64_t(kSquishBaseHeaderSize)) return AreaResult::damaged(dataPath + " is shorter than its base header");
+    if (!readBaseHeader(dataFile, header)) return readFailure(dataPath);
 
-    uint32_t numMsg;
+    // The mark is the UMSGID of the last message read. Without a last-read file (hpt and
+    // other tossers write none), or with one too short to hold it, the mark is 0 and every
+    // message counts as unread; nothing is written. A process out of descriptors must not
+    // pass for that.
+    uint32_t mark = 0;
     {
-        std::string sqdPath = squishFilePath(basePath, ".SQD");
-        OsFile sqd = OsFile::openExisting(sqdPath, OsFile::Mode::ReadOnly);
-        if (!sqd.isOpen()) return openFailure(sqdPath);
-        SquishBaseHeader header;
-        if (!readBaseHeader(sqd, header)) return AreaResult::damaged(sqdPath + " is shorter than its base header");
-        numMsg = header.numMsg;
-        stats.messages = numMsg;
-    }
-
-    // Without a last-read file (or with a short one) no message counts as unread; a
-    // process out of descriptors must not pass for that.
-    auto shortage = [this](const char* extension) {
-        int error = errno;
-        return AreaResult::ioError("cannot open " + squishFilePath(basePath, extension), error);
-    };
-    uint32_t lastReadMark;
-    {
-        OsFile sql = openSquishFile(basePath, ".SQL", OsFile::Mode::ReadOnly);
-        if (!sql.isOpen() && isDescriptorShortage(errno)) return shortage(".SQL");
+        const std::string sqlPath = squishFilePath(basePath, ".SQL");
+        OsFile sql = OsFile::openExisting(sqlPath, OsFile::Mode::ReadOnly);
+        if (!sql.isOpen() && isDescriptorShortage(errno)) return openFailure(sqlPath);
         uint8_t raw[4];
-        if (!sql.isOpen() || sql.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return AreaResult::ok();
-        lastReadMark = getU32(raw);
-        stats.hasLastRead = true;
-        stats.lastRead = lastReadMark;
+        if (sql.isOpen() && sql.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) {
+            mark = getU32(raw);
+            stats.hasLastRead = true;
+            stats.lastRead = mark;
+        }
     }
-
-    OsFile sqi = openSquishFile(basePath, ".SQI", OsFile::Mode::ReadOnly);
-    if (!sqi.isOpen()) return isDescriptorShortage(errno) ? shortage(".SQI") : AreaResult::ok();
-    // Records in file order up to the one that carries the mark; records that name no
-    // frame are no messages and are passed over. A read that fails ends the count there.
-    uint32_t seen = 0;
-    const int64_t n = indexRecordCount(sqi);
-    (void)scanIndex(sqi, 0, n < 0 ? 0 : n, false, 4096, [&](int64_t, const sqifile& r) {
-        if (!namesFrame(r)) return true;
-        if (lastReadMark < r.umsgid) return false;
-        ++seen;
-        return r.umsgid != lastReadMark;
+    // Counted over exactly what the list shows, whatever the header's count says.
+    uint32_t messages = 0, unread = 0;
+    AreaResult walked = forEachListedFrame([&](const ListedFrame& f) {
+        ++messages;
+        if (f.record.umsgid > mark) ++unread;
+        return true;
     });
-    // More records read than the header counts leaves nothing unread, rather than a count
-    // wrapped round to four thousand million.
-    stats.unread = seen < numMsg ? numMsg - seen : 0;
+    if (!walked.isOk()) return walked;
+    stats.messages = messages;
+    stats.unread = unread;
     return AreaResult::ok();
 }
 
 AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     BaseCloser closer(*this);
-    AreaResult opened = openBase();
+    AreaResult opened = openBase(OsFile::Mode::ReadOnly);
     if (!opened.isOk()) return opened;
     sqifile record;
     AreaResult found = findIndexRecord(msgNumber, record);
     if (!found.isOk()) return found;
     const uint32_t frameOffset = record.frameOffset;
+    const int64_t fileLength = dataFile.length();
+    if (fileLength < 0) return readFailure(dataPath);
 
     SquishFrameHeader frame;
     SquishMsgHeader msg;
-    if (!readMessageHeaders(frameOffset, dataFile.length(), frame, msg))
-        return AreaResult::damaged(baseLabel() + ": the frame of message " + std::to_string(msgNumber) + " (offset " +
-                                   offsetText(frameOffset) + ") cannot be read");
+    AreaResult headers = readMessageHeaders(msgNumber, frameOffset, fileLength, frame, msg);
+    if (!headers.isOk()) return headers;
 
     // Control information and text; the frame check bounds their length by the file's.
     const uint32_t n = frame.msgLength - uint32_t(kSquishMsgHeaderSize);
@@ -680,10 +692,10 @@ AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     try {
         body.resize(n);
     } catch (const std::bad_alloc&) {
-        return AreaResult::ioError("out of memory", ENOMEM);
+        return AreaResult::ioError("no memory for the message", ENOMEM);
     }
     if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), body.data(), n) != int64_t(n))
-        return AreaResult::ioError(baseLabel() + ": cannot read message " + std::to_string(msgNumber), errno);
+        return readFailure(dataPath + " (message " + std::to_string(msgNumber) + ")");
 
     fillSummary(out.summary, msgNumber, msg);
     out.attributes = msg.attr;
@@ -739,7 +751,7 @@ AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) 
     char msgIdKludge[kMsgIdKludgeBuffer];
     formatMsgIdKludge(message.origAddr, message.msgIdSerial, msgIdKludge);
     NewMessageBody body;
-    if (!buildNewMessageBody(msgIdKludge, message.text, body)) return AreaResult::ioError("out of memory", ENOMEM);
+    if (!buildNewMessageBody(msgIdKludge, message.text, body)) return AreaResult::ioError("no memory for the message", ENOMEM);
     const uint64_t msgLength = uint64_t(kSquishMsgHeaderSize) + body.bytes.size();
     if (end + int64_t(kSquishFrameHeaderSize) + int64_t(msgLength) > INT32_MAX)
         return AreaResult::ioError(baseLabel() + ": the message does not fit the 32-bit offsets of the format", EFBIG);
@@ -747,7 +759,7 @@ AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) 
 
     // Control information and text first, the headers of the new frame after them.
     if (!dataFile.writeAt(end + int64_t(kSquishFrameAndMsgHeaderSize), body.bytes.data(), body.bytes.size()))
-        return writeFailure(baseLabel());
+        return writeFailure(dataPath);
 
     SquishFrameHeader frame;
     frame.frameId = kSquishFrameId;
@@ -773,10 +785,10 @@ AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);
     encodeSquishMsgHeader(msg, headers + kSquishFrameHeaderSize);
-    if (!dataFile.writeAt(end, headers, sizeof headers)) return writeFailure(baseLabel());
+    if (!dataFile.writeAt(end, headers, sizeof headers)) return writeFailure(dataPath);
 
     if (base.lastFrame != 0 && !writeU32At(dataFile, int64_t(base.lastFrame) + kSquishNextFrameOffset, frameOffset))
-        return writeFailure(baseLabel());
+        return writeFailure(dataPath);
 
     // The count follows the index: one more, but never more than the records it holds.
     const int64_t position = locked.tail.position + 1;
@@ -788,12 +800,12 @@ AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) 
     base.lastFrame = frameOffset;
     // endFrame is the true end of the data: other writers put their new frames there.
     base.endFrame = frameOffset + uint32_t(kSquishFrameHeaderSize) + frame.frameLength;
-    if (!writeBaseHeader(dataFile, base)) return writeFailure(baseLabel());
+    if (!writeBaseHeader(dataFile, base)) return writeFailure(dataPath);
 
     // The record goes right after the last record that names a frame: over the first of
     // the records without one that end the index, or after the last whole record.
     if (!writeIndexRecord(position, sqifile{frameOffset, umsgid, squishNameHash(msg.toName)}))
-        return writeFailure(baseLabel() + " index");
+        return writeFailure(indexPath);
     stored = umsgid;
     return AreaResult::ok();
 }
@@ -806,7 +818,7 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
     const int64_t fileLength = locked.fileLength;
 
     MCArray<sqifile> index;
-    if (!loadIndex(index)) return AreaResult::ioError(baseLabel() + ": cannot read the index", errno);
+    if (!loadIndex(index)) return readFailure(indexPath);
     AreaResult last = locked.checkLastFrame(&index);
     if (!last.isOk()) return last;
 
@@ -818,7 +830,10 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
 
     SquishFrameHeader frame;
     SquishMsgHeader msg;
-    if (!readMessageHeaders(frameOffset, fileLength, frame, msg)) return damaged(self + " cannot be read");
+    AreaResult readable = readMessageHeaders(msgNumber, frameOffset, fileLength, frame, msg);
+    if (readable.code() == AreaResult::Code::Damaged)
+        return AreaResult::damaged(readable.reason() + "; nothing was written");
+    if (!readable.isOk()) return readable;
 
     if (check.needsOwnership()) {
         MessageOwnership owner;
@@ -827,11 +842,11 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
         try {
             control.resize(frame.controlLength);
         } catch (const std::bad_alloc&) {
-            return AreaResult::ioError("out of memory", ENOMEM);
+            return AreaResult::ioError("no memory for the message", ENOMEM);
         }
         if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), control.data(),
                             frame.controlLength) != int64_t(frame.controlLength))
-            return AreaResult::ioError(baseLabel() + ": cannot read message " + std::to_string(msgNumber), errno);
+            return readFailure(dataPath + " (message " + std::to_string(msgNumber) + ")");
         owner.hasMsgId = findMsgIdAddr(control, owner.msgIdAddress);
         AreaResult allowed = check.allows(owner);
         if (!allowed.isOk()) return allowed;
@@ -891,23 +906,23 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
     try {
         indexBytes.resize(size_t(index.getCount()) * kSqiRecordSize);
     } catch (const std::bad_alloc&) {
-        return AreaResult::ioError("out of memory", ENOMEM);
+        return AreaResult::ioError("no memory for the message", ENOMEM);
     }
     for (int32_t i = 0; i < index.getCount(); ++i)
         encodeSqiRecord(*index.getAt(i), indexBytes.data() + size_t(i) * kSqiRecordSize);
 
     // Unlink the frame from the message chain.
     if (!isFirst && !writeU32At(dataFile, int64_t(frame.prevFrame) + kSquishNextFrameOffset, frame.nextFrame))
-        return writeFailure(baseLabel());
+        return writeFailure(dataPath);
     if (!isLast && !writeU32At(dataFile, int64_t(frame.nextFrame) + kSquishPrevFrameOffset, frame.prevFrame))
-        return writeFailure(baseLabel());
+        return writeFailure(dataPath);
     if (isFirst) base.beginFrame = frame.nextFrame;
     if (isLast) base.lastFrame = frame.prevFrame;
 
     // Append it to the free chain, marked free so that writers that reuse frames take it.
     if (base.lastFreeFrame != 0 &&
         !writeU32At(dataFile, int64_t(base.lastFreeFrame) + kSquishNextFrameOffset, frameOffset))
-        return writeFailure(baseLabel());
+        return writeFailure(dataPath);
     frame.prevFrame = base.lastFreeFrame;
     frame.nextFrame = 0;
     frame.frameType = kSquishFrameFree;
@@ -921,13 +936,13 @@ AreaResult CSquishArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) 
     uint8_t headers[kSquishFrameAndMsgHeaderSize];
     encodeSquishFrameHeader(frame, headers);
     encodeSquishMsgHeader(msg, headers + kSquishFrameHeaderSize);
-    if (!dataFile.writeAt(frameOffset, headers, sizeof headers)) return writeFailure(baseLabel());
-    if (!writeBaseHeader(dataFile, base)) return writeFailure(baseLabel());
+    if (!dataFile.writeAt(frameOffset, headers, sizeof headers)) return writeFailure(dataPath);
+    if (!writeBaseHeader(dataFile, base)) return writeFailure(dataPath);
 
     // The index is rewritten in place: other programs may hold it open, and it is never
     // left empty on the way.
     if (!indexBytes.empty() && !indexFile.writeAt(0, indexBytes.data(), indexBytes.size()))
-        return writeFailure(baseLabel() + " index");
-    if (!indexFile.truncate(int64_t(indexBytes.size()))) return writeFailure(baseLabel() + " index");
+        return writeFailure(indexPath);
+    if (!indexFile.truncate(int64_t(indexBytes.size()))) return writeFailure(indexPath);
     return AreaResult::ok();
 }

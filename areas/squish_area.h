@@ -4,6 +4,7 @@
 // files it needs and closes them before it returns; nothing is cached in the object.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "areas/echoarea.h"
@@ -25,10 +26,11 @@ public:
     AreaResult newMessage(const NewMessage& message, uint32_t& stored) override;
     AreaResult deleteMsg(uint32_t msgNumber, const DeleteCheck& check) override;
 
-    // Opens the .SQD and .SQI files of basePath for reading and writing, each under the
-    // name it is found by (squishFilePath). Not ok, with both closed, when either cannot be
-    // opened or the name would not fit.
-    AreaResult openBase();
+    // Opens the .SQD and .SQI files of basePath (for reading and writing unless `mode`
+    // says otherwise), each under the name it is found by (squishFilePath). Not ok, with
+    // both closed, when either cannot be opened (not found when one is missing) or the
+    // name would not fit.
+    AreaResult openBase(OsFile::Mode mode = OsFile::Mode::ReadWrite);
     void closeBase();
     // Reads the whole index into `index`, sorted by UMSGID. Records that name no frame
     // (frame offset 0: the blank records other tools leave, zero padding, another writer's
@@ -40,6 +42,9 @@ protected:
     char basePath[kSquishMaxPath] = {};
     OsFile dataFile;
     OsFile indexFile;
+    // The names the open files were found by, for the reasons of what goes wrong with them.
+    std::string dataPath;
+    std::string indexPath;
 
 private:
     class LockedBase;
@@ -63,13 +68,27 @@ private:
     // a binary search of the file (which Squish writers keep in ascending order), and a
     // scan of every record when that finds nothing, so an index out of order is served too.
     AreaResult findIndexRecord(uint32_t umsgid, sqifile& record);
-    // Reads and checks the frame header and message header of a message frame, into `raw`
-    // (at least the two headers long) as many bytes as it holds; `extra` tells how many
-    // arrived after the headers.
-    bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
-                            SquishMsgHeader& msg, uint8_t* raw, size_t rawSize, size_t& extra);
-    bool readMessageHeaders(uint32_t frameOffset, int64_t fileLength, SquishFrameHeader& frame,
-                            SquishMsgHeader& msg);
+    // Reads and checks the frame header and message header of the frame of message
+    // `umsgid`, into `raw` (at least the two headers long) as many bytes as it holds;
+    // `extra` tells how many arrived after the headers. Damaged, saying what is wrong with
+    // the frame, when it cannot be split into its parts; an I/O error when the read fails.
+    AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                  SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw, size_t rawSize,
+                                  size_t& extra);
+    AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                  SquishFrameHeader& frame, SquishMsgHeader& msg);
+    // The messages a list shows, of the open base: each index record that names a frame
+    // whose headers can be read, ascending by UMSGID. `visit` gets the record, the
+    // headers and the bytes read after them; false from it ends the walk. Listing and
+    // counting both go through here, so that they always agree.
+    struct ListedFrame {
+        const sqifile& record;
+        const SquishFrameHeader& frame;
+        const SquishMsgHeader& msg;
+        const uint8_t* after;  // `extra` bytes that followed the headers
+        size_t extra;
+    };
+    AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit);
     // "Squish base PATH".
     std::string baseLabel() const;
     // A write refused for damage, naming the base: "Squish base PATH: WHAT; nothing was written".

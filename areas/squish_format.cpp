@@ -136,12 +136,30 @@ uint32_t squishNameHash(const char* name) {
 }
 
 bool isReadableMessageFrame(const SquishFrameHeader& frame, uint32_t frameOffset, int64_t fileLength) {
-    if (frame.frameId != kSquishFrameId) return false;
-    if (!isFrameOffset(frameOffset)) return false;
-    if (frame.msgLength < kSquishMsgHeaderSize || frame.msgLength > frame.frameLength) return false;
-    if (frame.controlLength > frame.msgLength - kSquishMsgHeaderSize) return false;
+    return messageFrameProblem(frame, frameOffset, fileLength).empty();
+}
+
+std::string messageFrameProblem(const SquishFrameHeader& frame, uint32_t frameOffset, int64_t fileLength) {
+    if (!isFrameOffset(frameOffset)) return frameOffsetProblem(frameOffset);
+    if (frame.frameId != kSquishFrameId) return "has no frame id";
+    if (frame.msgLength < kSquishMsgHeaderSize)
+        return "holds " + std::to_string(frame.msgLength) + " bytes of message, less than a message header";
+    if (frame.msgLength > frame.frameLength)
+        return "holds a message of " + std::to_string(frame.msgLength) + " bytes in a frame of " +
+               std::to_string(frame.frameLength);
+    if (frame.controlLength > frame.msgLength - kSquishMsgHeaderSize)
+        return "has " + std::to_string(frame.controlLength) + " bytes of control information in a message of " +
+               std::to_string(frame.msgLength);
     // The used part of the frame must lie in the file (and so within the signed 32-bit
     // offsets of the format): every later read of it is bounded by the file.
     int64_t end = int64_t(frameOffset) + int64_t(kSquishFrameHeaderSize) + int64_t(frame.msgLength);
-    return end <= fileLength && end <= INT32_MAX;
+    if (end > fileLength) return "runs past the end of the data file";
+    if (end > INT32_MAX) return "runs past the 32-bit offsets of the format";
+    return {};
+}
+
+std::string frameOffsetProblem(uint32_t frameOffset) {
+    if (isFrameOffset(frameOffset)) return {};
+    if (frameOffset < kSquishBaseHeaderSize) return "lies inside the base header";
+    return "lies past the 32-bit offsets of the format";
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "fido/fidoaddr.h"
 
@@ -136,3 +137,9 @@ inline bool isFrameOffset(uint32_t offset) {
 // at least the message header and within the frame, control information that fits the
 // message, and the used part of the frame inside the file.
 bool isReadableMessageFrame(const SquishFrameHeader& frame, uint32_t frameOffset, int64_t fileLength);
+// What keeps such a frame from being read ("has no frame id", "runs past the end of the
+// data file", ...); empty when it is readable.
+std::string messageFrameProblem(const SquishFrameHeader& frame, uint32_t frameOffset, int64_t fileLength);
+// What keeps an offset from being a frame's ("lies inside the base header", ...); empty
+// for a frame offset.
+std::string frameOffsetProblem(uint32_t frameOffset);

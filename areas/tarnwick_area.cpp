@@ -60,6 +60,9 @@ msgFileHeader decodeMsgFileHeader(const uint8_t* in) {
 
 namespace {
 
+const char* const kNoUsablePath =
+    "the folder has no usable path (none is given, or it is too long or holds a zero byte)";
+
 // Longer texts are treated as unreadable: a fetched message must fit the signed 32-bit
 // sizes of replies.
 constexpr int64_t kMaxTextLength = 0x7FFFFFFE;
@@ -88,22 +91,39 @@ bool numberFromName(const char* name, uint32_t& number) {
     return !overflow;
 }
 
+AreaResult readFailure(const std::string& path) {
+    int error = errno;
+    return AreaResult::ioError("cannot read " + path, error);
+}
+
+// Whether an open message file can be a message: at least a header long, its text within
+// the bound. Damaged, naming the file and what is wrong, when not; `textLength` receives
+// the length of what follows the header.
+AreaResult checkMessageFile(const OsFile& file, const std::string& path, int64_t& textLength) {
+    int64_t length = file.length();
+    if (length < 0) return readFailure(path);
+    if (length < int64_t(kMsgFileHeaderSize))
+        return AreaResult::damaged(path + " is shorter than a message header (" + std::to_string(length) + " of " +
+                                   std::to_string(kMsgFileHeaderSize) + " bytes)");
+    textLength = length - int64_t(kMsgFileHeaderSize);
+    if (textLength > kMaxTextLength) return AreaResult::damaged(path + " is too long to be a message");
+    return AreaResult::ok();
+}
+
 // Reads the header of an open message file and its text up to the first zero byte or
 // the end of the file; `text` receives the text followed by one zero byte. Damaged when
-// the file is shorter than a header or longer than the text bound; an I/O error when
-// fewer bytes arrive than the length promises. Memory never exceeds the size of the text
-// actually read. `path` names the file in the reason.
+// checkMessageFile says so; an I/O error when fewer bytes arrive than the length
+// promises. Memory never exceeds the size of the text actually read. `path` names the
+// file in the reason.
 AreaResult readMessageFile(const OsFile& file, const std::string& path, msgFileHeader& header,
                            std::vector<char>& text) {
     text.clear();
-    int64_t length = file.length();
-    if (length < 0) return AreaResult::ioError("cannot read " + path, errno);
-    if (length < int64_t(kMsgFileHeaderSize)) return AreaResult::damaged(path + " is shorter than a message header");
-    int64_t textLength = length - int64_t(kMsgFileHeaderSize);
-    if (textLength > kMaxTextLength) return AreaResult::damaged(path + " is too long to be a message");
+    int64_t textLength = 0;
+    AreaResult checked = checkMessageFile(file, path, textLength);
+    if (!checked.isOk()) return checked;
 
     uint8_t raw[kMsgFileHeaderSize];
-    if (file.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return AreaResult::ioError("cannot read " + path, errno);
+    if (file.readAt(0, raw, sizeof raw) != int64_t(sizeof raw)) return readFailure(path);
     header = decodeMsgFileHeader(raw);
 
     int64_t done = 0;
@@ -114,7 +134,7 @@ AreaResult readMessageFile(const OsFile& file, const std::string& path, msgFileH
             text.reserve(std::min(std::max(text.capacity() * 2, used + piece + 1), size_t(textLength) + 1));
         text.resize(used + piece);
         if (file.readAt(int64_t(kMsgFileHeaderSize) + done, text.data() + used, piece) != int64_t(piece))
-            return AreaResult::ioError("cannot read " + path, errno);
+            return readFailure(path);
         done += int64_t(piece);
         if (const void* zero = memchr(text.data() + used, 0, piece)) {
             text.resize(size_t(static_cast<const char*>(zero) - text.data()));
@@ -253,10 +273,31 @@ std::string CTarnwickArea::messageFileName(int32_t index) const {
 
 
 AreaResult CTarnwickArea::scanResult() const {
-    if (scanIncomplete) return AreaResult::ioError("out of memory", ENOMEM);
+    if (scanIncomplete) return AreaResult::ioError("no memory to list " + folderLabel(), ENOMEM);
     // A folder that is not there holds no messages.
     if (scanError != 0 && scanError != ENOENT && scanError != ENOTDIR)
         return AreaResult::ioError("cannot list " + folderLabel(), scanError);
+    return AreaResult::ok();
+}
+
+AreaResult CTarnwickArea::forEachListedFile(
+    const std::function<bool(uint32_t number, const OsFile& file, const std::string& path)>& visit) {
+    for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
+        std::string name = messageFileName(i);
+        if (name.empty()) continue;  // no file under the number's own name
+        std::string path = pathOf(name);
+        OsFile file = OsFile::openExisting(path, OsFile::Mode::ReadOnly, Links::Refuse);
+        if (!file.isOpen()) {
+            // A file that went away or may not be read is no message of the list (its
+            // fetch says why); a process out of descriptors is no empty area.
+            int error = errno;
+            if (isDescriptorShortage(error)) return AreaResult::ioError("cannot open " + path, error);
+            continue;
+        }
+        int64_t textLength;
+        if (!checkMessageFile(file, path, textLength).isOk()) continue;
+        if (!visit(*msgNumbers.getAt(i), file, path)) break;
+    }
     return AreaResult::ok();
 }
 
@@ -266,62 +307,67 @@ AreaResult CTarnwickArea::getMsgList(const SummaryVisitor& visit) {
     if (!scanned.isOk()) return scanned;
     std::vector<char> text;
     MessageSummary summary;
-    for (int32_t i = 0; i < msgNumbers.getCount(); ++i) {
-        std::string name = messageFileName(i);
-        if (name.empty()) continue;  // no file under the number's own name
-        std::string path = pathOf(name);
-        OsFile file = OsFile::openExisting(path, OsFile::Mode::ReadOnly, Links::Refuse);
-        if (!file.isOpen()) {
-            // A file that went away is skipped; a process out of descriptors is no empty area.
-            if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open " + path, errno);
-            continue;
-        }
+    return forEachListedFile([&](uint32_t number, const OsFile& file, const std::string& path) {
         msgFileHeader stored;
-        if (!readMessageFile(file, path, stored, text).isOk()) continue;
-        file.close();
-
-        fillSummary(summary, *msgNumbers.getAt(i), stored);
+        // A read that fails now leaves the message out as a file that went away would.
+        if (!readMessageFile(file, path, stored, text).isOk()) return true;
+        fillSummary(summary, number, stored);
         messageAddresses(stored, text.data(), summary.origAddr, summary.destAddr);
         summary.setThreadKludges(std::string_view(text.data(), text.size() - 1));
-        if (!visit(summary)) break;
-    }
-    return AreaResult::ok();
+        return visit(summary);
+    });
 }
 
 AreaResult CTarnwickArea::getAreaStats(AreaStats& stats) {
     stats = AreaStats();
-    uint16_t mark = kNoLastRead;
-    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    if (directory[0] == 0) return AreaResult::notFound(kNoUsablePath);
     if (strlen(directory) + 10 > kAreaDirectorySize) return AreaResult::notFound(folderLabel() + ": the path is too long");
     std::vector<std::string> lastreadNames;
     scan(&lastreadNames);
     AreaResult scanned = scanResult();
     if (!scanned.isOk()) return scanned;
-    // The scan has seen the lastread names of the folder.
+    // The scan has seen the lastread names of the folder. Without a mark every message
+    // counts as unread.
     OsFile lastread = openNoCase(directory, "lastread", nullptr, &lastreadNames);
     uint8_t raw[2];
-    if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw)) mark = getU16(raw);
-    stats.hasLastRead = mark != kNoLastRead;
-    stats.lastRead = stats.hasLastRead ? mark : 0;
-
-    stats.messages = uint32_t(msgNumbers.getCount());
-    if (stats.messages < 2 || mark == kNoLastRead) {
-        stats.unread = stats.messages;
-        return AreaResult::ok();
+    if (lastread.isOpen() && lastread.readAt(0, raw, sizeof raw) == int64_t(sizeof raw) && getU16(raw) != kNoLastRead) {
+        stats.hasLastRead = true;
+        stats.lastRead = getU16(raw);
     }
-    int32_t pos;
-    if (msgNumbers.search(mark, pos)) stats.unread = stats.messages - uint32_t(pos) - 1;
+    // Counted over exactly what the list shows.
+    uint32_t messages = 0, unread = 0;
+    AreaResult walked = forEachListedFile([&](uint32_t number, const OsFile&, const std::string&) {
+        ++messages;
+        if (!stats.hasLastRead || number > stats.lastRead) ++unread;
+        return true;
+    });
+    if (!walked.isOk()) return walked;
+    stats.messages = messages;
+    stats.unread = unread;
     return AreaResult::ok();
 }
 
-AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
-    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
-    std::string path;
-    OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path, nullptr, Links::Refuse);
-    if (!file.isOpen()) {
-        if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open message " + std::to_string(msgNumber), errno);
+AreaResult CTarnwickArea::openMessageFile(uint32_t msgNumber, OsFile& file, std::string& path) {
+    // Found first and opened after, so that a file that is there but refuses the open is
+    // told apart from one that is not there.
+    if (!findRegularNoCase(directory, numberedName(msgNumber, "msg"), path, Links::Refuse)) {
+        int error = errno;
+        if (isDescriptorShortage(error)) return AreaResult::ioError("cannot list " + folderLabel(), error);
         return AreaResult::notFound(folderLabel() + ": no message " + std::to_string(msgNumber));
     }
+    file = OsFile::openExisting(path, OsFile::Mode::ReadOnly, Links::Refuse);
+    if (file.isOpen()) return AreaResult::ok();
+    int error = errno;
+    if (error == ENOENT) return AreaResult::notFound(folderLabel() + ": no message " + std::to_string(msgNumber));
+    return AreaResult::ioError("cannot open " + path, error);
+}
+
+AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
+    if (directory[0] == 0) return AreaResult::notFound(kNoUsablePath);
+    std::string path;
+    OsFile file;
+    AreaResult opened = openMessageFile(msgNumber, file, path);
+    if (!opened.isOk()) return opened;
     msgFileHeader stored;
     std::vector<char> text;
     AreaResult read = readMessageFile(file, path, stored, text);
@@ -339,10 +385,13 @@ AreaResult CTarnwickArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
 
 AreaResult CTarnwickArea::newMessage(const NewMessage& message, uint32_t& stored) {
     stored = 0;
-    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    if (directory[0] == 0) return AreaResult::notFound(kNoUsablePath);
     scanDirectory();
     AreaResult scanned = scanResult();
     if (!scanned.isOk()) return scanned;
+    // A folder that is not there holds no messages, but takes none either.
+    if (scanError == ENOENT) return AreaResult::notFound(folderLabel() + " is missing");
+    if (scanError == ENOTDIR) return AreaResult::notFound(folderLabel() + " is not a folder");
     // After the highest number that any entry takes, in 16 bits; gaps are never reused.
     // Number 1 is left to the tosser: *.MSG tossers keep their high-water mark in 1.msg
     // and never export it, so a netmail stored there would never be sent (or be
@@ -423,13 +472,18 @@ AreaResult CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t fir
         tempPath = pathOf(numberedName(uint16_t(first + attempt), "mst"));
         bool taken = false;
         file = OsFile::createExclusive(tempPath, &taken);
-        if (!file.isOpen() && !taken) return AreaResult::ioError("cannot create " + tempPath, errno);
+        if (!file.isOpen() && !taken) {
+            int error = errno;
+            return AreaResult::ioError("cannot create " + tempPath, error);
+        }
     }
     if (!file.isOpen())
         return AreaResult::busy(folderLabel() + ": every temporary name tried is taken by another writer");
     TemporaryFile temp(tempPath);
-    if (!file.write(bytes.data(), bytes.size())) return AreaResult::ioError("cannot write " + tempPath, errno);
-    if (!file.close()) return AreaResult::ioError("cannot write " + tempPath, errno);
+    if (!file.write(bytes.data(), bytes.size()) || !file.close()) {
+        int error = errno;
+        return AreaResult::ioError("cannot write " + tempPath, error);
+    }
 
     // The message number: the first from `first` on that no entry takes (after the wrap
     // at 65535 this steps over the numbers still in use), never 1, and never beside a
@@ -447,7 +501,10 @@ AreaResult CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t fir
                 stored = number;
                 return AreaResult::ok();
             }
-            if (!exists) return AreaResult::ioError("cannot rename " + temp.path() + " to " + finalName, errno);
+            if (!exists) {
+                int error = errno;
+                return AreaResult::ioError("cannot rename " + temp.path() + " to " + pathOf(finalName), error);
+            }
         }
         if (++collisions > kMaxNameCollisions)
             return AreaResult::busy(folderLabel() + ": every message number tried is taken by another writer");
@@ -456,7 +513,7 @@ AreaResult CTarnwickArea::storeNewMessage(const std::string& bytes, uint16_t fir
 }
 
 AreaResult CTarnwickArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check) {
-    if (directory[0] == 0) return AreaResult::notFound("the folder has no usable path");
+    if (directory[0] == 0) return AreaResult::notFound(kNoUsablePath);
     const AreaResult missing = AreaResult::notFound(folderLabel() + ": no message " + std::to_string(msgNumber));
     std::string path;
     // A delete that needs to know nothing of the message reads nothing: the file only has
@@ -464,11 +521,9 @@ AreaResult CTarnwickArea::deleteMsg(uint32_t msgNumber, const DeleteCheck& check
     if (!check.needsOwnership()) {
         if (!findRegularNoCase(directory, numberedName(msgNumber, "msg"), path, Links::Refuse)) return missing;
     } else {
-        OsFile file = openNoCase(directory, numberedName(msgNumber, "msg"), &path, nullptr, Links::Refuse);
-        if (!file.isOpen()) {
-            if (isDescriptorShortage(errno)) return AreaResult::ioError("cannot open message " + std::to_string(msgNumber), errno);
-            return missing;
-        }
+        OsFile file;
+        AreaResult opened = openMessageFile(msgNumber, file, path);
+        if (!opened.isOk()) return opened;
         msgFileHeader stored;
         std::vector<char> text;
         AreaResult read = readMessageFile(file, path, stored, text);

@@ -4,11 +4,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "areas/echoarea.h"
 #include "support/array.h"
+#include "support/osfile.h"
 
 // The stored-message header at the start of every *.MSG file: the FidoNet stored-message
 // layout, whose eight spare bytes at 176-183 hold the zone and point numbers. Integers are
@@ -92,6 +94,16 @@ private:
     void scan(std::vector<std::string>* lastreadNames);
     std::string messageFileName(int32_t index) const;
     std::string pathOf(const std::string& name) const;
+    // The messages a list shows, of the last scan, ascending: each number's file under its
+    // own name that opens and is as long as a message may be. `visit` gets the number, the
+    // open file and its path, and returns false to stop. Listing and counting both go
+    // through here, so that they agree.
+    AreaResult forEachListedFile(const std::function<bool(uint32_t number, const OsFile& file,
+                                                          const std::string& path)>& visit);
+    // Opens message `msgNumber`'s file (any letter case, never a symbolic link) for
+    // reading; not found when there is none, an I/O error naming the file when it is
+    // there but does not open.
+    AreaResult openMessageFile(uint32_t msgNumber, OsFile& file, std::string& path);
     // Writes `bytes` under a new temporary name and moves it to the first free message
     // number from `first` on, which `stored` receives. Nothing stays behind when it fails.
     AreaResult storeNewMessage(const std::string& bytes, uint16_t first, uint32_t& stored);

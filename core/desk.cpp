@@ -47,15 +47,27 @@ AreaResult UserDeleteCheck::allows(const MessageOwnership& owner) const {
 }
 
 void reportAreaError(const Services& services, int32_t areaNumber, int systemError, const char* format, ...) {
-    char text[1024];
-    va_list args;
+    // Two paths and a reason can pass any fixed size: the text is measured first.
+    va_list args, again;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::string text(n > 0 ? size_t(n) : 0, '\0');
+    if (n > 0) vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     if (services.hasArea(areaNumber))
-        reportError(systemError, "area %s: %s", services.areaList[size_t(areaNumber)].name.c_str(), text);
+        reportError(systemError, "area %s: %s", services.areaList[size_t(areaNumber)].name.c_str(), text.c_str());
     else
-        reportError(systemError, "area number %d: %s", int(areaNumber), text);
+        reportError(systemError, "area number %d: %s", int(areaNumber), text.c_str());
+}
+
+void reportRefusal(const Services& services, const rClientInfo& user, int32_t areaNumber, const char* what,
+                   const AreaResult& result) {
+    UserLabel u(user);
+    const int systemError = result.code() == AreaResult::Code::IoError ? result.systemError() : 0;
+    reportAreaError(services, areaNumber, systemError, "fail to %s: user %s, %s: %s: %s", what, u.name, u.address,
+                    areaResultName(result.code()), result.reason().c_str());
 }
 
 std::unique_ptr<CEchoArea> openConfiguredArea(const Services& services, int32_t areaNumber) {

@@ -14,6 +14,23 @@
 void reportAreaError(const Services& services, int32_t areaNumber, int systemError, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// The console line of a command of the user's that the area refused or that failed:
+//
+//   error: area TAG: fail to WHAT: user NAME, ADDRESS: CAUSE: REASON[: SYSTEM TEXT (CODE)]
+//
+// WHAT as the caller words it ("read message #7", "delete message #3", "post", "list the
+// messages"), CAUSE the result's code as areaResultName has it ("not found", "forbidden",
+// "busy", "damaged", "I/O error"), REASON the area's own words (the base or file, and what
+// is wrong with it), and the system's text for the errno of an I/O error. For example
+//
+//   error: area ECHO: fail to delete message #3: user Ann, 2:5020/1.0: forbidden: not yours
+//   error: area NETMAIL: fail to post: user Ann, 2:5020/1.0: I/O error: cannot create
+//          /fido/netmail/5.mst: Permission denied (13)
+//
+// (the second one line).
+void reportRefusal(const Services& services, const rClientInfo& user, int32_t areaNumber, const char* what,
+                   const AreaResult& result);
+
 // The area object for a configured area number; nullptr for a number that names no area
 // or an area of unknown format.
 std::unique_ptr<CEchoArea> openConfiguredArea(const Services& services, int32_t areaNumber);

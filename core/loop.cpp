@@ -293,5 +293,7 @@ void ServerLoop::run() {
     }
     // The process ends next: what the connections own is given back (their sockets close
     // with the process, not one by one).
+    const int32_t open = openSessions(clientList);
     clientList.clear();
+    logLine("-> shutting down: %d %s closed\n", int(open), open == 1 ? "session" : "sessions");
 }

@@ -1,5 +1,7 @@
 #include "protocol/handlers.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -61,22 +63,24 @@ CEchoArea& openOrFail(const Services& services, int32_t number, StepContext& ste
 }
 
 // After a write that another writer held back (busy): true when it will be tried again in
-// a later step. Once the time for that is over, the reason is reported and the caller
-// refuses the request as any failed write.
-bool heldBack(const Services& services, StepContext& step, int32_t areaNumber, const AreaResult& r) {
+// a later step. Once the time for that is over, `r` says so and the caller refuses the
+// request as any failed write.
+bool heldBack(StepContext& step, AreaResult& r) {
     if (r.code() != AreaResult::Code::Busy) return false;
     if (step.mayDefer) {
         step.deferred = true;
         return true;
     }
-    reportAreaError(services, areaNumber, 0, "write to area %d given up: %s", int(areaNumber), r.reason().c_str());
+    r = AreaResult::busy(r.reason() + "; given up once writeRetryTime was over");
     return false;
 }
 
-// A write the area refused because its files are damaged: the console learns which base and
-// why (nothing was written).
-void reportDamage(const Services& services, int32_t areaNumber, const AreaResult& r) {
-    if (r.code() == AreaResult::Code::Damaged) reportAreaError(services, areaNumber, 0, "%s", r.reason().c_str());
+// A command the area refused or that failed: its cause on the console, naming the user,
+// and CID_S_FAIL (a process out of descriptors closes the connection instead).
+void refuse(sessionClient& s, int32_t areaNumber, const std::string& what, const AreaResult& r) {
+    failOnDescriptorShortage(s.door.services, areaNumber, r);
+    reportRefusal(s.door.services, *s.user, areaNumber, what.c_str(), r);
+    sendFail(s);
 }
 
 void handleAreaList(sessionClient& s, StepContext& step) {
@@ -101,6 +105,10 @@ void handleAreaList(sessionClient& s, StepContext& step) {
             info.unreadCount = stats.unread;
         }
         failOnDescriptorShortage(services, i, r);
+        // Counts of 0: an area whose files are not there holds nothing; any other cause
+        // is told.
+        if (!r.isOk() && r.code() != AreaResult::Code::NotFound)
+            reportRefusal(services, *s.user, i, "count the messages", r);
         step.area.reset();
         (void)areaInfoList.add(info);  // an area that finds no room is left out
     }
@@ -138,7 +146,10 @@ void handleMsgList(sessionClient& s, const uint8_t* request, StepContext& step) 
         return true;
     });
     failOnDescriptorShortage(services, number, r);
-    if (!r.isOk()) list->removeAll();  // an unreadable area lists empty
+    if (!r.isOk()) {
+        reportRefusal(services, *s.user, number, "list the messages", r);
+        list->removeAll();  // an unreadable area lists empty
+    }
     queueDataReply(s, CID_S_MSGLIST, ReplyBytes(std::move(list)));
 }
 
@@ -154,13 +165,14 @@ void handleFetch(sessionClient& s, const uint8_t* request, StepContext& step) {
         r = AreaResult::notFound("message " + std::to_string(msgNumber) + " is not the user's to read");
     // The reply takes the array over as it is, unless a compressed block replaces it.
     auto data = std::make_unique<MCArray<char>>();
-    if (r.isOk() && encodeFetchedMessage(message, *data)) {
-        queueDataReply(s, CID_S_MESSAGE, ReplyBytes(std::move(data)));
-        return;
+    if (r.isOk()) {
+        if (encodeFetchedMessage(message, *data)) {
+            queueDataReply(s, CID_S_MESSAGE, ReplyBytes(std::move(data)));
+            return;
+        }
+        r = AreaResult::ioError("no memory to lay the message out for its reply", ENOMEM);
     }
-    failOnDescriptorShortage(services, number, r);
-    reportAreaError(services, number, 0, "fail to read message #%d\n", int(msgNumber));
-    sendFail(s);
+    refuse(s, number, "read message #" + std::to_string(msgNumber), r);
 }
 
 // A field of a posted record: up to its first zero byte, at most its size.
@@ -185,10 +197,8 @@ void handlePost(sessionClient& s, const uint8_t* data, StepContext& step) {
         sendOk(s);
         return;
     }
-    if (heldBack(services, step, record.areaNumber, r)) return;
-    failOnDescriptorShortage(services, record.areaNumber, r);
-    reportDamage(services, record.areaNumber, r);
-    sendFail(s);
+    if (heldBack(step, r)) return;
+    refuse(s, record.areaNumber, "post", r);
 }
 
 void handleDelete(sessionClient& s, const uint8_t* request, StepContext& step) {
@@ -201,11 +211,8 @@ void handleDelete(sessionClient& s, const uint8_t* request, StepContext& step) {
         sendOk(s);
         return;
     }
-    if (heldBack(services, step, number, r)) return;
-    failOnDescriptorShortage(services, number, r);
-    reportDamage(services, number, r);
-    reportAreaError(services, number, 0, "fail to delete message #%d\n", int(msgNumber));
-    sendFail(s);
+    if (heldBack(step, r)) return;
+    refuse(s, number, "delete message #" + std::to_string(msgNumber), r);
 }
 
 }  // namespace

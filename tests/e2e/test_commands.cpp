@@ -134,6 +134,8 @@ struct Format {
     const char* tag;  // of `area`
     uint32_t number(const Sample& s) const { return squish ? s.squishNumber : s.msgNumber; }
 };
+// The user as the console lines of refusals name them.
+const std::string kUserLabel = "user Name, 2:5020/1.0";
 const Format kFormats[] = {
     {"squish", kEcho, kEmptyEcho, kGoneEcho, true, "ECHO"},
     {"msg", kNetmail, kEmptyNet, kGoneNet, false, "NETMAIL"},
@@ -146,6 +148,10 @@ protected:
 
     std::string echoBase() const { return dir.file("echo"); }
     std::string netmailDir() const { return dir.file("netmail"); }
+    // How the area's reasons name the files of `area` of the format.
+    std::string whereOf(const Format& f) const {
+        return f.squish ? "Squish base " + echoBase() : "*.MSG folder " + netmailDir();
+    }
 
     // The file of message n in the netmail directory, whatever the letter case of its
     // name; empty when there is none.
@@ -331,9 +337,11 @@ TEST_F(Commands, ListAndFetchInBothFormats) {
             EXPECT_EQ(want, lines);
         }
 
-        // A missing number is refused, reported naming the area, and the connection goes on.
+        // A missing number is refused, reported naming the area, the user and the cause, and
+        // the connection goes on.
         const uint32_t missing = 999;
-        const std::string line = "error: area " + std::string(f.tag) + ": fail to read message #999\n\n";
+        const std::string line = "error: area " + std::string(f.tag) + ": fail to read message #999: " + kUserLabel +
+                                 ": not found: " + whereOf(f) + ": no message 999\n";
         int before = server.countErr(line);
         pktMessage m;
         std::vector<std::string> lines;
@@ -438,10 +446,16 @@ TEST_F(Commands, PostStoresTheUsersAddressInBothFormats) {
         ASSERT_GT(lines.size(), tail.size());
         EXPECT_EQ("Last words", lines[lines.size() - 1 - tail.size()]);
 
-        // A post the area cannot store is refused without an error line; the session goes on.
+        // A post the area cannot store is refused with its cause on the console; the
+        // session goes on.
+        const std::string lost = f.squish ? "error: area GONE: fail to post: " + kUserLabel + ": not found: " +
+                                                dir.file("gone") + ".sqd is missing\n"
+                                          : "error: area NODIR: fail to post: " + kUserLabel +
+                                                ": not found: *.MSG folder " + dir.file("nodir") + " is missing\n";
         int errors = server.countErr("error:");
         EXPECT_EQ(Status::Refused, c.post(postRecord(f.goneArea, "Carol", "Lost", dest), text));
-        EXPECT_EQ(errors, server.countErr("error:")) << server.err();
+        EXPECT_EQ(errors + 1, server.countErr("error:")) << server.err();
+        EXPECT_EQ(1, server.countErr(lost)) << server.err();
         EXPECT_EQ(Status::Ok, c.ping());
     }
     // The area list reads the areas anew.
@@ -469,11 +483,20 @@ TEST_F(Commands, DeleteRightsInBothFormats) {
         const uint32_t own = numbers(user, f.area).back();
         EXPECT_EQ(Status::Ok, user.deleteMsg(f.area, own));
 
-        // Another address's message, the user's sent one and a missing one are refused.
-        for (uint32_t number : {f.number(others), f.number(ownSent), 60000u}) {
+        // Another address's message, the user's sent one and a missing one are refused,
+        // each with its cause.
+        const struct {
+            uint32_t number;
+            std::string cause;
+        } refused[] = {
+            {f.number(others), "forbidden: not yours"},
+            {f.number(ownSent), "forbidden: already sent"},
+            {60000u, "not found: " + whereOf(f) + ": no message 60000"},
+        };
+        for (const auto& [number, cause] : refused) {
             SCOPED_TRACE(number);
-            const std::string line =
-                "error: area " + std::string(f.tag) + ": fail to delete message #" + std::to_string(number) + "\n\n";
+            const std::string line = "error: area " + std::string(f.tag) + ": fail to delete message #" +
+                                     std::to_string(number) + ": " + kUserLabel + ": " + cause + "\n";
             int before = server.countErr(line);
             EXPECT_EQ(Status::Refused, user.deleteMsg(f.area, number));
             EXPECT_EQ(before + 1, server.countErr(line)) << server.err();

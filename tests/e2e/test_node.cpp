@@ -589,13 +589,19 @@ TEST(NodeConsole, PostsDeletesAndAreaErrors) {
     ASSERT_EQ(c.deleteMsg(1, 2), Status::Ok);
     EXPECT_TRUE(server.waitForOut(peer + " delete: user Ann, 2:5020/1.0, area NETMAIL, message #2\n", kWaitMs));
 
-    // Refusals name the area.
+    // Refusals name the area, the user and the cause.
     pktMessage m;
     std::vector<std::string> lines;
     EXPECT_EQ(c.getMessage(1, 77, m, lines), Status::Refused);
-    EXPECT_TRUE(server.waitForErr(peer + " error: area NETMAIL: fail to read message #77\n\n", kWaitMs)) << server.err();
+    EXPECT_TRUE(server.waitForErr(peer + " error: area NETMAIL: fail to read message #77: user Ann, 2:5020/1.0: not "
+                                         "found: *.MSG folder " + dir.file("netmail") + ": no message 77\n",
+                                  kWaitMs))
+        << server.err();
     EXPECT_EQ(c.deleteMsg(0, 40), Status::Refused);  // another's message
-    EXPECT_TRUE(server.waitForErr(peer + " error: area ECHO: fail to delete message #40\n\n", kWaitMs)) << server.err();
+    EXPECT_TRUE(server.waitForErr(
+        peer + " error: area ECHO: fail to delete message #40: user Ann, 2:5020/1.0: forbidden: no MSGID names its author\n",
+        kWaitMs))
+        << server.err();
     EXPECT_EQ(server.countOut("delete: "), 2) << "refused deletes are not logged as deletes";
     server.signal(SIGTERM);
     EXPECT_EQ(server.waitExit(), 0);
@@ -626,7 +632,8 @@ TEST(NodeConsole, DamagedBaseRefusalNamesTheBaseAndTheReason) {
     copyField(m.header.toName, "All", sizeof m.header.toName);
     copyField(m.header.subject, "Never stored", sizeof m.header.subject);
     EXPECT_EQ(c.post(m, "Text\r"), Status::Refused);
-    const std::string line = peerOf(c) + " error: area ECHO: Squish base " + dir.file("echo") + ": ";
+    const std::string line =
+        peerOf(c) + " error: area ECHO: fail to post: user Ann, 2:5020/1.0: damaged: Squish base " + dir.file("echo") + ": ";
     ASSERT_TRUE(server.waitForErr(line, kWaitMs)) << server.err();
     std::string err = server.err();
     std::string reported = err.substr(err.find(line) + line.size());

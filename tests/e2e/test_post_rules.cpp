@@ -361,7 +361,11 @@ TEST_F(PostRules, EchoTossLogListsEachPostedEchoAreaOnce) {
     writeFile(log, "");
     ASSERT_EQ(Status::Ok, user.post(record(kEcho2, "Name", 0), "Again\r"));
     EXPECT_EQ(readFile(log), "ECHO2\n");
-    EXPECT_EQ(0, server.countErr("error:")) << server.err();
+    // The one error line is the refused post's.
+    EXPECT_EQ(1, server.countErr("error:")) << server.err();
+    EXPECT_EQ(1, server.countErr("error: area GONE: fail to post: user Name, 2:5020/1.5: not found: " + dir.file("gone") +
+                                 ".sqd is missing\n"))
+        << server.err();
 }
 
 TEST_F(PostRules, EchoTossLogThatCannotBeWrittenDoesNotFailThePost) {

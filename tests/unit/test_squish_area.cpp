@@ -571,7 +571,7 @@ TEST_F(SquishArea, UnreadCounts) {
     };
     // Five messages with UMSGIDs 3, 5, 7, 9, 11.
     const Case cases[] = {
-        {"no last-read file", std::nullopt, false, 0, 0},
+        {"no last-read file: every message unread", std::nullopt, false, 0, 5},
         {"mark 0", 0u, false, 0, 5},
         {"mark at the third record", 7u, false, 0, 2},
         {"mark between two records", 8u, false, 0, 2},
@@ -579,7 +579,7 @@ TEST_F(SquishArea, UnreadCounts) {
         {"mark past every record", 1000u, false, 0, 0},
         {"blank records are passed over", 0xFFFFFFFFu, false, 3, 0},
         {"blank records with mark 0", 0u, false, 3, 5},
-        {"index read in file order", 7u, true, 0, 5},
+        {"index out of order: counted by UMSGID, as listed", 7u, true, 0, 2},
     };
     std::vector<sqfix::Message> m(5);
     for (const Case& c : cases) {
@@ -592,19 +592,32 @@ TEST_F(SquishArea, UnreadCounts) {
         o.trailingBlankRecords = c.blanks;
         build(m, o);
         EXPECT_EQ(stats(base()), std::make_pair(5u, c.unread));
+        // Counting writes nothing, a last-read file least of all.
+        EXPECT_EQ(access(sqfix::fileOf(base(), ".SQL").c_str(), F_OK) == 0, c.mark.has_value());
     }
 }
 
 TEST_F(SquishArea, UnreadCountWithShortLastReadFile) {
+    // A last-read file too short to hold a mark is none: every message is unread.
     sqfix::BuildOptions o;
     o.lastReadMark = 2u;
     build(std::vector<sqfix::Message>(4), o);
-    sqfix::truncateFile(sqfix::fileOf(base(), ".SQL"), 3);
-    EXPECT_EQ(stats(base()), std::make_pair(4u, 0u));
+    const std::string sql = sqfix::fileOf(base(), ".SQL");
+    sqfix::truncateFile(sql, 3);
+    EXPECT_EQ(stats(base()), std::make_pair(4u, 4u));
+    sqfix::truncateFile(sql, 0);
+    EXPECT_EQ(stats(base()), std::make_pair(4u, 4u));
+    EXPECT_EQ(sqfix::readFileBytes(sql), std::vector<uint8_t>{}) << "nothing is written";
+    sqfix::patchU32(sql, 0, 0);
+    EXPECT_EQ(stats(base()), std::make_pair(4u, 4u));
+    // Without an index nothing is listed, and nothing is counted.
     removeFile(sqfix::fileOf(base(), ".SQI"));
-    sqfix::truncateFile(sqfix::fileOf(base(), ".SQL"), 0);
-    sqfix::patchU32(sqfix::fileOf(base(), ".SQL"), 0, 0);
-    EXPECT_EQ(stats(base()), std::make_pair(4u, 0u));  // no index: nothing counts as unread
+    EXPECT_TRUE(list().empty());
+    CSquishArea area(base(), 3);
+    AreaStats counts{9, 9};
+    EXPECT_EQ(area.getAreaStats(counts).code(), AreaResult::Code::NotFound);
+    EXPECT_EQ(counts.messages, 0u);
+    EXPECT_EQ(counts.unread, 0u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -995,19 +1008,21 @@ TEST_F(SquishArea, DamagedFramesAreUnreadable) {
         const char* name;
         Where where;
         std::vector<Patch> patches;
+        const char* cause;  // what the fetch of message 2 says is wrong with its frame
     };
     const Case cases[] = {
-        {"bad frame id", kFrame, {{off::kFrameId, 0xAFAE4454u}}},
-        {"message shorter than its header", kFrame, {{off::kMsgLength, 200}}},
-        {"huge message length", kFrame, {{off::kMsgLength, 0xFFFFFFF0u}}},
-        {"message longer than the frame", kFrame, {{off::kFrameLength, 238}}},
-        {"control longer than the message", kFrame, {{off::kControlLength, 100000}}},
-        {"huge control length", kFrame, {{off::kControlLength, 0xFFFFFFFFu}}},
-        {"lengths past the end of the file", kFrame, {{off::kFrameLength, 0x7FFFFFF0u}, {off::kMsgLength, 0x7FFFFF00u}}},
-        {"index points past the end", kIndex, {{0, 0x00100000u}}},
-        {"index points to offset 0", kIndex, {{0, 0}}},
-        {"index points into the base header", kIndex, {{0, 10}}},
-        {"index offset negative as signed", kIndex, {{0, 0x80000200u}}},
+        {"bad frame id", kFrame, {{off::kFrameId, 0xAFAE4454u}}, "has no frame id"},
+        {"message shorter than its header", kFrame, {{off::kMsgLength, 200}}, "less than a message header"},
+        {"huge message length", kFrame, {{off::kMsgLength, 0xFFFFFFF0u}}, "in a frame of"},
+        {"message longer than the frame", kFrame, {{off::kFrameLength, 238}}, "in a frame of 238"},
+        {"control longer than the message", kFrame, {{off::kControlLength, 100000}}, "100000 bytes of control"},
+        {"huge control length", kFrame, {{off::kControlLength, 0xFFFFFFFFu}}, "bytes of control information"},
+        {"lengths past the end of the file", kFrame, {{off::kFrameLength, 0x7FFFFFF0u}, {off::kMsgLength, 0x7FFFFF00u}},
+         "runs past the end of the data file"},
+        {"index points past the end", kIndex, {{0, 0x00100000u}}, "(offset 1048576) runs past the end of the data file"},
+        {"index points to offset 0", kIndex, {{0, 0}}, nullptr},  // names no frame: no message 2 at all
+        {"index points into the base header", kIndex, {{0, 10}}, "(offset 10) lies inside the base header"},
+        {"index offset negative as signed", kIndex, {{0, 0x80000200u}}, "lies past the 32-bit offsets"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1019,9 +1034,20 @@ TEST_F(SquishArea, DamagedFramesAreUnreadable) {
                 sqfix::patchU32(sqfix::fileOf(base(), ".SQI"), 12 + p.field, p.value);
         }
         EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 3}));
+        // The counts are those of the list: no .SQL, so both listed messages are unread.
+        EXPECT_EQ(stats(base()), std::make_pair(2u, 2u));
         CSquishArea area(base(), 3);
+        StoredMessage unreadable;
+        AreaResult r = area.getMessage(2, unreadable);
+        if (c.cause) {
+            EXPECT_EQ(r.code(), AreaResult::Code::Damaged);
+            EXPECT_NE(r.reason().find("Squish base " + base() + ": the frame of message 2 "), std::string::npos)
+                << r.reason();
+            EXPECT_NE(r.reason().find(c.cause), std::string::npos) << r.reason();
+        } else {
+            EXPECT_EQ(r.code(), AreaResult::Code::NotFound) << r.reason();
+        }
         MCArray<char> out;
-        EXPECT_FALSE(fetch(area, 2, out));
         EXPECT_TRUE(fetch(area, 3, out));
         auto before = snapshot();
         EXPECT_FALSE(erase(2));
@@ -1042,7 +1068,7 @@ TEST_F(SquishArea, TruncatedFiles) {
     sqfix::truncateFile(sqd, built.frameOffsets[2] + 100);
     EXPECT_EQ(listedNumbers(), (std::vector<uint32_t>{1, 2}));
     EXPECT_FALSE(fetch(area, 3, out));
-    EXPECT_EQ(stats(base()).first, 3u);
+    EXPECT_EQ(stats(base()).first, 2u) << "counted as listed";
     // Cut inside the base header: nothing can be read or counted.
     sqfix::truncateFile(sqd, 100);
     EXPECT_TRUE(list().empty());
@@ -1340,6 +1366,20 @@ TEST_F(SquishArea, RefusalsSayWhichCause) {
     r = store(area, postRecord(), "x");
     EXPECT_EQ(r.code(), AreaResult::Code::NotFound);
     EXPECT_NE(r.reason().find(".sqi is missing"), std::string::npos) << r.reason();
+    // A data file that the system will not open as one: an I/O error naming it, for every
+    // operation (a list and the counts too: such an area is not passed off as empty).
+    build(threeMessages());
+    const std::string sqd = sqfix::fileOf(base(), ".SQD");
+    ASSERT_TRUE(removeFile(sqd));
+    ASSERT_EQ(mkdir(sqd.c_str(), 0755), 0);
+    StoredMessage m;
+    AreaStats counts;
+    for (AreaResult failed : {area.getMessage(1, m), area.getMsgList([](const MessageSummary&) { return true; }),
+                              area.getAreaStats(counts), store(area, postRecord(), "x")}) {
+        EXPECT_EQ(failed.code(), AreaResult::Code::IoError);
+        EXPECT_EQ(failed.reason(), "cannot open " + sqd);
+        EXPECT_EQ(failed.systemError(), EISDIR);
+    }
 }
 
 TEST_F(SquishArea, CountsNeverWrapNorExceedTheIndex) {
@@ -1367,12 +1407,13 @@ TEST_F(SquishArea, CountsNeverWrapNorExceedTheIndex) {
         EXPECT_EQ(img.header.numMsg, c.expected);
         EXPECT_EQ(img.header.highMsg, c.expected);
     }
-    // The unread count does not wrap either when the index holds more than the header says.
+    // The counts follow the index, as the list does, whatever the header says: the unread
+    // count does not wrap when the index holds more than the header's count.
     sqfix::BuildOptions o;
     o.lastReadMark = 2u;
     build(threeMessages(), o);
     sqfix::patchU32(sqfix::fileOf(base(), ".SQD"), off::kNumMsg, 1);
-    EXPECT_EQ(stats(base()), std::make_pair(1u, 0u));
+    EXPECT_EQ(stats(base()), std::make_pair(3u, 1u));
 }
 
 // ---------------------------------------------------------------------------------------

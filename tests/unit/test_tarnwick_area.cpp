@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -241,7 +242,7 @@ TEST(TarnwickStats, UnreadFromTheLastreadMark) {
         {"mark on a message", {1, 2, 5}, "lastread", two, 3, 1},
         {"mark on the last message", {1, 2, 5}, "lastread", std::string("\x05\x00", 2), 3, 0},
         {"mark on the first message", {1, 2, 5}, "lastread", std::string("\x01\x00", 2), 3, 2},
-        {"mark on no message", {1, 2, 5}, "lastread", std::string("\x03\x00", 2), 3, 0},
+        {"mark on no message", {1, 2, 5}, "lastread", std::string("\x03\x00", 2), 3, 1},
         {"no lastread file", {1, 2, 5}, nullptr, "", 3, 3},
         {"one-byte lastread file", {1, 2, 5}, "lastread", "\x02", 3, 3},
         {"empty lastread file", {1, 2, 5}, "lastread", "", 3, 3},
@@ -249,7 +250,7 @@ TEST(TarnwickStats, UnreadFromTheLastreadMark) {
         {"only the first two bytes count", {1, 2, 5}, "lastread", std::string("\x02\x00\x05\x00", 4), 3, 1},
         {"upper-case lastread name", {1, 2, 5}, "LASTREAD", two, 3, 1},
         {"mixed-case lastread name", {1, 2, 5}, "LastRead", two, 3, 1},
-        {"single message, marked", {1}, "lastread", std::string("\x01\x00", 2), 1, 1},
+        {"single message, marked", {1}, "lastread", std::string("\x01\x00", 2), 1, 0},
         {"single message, no mark", {7}, nullptr, "", 1, 1},
         {"empty area", {}, "lastread", two, 0, 0},
         {"large numbers", {40000, 50000, 65535}, "lastread", std::string("\x50\xC3", 2), 3, 1},
@@ -269,19 +270,33 @@ TEST(TarnwickStats, UnreadFromTheLastreadMark) {
     }
 }
 
-TEST(TarnwickStats, CountsShortFilesAndIgnoresDirectories) {
-    // The count is that of the names: a damaged (short) message still counts, a
-    // directory named like a message does not, and neither does a lastread directory.
+TEST(TarnwickStats, CountsWhatTheListShows) {
+    // A damaged (short) message is left out of the list, and so of the counts; a
+    // directory named like a message is no message, and a lastread directory no mark.
     TempDir dir;
     ASSERT_TRUE(writeMsgFile(dir.path(), 1, MsgFile{}));
     ASSERT_TRUE(writeRawFile(dir.file("2.msg"), "short"));
+    ASSERT_TRUE(writeMsgFile(dir.path(), 4, MsgFile{}));
     dir.subdir("3.msg");
     dir.subdir("lastread");
     CTarnwickArea area(dir.path(), 0);
+    MCArray<pktMsgHeader> listed;
+    ASSERT_TRUE(listInto(area, listed));
+    ASSERT_EQ(listed.getCount(), 2);
     uint32_t counts[2];
     EXPECT_TRUE(statsInto(area, counts));
     EXPECT_EQ(counts[0], 2u);
     EXPECT_EQ(counts[1], 2u);
+    // With a mark on the damaged message, what is listed above it is unread.
+    dir.subdir("marked");
+    ASSERT_TRUE(writeMsgFile(dir.file("marked"), 1, MsgFile{}));
+    ASSERT_TRUE(writeRawFile(dir.file("marked/2.msg"), "short"));
+    ASSERT_TRUE(writeMsgFile(dir.file("marked"), 4, MsgFile{}));
+    ASSERT_TRUE(writeLastread(dir.file("marked"), 2));
+    CTarnwickArea marked(dir.file("marked"), 0);
+    EXPECT_TRUE(statsInto(marked, counts));
+    EXPECT_EQ(counts[0], 2u);
+    EXPECT_EQ(counts[1], 1u);
 }
 
 TEST(TarnwickStats, PathLengthLimit) {
@@ -433,6 +448,52 @@ TEST(TarnwickFetch, RecordAndLines) {
     EXPECT_EQ(fetchedLines(out), (std::vector<std::string>{"\x01" "INTL 1:234/56 2:5020/100", "\x01" "FMPT 7",
                                                            "\x01" "TOPT 3", "\x01" "MSGID: 2:5020/100.7 0000ABCD",
                                                            "Line one", "", "Line two", "", "Last"}));
+}
+
+// A fetch that cannot be served says why, naming the file; the list and the counts leave
+// such a message out alike.
+TEST(TarnwickFetch, RefusalsSayWhichCauseAndWhere) {
+    struct Case {
+        const char* name;
+        std::function<void(TempDir&)> setUp;  // message 7 as the case has it; 8 is sound
+        AreaResult::Code code;
+        std::string reason;  // in the reason, after the folder's path (":" starts with it)
+        int systemError;
+        bool rootReadsIt;  // the superuser opens it whatever its mode
+    };
+    const Case cases[] = {
+        {"no such file", [](TempDir&) {}, AreaResult::Code::NotFound, ": no message 7", 0, false},
+        {"shorter than a header", [](TempDir& d) { ASSERT_TRUE(writeRawFile(d.file("7.msg"), "short")); },
+         AreaResult::Code::Damaged, "/7.msg is shorter than a message header (5 of 190 bytes)", 0, false},
+        {"a directory", [](TempDir& d) { d.subdir("7.msg"); }, AreaResult::Code::NotFound, ": no message 7", 0, false},
+        {"unreadable",
+         [](TempDir& d) {
+             ASSERT_TRUE(writeMsgFile(d.path(), 7, MsgFile{}));
+             ASSERT_EQ(chmod(d.file("7.msg").c_str(), 0), 0);
+         },
+         AreaResult::Code::IoError, "/7.msg", EACCES, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.rootReadsIt && geteuid() == 0) continue;  // the superuser reads whatever the modes say
+        TempDir dir;
+        c.setUp(dir);
+        ASSERT_TRUE(writeMsgFile(dir.path(), 8, MsgFile{}));
+        CTarnwickArea area(dir.path(), 0);
+        StoredMessage m;
+        AreaResult r = area.getMessage(7, m);
+        EXPECT_EQ(r.code(), c.code);
+        EXPECT_NE(r.reason().find(dir.path() + c.reason), std::string::npos) << r.reason();
+        EXPECT_EQ(r.systemError(), c.systemError);
+        MCArray<pktMsgHeader> listed;
+        ASSERT_TRUE(listInto(area, listed));
+        ASSERT_EQ(listed.getCount(), 1);
+        EXPECT_EQ(listed.getAt(0)->msgNumber, 8u);
+        uint32_t counts[2];
+        EXPECT_TRUE(statsInto(area, counts));
+        EXPECT_EQ(counts[0], 1u);
+        EXPECT_EQ(counts[1], 1u);
+    }
 }
 
 TEST(TarnwickFetch, AddressesFromTheRoutingKludges) {
