@@ -83,8 +83,27 @@ void refuse(sessionClient& s, int32_t areaNumber, const std::string& what, const
     sendFail(s);
 }
 
+// The area a request means. The client's numbers are those of the area list it was given
+// last, and a reload may have changed the list since: the number is carried over to the
+// list in force by the area's tag. False, after the refusal, for an area the reload
+// removed; a number that was never in the list stays as it is (and closes the connection).
+bool areaInForce(sessionClient& s, int32_t& number) {
+    const int32_t current = s.door.services.areaNumbers.current(s.areaGeneration, number);
+    if (current == AreaNumbers::kRemoved) {
+        const FidoAddr& a = s.user->address;
+        reportError(0, "area number %d: user %s, %d:%d/%d.%d: not found: the area was removed from the settings",
+                    int(number), std::string(s.user->name, strnlen(s.user->name, sizeof s.user->name)).c_str(), a.zone,
+                    a.net, a.node, a.point);
+        sendFail(s);
+        return false;
+    }
+    if (current != AreaNumbers::kNoArea) number = current;
+    return true;
+}
+
 void handleAreaList(sessionClient& s, StepContext& step) {
     const Services& services = s.door.services;
+    s.areaGeneration = services.areaNumbers.generation();
     MCArray<pktAreaInfo>& areaInfoList = s.door.areaInfoList;
     areaInfoList.removeAll();
     const int32_t n = int32_t(services.areaList.size());
@@ -135,6 +154,7 @@ void appendBytes(MCArray<char>& out, const uint8_t* bytes, size_t n) {
 void handleMsgList(sessionClient& s, const uint8_t* request, StepContext& step) {
     const Services& services = s.door.services;
     int32_t number = getI32(request);
+    if (!areaInForce(s, number)) return;
     CEchoArea& area = openOrFail(services, number, step);
     // The headers are encoded straight into the reply's own buffer as the area lists them.
     auto list = std::make_unique<MCArray<char>>();
@@ -157,6 +177,7 @@ void handleFetch(sessionClient& s, const uint8_t* request, StepContext& step) {
     const Services& services = s.door.services;
     int32_t number = getI32(request);
     uint32_t msgNumber = getU32(request + 4);
+    if (!areaInForce(s, number)) return;
     CEchoArea& area = openOrFail(services, number, step);
     StoredMessage message;
     AreaResult r = area.getMessage(msgNumber, message);
@@ -181,7 +202,8 @@ std::string fieldText(const char* field, size_t size) { return std::string(field
 // `data` holds the record, the text and a NUL byte after the data.
 void handlePost(sessionClient& s, const uint8_t* data, StepContext& step) {
     Services& services = s.door.services;
-    const pktMessage record = decodeMessage(data);
+    pktMessage record = decodeMessage(data);
+    if (!areaInForce(s, record.areaNumber)) return;
     CEchoArea& area = openOrFail(services, record.areaNumber, step);
     NewMessage message;
     message.fromName = fieldText(record.header.fromName, sizeof record.header.fromName);
@@ -205,6 +227,7 @@ void handleDelete(sessionClient& s, const uint8_t* request, StepContext& step) {
     Services& services = s.door.services;
     int32_t number = getI32(request);
     uint32_t msgNumber = getU32(request + 4);
+    if (!areaInForce(s, number)) return;
     CEchoArea& area = openOrFail(services, number, step);
     AreaResult r = deleteMessage(services, *s.user, number, area, msgNumber);
     if (r.isOk()) {

@@ -224,6 +224,7 @@ void handleAnswer(sessionClient& s, const uint8_t* answer, MonoTime now) {
     sendReplyHelper(s, CID_S_OK);
     s.state = CLSS_LOGGED_IN;
     s.claim = SessionRegistry::Claim(s.door.sessions, userIndex);
+    s.areaGeneration = s.door.services.areaNumbers.generation();
     s.door.services.logins.recordSuccess(limitsOf(s), s.peer(), s.account, now);
     logLine("user: %s, addr: %d:%d/%d.%d\n", LogName(u.name).text, a.zone, a.net, a.node, a.point);
 }

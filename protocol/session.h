@@ -75,6 +75,7 @@ public:
     uint8_t challenge[kChallengeSize] = {};
     uint8_t expectedDigest[kAuthSize] = {};
     SessionRegistry::Claim claim;  // the user's one session, once logged in
+    uint32_t areaGeneration = 0;   // the area list whose numbers the client uses (AreaNumbers)
     LoginAccount account;          // the name and address the hello named
     bool accountTurnTaken = false;  // the hello has had its account's turn
 

@@ -12,7 +12,7 @@
 //
 //   2026-03-05T07:08:09.123+01:00 client: 127.0.0.1:40312
 //   2026-03-05T07:08:09.130+01:00 127.0.0.1:40312 user: Demo Sysop, addr: 2:5020/1234.0
-//   2026-03-05T07:08:10.002+01:00 127.0.0.1:40312 error: area NETMAIL: fail to read message #7
+//   2026-03-05T07:08:10.002+01:00 127.0.0.1:40312 error: area NETMAIL: fail to read message #7: user ...
 //
 // A text that itself ends in "\n" is followed by an empty line, as ever; only the line with
 // the text gets the additions. Each call reaches its stream in one write, flushed at once,

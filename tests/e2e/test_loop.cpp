@@ -358,6 +358,8 @@ TEST_F(FailedLogins, WaitingLoginsPerAddressAreCappedAndSummedUp) {
         EXPECT_FALSE(failing.answer("guess", challenge));
         EXPECT_TRUE(failing.waitClosed());
     }
+    // A closing session still counts toward its address until the server has let it go.
+    ASSERT_TRUE(waitUntil([&] { return server.countOut("client disconnected.") == 2; }, kPromptMs)) << server.out();
     // ... then three connections that wait for their login: the most one address may have.
     std::vector<std::unique_ptr<RawClient>> waiting;
     for (int i = 0; i < 3; ++i) {

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "common/server_process.h"
+#include "common/squish_fixture.h"
+#include "support/le.h"
 #include "common/temp_dir.h"
 
 namespace {
@@ -126,6 +128,48 @@ TEST_F(Reload, TheLogFileIsOpenedAnewAfterARotation) {
         << readFile(log);
     EXPECT_EQ(readFile(log + ".1").find("client disconnected.\n", first.size()), std::string::npos)
         << "the rotated file gets no more lines";
+}
+
+// A client's area numbers keep meaning the areas it was given: after a reload that moves
+// the areas, its post lands where it meant; a request for an area the reload removed is
+// refused; the next area list gives the new numbers.
+TEST_F(Reload, AreaNumbersGivenBeforeAReloadKeepTheirAreas) {
+    for (const char* base : {"one", "two", "three"}) sqfix::buildBase(dir.file(base), {});
+    auto areas = [&](std::initializer_list<const char*> tags) {
+        std::string text;
+        for (const char* tag : tags) text += std::string("EchoArea ") + tag + " " + dir.file(tag) + "\n";
+        dir.write("areas.cfg", text);
+    };
+    areas({"one", "two", "three"});
+    const std::string settings = "squishCfg " + dir.file("areas.cfg") + "\nuser Sysop,boss,2:5020/1,super\n";
+    start(settings);
+    qclient::Connection c;
+    ASSERT_EQ(login(c, "Sysop", "boss", kAnn), Status::Ok);
+    std::vector<pktAreaInfo> list;
+    ASSERT_EQ(c.getAreaList(list), Status::Ok);
+    ASSERT_EQ(list.size(), 3u);
+
+    areas({"three", "one"});  // "two" removed, the others moved
+    reload(settings);
+    auto post = [&](int32_t area, const char* subject) {
+        pktMessage m;
+        m.areaNumber = area;
+        copyField(m.header.toName, "All", sizeof m.header.toName);
+        copyField(m.header.subject, subject, sizeof m.header.subject);
+        return c.post(m, "Text\r");
+    };
+    EXPECT_EQ(post(0, "Meant for one"), Status::Ok);
+    EXPECT_EQ(post(1, "Meant for two"), Status::Refused);
+    EXPECT_TRUE(server.waitForErr("area number 1: user Sysop, 2:5020/1.0: not found: the area was removed")) << server.err();
+    std::vector<pktMsgHeader> headers;
+    ASSERT_EQ(c.getAreaList(list), Status::Ok);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_STREQ(list[1].name, "one");
+    ASSERT_EQ(c.getMsgList(1, headers), Status::Ok) << "the new numbers from the new list on";
+    ASSERT_EQ(headers.size(), 1u);
+    EXPECT_STREQ(headers[0].subject, "Meant for one");
+    ASSERT_EQ(c.getMsgList(0, headers), Status::Ok);
+    EXPECT_TRUE(headers.empty());
 }
 
 }  // namespace
