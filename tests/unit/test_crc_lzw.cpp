@@ -608,6 +608,49 @@ TEST(LZW12, CallsAreIndependent) {
     EXPECT_TRUE(compressWith(other, text) == first);
 }
 
+TEST(LZW12, EveryWayACallEndsLeavesTheDictionaryEmpty) {
+    // The coder empties only the slots a call used and takes back only the keys it gave,
+    // on every way out: a key left behind could match a later string that is not in the
+    // dictionary, a slot left behind would stay taken for good. Each case is followed by
+    // texts that look at many slots (and a short one that looks at few); all must match
+    // the tree coder.
+    std::mt19937 rng(31);
+    const Bytes text = manyWordsEchomailText(rng, 40000);
+    Bytes textThenNoise = cp866EchomailText(rng, 30000);
+    const Bytes noise = randomBytes(rng, 60000);
+    textThenNoise.insert(textThenNoise.end(), noise.begin(), noise.end());
+    struct Case {
+        const char* name;
+        Bytes input;
+        bool coded;
+    };
+    const Case cases[] = {
+        {"declined for its length", Bytes(64, 'A'), false},
+        {"declined when its first clear code was due", randomBytes(rng, 5000), false},
+        {"declined at the end, before any clear code", randomBytes(rng, 2000), false},
+        {"declined after several clear codes", textThenNoise, false},
+        {"ended as code 4094 was assigned", cutAtAssignment(text, 4094, 0), true},
+        {"ended one byte later", cutAtAssignment(text, 4094, 1), true},
+        {"coded over several clear codes", echomailText(rng, 100000), true},
+    };
+    const Bytes probes[] = {text, cp866EchomailText(rng, 20000), Bytes(text.begin() + 1000, text.begin() + 1300)};
+    LZW12 coder;
+    LZW12Reference reference;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t n = 0;
+        compressWith(coder, c.input, &n);
+        EXPECT_EQ(n != 0, c.coded);
+        EXPECT_TRUE(coder.dictionaryIsEmpty());
+        for (const Bytes& probe : probes) {
+            const Bytes stream = compressWith(coder, probe);
+            ASSERT_FALSE(stream.empty());
+            ASSERT_TRUE(stream == compressWith(reference, probe)) << "a later call differs";
+        }
+        EXPECT_TRUE(coder.dictionaryIsEmpty());
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // The CRC-keyed tree coder kept as the oracle: its own stream must be pure LZW too, also
 // where different strings share a key.
