@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "areas/tarnwick_area.h"
@@ -38,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string secret = secretFile();
     writeBytes(outside, reinterpret_cast<const uint8_t*>(secret.data()), secret.size());
     uint8_t files = in.byte() % 6;
+    // Each name is made once: a second entry of the same name would be written through the
+    // link made for the first and change the file outside the area by the harness's own hand.
+    std::set<std::string> taken;
     for (uint8_t i = 0; i < files; ++i) {
         std::string name = in.part();
         std::string content = in.part();
@@ -45,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (char& c : name)
             if (c == '/' || c == 0) c = '_';
         if (name.empty() || name == "." || name == ".." || name.size() > 200) continue;
+        if (!taken.insert(name).second) continue;
         std::string path = dir + "/" + name;
         // The top bits of the content's first byte choose what kind of entry it becomes.
         switch (content.empty() ? 0 : uint8_t(content[0]) >> 5) {

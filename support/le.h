@@ -15,6 +15,10 @@ inline void putU32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 inline void putI32(uint8_t* p, int32_t v) { putU32(p, uint32_t(v)); }
+inline void putU64(uint8_t* p, uint64_t v) {
+    putU32(p, uint32_t(v));
+    putU32(p + 4, uint32_t(v >> 32));
+}
 
 inline uint16_t getU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t getU32(const uint8_t* p) {

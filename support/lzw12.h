@@ -24,24 +24,36 @@ public:
     // (64 bytes or less, or the stream passed length - 2 bytes). Allocates nothing.
     uint32_t compress(const uint8_t* source, int32_t length, uint8_t* dest);
 
+    // True when no slot of the dictionary is taken and no token has a key: the state each
+    // call leaves behind, whichever way it ends (for tests).
+    bool dictionaryIsEmpty() const;
+
 private:
-    static constexpr uint32_t kSlotBits = 15;
-    static constexpr uint32_t kSlots = 1u << kSlotBits;  // a generation fills at most 12% of them
+    static constexpr uint32_t kSlotBits = 16;
+    static constexpr uint32_t kSlots = 1u << kSlotBits;  // a generation fills at most 6% of them
     static constexpr uint32_t kCodes = 4096;
+
+    // Empties the slots of the generation's `count` strings and takes their tokens' keys
+    // back: the table is empty again without clearing all of it, so a short input costs
+    // only what it used.
+    void forget(uint32_t count);
 
     // The dictionary is a hash table keyed by (string so far, next byte). Inside the coder a
     // string is known by a token: single bytes by their own value, longer strings by a fixed
-    // random permutation of their code, so that consecutive codes land far apart and the
-    // slot of (token, byte) is a single XOR away from the token.
-    std::unique_ptr<uint16_t[]> slots;  // token of the string in the slot, 0 when empty
-    std::unique_ptr<uint32_t[]> keyOf;  // per token: (token of the prefix << 8) | last byte
-    // One block, so that the coding loop reaches all three from one register: per code its
-    // token, per token its code, and the tokens of the codes due since the last clear.
-    std::unique_ptr<uint16_t[]> codeTables;
-    uint16_t* tokenOf() const { return &codeTables[0]; }
-    uint16_t* codeOf() const { return &codeTables[kCodes]; }
-    uint16_t* generation() const { return &codeTables[2 * kCodes]; }
-    uint16_t byteMix[256];  // per next byte: random bits for the slot
+    // random permutation of their code, so that consecutive codes land far apart. The slot of
+    // (token, byte) is token ^ byteMix[byte], or a following one when that is taken; it holds
+    // token' ^ byte for the token' of the longer string (never 0), or 0 when empty.
+    // All in one block, so that the coding loop reaches everything from one register.
+    struct Tables {
+        uint16_t slots[kSlots];
+        uint32_t keyOf[kCodes];    // per token: (token of the prefix << 8) | last byte
+        uint16_t tokenOf[kCodes];  // per code
+        uint16_t codeOf[kCodes];   // per token
+        uint16_t due[kCodes];      // the tokens of the codes due since the last clear
+        uint16_t filled[kCodes];   // and the slots their strings took
+        uint16_t byteMix[256];     // per next byte: random bits for the slot
+    };
+    std::unique_ptr<Tables> tables;
 };
 
 // The client-side decoder. Decodes a stream made by LZW12::compress whose uncompressed

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -227,6 +228,53 @@ Bytes randomBytes(std::mt19937& rng, size_t size, int alphabet = 256) {
     return b;
 }
 
+// The sample texts are what the tests and the benchmark take them for: exact sizes, the
+// same bytes from the same seed, a vocabulary of thousands of words, and Russian letters
+// in CP866 (bytes 0x80..0xAF and 0xE0..0xF1; no other byte above 0x7F).
+TEST(LZW12SampleTexts, SizesSeedsVocabularyAndCharset) {
+    struct Case {
+        const char* name;
+        Bytes (*generate)(std::mt19937&, size_t);
+        size_t minWords;     // distinct words in 1 MiB
+        double minCyrillic;  // share of CP866 letters
+    };
+    const Case cases[] = {
+        {"echomail text", echomailText, 50, 0},
+        {"English echomail with many words", manyWordsEchomailText, 3000, 0},
+        {"Russian echomail in CP866", cp866EchomailText, 1000, 0.3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(5), again(5);
+        const Bytes text = c.generate(rng, size_t(1) << 20);
+        ASSERT_EQ(text.size(), size_t(1) << 20);
+        EXPECT_TRUE(text == c.generate(again, size_t(1) << 20));
+        EXPECT_EQ(c.generate(rng, 1000).size(), 1000u);
+
+        std::set<std::string> words;
+        size_t cyrillic = 0, otherHigh = 0;
+        std::string word;
+        for (uint8_t b : text) {
+            const bool letter = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b >= 0x80;
+            if (letter) word += char(b);
+            if (!letter && !word.empty()) {
+                words.insert(word);
+                word.clear();
+            }
+            if (b >= 0x80 && (b <= 0xAF || (b >= 0xE0 && b <= 0xF1)))
+                ++cyrillic;
+            else if (b >= 0x80)
+                ++otherHigh;
+        }
+        EXPECT_GE(words.size(), c.minWords);
+        EXPECT_EQ(otherHigh, 0u);
+        EXPECT_GE(double(cyrillic) / double(text.size()), c.minCyrillic);
+        if (c.minCyrillic == 0) {
+            EXPECT_EQ(cyrillic, 0u);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Coder: the fixed vector, the size limits and the width and clear rules
 
@@ -356,6 +404,8 @@ TEST(LZW12, StreamIsPureLzwForManyInputs) {
         SCOPED_TRACE(round);
         expectPureLzw(coder, randomBytes(rng, len(rng), alphabets[size_t(round) % std::size(alphabets)]));
         expectPureLzw(coder, echomailText(rng, len(rng)));
+        expectPureLzw(coder, manyWordsEchomailText(rng, len(rng)));
+        expectPureLzw(coder, cp866EchomailText(rng, len(rng)));
     }
     // Long inputs pass several clear codes; the same object codes them one after another.
     for (size_t size : {size_t(200000), size_t(1) << 20}) {
@@ -427,6 +477,8 @@ TEST(LZW12, SameStreamAsTheTreeCoder) {
     std::mt19937 rng(2024);
     const Bytes text = echomailText(rng, 40000);
     const Bytes fourSymbols = randomBytes(rng, 40000, 4);
+    const Bytes manyWords = manyWordsEchomailText(rng, 40000);
+    const Bytes russian = cp866EchomailText(rng, 40000);
     std::vector<Case> cases = {
         {"64 bytes of one letter", Bytes(64, 'A'), kDeclined},
         {"65 bytes of one letter", Bytes(65, 'A'), kCoded},
@@ -435,6 +487,13 @@ TEST(LZW12, SameStreamAsTheTreeCoder) {
         {"65 random bytes", randomBytes(rng, 65), kDeclined},
         {"echomail text, 40000 bytes", text, kCoded},
         {"echomail text, 1 MiB", echomailText(rng, size_t(1) << 20), kCoded},
+        // Shorter strings, more of them in the table at once, and bytes above 0x7F.
+        {"English echomail with many words, 40000 bytes", manyWords, kCoded},
+        {"English echomail with many words, 1 MiB", manyWordsEchomailText(rng, size_t(1) << 20), kCoded},
+        {"Russian echomail in CP866, 40000 bytes", russian, kCoded},
+        {"Russian echomail in CP866, 1 MiB", cp866EchomailText(rng, size_t(1) << 20), kCoded},
+        {"many words, 200 bytes", Bytes(manyWords.begin(), manyWords.begin() + 200), kEither},
+        {"CP866, 200 bytes", Bytes(russian.begin() + 300, russian.begin() + 500), kEither},
         {"random bytes of 2 symbols", randomBytes(rng, 100000, 2), kCoded},
         {"random bytes of 16 symbols", randomBytes(rng, 50000, 16), kCoded},
         {"random bytes of all 256 values", randomBytes(rng, 50000), kDeclined},
@@ -454,6 +513,10 @@ TEST(LZW12, SameStreamAsTheTreeCoder) {
         {"ends one byte before code 4094 is assigned", cutAtAssignment(text, 4094, -1), kCoded},
         {"ends as code 4094 is assigned", cutAtAssignment(text, 4094, 0), kCoded},
         {"ends one byte after code 4094 is assigned", cutAtAssignment(text, 4094, 1), kCoded},
+        {"many words, ends as code 4094 is assigned", cutAtAssignment(manyWords, 4094, 0), kCoded},
+        {"many words, ends one byte after", cutAtAssignment(manyWords, 4094, 1), kCoded},
+        {"CP866, ends as code 4094 is assigned", cutAtAssignment(russian, 4094, 0), kCoded},
+        {"CP866, ends one byte after", cutAtAssignment(russian, 4094, 1), kCoded},
         {"four symbols, ends as code 4094 is assigned", cutAtAssignment(fourSymbols, 4094, 0), kCoded},
         {"four symbols, ends one byte after", cutAtAssignment(fourSymbols, 4094, 1), kCoded},
         // The width boundaries: the last code and the end code are written with the width
@@ -470,6 +533,12 @@ TEST(LZW12, SameStreamAsTheTreeCoder) {
         {"stream passes L - 2 by one byte", nearTheLimit(1, 17), kDeclined},
         {"stream passes L - 2 by one byte, another", nearTheLimit(1, 18), kDeclined},
     };
+    // Texts one after another: the second starts while the table still holds the first's
+    // strings, in a call of its own.
+    Bytes mixed = cp866EchomailText(rng, 50000);
+    const Bytes english = manyWordsEchomailText(rng, 50000);
+    mixed.insert(mixed.end(), english.begin(), english.end());
+    cases.push_back({"CP866 then English", mixed, kCoded});
     // A text that compresses well followed by noise: the stream passes L - 2 late, after
     // several clear codes.
     Bytes lateGiveUp = echomailText(rng, 30000);
@@ -537,6 +606,49 @@ TEST(LZW12, CallsAreIndependent) {
     EXPECT_TRUE(compressWith(coder, text) == first);
     LZW12 other;
     EXPECT_TRUE(compressWith(other, text) == first);
+}
+
+TEST(LZW12, EveryWayACallEndsLeavesTheDictionaryEmpty) {
+    // The coder empties only the slots a call used and takes back only the keys it gave,
+    // on every way out: a key left behind could match a later string that is not in the
+    // dictionary, a slot left behind would stay taken for good. Each case is followed by
+    // texts that look at many slots (and a short one that looks at few); all must match
+    // the tree coder.
+    std::mt19937 rng(31);
+    const Bytes text = manyWordsEchomailText(rng, 40000);
+    Bytes textThenNoise = cp866EchomailText(rng, 30000);
+    const Bytes noise = randomBytes(rng, 60000);
+    textThenNoise.insert(textThenNoise.end(), noise.begin(), noise.end());
+    struct Case {
+        const char* name;
+        Bytes input;
+        bool coded;
+    };
+    const Case cases[] = {
+        {"declined for its length", Bytes(64, 'A'), false},
+        {"declined when its first clear code was due", randomBytes(rng, 5000), false},
+        {"declined at the end, before any clear code", randomBytes(rng, 2000), false},
+        {"declined after several clear codes", textThenNoise, false},
+        {"ended as code 4094 was assigned", cutAtAssignment(text, 4094, 0), true},
+        {"ended one byte later", cutAtAssignment(text, 4094, 1), true},
+        {"coded over several clear codes", echomailText(rng, 100000), true},
+    };
+    const Bytes probes[] = {text, cp866EchomailText(rng, 20000), Bytes(text.begin() + 1000, text.begin() + 1300)};
+    LZW12 coder;
+    LZW12Reference reference;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t n = 0;
+        compressWith(coder, c.input, &n);
+        EXPECT_EQ(n != 0, c.coded);
+        EXPECT_TRUE(coder.dictionaryIsEmpty());
+        for (const Bytes& probe : probes) {
+            const Bytes stream = compressWith(coder, probe);
+            ASSERT_FALSE(stream.empty());
+            ASSERT_TRUE(stream == compressWith(reference, probe)) << "a later call differs";
+        }
+        EXPECT_TRUE(coder.dictionaryIsEmpty());
+    }
 }
 
 // ---------------------------------------------------------------------------------------
