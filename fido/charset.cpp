@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "fido/message_text.h"
 #include "support/text.h"
@@ -72,6 +73,7 @@ public:
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    bool converts(std::string_view to, std::string_view from) const { return to == to_ && from == from_; }
 
     // Converts from the front of `in` into `out` until the input ends, a byte sequence
     // stops it, or `out` holds `limit` bytes; `in` keeps what was not converted. Returns
@@ -113,6 +115,24 @@ private:
     std::string to_, from_;
     iconv_t cd_;
 };
+
+// Opening a descriptor costs more than converting a message, so the thread keeps those it
+// opened (a charset without a converter too), the oldest closed first past this many.
+constexpr size_t kKeptConverters = 64;
+
+// The converter from `from` to `to`, reset to its initial state. The reference holds
+// until the next call on the same thread.
+Converter& converterFor(std::string_view to, std::string_view from) {
+    thread_local std::vector<std::unique_ptr<Converter>> kept;
+    for (const std::unique_ptr<Converter>& c : kept)
+        if (c->converts(to, from)) {
+            c->reset();
+            return *c;
+        }
+    if (kept.size() >= kKeptConverters) kept.erase(kept.begin());
+    kept.push_back(std::make_unique<Converter>(to, from));
+    return *kept.back();
+}
 
 // The most a conversion writes: four bytes for each input byte, as much as a UTF-8
 // character takes.
@@ -193,7 +213,7 @@ std::string decodeToUtf8(std::string_view bytes, std::string_view from) {
         }
         return out;
     }
-    Converter converter("UTF-8", from);
+    Converter& converter = converterFor("UTF-8", from);
     if (!converter.ok()) {
         for (char c : bytes) out += static_cast<unsigned char>(c) < 0x80 ? std::string_view(&c, 1) : kReplacement;
         return out;
@@ -214,7 +234,7 @@ std::string decodeToUtf8(std::string_view bytes, std::string_view from) {
 std::string encodeReplacing(std::string_view utf8, std::string_view to) {
     std::string out;
     out.reserve(utf8.size());
-    Converter converter(to, "UTF-8");
+    Converter& converter = converterFor(to, "UTF-8");
     const size_t limit = outputLimit(utf8);
     std::string_view in = utf8;
     for (;;) {
@@ -241,7 +261,7 @@ std::string encodeReplacing(std::string_view utf8, std::string_view to) {
 bool decodeStrict(std::string_view bytes, std::string_view from, std::string& utf8, ConversionError& error) {
     utf8.clear();
     error = ConversionError{};
-    Converter converter("UTF-8", from);
+    Converter& converter = converterFor("UTF-8", from);
     if (!converter.ok()) {
         error.kind = ConversionError::Kind::NoConverter;
         return false;
@@ -261,7 +281,7 @@ bool decodeStrict(std::string_view bytes, std::string_view from, std::string& ut
 bool encodeStrict(std::string_view utf8, std::string_view to, std::string& out, ConversionError& error) {
     out.clear();
     error = ConversionError{};
-    Converter converter(to, "UTF-8");
+    Converter& converter = converterFor(to, "UTF-8");
     if (!converter.ok()) {
         error.kind = ConversionError::Kind::NoConverter;
         return false;

@@ -4,6 +4,8 @@
 // UTF-8 is the pivot: stored bytes are turned into UTF-8 once, text is worked on in UTF-8,
 // and only the finished text is turned into the charset it is stored or shown in. The
 // conversions take iconv's name of a charset (`Charset::iconvName`, or a locale's codeset).
+// Each keeps the descriptors it opens, one per direction and charset, for the rest of the
+// thread, and starts every call from the initial shift state.
 #pragma once
 #include <cstddef>
 #include <cstdint>

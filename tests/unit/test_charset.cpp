@@ -195,6 +195,28 @@ TEST(Charset, AnyBytesConvertWithinBounds) {
     EXPECT_EQ(decodeToUtf8(std::string(1000, '\xff'), "ASCII").size(), 3000u);
 }
 
+TEST(Charset, EveryCallStartsFromTheInitialState) {
+    // ESC $ B switches ISO-2022-JP to two-byte characters: a later call must not go on in them.
+    EXPECT_EQ(decodeToUtf8("\x1b$B", "ISO-2022-JP"), "");
+    EXPECT_EQ(decodeToUtf8("AB", "ISO-2022-JP"), "AB");
+    std::string out;
+    ConversionError e;
+    ASSERT_TRUE(encodeStrict("\xE6\x97\xA5", "ISO-2022-JP", out, e));
+    EXPECT_EQ(out, "\x1b$BF|\x1b(B") << "the text ends in the initial state";
+    ASSERT_TRUE(encodeStrict("AB", "ISO-2022-JP", out, e));
+    EXPECT_EQ(out, "AB");
+
+    // A conversion that failed half-way leaves nothing behind for the next one, whichever
+    // charsets come between.
+    EXPECT_FALSE(encodeStrict("ok \xD0\x96", "ISO-8859-1", out, e));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(decodeToUtf8("\x8f\xe0\xa8\xa2\xa5\xe2", "CP866"), "Привет");
+        EXPECT_EQ(decodeToUtf8("\xf0\xd2\xc9\xd7\xc5\xd4", "KOI8-R"), "Привет");
+        ASSERT_TRUE(encodeStrict("Zoë", "ISO-8859-1", out, e));
+        EXPECT_EQ(out, "Zo\xeb");
+    }
+}
+
 TEST(Charset, Utf8CodePoint) {
     struct Case {
         const char* name;
