@@ -13,14 +13,26 @@
 namespace {
 
 // The charset identifiers of FidoNet's CHRS kludge with their levels: 1 for 7-bit sets,
-// 2 for 8-bit sets, 4 for UTF-8.
+// 2 for 8-bit sets, 4 for UTF-8. ISO-8859-5 has no FidoNet identifier of its own: it goes
+// by its MIME name.
 constexpr Charset kCharsets[] = {
-    {"ASCII", 1, "ASCII"},          {"CP437", 2, "CP437"},           {"CP850", 2, "CP850"},
-    {"CP852", 2, "CP852"},          {"CP866", 2, "CP866"},           {"CP1250", 2, "CP1250"},
-    {"CP1251", 2, "CP1251"},        {"CP1252", 2, "CP1252"},         {"CP10000", 2, "MACINTOSH"},
-    {"LATIN-1", 2, "ISO-8859-1"},   {"LATIN-2", 2, "ISO-8859-2"},    {"LATIN-5", 2, "ISO-8859-9"},
-    {"LATIN-9", 2, "ISO-8859-15"},  {"KOI8-R", 2, "KOI8-R"},         {"KOI8-U", 2, "KOI8-U"},
-    {"UTF-8", 4, "UTF-8"},
+    {"ASCII", 1, "ASCII", "US-ASCII"},
+    {"CP437", 2, "CP437", "IBM437"},
+    {"CP850", 2, "CP850", "IBM850"},
+    {"CP852", 2, "CP852", "IBM852"},
+    {"CP866", 2, "CP866", "IBM866"},
+    {"CP1250", 2, "CP1250", "windows-1250"},
+    {"CP1251", 2, "CP1251", "windows-1251"},
+    {"CP1252", 2, "CP1252", "windows-1252"},
+    {"CP10000", 2, "MACINTOSH", "macintosh"},
+    {"LATIN-1", 2, "ISO-8859-1", "ISO-8859-1"},
+    {"LATIN-2", 2, "ISO-8859-2", "ISO-8859-2"},
+    {"LATIN-5", 2, "ISO-8859-9", "ISO-8859-9"},
+    {"LATIN-9", 2, "ISO-8859-15", "ISO-8859-15"},
+    {"ISO-8859-5", 2, "ISO-8859-5", "ISO-8859-5"},
+    {"KOI8-R", 2, "KOI8-R", "KOI8-R"},
+    {"KOI8-U", 2, "KOI8-U", "KOI8-U"},
+    {"UTF-8", 4, "UTF-8", "UTF-8"},
 };
 
 struct Alias {
@@ -42,7 +54,25 @@ constexpr Alias kAliases[] = {
     {"ISO-8859-2", "LATIN-2"},   {"ISO8859-2", "LATIN-2"},    {"LATIN2", "LATIN-2"},
     {"ISO-8859-9", "LATIN-5"},   {"ISO8859-9", "LATIN-5"},    {"LATIN5", "LATIN-5"},
     {"ISO-8859-15", "LATIN-9"},  {"ISO8859-15", "LATIN-9"},   {"LATIN9", "LATIN-9"},
-    {"KOI8R", "KOI8-R"},         {"KOI8U", "KOI8-U"},         {"UTF8", "UTF-8"},
+    {"ISO8859-5", "ISO-8859-5"}, {"ISO_8859-5", "ISO-8859-5"}, {"KOI8R", "KOI8-R"},
+    {"KOI8U", "KOI8-U"},         {"UTF8", "UTF-8"},
+};
+// The aliases of the MIME charset registry that the list above does not hold already.
+constexpr Alias kMimeAliases[] = {
+    {"ANSI_X3.4-1968", "ASCII"},        {"ANSI_X3.4-1986", "ASCII"},         {"ISO_646.irv:1991", "ASCII"},
+    {"ISO646-US", "ASCII"},             {"us", "ASCII"},                     {"IBM367", "ASCII"},
+    {"cp367", "ASCII"},                 {"iso-ir-6", "ASCII"},               {"csASCII", "ASCII"},
+    {"csPC8CodePage437", "CP437"},      {"csPC850Multilingual", "CP850"},    {"csPCp852", "CP852"},
+    {"csIBM866", "CP866"},              {"cswindows1250", "CP1250"},         {"cswindows1251", "CP1251"},
+    {"cswindows1252", "CP1252"},        {"csMacintosh", "CP10000"},          {"ISO_8859-1:1987", "LATIN-1"},
+    {"iso-ir-100", "LATIN-1"},          {"l1", "LATIN-1"},                   {"IBM819", "LATIN-1"},
+    {"CP819", "LATIN-1"},               {"csISOLatin1", "LATIN-1"},          {"ISO_8859-2:1987", "LATIN-2"},
+    {"iso-ir-101", "LATIN-2"},          {"ISO_8859-2", "LATIN-2"},           {"l2", "LATIN-2"},
+    {"csISOLatin2", "LATIN-2"},         {"ISO_8859-9:1989", "LATIN-5"},      {"iso-ir-148", "LATIN-5"},
+    {"ISO_8859-9", "LATIN-5"},          {"l5", "LATIN-5"},                   {"csISOLatin5", "LATIN-5"},
+    {"ISO_8859-15", "LATIN-9"},         {"csISO885915", "LATIN-9"},          {"ISO_8859-5:1988", "ISO-8859-5"},
+    {"iso-ir-144", "ISO-8859-5"},       {"cyrillic", "ISO-8859-5"},          {"csISOLatinCyrillic", "ISO-8859-5"},
+    {"csKOI8R", "KOI8-R"},              {"csKOI8U", "KOI8-U"},               {"csUTF8", "UTF-8"},
 };
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
@@ -50,6 +80,12 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return foldCase(x) == foldCase(y); });
+}
+
+const Charset* byAlias(std::string_view name, const Alias* begin, const Alias* end) {
+    for (const Alias* a = begin; a != end; ++a)
+        if (sameName(name, a->alias)) return findCharset(a->name);
+    return nullptr;
 }
 
 bool isUtf8Name(std::string_view name) { return sameName(name, "UTF-8") || sameName(name, "UTF8"); }
@@ -174,9 +210,14 @@ bool lineCharsetName(std::string_view line, std::string& name) {
 const Charset* findCharset(std::string_view name) {
     for (const Charset& c : kCharsets)
         if (sameName(name, c.name)) return &c;
-    for (const Alias& a : kAliases)
-        if (sameName(name, a.alias)) return findCharset(a.name);
-    return nullptr;
+    return byAlias(name, std::begin(kAliases), std::end(kAliases));
+}
+
+const Charset* findMimeCharset(std::string_view name) {
+    for (const Charset& c : kCharsets)
+        if (sameName(name, c.mimeName)) return &c;
+    if (const Charset* c = byAlias(name, std::begin(kMimeAliases), std::end(kMimeAliases))) return c;
+    return findCharset(name);
 }
 
 const Charset& utf8Charset() { return *findCharset("UTF-8"); }
@@ -196,6 +237,13 @@ std::string chrsName(const std::vector<std::string>& lines) {
     std::string name;
     for (const std::string& line : lines)
         if (lineCharsetName(line, name)) return name;
+    return {};
+}
+
+std::string chrsName(std::string_view text) {
+    std::string name;
+    for (const TextLine& line : splitLines(text))
+        if (lineCharsetName(line.body, name)) return name;
     return {};
 }
 

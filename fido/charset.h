@@ -1,5 +1,6 @@
-// Character sets of FidoNet message text: the names a CHRS kludge and a settings file
-// give them, and the conversions between a message's charset and UTF-8 (iconv).
+// Character sets of FidoNet message text: the names a CHRS kludge, a settings file and a
+// MIME header give them, and the conversions between a message's charset and UTF-8
+// (iconv).
 //
 // UTF-8 is the pivot: stored bytes are turned into UTF-8 once, text is worked on in UTF-8,
 // and only the finished text is turned into the charset it is stored or shown in. The
@@ -17,12 +18,17 @@ struct Charset {
     const char* name;       // as the CHRS kludge writes it: "CP866"
     int level;              // the kludge's level: 1 for 7-bit sets, 2 for 8-bit sets, 4 for UTF-8
     const char* iconvName;  // the name iconv knows it by
+    const char* mimeName;   // the name for Content-Type and encoded-words: "IBM866"
 };
 
 // A charset by its CHRS name or a common alias ("IBM866", "ISO-8859-1", "+7_FIDO"), in
 // any letter case; nullptr when unknown. This is the name of a CHRS kludge, of a sysop's
 // setting (`defaultCharset CP437`) and of the client's --charset.
 const Charset* findCharset(std::string_view name);
+// A charset by the name a MIME header gives ("utf-8", "koi8-r", "windows-1251",
+// "us-ascii", "cp866"), in any letter case: its MIME name, the registered aliases, then
+// the names findCharset knows; nullptr when unknown.
+const Charset* findMimeCharset(std::string_view name);
 const Charset& utf8Charset();
 const Charset& cp437Charset();
 // The CHRS names known here, for messages: "ASCII, CP437, CP850, ...".
@@ -34,6 +40,8 @@ std::string chrsKludge(const Charset& c);
 // value; empty when there is none. A line may hold several kludges one after another (as
 // a Squish base keeps its control information): each ^A begins one.
 std::string chrsName(const std::vector<std::string>& lines);
+// The same for a text whose lines end with CR or LF.
+std::string chrsName(std::string_view text);
 
 // Bytes in the charset iconv knows as `from` as UTF-8. A byte that does not convert (a
 // broken sequence, a byte the charset does not define) becomes U+FFFD; nothing is

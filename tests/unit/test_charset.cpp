@@ -1,5 +1,5 @@
-// FidoNet's charsets: CHRS and settings names, the CHRS kludge, conversions to and from
-// UTF-8 (lenient and strict) on any bytes, and the UTF-8 helpers.
+// FidoNet's charsets: CHRS, settings and MIME names, the CHRS kludge, conversions to and
+// from UTF-8 (lenient and strict) on any bytes, and the UTF-8 helpers.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -139,6 +139,72 @@ TEST(Charset, StrictConversionsNameWhereTheyStop) {
     EXPECT_EQ(e.line, 3u);
     EXPECT_EQ(e.column, 3u);
     EXPECT_EQ(e.character, "\xff");
+}
+
+TEST(Charset, MimeNames) {
+    struct Case {
+        const char* name;
+        const char* chrs;  // nullptr: unknown
+    };
+    const Case cases[] = {
+        {"utf-8", "UTF-8"},          {"UTF-8", "UTF-8"},       {"koi8-r", "KOI8-R"},     {"KOI8-U", "KOI8-U"},
+        {"windows-1251", "CP1251"},  {"Windows-1252", "CP1252"}, {"iso-8859-5", "ISO-8859-5"},
+        {"us-ascii", "ASCII"},       {"ANSI_X3.4-1968", "ASCII"}, {"ibm866", "CP866"},  {"IBM437", "CP437"},
+        {"iso-8859-1", "LATIN-1"},   {"l1", "LATIN-1"},        {"ISO-8859-15", "LATIN-9"}, {"csKOI8R", "KOI8-R"},
+        {"cyrillic", "ISO-8859-5"},  {"macintosh", "CP10000"}, {"cp866", "CP866"},      {"cp1251", "CP1251"},
+        {"utf8", "UTF-8"},           {"x-unknown", nullptr},   {"", nullptr},           {"utf-16", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Charset* found = findMimeCharset(c.name);
+        if (!c.chrs) {
+            EXPECT_EQ(found, nullptr);
+            continue;
+        }
+        ASSERT_NE(found, nullptr);
+        EXPECT_STREQ(found->name, c.chrs);
+    }
+    EXPECT_STREQ(findCharset("CP866")->mimeName, "IBM866");
+    EXPECT_STREQ(findCharset("CP1251")->mimeName, "windows-1251");
+    EXPECT_STREQ(findCharset("LATIN-1")->mimeName, "ISO-8859-1");
+    EXPECT_STREQ(findCharset("ASCII")->mimeName, "US-ASCII");
+    // The registry's own aliases are for MIME headers, not for settings or kludges.
+    EXPECT_EQ(findCharset("csKOI8R"), nullptr);
+    EXPECT_EQ(findCharset("l1"), nullptr);
+}
+
+TEST(Charset, EveryCharsetIsFoundByItsMimeName) {
+    std::string names = knownCharsetNames() + ", ";
+    for (size_t start = 0, comma; (comma = names.find(", ", start)) != std::string::npos; start = comma + 2) {
+        const Charset* c = findCharset(names.substr(start, comma - start));
+        ASSERT_NE(c, nullptr);
+        SCOPED_TRACE(c->name);
+        EXPECT_EQ(findMimeCharset(c->mimeName), c);
+        EXPECT_EQ(findMimeCharset(c->name), c);
+    }
+}
+
+TEST(Charset, ChrsNameOfAText) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"control information of a Squish base", kA + "MSGID: 1:2/3 1" + kA + "CHRS: CP866 2" + kA + "TZUTC: 0300",
+         "CP866"},
+        {"kludge lines of a *.MSG file", kA + "MSGID: 1:2/3 1\r" + kA + "CHRS: KOI8-R 2\rtext\r", "KOI8-R"},
+        {"LF line ends", kA + "PID: x\n" + kA + "CHARSET: LATIN-1\n", "LATIN-1"},
+        {"the value ends at the next kludge", kA + "CHRS:UTF-8" + kA + "PID: x", "UTF-8"},
+        {"in the body", "hello\r" + kA + "CHRS: CP437 2\r", "CP437"},
+        {"CHRS as text is no kludge", "CHRS: CP866 2\r", ""},
+        {"a longer name is another kludge", kA + "CHRSX: CP866 2\r", ""},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(chrsName(std::string_view(c.text)), c.expected);
+    }
 }
 
 TEST(Charset, EncodeReplacing) {
