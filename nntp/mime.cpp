@@ -3,9 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "fido/charset.h"
 #include "support/text.h"
 
 namespace {
+
+// An encoded-word's limit, and the limit of a header line that holds encoded-words.
+constexpr size_t kMaxEncodedWord = 75;
+constexpr size_t kMaxEncodedLine = 76;
+constexpr std::string_view kWordStart = "=?UTF-8?B?";
+constexpr std::string_view kWordEnd = "?=";
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
@@ -60,6 +67,104 @@ std::vector<Line> splitCrLfLines(std::string_view text) {
         start = nl + 1;
     }
     return lines;
+}
+
+bool isControl(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+
+std::string controlsAsSpaces(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (isControl(static_cast<unsigned char>(c))) c = ' ';
+    return out;
+}
+
+bool isPrintableAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '\t' || (c >= 0x20 && c < 0x7F); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Encoded-words
+
+// The parts of "=?charset?E?text?=" starting at `at`; `end` is just after it.
+struct EncodedWord {
+    std::string_view charset;
+    char encoding = 0;
+    std::string_view text;
+    size_t end = 0;
+};
+
+bool parseEncodedWord(std::string_view value, size_t at, EncodedWord& w) {
+    size_t charsetEnd = value.find('?', at + 2);
+    if (charsetEnd == std::string_view::npos || charsetEnd == at + 2 || charsetEnd + 2 >= value.size()) return false;
+    if (value[charsetEnd + 2] != '?') return false;
+    size_t textEnd = value.find('?', charsetEnd + 3);
+    if (textEnd == std::string_view::npos || textEnd + 1 >= value.size() || value[textEnd + 1] != '=') return false;
+    w.charset = value.substr(at + 2, charsetEnd - at - 2);
+    w.encoding = foldCase(value[charsetEnd + 1]);
+    w.text = value.substr(charsetEnd + 3, textEnd - charsetEnd - 3);
+    w.end = textEnd + 2;
+    auto hasWhitespace = [](std::string_view s) { return std::any_of(s.begin(), s.end(), isWhitespace); };
+    return (w.encoding == 'b' || w.encoding == 'q') && !hasWhitespace(w.charset) && !hasWhitespace(w.text);
+}
+
+bool decodeQ(std::string_view text, std::string& bytes) {
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '_') {
+            bytes += ' ';
+        } else if (text[i] != '=') {
+            bytes += text[i];
+        } else {
+            if (i + 2 >= text.size()) return false;
+            int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            bytes += char(hi * 16 + lo);
+            i += 2;
+        }
+    }
+    return true;
+}
+
+// Decoded encoded-words in a row with the same charset, converted together.
+struct WordRun {
+    const Charset* charset = nullptr;
+    std::string bytes;
+
+    void flushInto(std::string& out) {
+        if (!charset) return;
+        std::string utf8 = decodeToUtf8(bytes, charset->iconvName);
+        for (char& c : utf8)
+            if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+        out += utf8;
+        charset = nullptr;
+        bytes.clear();
+    }
+};
+
+// UTF-8 as encoded-words of base64: the first with room for `firstRoom` characters, the
+// others 75, none cutting a character.
+std::string encodedWords(std::string_view utf8, size_t firstRoom) {
+    std::string out;
+    size_t room = std::min(firstRoom, kMaxEncodedWord);
+    while (!utf8.empty()) {
+        size_t overhead = kWordStart.size() + kWordEnd.size();
+        size_t payload = room > overhead ? (room - overhead) / 4 * 3 : 0;
+        size_t take = 0;
+        while (take < utf8.size()) {
+            size_t n;
+            utf8CodePoint(utf8.substr(take), n);
+            n = std::max<size_t>(n, 1);  // a byte that is not UTF-8 goes alone
+            if (take > 0 && take + n > payload) break;
+            take += n;
+        }
+        if (!out.empty()) out += "\r\n ";
+        out += kWordStart;
+        out += encodeBase64(utf8.substr(0, take));
+        out += kWordEnd;
+        utf8.remove_prefix(take);
+        room = kMaxEncodedWord;
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -195,6 +300,59 @@ std::string encodeBase64(std::string_view bytes) {
         for (size_t k = 0; k < 4; ++k) out += k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
     }
     return out;
+}
+
+std::string decodeHeaderValue(std::string_view value) {
+    std::string out;
+    WordRun run;
+    size_t literalStart = 0, at = 0;
+    std::string bytes;
+    while ((at = value.find("=?", at)) != std::string_view::npos) {
+        EncodedWord w;
+        const Charset* charset = nullptr;
+        if (parseEncodedWord(value, at, w))
+            charset = findMimeCharset(w.charset.substr(0, w.charset.find('*')));
+        if (!charset || !(w.encoding == 'b' ? decodeBase64(w.text, bytes) : decodeQ(w.text, bytes))) {
+            ++at;
+            continue;
+        }
+        std::string_view between = value.substr(literalStart, at - literalStart);
+        bool adjacent = run.charset && std::all_of(between.begin(), between.end(), isWhitespace);
+        if (!adjacent || run.charset != charset) run.flushInto(out);
+        if (!adjacent) out += between;
+        run.charset = charset;
+        run.bytes += bytes;
+        literalStart = at = w.end;
+    }
+    run.flushInto(out);
+    out += value.substr(literalStart);
+    return out;
+}
+
+std::string encodeHeaderValue(std::string_view utf8, size_t nameLength) {
+    std::string clean = controlsAsSpaces(utf8);
+    if (isPrintableAscii(clean) && clean.find("=?") == std::string::npos) return clean;
+    size_t used = nameLength + 2;  // "Name: "
+    return encodedWords(clean, used < kMaxEncodedLine ? kMaxEncodedLine - used : 0);
+}
+
+std::string displayNamePhrase(std::string_view utf8, size_t nameLength) {
+    std::string name = controlsAsSpaces(utf8);
+    if (name.empty()) return name;
+    if (!isPrintableAscii(name) || name.find("=?") != std::string::npos) return encodeHeaderValue(name, nameLength);
+    auto isAtext = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+    };
+    bool atoms = name.front() != ' ' && name.back() != ' ' && name.find("  ") == std::string::npos &&
+                 std::all_of(name.begin(), name.end(), [&](char c) { return c == ' ' || isAtext(c); });
+    if (atoms) return name;
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
 }
 
 const std::string* PostedArticle::find(std::string_view name) const {

@@ -1,6 +1,7 @@
 // The MIME of news articles, as far as the news door reads posts and writes articles:
-// transfer encodings of a body (RFC 2045), and the header block of a posted article with
-// its Content-Type and Content-Transfer-Encoding.
+// transfer encodings of a body (RFC 2045), encoded-words in header values (RFC 2047),
+// the header block of a posted article with its Content-Type and
+// Content-Transfer-Encoding, and the display name of a From header.
 // Everything here works on bytes in memory and is safe on any bytes.
 #pragma once
 #include <cstddef>
@@ -21,6 +22,30 @@ std::string decodeQuotedPrintable(std::string_view text);
 [[nodiscard]] bool decodeBase64(std::string_view text, std::string& bytes);
 // Base64 with padding, in one line.
 std::string encodeBase64(std::string_view bytes);
+
+// A header value with its encoded-words ("=?charset?B?...?=", "=?charset?Q?...?=", B and
+// Q in either letter case, a "*language" after the charset ignored) decoded to UTF-8.
+// The whitespace between two adjacent encoded-words goes; the bytes of encoded-words in
+// a row with the same charset are joined before they are converted, so a character split
+// between two of them survives. An encoded-word whose charset is unknown, or whose
+// encoding is broken, stays as it is; so does the text outside encoded-words. A decoded
+// CR, LF or zero byte becomes a space, so that the value stays one line.
+std::string decodeHeaderValue(std::string_view value);
+// A UTF-8 header value ready to follow "Name: ". Control characters (but tab) become
+// spaces first. Printable ASCII stays as it is; any other value becomes "=?UTF-8?B?...?="
+// encoded-words of at most 75 characters, none of which cuts a UTF-8 sequence, separated
+// by CRLF and a space, so that each line of the field keeps within 76 characters (with
+// the field name, of `nameLength` characters, on the first). Readers join the words
+// without the folds. A value that holds "=?" is encoded as well, so that it reads back
+// as it was written.
+std::string encodeHeaderValue(std::string_view utf8, size_t nameLength);
+
+// A display name as the phrase of a From (or To) header, "Max Kern" in `Max Kern
+// <max@example.org>`: a name of atoms and single spaces as it is, another ASCII name as a
+// quoted string (with '"' and '\' escaped), a name with other characters as encoded-words
+// (folded for a field name of `nameLength` characters). Control characters become spaces;
+// an empty name gives an empty phrase.
+std::string displayNamePhrase(std::string_view utf8, size_t nameLength = 4);
 
 // One field of a header block, its value unfolded and trimmed of surrounding blanks.
 struct HeaderField {

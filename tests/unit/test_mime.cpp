@@ -1,13 +1,24 @@
-// The news door's MIME: transfer encodings, the header block of a posted article and
-// Content-Type.
+// The news door's MIME: transfer encodings, encoded-words, the header block of a posted
+// article, Content-Type and the From header's display name.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "fido/charset.h"
 #include "nntp/mime.h"
 
 namespace {
+
+// The lines of a CRLF text.
+std::vector<std::string> crlfLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    lines.push_back(text.substr(start));
+    return lines;
+}
 
 TEST(Mime, QuotedPrintable) {
     struct Case {
@@ -78,6 +89,128 @@ TEST(Mime, Base64) {
         ASSERT_TRUE(decodeBase64(encodeBase64(every.substr(0, n)), back));
         EXPECT_EQ(back, every.substr(0, n)) << n << " bytes";
     }
+}
+
+TEST(Mime, DecodeHeaderValue) {
+    struct Case {
+        const char* name;
+        std::string value;
+        std::string decoded;
+    };
+    const Case cases[] = {
+        {"no encoded-word", "Hello, world", "Hello, world"},
+        {"B in UTF-8", "=?UTF-8?B?0J/RgNC40LLQtdGC?=", "Привет"},
+        {"Q in Latin-1", "=?ISO-8859-1?Q?Caf=E9_au_lait?=", "Café au lait"},
+        {"letter case of charset and encoding", "=?utf-8?q?caf=C3=A9?=", "café"},
+        {"KOI8-R", "=?koi8-r?B?8NLJ18XU?=", "Привет"},
+        {"windows-1251", "=?windows-1251?Q?=CF=F0=E8=E2=E5=F2?=", "Привет"},
+        {"text around words stays", "Re: =?UTF-8?Q?caf=C3=A9?= time", "Re: café time"},
+        {"adjacent words are joined", "=?UTF-8?Q?a?= =?UTF-8?Q?b?=", "ab"},
+        {"a word split across a fold", "=?UTF-8?B?0J/RgNC4?=\r\n =?UTF-8?B?0LLQtdGC?=", "Привет"},
+        {"a character split between two words", "=?UTF-8?Q?=D0?= =?UTF-8?Q?=96?=", "Ж"},
+        {"words with text between", "=?UTF-8?Q?a?= - =?UTF-8?Q?b?=", "a - b"},
+        {"adjacent words of two charsets", "=?ISO-8859-1?Q?=E9?=  =?KOI8-R?Q?=F0?=", "éП"},
+        {"a language after the charset", "=?UTF-8*ru?Q?=D0=96?=", "Ж"},
+        {"an unknown charset stays", "=?x-klingon?Q?abc?=", "=?x-klingon?Q?abc?="},
+        {"broken base64 stays", "=?UTF-8?B?***?=", "=?UTF-8?B?***?="},
+        {"a broken Q escape stays", "=?UTF-8?Q?a=G?=", "=?UTF-8?Q?a=G?="},
+        {"an unknown encoding stays", "=?UTF-8?X?abc?=", "=?UTF-8?X?abc?="},
+        {"a space inside is no word", "=?UTF-8?Q?a b?=", "=?UTF-8?Q?a b?="},
+        {"an unknown word between known ones",
+         "=?UTF-8?Q?a?= =?x?Q?b?= =?UTF-8?Q?c?=", "a =?x?Q?b?= c"},
+        {"a word right after text", "x=?UTF-8?Q?y?=", "xy"},
+        {"CR, LF and NUL become spaces", "=?UTF-8?Q?a=0D=0Ab=00c?=", "a  b c"},
+        {"an empty word", "a =?UTF-8?B?" "?= b", "a  b"},
+        {"a lone start", "a =? b", "a =? b"},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(decodeHeaderValue(c.value), c.decoded);
+    }
+}
+
+TEST(Mime, EncodeHeaderValue) {
+    struct Case {
+        const char* name;
+        std::string utf8;
+        std::string encoded;
+    };
+    const Case cases[] = {
+        {"ASCII stays", "Link request", "Link request"},
+        {"tabs stay", "a\tb", "a\tb"},
+        {"controls become spaces", "a\r\nX-Injected: 1\x01", "a  X-Injected: 1 "},
+        {"UTF-8", "Привет", "=?UTF-8?B?0J/RgNC40LLQtdGC?="},
+        {"what reads as an encoded-word", "=?x?", "=?UTF-8?B?PT94Pw==?="},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(encodeHeaderValue(c.utf8, 7), c.encoded);
+    }
+}
+
+// Long values fold into words that never cut a character, within the line limits, and
+// read back as they were.
+TEST(Mime, EncodedWordsFoldAndReadBack) {
+    std::string cyrillic;
+    for (int i = 0; i < 40; ++i) cyrillic += "Привет ";
+    std::string mixed;
+    for (int i = 0; i < 30; ++i) mixed += "a\xF0\x9F\x98\x80" "bЖ€";
+    const std::string values[] = {cyrillic, mixed, "Re: " + cyrillic + "and some ASCII at the end"};
+    for (size_t nameLength : {4, 7, 12}) {
+        for (const std::string& value : values) {
+            SCOPED_TRACE(value.substr(0, 20) + " after a name of " + std::to_string(nameLength));
+            std::string encoded = encodeHeaderValue(value, nameLength);
+            std::vector<std::string> lines = crlfLines(encoded);
+            ASSERT_GT(lines.size(), 1u);
+            for (size_t i = 0; i < lines.size(); ++i) {
+                std::string word = i == 0 ? lines[i] : lines[i].substr(1);
+                if (i > 0) {
+                    EXPECT_EQ(lines[i][0], ' ');
+                }
+                EXPECT_LE(word.size(), 75u);
+                EXPECT_LE((i == 0 ? nameLength + 2 : 0) + lines[i].size(), 76u);
+                ASSERT_EQ(word.substr(0, 10), "=?UTF-8?B?");
+                ASSERT_EQ(word.substr(word.size() - 2), "?=");
+                std::string bytes;
+                ASSERT_TRUE(decodeBase64(word.substr(10, word.size() - 12), bytes));
+                EXPECT_TRUE(isValidUtf8(bytes)) << "word " << i << " cuts a character";
+            }
+            EXPECT_EQ(decodeHeaderValue(encoded), value);
+
+            PostedArticle article;
+            std::string error;
+            ASSERT_TRUE(parseArticle(std::string(nameLength, 'X') + ": " + encoded + "\r\n\r\n", article, error));
+            EXPECT_EQ(decodeHeaderValue(article.fields.at(0).value), value) << "unfolded";
+        }
+    }
+}
+
+TEST(Mime, DisplayNamePhrase) {
+    struct Case {
+        const char* name;
+        std::string displayName;
+        std::string phrase;
+    };
+    const Case cases[] = {
+        {"atoms", "Max Kern", "Max Kern"},
+        {"an apostrophe is an atom's", "Pat O'Brien", "Pat O'Brien"},
+        {"a dot", "J. Smith", "\"J. Smith\""},
+        {"a comma", "Kern, Max", "\"Kern, Max\""},
+        {"quotes and backslashes", "say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\""},
+        {"a leading blank", " Max", "\" Max\""},
+        {"two blanks", "Max  Kern", "\"Max  Kern\""},
+        {"controls", "Max\r\nKern", "\"Max  Kern\""},
+        {"not ASCII", "Иван Петров", "=?UTF-8?B?0JjQstCw0L0g0J/QtdGC0YDQvtCy?="},
+        {"what reads as an encoded-word", "=?UTF-8?Q?x?=", "=?UTF-8?B?PT9VVEYtOD9RP3g/PQ==?="},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(displayNamePhrase(c.displayName), c.phrase);
+    }
+    EXPECT_EQ(decodeHeaderValue(displayNamePhrase("=?UTF-8?Q?x?=")), "=?UTF-8?Q?x?=");
 }
 
 TEST(Mime, ParseArticle) {
