@@ -8,6 +8,9 @@
 
 namespace {
 
+constexpr std::string_view kCrLf = "\r\n";
+// The longest line RFC 5322 allows, without its CRLF.
+constexpr size_t kMaxLineBytes = 998;
 // An encoded-word's limit, and the limit of a header line that holds encoded-words.
 constexpr size_t kMaxEncodedWord = 75;
 constexpr size_t kMaxEncodedLine = 76;
@@ -49,6 +52,7 @@ int base64Value(char c) {
 struct Line {
     std::string_view text;
     std::string_view end;
+    bool ended() const { return !end.empty(); }
 };
 
 // The lines of a text whose lines end with CRLF or LF. A text that ends with a line end
@@ -165,6 +169,32 @@ std::string encodedWords(std::string_view utf8, size_t firstRoom) {
         room = kMaxEncodedWord;
     }
     return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// format=flowed
+
+bool needsStuffing(std::string_view line) {
+    return !line.empty() && (line[0] == ' ' || line[0] == '>' || line.substr(0, 5) == "From ");
+}
+
+// Where a line too long for `width` characters is broken: just after the last space that
+// keeps it within the width, else just after the first space at all; a word without one
+// within the line's bytes is cut there, at a character boundary.
+size_t breakPoint(std::string_view line, size_t stuffing, size_t width) {
+    const size_t byteRoom = kMaxLineBytes - stuffing;
+    size_t columns = stuffing, lastSpace = std::string_view::npos;
+    for (size_t i = 0; i < std::min(line.size(), byteRoom) && columns < width; ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        ++columns;
+        if (line[i] == ' ') lastSpace = i;
+    }
+    if (lastSpace != std::string_view::npos) return lastSpace + 1;
+    size_t firstSpace = line.substr(0, byteRoom).find(' ');
+    if (firstSpace != std::string_view::npos) return firstSpace + 1;
+    if (line.size() <= byteRoom) return line.size();
+    size_t cut = utf8Prefix(line, byteRoom).size();
+    return byteRoom - cut > 3 ? byteRoom : cut;  // no character that long: not UTF-8, cut at the limit
 }
 
 // ---------------------------------------------------------------------------------------
@@ -353,6 +383,62 @@ std::string displayNamePhrase(std::string_view utf8, size_t nameLength) {
         quoted += c;
     }
     return quoted + '"';
+}
+
+std::string decodeFlowed(std::string_view body, bool delSp) {
+    std::string out;
+    out.reserve(body.size());
+    std::string paragraph;
+    size_t depth = 0;
+    bool open = false;
+    auto close = [&](bool ended) {
+        if (depth > 0) out += std::string(depth, '>') + (paragraph.empty() ? "" : " ");
+        out += paragraph;
+        if (ended) out += kCrLf;
+        paragraph.clear();
+        open = false;
+    };
+    const std::vector<Line> lines = splitCrLfLines(body);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string_view content = lines[i].text;
+        size_t quotes = 0;
+        while (quotes < content.size() && content[quotes] == '>') ++quotes;
+        content.remove_prefix(quotes);
+        if (!content.empty() && content[0] == ' ') content.remove_prefix(1);
+        bool signature = content == "-- ";
+        bool soft = !signature && !content.empty() && content.back() == ' ';
+        if (open && (quotes != depth || signature)) close(true);
+        depth = quotes;
+        open = true;
+        if (soft && delSp) content.remove_suffix(1);
+        paragraph += content;
+        if (!soft || i + 1 == lines.size()) close(lines[i].ended());
+    }
+    return out;
+}
+
+std::string encodeFlowed(std::string_view text, size_t width) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (const Line& line : splitCrLfLines(text)) {
+        std::string_view rest = line.text;
+        if (rest != "-- ")
+            while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+        for (;;) {
+            size_t stuffing = needsStuffing(rest) ? 1 : 0;
+            bool fits = rest == "-- " || (stuffing + rest.size() <= kMaxLineBytes && stuffing + utf8Length(rest) <= width);
+            size_t cut = fits ? rest.size() : breakPoint(rest, stuffing, width);
+            if (stuffing) out += ' ';
+            out += rest.substr(0, cut);
+            rest.remove_prefix(cut);
+            if (rest.empty()) {
+                if (line.ended()) out += kCrLf;
+                break;
+            }
+            out += kCrLf;
+        }
+    }
+    return out;
 }
 
 const std::string* PostedArticle::find(std::string_view name) const {

@@ -1,7 +1,7 @@
 // The MIME of news articles, as far as the news door reads posts and writes articles:
 // transfer encodings of a body (RFC 2045), encoded-words in header values (RFC 2047),
-// the header block of a posted article with its Content-Type and
-// Content-Transfer-Encoding, and the display name of a From header.
+// format=flowed text (RFC 3676), the header block of a posted article with its
+// Content-Type and Content-Transfer-Encoding, and the display name of a From header.
 // Everything here works on bytes in memory and is safe on any bytes.
 #pragma once
 #include <cstddef>
@@ -46,6 +46,23 @@ std::string encodeHeaderValue(std::string_view utf8, size_t nameLength);
 // (folded for a field name of `nameLength` characters). Control characters become spaces;
 // an empty name gives an empty phrase.
 std::string displayNamePhrase(std::string_view utf8, size_t nameLength = 4);
+
+// format=flowed. Lines end with CRLF or LF on input and with CRLF on output; the last line
+// keeps having none when it had none.
+// Decoding: a line that ends with a space is soft-broken and joins the next line when that
+// line has the same quote depth (the number of '>' it starts with); one leading space
+// (space-stuffing) is removed after the quote marks; with `delSp` the space of a soft
+// break is removed as well. The signature separator "-- " is always a line of its own,
+// and a soft-broken line before it ends its paragraph. Quoted lines come out as the quote
+// marks, then a space and the text unless it is empty.
+std::string decodeFlowed(std::string_view body, bool delSp);
+// Encoding (without DelSp): a line longer than `width` characters is broken at spaces
+// into soft-broken lines, each keeping the space it was broken at; a line starting with a
+// space, '>' or "From " gets a space in front; spaces at the end of a line go (they would
+// read as a soft break), but for the signature separator "-- ". A word that does not fit
+// is not broken: its line is as long as it needs to be, up to 998 bytes, beyond which it
+// is cut with a hard line break at a character boundary.
+std::string encodeFlowed(std::string_view text, size_t width = 78);
 
 // One field of a header block, its value unfolded and trimmed of surrounding blanks.
 struct HeaderField {

@@ -1,5 +1,5 @@
-// The news door's MIME: transfer encodings, encoded-words, the header block of a posted
-// article, Content-Type and the From header's display name.
+// The news door's MIME: transfer encodings, encoded-words, format=flowed, the header block
+// of a posted article, Content-Type and the From header's display name.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -211,6 +211,116 @@ TEST(Mime, DisplayNamePhrase) {
         EXPECT_EQ(displayNamePhrase(c.displayName), c.phrase);
     }
     EXPECT_EQ(decodeHeaderValue(displayNamePhrase("=?UTF-8?Q?x?=")), "=?UTF-8?Q?x?=");
+}
+
+TEST(Mime, DecodeFlowed) {
+    struct Case {
+        const char* name;
+        std::string body;
+        bool delSp;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"a soft break joins", "Hello \r\nworld\r\n", false, "Hello world\r\n"},
+        {"LF line ends", "Hello \nworld\n", false, "Hello world\r\n"},
+        {"three lines", "one \r\ntwo \r\nthree\r\nnext\r\n", false, "one two three\r\nnext\r\n"},
+        {"fixed lines stay", "a\r\nb\r\n", false, "a\r\nb\r\n"},
+        {"stuffing removed", " From here\r\n  indented\r\n >not a quote\r\n", false,
+         "From here\r\n indented\r\n>not a quote\r\n"},
+        {"DelSp removes the break's space", "Hello wor \r\nld\r\n", true, "Hello world\r\n"},
+        {"the signature separator is not joined", "Bye \r\n-- \r\nMax\r\n", false, "Bye \r\n-- \r\nMax\r\n"},
+        {"nor with DelSp", "Bye \r\n-- \r\nMax\r\n", true, "Bye\r\n-- \r\nMax\r\n"},
+        {"the separator is no soft break", "-- \r\nMax Kern\r\n", false, "-- \r\nMax Kern\r\n"},
+        {"quoted paragraph", "> quoted \r\n> text\r\nreply\r\n", false, "> quoted text\r\nreply\r\n"},
+        {"deeper quote", ">> a \r\n>>b\r\n", false, ">> a b\r\n"},
+        {"another depth ends the paragraph", "> a \r\n>> b\r\n", false, "> a \r\n>> b\r\n"},
+        {"unquoted after quoted", "> a \r\nb\r\n", false, "> a \r\nb\r\n"},
+        {"a quoted separator", "> x \r\n> -- \r\n> sig\r\n", false, "> x \r\n> -- \r\n> sig\r\n"},
+        {"an empty quoted line", ">\r\n", false, ">\r\n"},
+        {"a soft break at the end", "end ", false, "end "},
+        {"empty lines", "a\r\n\r\nb", false, "a\r\n\r\nb"},
+        {"empty", "", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(decodeFlowed(c.body, c.delSp), c.text);
+    }
+}
+
+TEST(Mime, EncodeFlowed) {
+    struct Case {
+        const char* name;
+        std::string text;
+        size_t width;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"short lines", "Hello\nworld", 78, "Hello\r\nworld"},
+        {"wrapped at the last space that fits", "aaa bbb ccc ddd\n", 10, "aaa bbb \r\nccc ddd\r\n"},
+        {"exactly the width", "aaaa bbbbb\n", 10, "aaaa bbbbb\r\n"},
+        {"width counts characters", "Привет мир\n", 10, "Привет мир\r\n"},
+        {"stuffing", ">quote\nFrom me\n lead\nFromage\n", 78, " >quote\r\n From me\r\n  lead\r\nFromage\r\n"},
+        {"a wrapped line is stuffed too", "aaaaaa >bbbbbb\n", 10, "aaaaaa \r\n >bbbbbb\r\n"},
+        {"spaces at the end go", "text   \r\n  \r\n", 78, "text\r\n\r\n"},
+        {"the signature separator keeps its space", "-- \nMax\n", 78, "-- \r\nMax\r\n"},
+        {"a long word stands alone", "a verylongwordhere b\n", 10, "a \r\nverylongwordhere \r\nb\r\n"},
+        {"a FidoNet quote", " MK> the quote goes on\n", 12, "  MK> the \r\nquote goes \r\non\r\n"},
+        {"empty", "", 78, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(encodeFlowed(c.text, c.width), c.body);
+    }
+}
+
+TEST(Mime, FlowedRoundTrip) {
+    std::string paragraph;
+    for (int i = 0; i < 30; ++i) paragraph += "Слово word ";
+    paragraph += "end.";
+    const std::string texts[] = {
+        "Hello,\r\n\r\n" + paragraph + "\r\n\r\n MK> " + paragraph + "\r\n>not a quote " + paragraph +
+            "\r\nFrom the start " + paragraph + "\r\n\r\n-- \r\nMax Kern\r\n",
+        "  two leading spaces " + paragraph + "\r\nno line end at the end",
+        "a   run   of   spaces   " + paragraph + "\r\n",
+    };
+    for (size_t width : {20, 40, 78}) {
+        for (const std::string& text : texts) {
+            SCOPED_TRACE(std::to_string(width) + ": " + text.substr(0, 30));
+            std::string body = encodeFlowed(text, width);
+            for (const std::string& line : crlfLines(body)) EXPECT_LE(utf8Length(line), width) << line;
+            EXPECT_EQ(decodeFlowed(body, false), text);
+        }
+    }
+}
+
+// A word longer than a line may be is cut at 998 bytes, on a character boundary.
+TEST(Mime, FlowedHardCut) {
+    struct Case {
+        const char* name;
+        std::string text;
+    };
+    std::string cyrillic;
+    for (int i = 0; i < 1500; ++i) cyrillic += "Ж";
+    const Case cases[] = {
+        {"ASCII", std::string(2500, 'x')},
+        {"two-byte characters", cyrillic},
+        {"stuffed", ">" + std::string(2000, 'y')},
+        {"a space too far", std::string(1200, 'z') + " tail"},
+        {"not UTF-8", std::string(3000, '\x80')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string body = encodeFlowed(c.text, 78);
+        std::string joined;
+        for (const std::string& line : crlfLines(body)) {
+            EXPECT_LE(line.size(), 998u);
+            if (isValidUtf8(c.text)) {
+                EXPECT_TRUE(isValidUtf8(line));
+            }
+            joined += line.substr(!line.empty() && line[0] == ' ' ? 1 : 0);  // without the space-stuffing
+        }
+        EXPECT_EQ(joined, c.text) << "the pieces make the text";
+    }
 }
 
 TEST(Mime, ParseArticle) {
