@@ -75,7 +75,7 @@ void commandAreas(Session& s) {
         return;
     }
     size_t tagWidth = 4;
-    for (const Area& a : all) tagWidth = std::max(tagWidth, qclient::utf8Length(a.shownTag()));
+    for (const Area& a : all) tagWidth = std::max(tagWidth, utf8Length(a.shownTag()));
     char buf[128];
     snprintf(buf, sizeof buf, "%3s  ", "#");
     std::string head = buf + column("Area", tagWidth);
@@ -91,7 +91,7 @@ void commandAreas(Session& s) {
 
 // Header rows of `list` and `thread`: the subject indented by the row's depth.
 void printHeaderRows(const std::vector<pktMsgHeader>& headers, const std::vector<qclient::ThreadRow>& rows,
-                     const qclient::Charset* given) {
+                     const Charset* given) {
     constexpr size_t kMaxIndent = 30;  // levels; deeper replies line up with the 30th
     std::vector<size_t> parents = qclient::replyParents(headers);
     size_t numberWidth = 1;
@@ -119,7 +119,7 @@ std::string areaTitle(const Area& area) {
     return area.shownTag() + " (area " + std::to_string(area.number) + ", " + areaTypeText(area.info.type) + ")";
 }
 
-void commandList(Session& s, const std::string& areaName, bool threads, const qclient::Charset* given) {
+void commandList(Session& s, const std::string& areaName, bool threads, const Charset* given) {
     Area area = s.findArea(areaName);
     std::vector<pktMsgHeader> headers = s.messages(area);
     std::string title = areaTitle(area) + ": " + std::to_string(headers.size()) + " message" +
@@ -137,7 +137,7 @@ void commandList(Session& s, const std::string& areaName, bool threads, const qc
 }
 
 void commandThread(Session& s, const std::string& areaName, const std::string& numberText,
-                   const qclient::Charset* given) {
+                   const Charset* given) {
     uint32_t number = parseMessageNumber(numberText);
     Area area = s.findArea(areaName);
     std::vector<pktMsgHeader> headers = s.messages(area);
@@ -155,10 +155,9 @@ void fetchMessage(Session& s, const Area& area, uint32_t number, pktMessage& m, 
             "no message #" + std::to_string(number) + " in " + area.tag() + " (or it cannot be read)");
 }
 
-const qclient::Charset& fetchedCharset(const std::vector<std::string>& lines, const qclient::Charset* given,
-                                       uint32_t number) {
+const Charset& fetchedCharset(const std::vector<std::string>& lines, const Charset* given, uint32_t number) {
     std::string unknown;
-    const qclient::Charset& c = messageCharset(lines, given, unknown);
+    const Charset& c = messageCharset(lines, given, unknown);
     if (!unknown.empty())
         fprintf(stderr, "quorva-client: message #%u names the charset '%s' in its CHRS kludge, which this client does "
                         "not know; it is shown as %s\n",
@@ -167,15 +166,15 @@ const qclient::Charset& fetchedCharset(const std::vector<std::string>& lines, co
 }
 
 void commandRead(Session& s, const std::string& areaName, const std::string& numberText,
-                 const qclient::Charset* given) {
+                 const Charset* given) {
     uint32_t number = parseMessageNumber(numberText);
     Area area = s.findArea(areaName);
     pktMessage m;
     std::vector<std::string> lines;
     fetchMessage(s, area, number, m, lines, "read");
-    const qclient::Charset& charset = fetchedCharset(lines, given, number);
+    const Charset& charset = fetchedCharset(lines, given, number);
     auto text = [&](const std::string& bytes) {
-        return qclient::displaySafe(qclient::decodeToUtf8(bytes, charset.iconvName));
+        return qclient::displaySafe(decodeToUtf8(bytes, charset.iconvName));
     };
 
     auto withAddr = [](const std::string& name, const FidoAddr& a) {
@@ -203,9 +202,9 @@ void commandRead(Session& s, const std::string& areaName, const std::string& num
     for (const std::string& t : body) say(t);
 }
 
-void commandPost(Session& s, const Options& o, const std::string& areaName, const qclient::Charset* given) {
+void commandPost(Session& s, const Options& o, const std::string& areaName, const Charset* given) {
     if (!o.haveSubject) fail(kExitUsage, "post needs --subject TEXT");
-    const qclient::Charset& charset = given ? *given : qclient::utf8Charset();
+    const Charset& charset = given ? *given : utf8Charset();
     Outgoing out;
     if (o.haveAttr) out.attributes = kAttrLocal | parseAttributes(o.attr);
     if (o.haveDest) out.dest = parseAddress(o.dest, "--dest");
@@ -220,7 +219,7 @@ void commandPost(Session& s, const Options& o, const std::string& areaName, cons
     std::string utf8 = localeToUtf8(readAll(stdin), "the message text", true);
     if (isBlank(utf8) && !o.allowEmpty)
         fail(kExitUsage, "the message text is empty: nothing posted (--allow-empty posts it anyway)");
-    out.text = qclient::chrsKludge(charset) + "\r" +
+    out.text = chrsKludge(charset) + "\r" +
                withCrLineEnds(utf8ToCharset(utf8, charset, "the message text", true));
 
     s.open();
@@ -236,23 +235,22 @@ void commandPost(Session& s, const Options& o, const std::string& areaName, cons
 
 // The charset of a reply without --charset: the one the original's CHRS kludge names, when
 // every part of the reply (UTF-8) can be written in it; else UTF-8, which holds them all.
-const qclient::Charset& replyCharset(const std::vector<std::string>& originalLines,
-                                     const std::vector<std::string>& utf8Parts) {
-    const qclient::Charset* named = qclient::findCharset(qclient::chrsName(originalLines));
-    if (!named) return qclient::utf8Charset();
+const Charset& replyCharset(const std::vector<std::string>& originalLines, const std::vector<std::string>& utf8Parts) {
+    const Charset* named = findCharset(chrsName(originalLines));
+    if (!named) return utf8Charset();
     std::string converted;
-    qclient::ConversionError e;
+    ConversionError e;
     for (const std::string& part : utf8Parts)
-        if (!qclient::encodeStrict(part, named->iconvName, converted, e)) return qclient::utf8Charset();
+        if (!encodeStrict(part, named->iconvName, converted, e)) return utf8Charset();
     return *named;
 }
 
 void commandReply(Session& s, const Options& o, const std::string& areaName, const std::string& numberText,
-                  const qclient::Charset* given) {
+                  const Charset* given) {
     uint32_t number = parseMessageNumber(numberText);
     // The header is checked in --charset (or UTF-8) before anything is fetched or written;
     // without --charset the reply may yet take the original's charset, once its text is known.
-    const qclient::Charset& headerCharset = given ? *given : qclient::utf8Charset();
+    const Charset& headerCharset = given ? *given : utf8Charset();
     Outgoing out;
     if (o.haveAttr) out.attributes = kAttrLocal | parseAttributes(o.attr);
     out.from = headerField(s.user(), headerCharset, "the user name", kNameField);
@@ -268,14 +266,14 @@ void commandReply(Session& s, const Options& o, const std::string& areaName, con
     fetchMessage(s, area, number, original, lines, "reply");
     s.close();  // the reply may take a while to write
 
-    const qclient::Charset& originalCharset = fetchedCharset(lines, given, number);
-    auto asUtf8 = [&](const std::string& bytes) { return qclient::decodeToUtf8(bytes, originalCharset.iconvName); };
+    const Charset& originalCharset = fetchedCharset(lines, given, number);
+    auto asUtf8 = [&](const std::string& bytes) { return decodeToUtf8(bytes, originalCharset.iconvName); };
     std::string originalFrom = asUtf8(fieldText(original.header.fromName, kNameField));
     std::vector<std::string> utf8Lines;
     for (const std::string& line : lines) utf8Lines.push_back(asUtf8(line));
 
     std::string subject = qclient::replySubject(asUtf8(fieldText(original.header.subject, kSubjectField)));
-    auto setHeader = [&](const qclient::Charset& charset) {
+    auto setHeader = [&](const Charset& charset) {
         out.from = headerField(s.user(), charset, "the user name", kNameField);
         out.to = cutField(utf8ToCharset(originalFrom, charset, "the original's sender name", false), charset,
                           kNameField);
@@ -314,13 +312,13 @@ void commandReply(Session& s, const Options& o, const std::string& areaName, con
     try {
         std::string utf8Text = localeToUtf8(written, "the reply's text", true);
         std::string userName = localeToUtf8(s.user(), "the user name", false);
-        const qclient::Charset& charset =
+        const Charset& charset =
             given ? *given : replyCharset(lines, {userName, originalFrom, subject, utf8Text});
         if (&charset != &headerCharset) setHeader(charset);
         std::string text = utf8ToCharset(utf8Text, charset, "the reply's text", true);
         if (!text.empty() && text.back() != '\n') text += '\n';
         out.text = msgId.empty() ? std::string() : "\x01" "REPLY: " + msgId + "\r";
-        out.text += qclient::chrsKludge(charset) + "\r" + withCrLineEnds(text);
+        out.text += chrsKludge(charset) + "\r" + withCrLineEnds(text);
 
         s.open();
         postMessage(s, s.findArea(std::to_string(area.number)), out, ", a reply to #" + std::to_string(number));
@@ -348,7 +346,7 @@ void commandPing(Session& s) {
     char roundTrip[64];
     snprintf(roundTrip, sizeof roundTrip, "; round trip %.3f ms", ms);
     say(s.where() + " answers: logged in as " +
-        qclient::displaySafe(qclient::decodeToUtf8(s.user(), terminalCodeset().c_str())) + ", " +
+        qclient::displaySafe(decodeToUtf8(s.user(), terminalCodeset().c_str())) + ", " +
         addrText(s.address()) + roundTrip);
 }
 
@@ -386,7 +384,7 @@ int runCommand(const Options& o) {
     if (command != "list" && o.threads) fail(kExitUsage, "--threads belongs to the list command");
 
     useLocaleCharset();
-    const qclient::Charset* given = givenCharset(o);
+    const Charset* given = givenCharset(o);
 
     Session s(connectionSettings(o));
     if (command == "post") {

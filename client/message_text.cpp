@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "client/failure.h"
+#include "client/lib/charset.h"
 #include "client/terminal.h"
 #include "support/clock.h"
 #include "support/le.h"
@@ -23,22 +24,21 @@ bool isZero(const FidoAddr& a) { return a == FidoAddr{}; }
 
 std::string fieldText(const char* field, size_t size) { return std::string(field, fieldLength(field, size)); }
 
-std::string headerText(const std::string& bytes, const qclient::Charset* given) {
-    if (given) return qclient::decodeToUtf8(bytes, given->iconvName);
-    if (qclient::isValidUtf8(bytes)) return bytes;
-    return qclient::decodeToUtf8(bytes, qclient::cp437Charset().iconvName);
+std::string headerText(const std::string& bytes, const Charset* given) {
+    if (given) return decodeToUtf8(bytes, given->iconvName);
+    if (isValidUtf8(bytes)) return bytes;
+    return decodeToUtf8(bytes, cp437Charset().iconvName);
 }
 
-const qclient::Charset& messageCharset(const std::vector<std::string>& lines, const qclient::Charset* given,
-                                       std::string& unknownName) {
-    const qclient::Charset& fallback = given ? *given : qclient::cp437Charset();
+const Charset& messageCharset(const std::vector<std::string>& lines, const Charset* given, std::string& unknownName) {
+    const Charset& fallback = given ? *given : cp437Charset();
     unknownName.clear();
-    std::string name = qclient::chrsName(lines);
+    std::string name = chrsName(lines);
     if (name.empty()) return fallback;
     // IBMPC names the IBM PC code page of the writer's machine: the area's own, when that
     // is a code page.
     if (strcasecmp(name.c_str(), "IBMPC") == 0 && given && strncmp(given->name, "CP", 2) == 0) return *given;
-    const qclient::Charset* named = qclient::findCharset(name);
+    const Charset* named = findCharset(name);
     if (named) return *named;
     unknownName = name;
     return fallback;
@@ -61,32 +61,30 @@ std::string attrText(uint16_t attr) {
     return names.empty() ? hex : std::string(hex) + " (" + names + ")";
 }
 
-std::string utf8ToCharset(const std::string& utf8, const qclient::Charset& to, const std::string& what,
-                          bool multiLine) {
+std::string utf8ToCharset(const std::string& utf8, const Charset& to, const std::string& what, bool multiLine) {
     std::string out;
-    qclient::ConversionError e;
-    if (qclient::encodeStrict(utf8, to.iconvName, out, e)) return out;
-    if (e.kind == qclient::ConversionError::Kind::NoConverter)
+    ConversionError e;
+    if (encodeStrict(utf8, to.iconvName, out, e)) return out;
+    if (e.kind == ConversionError::Kind::NoConverter)
         fail(kExitUsage, std::string("no conversion from UTF-8 to ") + to.name + " on this system");
     std::string where = multiLine ? " on line " + std::to_string(e.line) + ", column " + std::to_string(e.column)
                                   : " at character " + std::to_string(e.column);
-    if (e.kind == qclient::ConversionError::Kind::BadInput) fail(kExitUsage, what + " is not valid text" + where);
+    if (e.kind == ConversionError::Kind::BadInput) fail(kExitUsage, what + " is not valid text" + where);
     fail(kExitUsage, what + " has the character '" + qclient::encodeForTerminal(e.character, terminalCodeset()) +
-                         "' (" + qclient::codePointText(e.codePoint) + ")" + where + ", which " + to.name +
+                         "' (" + codePointText(e.codePoint) + ")" + where + ", which " + to.name +
                          " cannot represent (choose another --charset)");
 }
 
-std::string headerField(const std::string& localeText, const qclient::Charset& to, const std::string& what,
-                        size_t size) {
+std::string headerField(const std::string& localeText, const Charset& to, const std::string& what, size_t size) {
     std::string out = utf8ToCharset(localeToUtf8(localeText, what, false), to, what, false);
     if (out.size() > size)
         fail(kExitUsage, what + " is longer than " + std::to_string(size) + " bytes in " + to.name);
     return out;
 }
 
-std::string cutField(const std::string& bytes, const qclient::Charset& charset, size_t size) {
+std::string cutField(const std::string& bytes, const Charset& charset, size_t size) {
     if (bytes.size() <= size) return bytes;
-    if (charset.level == 4) return std::string(qclient::utf8Prefix(bytes, size));
+    if (charset.level == 4) return std::string(utf8Prefix(bytes, size));
     return bytes.substr(0, size);
 }
 

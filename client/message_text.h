@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/lib/charset.h"
+#include "fido/charset.h"
 #include "fido/fidoaddr.h"
 #include "wire/packets.h"
 
@@ -24,12 +24,11 @@ bool isZero(const FidoAddr& a);
 std::string fieldText(const char* field, size_t size);
 
 // Names and subjects of the message list, which come without the message's CHRS kludge.
-std::string headerText(const std::string& bytes, const qclient::Charset* given);
+std::string headerText(const std::string& bytes, const Charset* given);
 
 // The charset a fetched message is in: the one its CHRS kludge names, else the given one,
 // else CP437. An unknown name is reported in `unknownName` and the default is used.
-const qclient::Charset& messageCharset(const std::vector<std::string>& lines, const qclient::Charset* given,
-                                       std::string& unknownName);
+const Charset& messageCharset(const std::vector<std::string>& lines, const Charset* given, std::string& unknownName);
 
 // The packed date-time without its seconds (the time word keeps them only in steps of two).
 std::string packedDateText(uint32_t v);
@@ -37,13 +36,11 @@ std::string packedDateText(uint32_t v);
 std::string attrText(uint16_t attr);
 
 // UTF-8 in the charset of the message about to be posted.
-std::string utf8ToCharset(const std::string& utf8, const qclient::Charset& to, const std::string& what,
-                          bool multiLine);
+std::string utf8ToCharset(const std::string& utf8, const Charset& to, const std::string& what, bool multiLine);
 // A field of the header about to be posted, in its charset and checked against its size.
-std::string headerField(const std::string& localeText, const qclient::Charset& to, const std::string& what,
-                        size_t size);
+std::string headerField(const std::string& localeText, const Charset& to, const std::string& what, size_t size);
 // A field taken from the message that a reply answers, cut to its size at a character.
-std::string cutField(const std::string& bytes, const qclient::Charset& charset, size_t size);
+std::string cutField(const std::string& bytes, const Charset& charset, size_t size);
 // Message text with LF and CR LF line ends turned into the CR that FidoNet text uses.
 std::string withCrLineEnds(const std::string& in);
 

@@ -206,16 +206,16 @@ ConnectionSettings connectionSettings(const Options& o) {
     return c;
 }
 
-const qclient::Charset* givenCharset(const Options& o) {
+const Charset* givenCharset(const Options& o) {
     std::string name = o.haveCharset ? o.charset : fromEnv("QUORVA_CHARSET");
     if (name.empty()) {
         if (o.haveCharset) fail(kExitUsage, "--charset needs a charset name");
         return nullptr;
     }
-    const qclient::Charset* c = qclient::findCharset(name);
+    const Charset* c = findCharset(name);
     if (!c)
         fail(kExitUsage, std::string(o.haveCharset ? "--charset" : "QUORVA_CHARSET") + ": unknown charset '" + name +
-                             "' (known: " + qclient::knownCharsetNames() + ")");
+                             "' (known: " + knownCharsetNames() + ")");
     return c;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/lib/charset.h"
+#include "fido/charset.h"
 #include "fido/fidoaddr.h"
 
 namespace qclient::cli {
@@ -37,7 +37,7 @@ struct ConnectionSettings {
 ConnectionSettings connectionSettings(const Options& o);
 
 // The charset that --charset or QUORVA_CHARSET names; nullptr when neither is given.
-const qclient::Charset* givenCharset(const Options& o);
+const Charset* givenCharset(const Options& o);
 
 // --attr: a number, or attribute names joined by commas.
 uint16_t parseAttributes(const std::string& text);

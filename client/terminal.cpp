@@ -50,7 +50,7 @@ void say(const std::string& utf8) {
 
 std::string column(const std::string& utf8, size_t width) {
     std::string s = qclient::displaySafe(utf8);
-    if (qclient::utf8Length(s) > width) {
+    if (utf8Length(s) > width) {
         size_t keep = 0, chars = 0;
         while (keep < s.size() && chars < width - 1) {
             ++keep;
@@ -60,7 +60,7 @@ std::string column(const std::string& utf8, size_t width) {
         s.resize(keep);
         s += '~';
     }
-    s.append(width - qclient::utf8Length(s), ' ');
+    s.append(width - utf8Length(s), ' ');
     return s;
 }
 
@@ -79,9 +79,9 @@ std::string readAll(FILE* in) {
 std::string localeToUtf8(const std::string& bytes, const std::string& what, bool multiLine) {
     if (bytes.find('\0') != std::string::npos) fail(kExitUsage, what + " holds a zero byte");
     std::string utf8;
-    qclient::ConversionError e;
-    if (qclient::decodeStrict(bytes, gTerminalCodeset, utf8, e)) return utf8;
-    if (e.kind == qclient::ConversionError::Kind::NoConverter)
+    ConversionError e;
+    if (decodeStrict(bytes, gTerminalCodeset, utf8, e)) return utf8;
+    if (e.kind == ConversionError::Kind::NoConverter)
         fail(kExitUsage, "no conversion from the terminal's charset " + gTerminalCodeset + " to UTF-8");
     char byte[8];
     snprintf(byte, sizeof byte, "0x%02X", e.character.empty() ? 0u : static_cast<unsigned char>(e.character[0]));

@@ -1,5 +1,6 @@
-// The client library's text logic: charset names and conversions, the reply's quote,
-// subject and destination, and the thread trees built from the list's hashes.
+// The client library's text logic: output for the terminal's charset and what a message
+// may not show there, the reply's quote, subject and destination, and the thread trees
+// built from the list's hashes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,99 +16,6 @@ namespace {
 using namespace qclient;
 
 const std::string kA = "\x01";
-const std::string kReplacement = "\xEF\xBF\xBD";
-
-TEST(ClientCharset, NamesAndAliases) {
-    struct Case {
-        const char* name;
-        const char* canonical;  // nullptr: unknown
-        int level;
-    };
-    const Case cases[] = {
-        {"CP866", "CP866", 2},     {"cp866", "CP866", 2},     {"+7_FIDO", "CP866", 2},  {"IBM866", "CP866", 2},
-        {"CP437", "CP437", 2},     {"IBMPC", "CP437", 2},     {"LATIN-1", "LATIN-1", 2}, {"iso-8859-1", "LATIN-1", 2},
-        {"UTF-8", "UTF-8", 4},     {"utf8", "UTF-8", 4},      {"ASCII", "ASCII", 1},    {"KOI8-R", "KOI8-R", 2},
-        {"MAC", "CP10000", 2},     {"KLINGON", nullptr, 0},   {"", nullptr, 0},         {"CP8666", nullptr, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Charset* found = findCharset(c.name);
-        if (!c.canonical) {
-            EXPECT_EQ(found, nullptr);
-            continue;
-        }
-        ASSERT_NE(found, nullptr);
-        EXPECT_STREQ(found->name, c.canonical);
-        EXPECT_EQ(found->level, c.level);
-    }
-    EXPECT_EQ(chrsKludge(*findCharset("cp866")), kA + "CHRS: CP866 2");
-    EXPECT_EQ(chrsKludge(utf8Charset()), kA + "CHRS: UTF-8 4");
-}
-
-TEST(ClientCharset, EveryKnownCharsetConverts) {
-    // A name the client offers must have a converter on the system, both ways.
-    std::string names = knownCharsetNames() + ", ";
-    for (size_t start = 0, comma; (comma = names.find(", ", start)) != std::string::npos; start = comma + 2) {
-        std::string name = names.substr(start, comma - start);
-        SCOPED_TRACE(name);
-        const Charset* c = findCharset(name);
-        ASSERT_NE(c, nullptr);
-        std::string out;
-        ConversionError e;
-        EXPECT_TRUE(encodeStrict("Hello", c->iconvName, out, e));
-        EXPECT_EQ(out, "Hello");
-        EXPECT_EQ(decodeToUtf8("Hello", c->iconvName), "Hello");
-    }
-}
-
-TEST(ClientCharset, ChrsNameOfAMessage) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> lines;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"CHRS with level", {kA + "MSGID: 1:2/3 1", kA + "CHRS: CP866 2", "text"}, "CP866"},
-        {"no blank after the colon", {kA + "CHRS:LATIN-1 2"}, "LATIN-1"},
-        {"the older CHARSET", {kA + "CHARSET: KOI8-R"}, "KOI8-R"},
-        {"the first one counts", {kA + "CHRS: UTF-8 4", kA + "CHRS: CP437 2"}, "UTF-8"},
-        {"not a kludge", {"CHRS: CP866 2"}, ""},
-        {"none", {kA + "MSGID: 1:2/3 1", "hello"}, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(chrsName(c.lines), c.expected);
-    }
-}
-
-TEST(ClientCharset, DecodeReplacesWhatDoesNotConvert) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        const char* charset;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"CP866", "\x8f\xe0\xa8\xa2\xa5\xe2", "CP866", "Привет"},
-        {"CP437", "caf\x82 \xb0\xdb", "CP437", "café ░█"},
-        {"LATIN-1", "Zo\xeb", "ISO-8859-1", "Zoë"},
-        {"valid UTF-8", "Zo\xc3\xab", "UTF-8", "Zoë"},
-        {"a stray continuation byte", "a\x80z", "UTF-8", "a" + kReplacement + "z"},
-        {"a cut sequence inside", "a\xc3z", "UTF-8", "a" + kReplacement + "z"},
-        {"a cut sequence at the end", "ab\xe2\x82", "UTF-8", "ab" + kReplacement + kReplacement},
-        {"an overlong form", "\xc0\xaf", "UTF-8", kReplacement + kReplacement},
-        {"a surrogate", "\xed\xa0\x80", "UTF-8", kReplacement + kReplacement + kReplacement},
-        {"8-bit bytes in ASCII", "A\xe9Z", "ASCII", "A" + kReplacement + "Z"},
-        {"no converter: ASCII kept", "A\xe9Z", "NO-SUCH-CHARSET", "A" + kReplacement + "Z"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(decodeToUtf8(c.bytes, c.charset), c.expected);
-    }
-    EXPECT_TRUE(isValidUtf8("Zo\xc3\xab"));
-    EXPECT_FALSE(isValidUtf8("Zo\xc3"));
-    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));
-}
 
 TEST(ClientCharset, TerminalOutput) {
     EXPECT_EQ(encodeForTerminal("Привет, Zoë", "UTF-8"), "Привет, Zoë");
@@ -118,9 +26,6 @@ TEST(ClientCharset, TerminalOutput) {
     EXPECT_EQ(encodeForTerminal("Zoë", "NO-SUCH-CHARSET"), "Zo?");
 
     EXPECT_EQ(displaySafe("a\tb\x1b[31mc\x7f" "d\xc2\x9b" "e\xc2\xa0" "f"), "a\tb?[31mc?d?e\xc2\xa0" "f");
-    EXPECT_EQ(utf8Length("Zoë Иван"), 8u);
-    EXPECT_EQ(utf8Prefix("abЖ", 3), "ab") << "a character is not cut";
-    EXPECT_EQ(utf8Prefix("abЖ", 4), "abЖ");
 }
 
 TEST(ClientCharset, DisplaySafeEscapesBidiControls) {
@@ -159,42 +64,6 @@ TEST(ClientCharset, DisplaySafeEscapesBidiControls) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(displaySafe(c.text), c.shown);
     }
-}
-
-TEST(ClientCharset, StrictConversionsNameWhereTheyStop) {
-    std::string out;
-    ConversionError e;
-    ASSERT_TRUE(encodeStrict("Привет, Max!", "CP866", out, e));
-    EXPECT_EQ(out, "\x8f\xe0\xa8\xa2\xa5\xe2, Max!");
-
-    EXPECT_FALSE(encodeStrict("ok\nfine Жук", "ISO-8859-1", out, e));
-    EXPECT_EQ(e.kind, ConversionError::Kind::Unrepresentable);
-    EXPECT_EQ(e.character, "Ж");
-    EXPECT_EQ(e.codePoint, 0x0416u);
-    EXPECT_EQ(e.line, 2u);
-    EXPECT_EQ(e.column, 6u);
-    EXPECT_EQ(codePointText(e.codePoint), "U+0416");
-
-    EXPECT_FALSE(encodeStrict("ë \xF0\x9F\x98\x80", "CP866", out, e)) << "CP866 has no ë";
-    EXPECT_EQ(e.character, "ë");
-    EXPECT_FALSE(encodeStrict("x \xF0\x9F\x98\x80", "ISO-8859-1", out, e));
-    EXPECT_EQ(e.codePoint, 0x1F600u);
-    EXPECT_EQ(e.column, 3u);
-
-    EXPECT_FALSE(encodeStrict("a\xffz", "UTF-8", out, e));
-    EXPECT_EQ(e.kind, ConversionError::Kind::BadInput);
-    EXPECT_FALSE(encodeStrict("a", "NO-SUCH-CHARSET", out, e));
-    EXPECT_EQ(e.kind, ConversionError::Kind::NoConverter);
-
-    std::string utf8;
-    ASSERT_TRUE(decodeStrict("caf\xe9", "ISO-8859-1", utf8, e));
-    EXPECT_EQ(utf8, "café");
-    EXPECT_FALSE(decodeStrict("one\r\ntwo\nth\xffree", "UTF-8", utf8, e));
-    EXPECT_EQ(e.kind, ConversionError::Kind::BadInput);
-    EXPECT_EQ(e.offset, 11u);
-    EXPECT_EQ(e.line, 3u);
-    EXPECT_EQ(e.column, 3u);
-    EXPECT_EQ(e.character, "\xff");
 }
 
 TEST(ClientReply, Initials) {
