@@ -49,6 +49,13 @@ public:
     virtual AreaResult getAreaStats(AreaStats& stats) = 0;
     // The message with the given number; `out` is filled only when the result is ok.
     virtual AreaResult getMessage(uint32_t msgNumber, StoredMessage& out) = 0;
+    // Hands every readable message numbered `from` or above to `visit`, with its text,
+    // ascending by number, one at a time (the message lives until the call returns);
+    // false from `visit` ends the walk. A message that cannot be read is left out, as the
+    // list leaves it out. The area's files stay open for the walk where the format allows,
+    // so that reading thousands of messages does not open them thousands of times.
+    using MessageVisitor = std::function<bool(const StoredMessage&)>;
+    virtual AreaResult readMessages(uint32_t from, const MessageVisitor& visit);
     // Stores a new message; `stored` receives the number it is known by.
     virtual AreaResult newMessage(const NewMessage& message, uint32_t& stored) = 0;
     // Removes a message once `check` allows it; nothing is written when it does not.

@@ -583,15 +583,20 @@ AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset
     return AreaResult::ok();
 }
 
-AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit) {
+AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from) {
     MCArray<sqifile> index;
     if (!loadIndex(index)) return readFailure(indexPath);
     const int64_t fileLength = dataFile.length();
     if (fileLength < 0) return readFailure(dataPath);
     // The headers and, mostly, the whole control information arrive in one read.
     uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
-    for (int32_t i = 0; i < index.getCount(); ++i) {
-        const sqifile& record = *index.getAt(i);
+    const sqifile* records = index.getData();
+    const int32_t count = index.getCount();
+    const int32_t first = int32_t(
+        std::lower_bound(records, records + count, from, [](const sqifile& r, uint32_t n) { return r.umsgid < n; }) -
+        records);
+    for (int32_t i = first; i < count; ++i) {
+        const sqifile& record = records[i];
         SquishFrameHeader frame;
         SquishMsgHeader msg;
         size_t extra;
@@ -686,6 +691,11 @@ AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
     AreaResult headers = readMessageHeaders(msgNumber, frameOffset, fileLength, frame, msg);
     if (!headers.isOk()) return headers;
 
+    return readMessageBody(msgNumber, frameOffset, frame, msg, out);
+}
+
+AreaResult CSquishArea::readMessageBody(uint32_t umsgid, uint32_t frameOffset, const SquishFrameHeader& frame,
+                                        const SquishMsgHeader& msg, StoredMessage& out) {
     // Control information and text; the frame check bounds their length by the file's.
     const uint32_t n = frame.msgLength - uint32_t(kSquishMsgHeaderSize);
     std::string body;
@@ -695,15 +705,36 @@ AreaResult CSquishArea::getMessage(uint32_t msgNumber, StoredMessage& out) {
         return AreaResult::ioError("no memory for the message", ENOMEM);
     }
     if (dataFile.readAt(int64_t(frameOffset) + int64_t(kSquishFrameAndMsgHeaderSize), body.data(), n) != int64_t(n))
-        return readFailure(dataPath + " (message " + std::to_string(msgNumber) + ")");
+        return readFailure(dataPath + " (message " + std::to_string(umsgid) + ")");
 
-    fillSummary(out.summary, msgNumber, msg);
+    fillSummary(out.summary, umsgid, msg);
     out.attributes = msg.attr;
     out.control.assign(body, 0, frame.controlLength);
     body.erase(0, frame.controlLength);
     out.text = std::move(body);
     out.summary.setThreadKludges(out.control);
     return AreaResult::ok();
+}
+
+AreaResult CSquishArea::readMessages(uint32_t from, const MessageVisitor& visit) {
+    BaseCloser closer(*this);
+    AreaResult opened = openBase(OsFile::Mode::ReadOnly);
+    if (opened.code() == AreaResult::Code::NotFound) return AreaResult::ok();
+    if (!opened.isOk()) return opened;
+    StoredMessage message;
+    AreaResult failed = AreaResult::ok();
+    AreaResult walked = forEachListedFrame(
+        [&](const ListedFrame& f) {
+            AreaResult read = readMessageBody(f.record.umsgid, f.record.frameOffset, f.frame, f.msg, message);
+        // Out of memory or a failing disk ends the walk; the rest is as the list has it.
+        if (read.code() == AreaResult::Code::IoError) {
+            failed = read;
+            return false;
+        }
+            return !read.isOk() || visit(message);
+        },
+        from);
+    return walked.isOk() ? failed : walked;
 }
 
 AreaResult CSquishArea::newMessage(const NewMessage& message, uint32_t& stored) {

@@ -23,6 +23,7 @@ public:
     AreaResult getMsgList(const SummaryVisitor& visit) override;
     AreaResult getAreaStats(AreaStats& stats) override;
     AreaResult getMessage(uint32_t msgNumber, StoredMessage& out) override;
+    AreaResult readMessages(uint32_t from, const MessageVisitor& visit) override;
     AreaResult newMessage(const NewMessage& message, uint32_t& stored) override;
     AreaResult deleteMsg(uint32_t msgNumber, const DeleteCheck& check) override;
 
@@ -77,6 +78,10 @@ private:
                                   size_t& extra);
     AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
                                   SquishFrameHeader& frame, SquishMsgHeader& msg);
+    // The control information and text of a frame whose headers were read, into `out`
+    // (with its summary).
+    AreaResult readMessageBody(uint32_t umsgid, uint32_t frameOffset, const SquishFrameHeader& frame,
+                               const SquishMsgHeader& msg, StoredMessage& out);
     // The messages a list shows, of the open base: each index record that names a frame
     // whose headers can be read, ascending by UMSGID. `visit` gets the record, the
     // headers and the bytes read after them; false from it ends the walk. Listing and
@@ -88,7 +93,8 @@ private:
         const uint8_t* after;  // `extra` bytes that followed the headers
         size_t extra;
     };
-    AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit);
+    // Records below UMSGID `from` are passed over without reading their frames.
+    AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from = 0);
     // "Squish base PATH".
     std::string baseLabel() const;
     // A write refused for damage, naming the base: "Squish base PATH: WHAT; nothing was written".

@@ -19,6 +19,8 @@ echo "Demo data copied to $scratch"
 echo "In a second terminal:"
 echo "    export QUORVA_PORT=9029 QUORVA_USER='Demo Sysop' QUORVA_ADDR=2:5020/1234 QUORVA_PASSWORD=demo"
 echo "    build/quorva-client areas"
+echo "A newsreader: news server localhost, port 1119, user 'Demo Sysop', password demo"
+echo "    (for example: NNTPSERVER=localhost NNTPPORT=1119 tin -r -A -g localhost -p 1119)"
 echo
 
 # The server reads the settings file named after its program path (quorva.INI beside

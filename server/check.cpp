@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "nntp/groups.h"
 #include "server/startup.h"
 #include "support/log.h"
 #include "support/socket.h"
@@ -92,6 +93,34 @@ int runCheck(const CheckInput& in) {
             failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
     } else {
         failures.push_back(in.listenProblem);
+    }
+
+    // The news door: its groups (areas whose tags make no group name are left out of it),
+    // and its address tried like the binary door's.
+    const NewsSettings& news = in.settings->news;
+    if (news.enabled()) {
+        NewsGroups groups;
+        groups.build(areas, news.groupPrefix, [&](const std::string& text) {
+            reportWarning("%s", text.c_str());
+            ++warnings;
+        });
+        NetAddress newsAt;
+        std::string problem;
+        const std::string& text = news.listenAddress.empty() ? in.listenText : news.listenAddress;
+        if (!listenAddressOf(news.port.c_str(), text.c_str(), newsAt, problem)) {
+            failures.push_back("news door: " + (problem.empty() ? "invalid listen address " + text : problem));
+        } else {
+            char where[kAddressTextSize];
+            addressText(newsAt, where, sizeof where);
+            logLine("news door: %d groups, listen: %s\n", int(groups.all().size()), where);
+            NetAddress bound;
+            int systemError = 0;
+            int socket = openListenSocket(newsAt, bound, problem, systemError);
+            if (socket >= 0)
+                closeSocket(socket);
+            else
+                failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+        }
     }
 
     for (const std::string& f : failures) reportError(0, "%s", f.c_str());

@@ -26,6 +26,7 @@ struct CheckInput {
     // no literal).
     NetAddress listen;
     std::string listenProblem;
+    std::string listenText;  // the binary door's address as given, which the news door shares
     bool strict = false;
 };
 

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "core/area_numbers.h"
 #include "core/loop.h"
 #include "fido/msgid.h"
+#include "nntp/news_session.h"
 #include "protocol/session.h"
 #include "server/check.h"
 #include "server/options.h"
@@ -144,6 +147,7 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         in.areas = &areaList;
         in.listen = listenAt;
         in.listenProblem = listenProblem;
+        in.listenText = listenText;
         in.strict = options.strict;
         return runCheck(in);
     }
@@ -158,9 +162,21 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         fatalError(errno, "cannot open the log file %s", settings.logFile.c_str());
     (void)warnAboutAreas(areaList);
 
+    // The news door listens where nntpListenAddress says, else at the binary door's address.
+    NetAddress newsAt;
+    if (settings.news.enabled()) {
+        const std::string& text = settings.news.listenAddress.empty() ? listenText : settings.news.listenAddress;
+        std::string newsProblem;
+        if (!listenAddressOf(settings.news.port.c_str(), text.c_str(), newsAt, newsProblem))
+            fatalError(0, "news door: %s", newsProblem.empty() ? ("invalid listen address " + text).c_str()
+                                                                : newsProblem.c_str());
+    }
+
     // Listening before the waiting line, so that the line is true when it is shown.
     NetAddress bound;
     int listenSocket = openListenSocketOrExit(listenAt, bound);
+    NetAddress newsBound;
+    int newsSocket = settings.news.enabled() ? openListenSocketOrExit(newsAt, newsBound) : -1;
     ConsoleKeys keys;
     logLine("-> waiting for connect or keypress...\n");
     char where[kAddressTextSize];
@@ -177,9 +193,17 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     AreaNumbers areaNumbers(areaList);
     Services services{areaList, users, rights, logins, serials, settings, requests, areaNumbers};
     BinaryDoor binaryDoor(services);
+    std::unique_ptr<NewsDoor> newsDoor;
 
     ServerLoop loop(services, keys);
     loop.addListener(listenSocket, binaryDoor.factory());
+    if (newsSocket >= 0) {
+        newsDoor = std::make_unique<NewsDoor>(services, std::time(nullptr));
+        addressText(newsBound, where, sizeof where);
+        logLine("news door: %s, listening on %s\n", countOf(int(newsDoor->groups.all().size()), "group", "groups").c_str(),
+                where);
+        loop.addListener(newsSocket, newsDoor->factory());
+    }
     for (const ExtraDoor& door : extraDoors) {
         NetAddress doorBound;
         int socket = openListenSocketOrExit(door.listenAt, doorBound);
@@ -187,8 +211,10 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         logLine("%s listening on %s\n", door.name.c_str(), where);
         loop.addListener(socket, door.makeFactory(services));
     }
-    loop.setReloadHandler([&](const Now&) {
-        return reloadSettings(settingsPath, options, settings, areaList, userList, rights, areaNumbers);
+    loop.setReloadHandler([&](const Now& now) {
+        if (!reloadSettings(settingsPath, options, settings, areaList, userList, rights, areaNumbers)) return false;
+        if (newsDoor) newsDoor->areasChanged(now.wall);
+        return true;
     });
     loop.run();
     keys.consumePendingKeys();

@@ -200,6 +200,50 @@ bool renameNoReplace(const std::string& from, const std::string& to, bool* targe
     return false;
 }
 
+bool makeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) return false;
+    if (isDirectory(path)) return true;
+    errno = EEXIST;
+    return false;
+}
+
+bool replaceFileContents(const std::string& path, const std::string& contents) {
+    const std::string temporary = path + ".new";
+    ::unlink(temporary.c_str());
+    int fd;
+    do {
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    OsFile file(fd);
+    if (!file.write(contents.data(), contents.size()) || ::fsync(file.fd()) != 0 || !file.close() ||
+        ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+bool readSmallFile(const std::string& path, size_t maxBytes, std::string& contents) {
+    contents.clear();
+    OsFile file = OsFile::openExisting(path, OsFile::Mode::ReadOnly);
+    if (!file.isOpen()) return false;
+    const int64_t length = file.length();
+    if (length < 0) return false;
+    if (uint64_t(length) > maxBytes) {
+        errno = EFBIG;
+        return false;
+    }
+    contents.resize(size_t(length));
+    const int64_t got = file.readAt(0, contents.data(), contents.size());
+    if (got < 0) return false;
+    contents.resize(size_t(got));
+    return true;
+}
+
 bool listDirectory(const std::string& dir, std::vector<std::string>& names) {
     names.clear();
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());

@@ -79,6 +79,16 @@ bool removeFile(const std::string& path);
 // Renames within a file system, failing when `to` exists in any form; `targetExists`,
 // when given, tells whether it failed for that reason.
 bool renameNoReplace(const std::string& from, const std::string& to, bool* targetExists = nullptr);
+// Creates a directory (mode 0777 less the umask) unless one is there; false (errno set)
+// when it cannot, or the name is taken by something else.
+bool makeDirectory(const std::string& path);
+// Replaces a file's contents as one step: written to "PATH.new" first, flushed to the disk
+// and renamed over PATH, so that a crash leaves either the old or the new contents. False
+// (errno set) when any step fails; the old file is then as it was.
+bool replaceFileContents(const std::string& path, const std::string& contents);
+// The whole contents of a regular file of at most `maxBytes`; false (errno set, EFBIG for a
+// larger file) when it cannot be read.
+bool readSmallFile(const std::string& path, size_t maxBytes, std::string& contents);
 // Names of the entries of a directory ("." and ".." left out); false when it cannot be read.
 bool listDirectory(const std::string& dir, std::vector<std::string>& names);
 

@@ -10,6 +10,7 @@
 
 #include "common/squish_fixture.h"
 #include "common/temp_dir.h"
+#include "support/osfile.h"
 
 #ifndef QUORVA_HUSKY_BIN_DIR
 #define QUORVA_HUSKY_BIN_DIR ""

@@ -147,7 +147,14 @@ std::string ServerProcess::unreadTerminalInput() {
 bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
     // A server needs a user to start: tests that log nobody in get one nobody uses.
     const bool hasUser = settings.rfind("user ", 0) == 0 || settings.find("\nuser ") != std::string::npos;
-    const std::string text = hasUser ? settings : settings + kStandInUser;
+    std::string text = hasUser ? settings : settings + kStandInUser;
+    // A news door listens on a port of the system's choosing, read back from its line.
+    for (size_t at = 0; (at = text.find("nntpPort", at)) != std::string::npos; at += 8) {
+        if (at != 0 && text[at - 1] != '\n') continue;
+        size_t end = text.find('\n', at);
+        text.replace(at, (end == std::string::npos ? text.size() : end) - at, "nntpPort 0");
+    }
+    newsPort_ = 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = pickFreePort();
         if (!startRaw(dir, "listenPort " + std::to_string(port_) + "\n" + text)) return false;
@@ -162,6 +169,14 @@ bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
             // The probe connection is served and closed by the server; wait for that so
             // that tests see only their own lines.
             waitForOut("client disconnected.", 15000);
+            const std::string lines = out();
+            const std::string mark = "news door: ";
+            for (size_t at = lines.find(mark); at != std::string::npos; at = lines.find(mark, at + 1)) {
+                size_t end = lines.find('\n', at);
+                size_t colon = lines.rfind(':', end);
+                if (end != std::string::npos && colon != std::string::npos && colon > at)
+                    newsPort_ = uint16_t(std::stoi(lines.substr(colon + 1, end - colon - 1)));
+            }
             return true;
         }
         waitExit(5000);

@@ -64,6 +64,8 @@ public:
     void setBinary(const std::string& path) { binary_ = path; }
 
     uint16_t port() const { return port_; }
+    // The news door's port, when the settings turn it on (start() lets the system pick it).
+    uint16_t newsPort() const { return newsPort_; }
     pid_t pid() const { return pid_; }
     std::string out() const;  // standard output so far
     std::string err() const;  // standard error so far
@@ -90,6 +92,7 @@ private:
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     uint16_t port_ = 0;
+    uint16_t newsPort_ = 0;
     int exitStatus_ = -1;
     bool exited_ = false;
     bool useTerminal_ = false;

@@ -57,8 +57,6 @@ bool writeFile(const std::string& path, const std::string& content) {
     return bool(out);
 }
 
-bool makeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
-
 std::vector<std::string> directoryNames(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;

@@ -27,7 +27,5 @@ private:
 // bytes (false when that fails).
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& content);
-// Creates one folder (its parent must exist); true when it is there afterwards.
-bool makeDirectory(const std::string& path);
 // The names in a folder, sorted, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> directoryNames(const std::string& dir);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "common/temp_dir.h"
+#include "support/osfile.h"
 #include "fido/fidoaddr.h"
 
 namespace tosser {

@@ -14,6 +14,7 @@
 #include "common/msg_fixture.h"
 #include "common/server_process.h"
 #include "common/squish_fixture.h"
+#include "support/osfile.h"
 
 namespace {
 
