@@ -27,7 +27,7 @@ constexpr size_t kFlowWidth = 78;
 // no more than this of them is shown.
 constexpr size_t kMaxFieldBytes = 255;
 // The longest local part of an address (RFC 5321).
-constexpr size_t kMaxLocalPart = 64;
+constexpr size_t kMaxLocalLength = 64;
 
 const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
@@ -149,7 +149,7 @@ std::string unfolded(std::string_view value) {
 constexpr std::string_view kMsgIdPrefix = "MSGID_";
 constexpr std::string_view kNoMsgIdPrefix = "NOMSGID_";
 
-bool keptInMsgIdPart(char c) { return isAlnum(c) || c == '.' || c == '-'; }
+bool keptInMsgIdText(char c) { return isAlnum(c) || c == '.' || c == '-'; }
 // An area tag keeps the characters tags are made of; '_' may stay since the number and
 // date after it are read from the right.
 bool keptInTag(char c) { return isAlnum(c) || c == '.' || c == '-' || c == '_'; }
@@ -236,8 +236,8 @@ bool parseMsgIdForm(std::string_view left, MessageIdTarget& target) {
     size_t split = rest.find('_');
     if (split == std::string_view::npos || rest.find('_', split + 1) != std::string_view::npos) return false;
     std::string origin, serial;
-    if (!unescape(rest.substr(0, split), keptInMsgIdPart, origin) ||
-        !unescape(rest.substr(split + 1), keptInMsgIdPart, serial))
+    if (!unescape(rest.substr(0, split), keptInMsgIdText, origin) ||
+        !unescape(rest.substr(split + 1), keptInMsgIdText, serial))
         return false;
     if (origin.empty() || serial.empty() ||
         std::any_of(serial.begin(), serial.end(), [](char c) { return isBlank(c); }))
@@ -307,7 +307,7 @@ bool originAddress(std::string_view line, FidoAddr& addr) {
 
 // "First_Last" of a name: blanks as '_', dots kept between other characters, everything a
 // dot-atom cannot hold (and anything not ASCII) left out; "sysop" when nothing is left.
-std::string localPart(std::string_view name) {
+std::string mailboxName(std::string_view name) {
     std::string out;
     for (char c : name) {
         if (isBlank(c) || c == '_') {
@@ -320,7 +320,7 @@ std::string localPart(std::string_view name) {
         } else if (isAtext(c)) {
             out += c;
         }
-        if (out.size() >= kMaxLocalPart) break;
+        if (out.size() >= kMaxLocalLength) break;
     }
     while (!out.empty() && (out.back() == '_' || out.back() == '.')) out.pop_back();
     return out.empty() ? "sysop" : out;
@@ -427,7 +427,7 @@ struct FtnField {
     std::string_view value;  // in the message's charset
 };
 
-struct MessageParts {
+struct MessagePieces {
     std::vector<FtnField> fields;          // the X-FTN-* fields in order
     std::vector<std::string_view> body;    // body lines without their ends
     std::string_view tzutc;
@@ -444,7 +444,7 @@ std::string_view kludgeValue(std::string_view kludge, size_t keywordLength) {
 }
 
 // One kludge, without its ^A.
-void takeKludge(std::string_view kludge, MessageParts& p) {
+void takeKludge(std::string_view kludge, MessagePieces& p) {
     kludge = trimBlanks(kludge);
     if (kludge.empty()) return;
     struct Named {
@@ -469,8 +469,8 @@ void takeKludge(std::string_view kludge, MessageParts& p) {
     p.fields.push_back({"X-FTN-Kludge", kludge});
 }
 
-MessageParts splitMessage(const StoredMessage& m) {
-    MessageParts p;
+MessagePieces splitMessage(const StoredMessage& m) {
+    MessagePieces p;
     // Control information holds kludges only; whatever stands before its first ^A is
     // taken as one too.
     forEachLine(upToZero(m.control), [&](std::string_view line) {
@@ -504,7 +504,7 @@ const Charset& charsetOf(const StoredMessage& m, const ArticleView& view) {
     return view.charset ? *view.charset : cp437Charset();
 }
 
-FidoAddr senderAddress(const StoredMessage& m, const ArticleView& view, const MessageParts& parts) {
+FidoAddr senderAddress(const StoredMessage& m, const ArticleView& view, const MessagePieces& parts) {
     FidoAddr a;
     if (view.netmail) {
         RoutingKludges control = findRoutingKludges(m.control.c_str());
@@ -538,9 +538,9 @@ std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) 
     if (isBracketedId(origin)) return origin.size() <= kMaxMessageId ? std::string(origin) : std::string();
     std::string id = "<";
     id += kMsgIdPrefix;
-    appendEscaped(id, origin, keptInMsgIdPart);
+    appendEscaped(id, origin, keptInMsgIdText);
     id += '_';
-    appendEscaped(id, serial, keptInMsgIdPart);
+    appendEscaped(id, serial, keptInMsgIdText);
     id += '@' + domain + '>';
     return id.size() <= kMaxMessageId ? id : std::string();
 }
@@ -579,7 +579,7 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
 void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
     out = Article{};
     const MessageSummary& s = message.summary;
-    const MessageParts parts = splitMessage(message);
+    const MessagePieces parts = splitMessage(message);
     const Charset& charset = charsetOf(message, view);
     auto add = [&out](std::string name, std::string value) {
         out.headers.emplace_back(std::move(name), std::move(value));
@@ -590,7 +590,7 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
     std::string subject = toUtf8(cut(s.subject), charset);
     std::string phrase = displayNamePhrase(fromName, 4);
     std::string mailbox =
-        "<" + localPart(fromName) + "@" + addressDomain(senderAddress(message, view, parts), view.domain) + ">";
+        "<" + mailboxName(fromName) + "@" + addressDomain(senderAddress(message, view, parts), view.domain) + ">";
 
     add("Path", headerValue(view.domain + "!not-for-mail", 4));
     add("From", phrase.empty() ? mailbox : phrase + " " + mailbox);
