@@ -6,7 +6,10 @@
 // "=2F") + "_" + the serial, written the same way + "@" + the domain + ">". A MSGID whose
 // origin is already "<...@...>" gives that as it is. A message without a MSGID is named
 // from its area's tag, its stored number and its date:
-// "<NOMSGID_" + tag + "_" + number + "_" + packed date in hex + "@" + domain + ">".
+// "<NOMSGID_" + tag + "_" + number + "_" + packed date in hex + "@" + domain + ">"; the
+// tag keeps letters, digits, '.', '-' and '_', any other byte is written "=XX", and the
+// date has eight hexadecimal digits. A Message-ID longer than a news server takes (250
+// bytes) is never made from a MSGID: such a message is named the NOMSGID way.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +53,8 @@ struct Article {
 // format=flowed where lines are long), Content-Transfer-Encoding 8bit, the X-FTN-* fields
 // of the kludges (MSGID, REPLY, PID, TZUTC, CHRS, others as X-FTN-Kludge) and of the
 // SEEN-BY and PATH lines, which leave the body. Tearline and Origin stay in the body.
+// Control information and text end at their first zero byte, as the stores' readers take
+// them. A date text that makes no date gives the packed dates' first day, 1 Jan 1980.
 void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out);
 
 // The Message-ID of a message as renderArticle gives it.
@@ -70,7 +75,8 @@ struct MessageIdTarget {
 // Reads a Message-ID (with its angle brackets) made by messageIdOf for `domain`; a
 // "<...@...>" that is not of our forms is taken as a MSGID origin that was a Message-ID
 // itself (Kind::MsgId with the Message-ID as the value's origin). Kind::None when it is no
-// Message-ID at all.
+// Message-ID at all. The domain counts in any letter case; the MSGID value read back has
+// one space between its origin and serial.
 MessageIdTarget parseMessageId(std::string_view messageId, const std::string& domain);
 
 // The overview line of an article numbered `number`: the number, Subject, From, Date,

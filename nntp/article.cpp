@@ -1,0 +1,643 @@
+#include "nntp/article.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "fido/fidoaddr.h"
+#include "fido/fidodate.h"
+#include "fido/kludges.h"
+#include "fido/message_text.h"
+#include "nntp/mime.h"
+#include "support/clock.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+// The longest Message-ID a news server takes (RFC 5536).
+constexpr size_t kMaxMessageId = 250;
+// Header lines are folded to keep within this width where they can, and never exceed the
+// longest line RFC 5322 allows.
+constexpr size_t kFoldWidth = 78;
+constexpr size_t kMaxLineBytes = 998;
+// Body lines longer than this make the body format=flowed.
+constexpr size_t kFlowWidth = 78;
+// Names and subjects are stored in fields of 36 and 72 bytes; whatever a store hands over,
+// no more than this of them is shown.
+constexpr size_t kMaxFieldBytes = 255;
+// The longest local part of an address (RFC 5321).
+constexpr size_t kMaxLocalLength = 64;
+
+const char* const kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return foldCase(x) == foldCase(y); });
+}
+
+bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAlnum(char c) { return isLetter(c) || isDigit(c); }
+bool isAtext(char c) { return isAlnum(c) || std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos; }
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Stored text ends at its first zero byte, as every reader of the bases takes it.
+std::string_view upToZero(std::string_view s) { return s.substr(0, s.find('\0')); }
+
+// Calls f(line) for every line of a text whose lines end with CR, LF or CRLF.
+template <typename F>
+void forEachLine(std::string_view text, F&& f) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t stop = text.find_first_of("\r\n", start);
+        if (stop == std::string_view::npos) {
+            f(text.substr(start));
+            return;
+        }
+        f(text.substr(start, stop - start));
+        start = stop + (text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n' ? 2 : 1);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Header values
+
+bool isPrintableAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c == '\t' || (c >= 0x20 && c < 0x7F); });
+}
+
+// Bytes of the message's charset as UTF-8 on one line: CR, LF and zero bytes as spaces.
+std::string toUtf8(std::string_view bytes, const Charset& charset) {
+    std::string out = decodeToUtf8(bytes, charset.iconvName);
+    for (char& c : out)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    return out;
+}
+
+// Printable ASCII folded at blanks so that lines keep within kFoldWidth where a blank
+// allows it; a word too long for the longest line is broken with a fold of its own (so a
+// reader sees a space there).
+std::string foldAscii(std::string_view value, size_t nameLength) {
+    std::string out;
+    out.reserve(value.size() + value.size() / 32);
+    size_t column = nameLength + 2;  // "Name: "
+    size_t at = 0;
+    while (at < value.size()) {
+        size_t wordStart = value.find_first_not_of(" \t", at);
+        if (wordStart == std::string_view::npos) wordStart = value.size();
+        size_t wordEnd = value.find_first_of(" \t", wordStart);
+        if (wordEnd == std::string_view::npos) wordEnd = value.size();
+        std::string_view chunk = value.substr(at, wordEnd - at);  // the blanks before a word, and the word
+        if (at > 0 && column + chunk.size() > kFoldWidth) {
+            out += kCrLf;  // the chunk's blank begins the continuation line
+            column = 0;
+        }
+        while (column + chunk.size() > kMaxLineBytes) {
+            size_t room = column < kMaxLineBytes ? kMaxLineBytes - column : 0;
+            out += chunk.substr(0, room);
+            out += "\r\n ";
+            column = 1;
+            chunk.remove_prefix(room);
+        }
+        out += chunk;
+        column += chunk.size();
+        at = wordEnd;
+    }
+    return out;
+}
+
+// A UTF-8 value ready to follow "Name: ": controls as spaces, blanks around it trimmed,
+// ASCII folded, anything else as encoded-words.
+std::string headerValue(std::string_view utf8, size_t nameLength) {
+    std::string clean(utf8);
+    for (char& c : clean)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
+    std::string_view trimmed = trimBlanks(clean);
+    if (isPrintableAscii(trimmed) && trimmed.find("=?") == std::string_view::npos)
+        return foldAscii(trimmed, nameLength);
+    return encodeHeaderValue(trimmed, nameLength);
+}
+
+// A header value as one line: folds removed, tabs, CR, LF (and zero bytes) as spaces.
+std::string unfolded(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n' && i + 2 < value.size() &&
+            isBlank(value[i + 2])) {
+            ++i;  // the fold's CRLF goes, its blank stays
+            continue;
+        }
+        out += (c == '\t' || c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Message-IDs
+
+constexpr std::string_view kMsgIdPrefix = "MSGID_";
+constexpr std::string_view kNoMsgIdPrefix = "NOMSGID_";
+
+bool keptInMsgIdText(char c) { return isAlnum(c) || c == '.' || c == '-'; }
+// An area tag keeps the characters tags are made of; '_' may stay since the number and
+// date after it are read from the right.
+bool keptInTag(char c) { return isAlnum(c) || c == '.' || c == '-' || c == '_'; }
+
+void appendEscaped(std::string& out, std::string_view bytes, bool (*kept)(char)) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (char c : bytes) {
+        if (kept(c)) {
+            out += c;
+        } else {
+            unsigned char b = static_cast<unsigned char>(c);
+            out += '=';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The bytes an escaped part stands for; false for a byte that the escaping would not have
+// left as it is, a broken escape, or a byte no kludge value holds.
+bool unescape(std::string_view part, bool (*kept)(char), std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < part.size(); ++i) {
+        char c = part[i];
+        if (c == '=') {
+            if (i + 2 >= part.size()) return false;
+            int hi = hexValue(part[i + 1]), lo = hexValue(part[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            c = char(hi * 16 + lo);
+            i += 2;
+            if (c == '\0' || c == '\x01' || c == '\r' || c == '\n') return false;
+        } else if (!kept(c)) {
+            return false;
+        }
+        out += c;
+    }
+    return true;
+}
+
+// "<left@right>": printable ASCII without blanks or further angle brackets, an '@' with
+// something on both sides.
+bool isBracketedId(std::string_view id) {
+    if (id.size() < 5 || id.front() != '<' || id.back() != '>') return false;
+    std::string_view inner = id.substr(1, id.size() - 2);
+    for (char c : inner)
+        if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return false;
+    size_t at = inner.rfind('@');
+    return at != std::string_view::npos && at > 0 && at + 1 < inner.size();
+}
+
+// Decimal digits only, within 32 bits.
+bool readNumber(std::string_view digits, uint32_t& value) {
+    if (digits.empty() || digits.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : digits) {
+        if (!isDigit(c)) return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > 0xFFFFFFFFull) return false;
+    value = uint32_t(v);
+    return true;
+}
+
+bool readHex(std::string_view digits, uint32_t& value) {
+    if (digits.empty() || digits.size() > 8) return false;
+    value = 0;
+    for (char c : digits) {
+        int v = hexValue(c);
+        if (v < 0) return false;
+        value = value << 4 | uint32_t(v);
+    }
+    return true;
+}
+
+bool parseMsgIdForm(std::string_view left, MessageIdTarget& target) {
+    std::string_view rest = left.substr(kMsgIdPrefix.size());
+    size_t split = rest.find('_');
+    if (split == std::string_view::npos || rest.find('_', split + 1) != std::string_view::npos) return false;
+    std::string origin, serial;
+    if (!unescape(rest.substr(0, split), keptInMsgIdText, origin) ||
+        !unescape(rest.substr(split + 1), keptInMsgIdText, serial))
+        return false;
+    if (origin.empty() || serial.empty() ||
+        std::any_of(serial.begin(), serial.end(), [](char c) { return isBlank(c); }))
+        return false;
+    target.kind = MessageIdTarget::Kind::MsgId;
+    target.msgId = origin + ' ' + serial;
+    return true;
+}
+
+bool parseNumberedForm(std::string_view left, MessageIdTarget& target) {
+    std::string_view rest = left.substr(kNoMsgIdPrefix.size());
+    size_t dateSplit = rest.rfind('_');
+    if (dateSplit == std::string_view::npos || dateSplit == 0) return false;
+    size_t numberSplit = rest.rfind('_', dateSplit - 1);
+    if (numberSplit == std::string_view::npos || numberSplit == 0) return false;
+    uint32_t number, written;
+    std::string tag;
+    if (!readNumber(rest.substr(numberSplit + 1, dateSplit - numberSplit - 1), number) ||
+        !readHex(rest.substr(dateSplit + 1), written) || !unescape(rest.substr(0, numberSplit), keptInTag, tag))
+        return false;
+    target.kind = MessageIdTarget::Kind::Numbered;
+    target.areaTag = tag;
+    target.number = number;
+    target.written = written;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Addresses
+
+// "zone:net/node[.point][@domain]" and nothing else (blanks around it allowed), each
+// number within 16 bits, the zone not 0.
+bool readStrictAddress(std::string_view s, FidoAddr& addr) {
+    s = trimBlanks(s);
+    if (size_t at = s.find('@'); at != std::string_view::npos) {
+        std::string_view domain = s.substr(at + 1);
+        if (domain.empty() || std::any_of(domain.begin(), domain.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }))
+            return false;
+        s = s.substr(0, at);
+    }
+    size_t colon = s.find(':'), slash = s.find('/');
+    if (colon == std::string_view::npos || slash == std::string_view::npos || slash < colon) return false;
+    size_t dot = std::min(s.find('.', slash), s.size());
+    const std::string_view parts[4] = {s.substr(0, colon), s.substr(colon + 1, slash - colon - 1),
+                                       s.substr(slash + 1, dot - slash - 1),
+                                       dot < s.size() ? s.substr(dot + 1) : std::string_view("0")};
+    uint32_t v[4];
+    for (int i = 0; i < 4; ++i)
+        if (parts[i].size() > 5 || !readNumber(parts[i], v[i]) || v[i] > 0xFFFF) return false;
+    if (v[0] == 0) return false;
+    addr = FidoAddr{uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3])};
+    return true;
+}
+
+// The address of an Origin line: the last parenthesised group that holds one.
+bool originAddress(std::string_view line, FidoAddr& addr) {
+    for (size_t end = line.size(); end > 0;) {
+        size_t open = line.rfind('(', end - 1);
+        if (open == std::string_view::npos) break;
+        std::string_view inside = line.substr(open + 1, 64);  // an address is short
+        size_t close = inside.find(')');
+        if (close != std::string_view::npos && readStrictAddress(inside.substr(0, close), addr)) return true;
+        end = open;
+    }
+    return false;
+}
+
+// "First_Last" of a name: blanks as '_', dots kept between other characters, everything a
+// dot-atom cannot hold (and anything not ASCII) left out; "sysop" when nothing is left.
+std::string mailboxName(std::string_view name) {
+    std::string out;
+    for (char c : name) {
+        if (isBlank(c) || c == '_') {
+            if (!out.empty() && out.back() != '_' && out.back() != '.') out += '_';
+        } else if (c == '.') {
+            if (!out.empty() && out.back() != '.') {
+                if (out.back() == '_') out.back() = '.';
+                else out += '.';
+            }
+        } else if (isAtext(c)) {
+            out += c;
+        }
+        if (out.size() >= kMaxLocalLength) break;
+    }
+    while (!out.empty() && (out.back() == '_' || out.back() == '.')) out.pop_back();
+    return out.empty() ? "sysop" : out;
+}
+
+std::string addressDomain(const FidoAddr& a, const std::string& domain) {
+    std::string out;
+    if (a.point) out += "p" + std::to_string(a.point) + ".";
+    out += "f" + std::to_string(a.node) + ".n" + std::to_string(a.net) + ".z" + std::to_string(a.zone) + "." + domain;
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Dates
+
+struct CivilTime {
+    int year = 1980, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+
+bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int daysInMonth(int y, int m) {
+    static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && isLeap(y) ? 29 : kDays[m - 1];
+}
+
+// 0 for Sunday.
+int dayOfWeek(int y, int m, int d) {
+    static constexpr int kOffsets[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (m < 3) --y;
+    return (y + y / 4 - y / 100 + y / 400 + kOffsets[m - 1] + d) % 7;
+}
+
+int monthOf(std::string_view word) {
+    for (int i = 0; i < 12; ++i)
+        if (equalsIgnoringCase(word, kEnglishMonths[i])) return i + 1;
+    return 0;
+}
+
+// "05 Mar 24  19:12:00", and the SEAdog form "Mon  5 Mar 24 19:12"; blanks between the
+// parts may be any in number. Two-digit years 80-99 are 19xx, 00-79 20xx; a three-digit
+// one counts from 1900.
+bool parseDateText(std::string_view text, CivilTime& t) {
+    std::string_view words[6];
+    size_t count = 0;
+    for (size_t at = 0; count < 6;) {
+        at = text.find_first_not_of(' ', at);
+        if (at == std::string_view::npos) break;
+        size_t end = std::min(text.find(' ', at), text.size());
+        words[count++] = text.substr(at, end - at);
+        at = end;
+    }
+    size_t i = 0;
+    if (count == 5 && !words[0].empty() && isLetter(words[0][0]) && monthOf(words[0]) == 0) i = 1;
+    if (count != i + 4) return false;
+    uint32_t day, year, hour, minute, second = 0;
+    int month = monthOf(words[i + 1]);
+    std::string_view y = words[i + 2], clock = words[i + 3];
+    if (!readNumber(words[i], day) || words[i].size() > 2 || month == 0 || y.size() < 2 || y.size() > 4 ||
+        !readNumber(y, year))
+        return false;
+    if (y.size() == 2) year += year >= 80 ? 1900 : 2000;
+    else if (y.size() == 3) year += 1900;
+    if (clock.size() != 5 && clock.size() != 8) return false;
+    if (clock[2] != ':' || !readNumber(clock.substr(0, 2), hour) || !readNumber(clock.substr(3, 2), minute))
+        return false;
+    if (clock.size() == 8 && (clock[5] != ':' || !readNumber(clock.substr(6, 2), second))) return false;
+    if (year < 1900 || day < 1 || int(day) > daysInMonth(int(year), month) || hour > 23 || minute > 59 || second > 59)
+        return false;
+    t = CivilTime{int(year), month, int(day), int(hour), int(minute), int(second)};
+    return true;
+}
+
+// A TZUTC value ("0300", "-0500", "+0100") as an RFC 5322 zone; "-0000" (the zone is not
+// known) for anything else.
+std::string zoneOf(std::string_view tzutc, bool present) {
+    tzutc = trimBlanks(tzutc);
+    std::string sign = "+";
+    if (!tzutc.empty() && (tzutc[0] == '-' || tzutc[0] == '+')) {
+        sign = tzutc.substr(0, 1);
+        tzutc.remove_prefix(1);
+    }
+    uint32_t hours, minutes;
+    if (!present || tzutc.size() != 4 || !readNumber(tzutc.substr(0, 2), hours) ||
+        !readNumber(tzutc.substr(2, 2), minutes) || hours > 23 || minutes > 59)
+        return "-0000";
+    return sign + std::string(tzutc);
+}
+
+std::string rfcDate(const MessageSummary& s, std::string_view tzutc, bool hasTzutc) {
+    CivilTime t;  // the packed dates' first day when the text makes no date
+    parseDateText(upToZero(std::string_view(s.dateText, sizeof s.dateText)), t);
+    char text[64];
+    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %s", kDayNames[dayOfWeek(t.year, t.month, t.day)],
+             t.day, kEnglishMonths[t.month - 1], t.year, t.hour, t.minute, t.second, zoneOf(tzutc, hasTzutc).c_str());
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// The parts of a stored message
+
+struct FtnField {
+    const char* name;
+    std::string_view value;  // in the message's charset
+};
+
+struct MessagePieces {
+    std::vector<FtnField> fields;          // the X-FTN-* fields in order
+    std::vector<std::string_view> body;    // body lines without their ends
+    std::string_view tzutc;
+    bool hasTzutc = false;
+    std::string_view originLine;  // the last Origin line
+    bool hasMsgId = false, hasReply = false, hasPid = false, hasChrs = false;
+};
+
+// The value of a kludge after its keyword: a colon, if any, and blanks go.
+std::string_view kludgeValue(std::string_view kludge, size_t keywordLength) {
+    std::string_view v = kludge.substr(keywordLength);
+    if (!v.empty() && v[0] == ':') v.remove_prefix(1);
+    return trimBlanks(v);
+}
+
+// One kludge, without its ^A.
+void takeKludge(std::string_view kludge, MessagePieces& p) {
+    kludge = trimBlanks(kludge);
+    if (kludge.empty()) return;
+    struct Named {
+        const char* keyword;
+        const char* field;
+        bool* once;  // nullptr: every one of them is a field of its own
+    };
+    const Named named[] = {
+        {"MSGID", "X-FTN-MSGID", &p.hasMsgId}, {"REPLY", "X-FTN-REPLY", &p.hasReply},
+        {"PID", "X-FTN-PID", &p.hasPid},       {"TZUTC", "X-FTN-TZUTC", &p.hasTzutc},
+        {"CHRS", "X-FTN-CHRS", &p.hasChrs},    {"PATH", "X-FTN-PATH", nullptr},
+        {"SEEN-BY", "X-FTN-SEEN-BY", nullptr},
+    };
+    for (const Named& n : named) {
+        if (!isKludgeNamed(kludge, n.keyword) || (n.once && *n.once)) continue;
+        std::string_view value = kludgeValue(kludge, std::string_view(n.keyword).size());
+        if (n.once) *n.once = true;
+        if (n.once == &p.hasTzutc) p.tzutc = value;
+        p.fields.push_back({n.field, value});
+        return;
+    }
+    p.fields.push_back({"X-FTN-Kludge", kludge});
+}
+
+MessagePieces splitMessage(const StoredMessage& m) {
+    MessagePieces p;
+    // Control information holds kludges only; whatever stands before its first ^A is
+    // taken as one too.
+    forEachLine(upToZero(m.control), [&](std::string_view line) {
+        LineKludges k = kludgesOfLine(line);
+        takeKludge(k.head, p);
+        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
+    });
+    bool leading = true;  // only kludge lines so far
+    forEachLine(upToZero(m.text), [&](std::string_view line) {
+        LineKludges k = kludgesOfLine(line);
+        std::string_view head = k.head;
+        bool wasLeading = leading;
+        if (!head.empty()) leading = false;
+        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
+        if (wasLeading && startsWith(head, "AREA:")) return;
+        if (startsWith(head, "SEEN-BY:")) {
+            p.fields.push_back({"X-FTN-SEEN-BY", trimBlanks(head.substr(8))});
+            return;
+        }
+        if (head.empty() && !k.kludges.empty()) return;
+        if (isOriginLine(head)) p.originLine = head;
+        p.body.push_back(head);
+    });
+    return p;
+}
+
+const Charset& charsetOf(const StoredMessage& m, const ArticleView& view) {
+    std::string name = chrsName(upToZero(m.control));
+    if (name.empty()) name = chrsName(upToZero(m.text));
+    if (const Charset* c = name.empty() ? nullptr : findCharset(name)) return *c;
+    return view.charset ? *view.charset : cp437Charset();
+}
+
+FidoAddr senderAddress(const StoredMessage& m, const ArticleView& view, const MessagePieces& parts) {
+    FidoAddr a;
+    if (view.netmail) {
+        RoutingKludges control = findRoutingKludges(m.control.c_str());
+        RoutingKludges text = findRoutingKludges(m.text.c_str());
+        const RoutingKludges& intl = control.hasIntl ? control : text;
+        const RoutingKludges& fmpt = control.hasFmpt ? control : text;
+        a = intl.hasIntl ? intl.intlOrig : m.summary.origAddr;
+        if (fmpt.hasFmpt) a.point = fmpt.fmpt;
+        return a;
+    }
+    if ((findMsgIdAddr(m.control, a) && a.zone != 0) || (findMsgIdAddr(m.text, a) && a.zone != 0)) return a;
+    if (originAddress(parts.originLine, a)) return a;
+    return m.summary.origAddr;
+}
+
+std::string cut(std::string_view field) { return std::string(upToZero(field.substr(0, kMaxFieldBytes))); }
+
+}  // namespace
+
+const std::string* Article::header(std::string_view name) const {
+    for (const auto& [fieldName, value] : headers)
+        if (equalsIgnoringCase(fieldName, name)) return &value;
+    return nullptr;
+}
+
+std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) {
+    msgId = trimBlanks(msgId.substr(0, msgId.find_first_of(std::string_view("\0\x01\r\n", 4))));
+    size_t split = msgId.find_last_of(" \t");
+    if (split == std::string_view::npos) return {};
+    std::string_view origin = trimBlanks(msgId.substr(0, split)), serial = msgId.substr(split + 1);
+    if (isBracketedId(origin)) return origin.size() <= kMaxMessageId ? std::string(origin) : std::string();
+    std::string id = "<";
+    id += kMsgIdPrefix;
+    appendEscaped(id, origin, keptInMsgIdText);
+    id += '_';
+    appendEscaped(id, serial, keptInMsgIdText);
+    id += '@' + domain + '>';
+    return id.size() <= kMaxMessageId ? id : std::string();
+}
+
+std::string messageIdOf(const MessageSummary& summary, const std::string& areaTag, const std::string& domain) {
+    if (!summary.msgId.empty()) {
+        std::string id = messageIdOfMsgId(summary.msgId, domain);
+        if (!id.empty()) return id;
+    }
+    char numbers[32];
+    snprintf(numbers, sizeof numbers, "_%u_%08X@", unsigned(summary.number), unsigned(summary.written()));
+    std::string id = "<";
+    id += kNoMsgIdPrefix;
+    appendEscaped(id, areaTag, keptInTag);
+    id += numbers + domain + '>';
+    return id;
+}
+
+MessageIdTarget parseMessageId(std::string_view messageId, const std::string& domain) {
+    MessageIdTarget target;
+    messageId = trimBlanks(messageId);
+    if (!isBracketedId(messageId)) return target;
+    std::string_view inner = messageId.substr(1, messageId.size() - 2);
+    size_t at = inner.rfind('@');
+    std::string_view left = inner.substr(0, at), right = inner.substr(at + 1);
+    if (equalsIgnoringCase(right, domain)) {
+        if (startsWith(left, kMsgIdPrefix) && parseMsgIdForm(left, target)) return target;
+        if (startsWith(left, kNoMsgIdPrefix) && parseNumberedForm(left, target)) return target;
+        target = MessageIdTarget{};
+    }
+    target.kind = MessageIdTarget::Kind::MsgId;
+    target.msgId = std::string(messageId);
+    return target;
+}
+
+void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
+    out = Article{};
+    const MessageSummary& s = message.summary;
+    const MessagePieces parts = splitMessage(message);
+    const Charset& charset = charsetOf(message, view);
+    auto add = [&out](std::string name, std::string value) {
+        out.headers.emplace_back(std::move(name), std::move(value));
+    };
+
+    std::string fromName(trimBlanks(toUtf8(cut(s.fromName), charset)));
+    std::string toName = toUtf8(cut(s.toName), charset);
+    std::string subject = toUtf8(cut(s.subject), charset);
+    std::string phrase = displayNamePhrase(fromName, 4);
+    std::string mailbox =
+        "<" + mailboxName(fromName) + "@" + addressDomain(senderAddress(message, view, parts), view.domain) + ">";
+
+    add("Path", headerValue(view.domain + "!not-for-mail", 4));
+    add("From", phrase.empty() ? mailbox : phrase + " " + mailbox);
+    add("Newsgroups", headerValue(view.groupName, 10));
+    add("Subject", headerValue(subject, 7));
+    add("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
+    add("Message-ID", messageIdOf(s, view.areaTag, view.domain));
+    if (!s.reply.empty()) {
+        std::string references = messageIdOfMsgId(s.reply, view.domain);
+        if (!references.empty()) add("References", references);
+    }
+    if (!trimBlanks(toName).empty()) add("X-Comment-To", headerValue(toName, 12));
+    add("Xref", headerValue(view.domain + " " + view.groupName + ":" + std::to_string(view.number), 4));
+    add("MIME-Version", "1.0");
+
+    bool flowed = false;
+    std::string body;
+    for (std::string_view line : parts.body) {
+        std::string utf8 = toUtf8(line, charset);
+        flowed = flowed || utf8.size() > kFlowWidth;
+        body += utf8;
+        body += kCrLf;
+    }
+    if (flowed) body = encodeFlowed(body, kFlowWidth);
+    add("Content-Type", flowed ? "text/plain; charset=UTF-8; format=flowed" : "text/plain; charset=UTF-8");
+    add("Content-Transfer-Encoding", "8bit");
+    for (const FtnField& f : parts.fields) add(f.name, headerValue(toUtf8(f.value, charset), strlen(f.name)));
+
+    out.body = std::move(body);
+    out.bytes = kCrLf.size() + out.body.size();
+    for (const auto& [name, value] : out.headers) out.bytes += name.size() + 2 + value.size() + kCrLf.size();
+    for (size_t at = 0; (at = out.body.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++out.lines;
+}
+
+std::string overviewLine(uint64_t number, const Article& article) {
+    std::string line = std::to_string(number);
+    for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
+        line += '\t';
+        if (const std::string* value = article.header(name)) line += unfolded(*value);
+    }
+    line += '\t' + std::to_string(article.bytes) + '\t' + std::to_string(article.lines);
+    return line;
+}
+
+std::string headerForHdr(const Article& article, std::string_view field) {
+    if (equalsIgnoringCase(field, ":bytes") || equalsIgnoringCase(field, "Bytes")) return std::to_string(article.bytes);
+    if (equalsIgnoringCase(field, ":lines") || equalsIgnoringCase(field, "Lines")) return std::to_string(article.lines);
+    const std::string* value = article.header(field);
+    return value ? unfolded(*value) : std::string();
+}
