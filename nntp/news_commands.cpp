@@ -723,8 +723,13 @@ void continueLogin(NewsSession& s, const Now& now) {
     weighPassword(s, now);
 }
 
-void postArticle(NewsSession& s, const Now& now) {
-    s.reply(storePost(s.door.services, s.door.groups, s.door.store, *s.user, s.article, now));
+bool postArticle(NewsSession& s, const Now& now) {
+    bool heldBack = false;
+    std::string reply = storePost(s.door.services, s.door.groups, s.door.store, *s.user, s.article, now,
+                                  now.mono < s.giveUpAt, heldBack);
+    if (heldBack) return true;
+    s.reply(reply);
+    return false;
 }
 
 void newsSettingsReloaded(NewsSession& s, const Now& now) {

@@ -19,6 +19,8 @@ namespace {
 struct Refusal {
     std::string reason;
 };
+// Another program is writing the area: the post is tried again a moment later.
+struct HeldBack {};
 
 std::string trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -117,8 +119,9 @@ std::string storedToUtf8(const std::string& field, const StoredMessage& m, const
 
 class Poster {
 public:
-    Poster(Services& services, const NewsGroups& groups, NewsStore& store, const rClientInfo& user, const Now& now)
-        : services_(services), groups_(groups), store_(store), user_(user), now_(now) {}
+    Poster(Services& services, const NewsGroups& groups, NewsStore& store, const rClientInfo& user, const Now& now,
+           bool mayHoldBack)
+        : services_(services), groups_(groups), store_(store), user_(user), now_(now), mayHoldBack_(mayHoldBack) {}
 
     std::string post(std::string_view articleText) {
         PostedArticle article;
@@ -172,11 +175,7 @@ public:
         if (!target) throw Refusal{"the group cannot be written"};
         uint32_t stored = 0;
         AreaResult r = postMessage(services_, user_, group.area, *target, std::move(m), now_.wall, stored);
-        if (!r.isOk()) {
-            reportRefusal(services_, user_, group.area, "post", r);
-            if (r.code() == AreaResult::Code::Busy) throw Refusal{"the area is being written by another program: try again"};
-            throw Refusal{"the message could not be stored"};
-        }
+        if (!r.isOk()) refuseWrite(group, "post", r);
         // A Message-ID the reader gave its post finds the post.
         if (const std::string* id = article.find("Message-ID")) {
             StoredMessage posted;
@@ -192,6 +191,20 @@ private:
     NewsStore& store_;
     const rClientInfo& user_;
     const Now& now_;
+    const bool mayHoldBack_;
+
+    // A write another program held back: tried again later while that is allowed, else the
+    // refusal names the cause.
+    void refuseWrite(const NewsGroup& group, const std::string& what, AreaResult r) {
+        if (r.code() == AreaResult::Code::Busy) {
+            if (mayHoldBack_) throw HeldBack{};
+            r = AreaResult::busy(r.reason() + "; given up once writeRetryTime was over");
+        }
+        reportRefusal(services_, user_, group.area, what.c_str(), r);
+        if (r.code() == AreaResult::Code::Busy) throw Refusal{"another program is writing the area: try again"};
+        if (r.code() == AreaResult::Code::Forbidden) throw Refusal{"refused: " + r.reason()};
+        throw Refusal{what == "post" ? "the message could not be stored" : "the article could not be cancelled"};
+    }
 
     const NewsGroup& theGroup(const PostedArticle& article) {
         const std::string* newsgroups = article.find("Newsgroups");
@@ -277,12 +290,7 @@ private:
         std::unique_ptr<CEchoArea> area = openConfiguredArea(services_, group.area);
         if (!area) throw Refusal{"the group cannot be written"};
         AreaResult r = deleteMessage(services_, user_, group.area, *area, m.summary.number);
-        if (!r.isOk()) {
-            reportRefusal(services_, user_, group.area,
-                          ("delete message #" + std::to_string(m.summary.number)).c_str(), r);
-            if (r.code() == AreaResult::Code::Forbidden) throw Refusal{"cancel refused: " + r.reason()};
-            throw Refusal{"the article could not be cancelled"};
-        }
+        if (!r.isOk()) refuseWrite(group, "delete message #" + std::to_string(m.summary.number), r);
         return "240 Article received OK";
     }
 };
@@ -290,9 +298,13 @@ private:
 }  // namespace
 
 std::string storePost(Services& services, const NewsGroups& groups, NewsStore& store, const rClientInfo& user,
-                      std::string_view article, const Now& now) {
+                      std::string_view article, const Now& now, bool mayHoldBack, bool& heldBack) {
+    heldBack = false;
     try {
-        return Poster(services, groups, store, user, now).post(article);
+        return Poster(services, groups, store, user, now, mayHoldBack).post(article);
+    } catch (const HeldBack&) {
+        heldBack = true;
+        return "";
     } catch (const Refusal& refused) {
         std::string reason = refused.reason;
         for (char& c : reason)

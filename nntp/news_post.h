@@ -14,6 +14,8 @@
 
 // Stores the article (its lines undotted, CRLF ends) for the user; the reply line to send
 // ("240 Article received OK", "441 ..."), without its line end. The console hears of the
-// post as of any other, and of every refusal with its cause.
+// post as of any other, and of every refusal with its cause. When another program is in
+// the middle of writing the area and `mayHoldBack` is true, nothing is done and `heldBack`
+// says so: the caller tries again a moment later.
 std::string storePost(Services& services, const NewsGroups& groups, NewsStore& store, const rClientInfo& user,
-                      std::string_view article, const Now& now);
+                      std::string_view article, const Now& now, bool mayHoldBack, bool& heldBack);

@@ -59,6 +59,17 @@ bool sendOutput(NewsSession& s, MonoTime now) {
 
 // ---- lines that arrive ------------------------------------------------------------------
 
+// Stores the whole article, or holds it back while another program writes the area.
+void finishPost(NewsSession& s, const Now& now) {
+    if (postArticle(s, now)) {
+        s.phase = NewsPhase::PostHeld;
+        s.actionAt = now.mono + limitsOf(s).writeRetryInterval;
+        return;
+    }
+    s.phase = NewsPhase::Reading;
+    releaseArticle(s);
+}
+
 // One line of an article after 340: the lone "." ends it, a leading dot of any other line
 // is taken off, and the line is kept with a CRLF end while the article fits.
 void takeArticleLine(NewsSession& s, std::string_view line, const Now& now) {
@@ -69,8 +80,8 @@ void takeArticleLine(NewsSession& s, std::string_view line, const Now& now) {
             releaseArticle(s);
             s.reply("441 Article too large (at most " + std::to_string(kArticleMax) + " bytes)");
         } else {
-            postArticle(s, now);
-            releaseArticle(s);
+            s.giveUpAt = now.mono + limitsOf(s).writeRetryTime;
+            finishPost(s, now);
         }
         return;
     }
@@ -192,11 +203,15 @@ void runStep(NewsSession& s, Readiness ready, const Now& now) {
         if (now.mono < s.actionAt) return;
         continueLogin(s, now);
         break;
+    case NewsPhase::PostHeld:
+        if (now.mono < s.actionAt) return;
+        finishPost(s, now);
+        break;
     case NewsPhase::Draining: return;
     case NewsPhase::Reading:
     case NewsPhase::Posting: break;
     }
-    if (ready.readable && s.phase != NewsPhase::AuthHeld && s.phase != NewsPhase::FailPending && !outputPending(s)) {
+    if (ready.readable && (s.phase == NewsPhase::Reading || s.phase == NewsPhase::Posting) && !outputPending(s)) {
         if (!receive(s)) {
             if (s.partStart != MonoTime() || s.phase == NewsPhase::Posting)
                 reportError(0, "connection closed in the middle of a %s", s.phase == NewsPhase::Posting ? "post" : "line");
@@ -273,7 +288,8 @@ MonoTime NewsSession::deadline() const {
     if (closed()) return MonoTime::max();
     if (phase == NewsPhase::Draining) return drainUntil;
     if (outputSent < output.size() || maker) return replyProgress + limitsOf(*this).replyTimeout;
-    if (phase == NewsPhase::AuthHeld || phase == NewsPhase::FailPending) return actionAt;
+    if (phase == NewsPhase::AuthHeld || phase == NewsPhase::FailPending || phase == NewsPhase::PostHeld)
+        return actionAt;
     bool forPart;
     return readingDeadline(*this, forPart);
 }

@@ -74,6 +74,7 @@ enum class NewsPhase {
     Posting,      // taking the lines of an article after 340
     AuthHeld,     // AUTHINFO PASS waits out its network's delay or its account's turn
     FailPending,  // a failed login: 481 goes out when the delay is over
+    PostHeld,     // a post another program's write held back: tried again at actionAt
     Draining,     // closing: the sending side is shut, what still arrives is dropped
 };
 
@@ -126,6 +127,7 @@ public:
     MonoTime partStart{};       // the first byte of a command line or article not yet whole
     MonoTime replyProgress{};   // the last time the reply moved
     MonoTime actionAt{};        // the end of a held phase's wait
+    MonoTime giveUpAt{};        // a held post is refused from then on
     MonoTime drainUntil{};
     size_t drained = 0;
 
