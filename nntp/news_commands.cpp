@@ -333,7 +333,9 @@ void weighPassword(NewsSession& s, const Now& now) {
 
 // ---- listing groups -----------------------------------------------------------------------
 
-// LIST ACTIVE, LIST NEWSGROUPS and NEWGROUPS walk the groups a line at a time.
+constexpr size_t kActiveLinesPerPiece = 8;
+
+// LIST ACTIVE and LIST NEWSGROUPS walk the groups a line at a time.
 class GroupLister : public ReplyMaker {
 public:
     enum class Kind { Active, Newsgroups };
@@ -342,10 +344,14 @@ public:
         const std::vector<NewsGroup>& groups = s.door.groups.all();
         const size_t start = out.size();
         NewsStore& store = s.door.store;
-        while (next_ < groups.size() && out.size() - start < room) {
+        // An active line walks its area: a few per piece, so that the loop serves others
+        // between them.
+        size_t walked = 0;
+        while (next_ < groups.size() && out.size() - start < room && walked < kActiveLinesPerPiece) {
             const NewsGroup& g = groups[next_++];
             if (!wildmat_.empty() && !wildmatMatches(wildmat_, g.name)) continue;
             if (kind_ == Kind::Active) {
+                ++walked;
                 GroupSummary summary;
                 AreaResult r = store.summary(g, *s.user, summary);
                 if (!r.isOk()) {

@@ -32,14 +32,21 @@ void releaseArticle(NewsSession& s) {
 // Sends what the socket takes, making more of a long reply as the bytes drain. True when
 // nothing is left to send.
 bool sendOutput(NewsSession& s, MonoTime now) {
+    // One piece of a long reply per step, so that a long reply to one client never holds
+    // the loop from the others.
+    bool made = false;
     for (;;) {
-        if (s.maker && s.output.size() - s.outputSent < kReplyLowWater) {
+        if (s.maker && !made && s.output.size() - s.outputSent < kReplyLowWater) {
+            made = true;
             // The sent bytes make room first, so that the buffer stays near its piece.
             s.output.erase(0, s.outputSent);
             s.outputSent = 0;
             if (!s.maker->more(s, s.output, kReplyPiece)) s.maker.reset();
         }
-        if (s.outputSent == s.output.size()) break;
+        if (s.outputSent == s.output.size()) {
+            if (s.maker) return false;  // the next piece in the next step
+            break;
+        }
         Transfer t = sendSome(s.socket(), s.output.data() + s.outputSent, s.output.size() - s.outputSent, nullptr, 0);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status != Transfer::Moved || t.bytes == 0) throw NewsStepFailure();
@@ -311,6 +318,7 @@ void NewsSession::step(Readiness ready, const Now& now) {
         close = true;
     }
     if (close) disconnectNews(*this, now.mono);
+    door.store.flush();
 }
 
 void NewsSession::reply(const std::string& line) {

@@ -188,7 +188,7 @@ AreaResult NewsStore::summary(const NewsGroup& group, const rClientInfo& user, G
             changed = true;
         }
     }
-    if (changed) saveNumbers();
+    if (changed) dirty_ = true;
     out.count = count;
     if (count > 0) {
         out.low = lowest + n.offset;
@@ -310,6 +310,12 @@ void NewsStore::notePosted(std::string_view messageId, const std::string& tag, c
     posted_[std::string(messageId)] = {tag, msgId};
     OsFile file = OsFile::openAppending(postedPath_);
     if (!file.isOpen() || !file.appendOnce(line.data(), line.size())) stateFailed("cannot write " + postedPath_);
+}
+
+void NewsStore::flush() {
+    if (!dirty_) return;
+    dirty_ = false;
+    saveNumbers();
 }
 
 std::time_t NewsStore::firstSeen(const NewsGroup& group) { return numberingOf(group).firstSeen; }

@@ -79,6 +79,10 @@ public:
     // `msgId` (its MSGID value) in the area tagged `tag`.
     void notePosted(std::string_view messageId, const std::string& tag, const std::string& msgId);
 
+    // Writes the article numbers to the state folder when they changed since the last
+    // time (the door calls it once per step, so that a LIST over many groups writes once).
+    void flush();
+
     std::time_t firstSeen(const NewsGroup& group);
     // How an article of the group is shown.
     ArticleView viewOf(const NewsGroup& group, uint64_t number) const;
@@ -93,6 +97,7 @@ private:
     std::unordered_map<std::string, std::pair<std::string, std::string>> posted_;
     std::string numbersPath_, postedPath_;
     bool stateWarned_ = false;
+    bool dirty_ = false;
 
     Numbering& numberingOf(const NewsGroup& group);
     void saveNumbers();

@@ -59,6 +59,7 @@ protected:
         store.load(1000);
         GroupSummary s;
         EXPECT_TRUE(store.summary(groups.all().at(0), reader, s).isOk());
+        store.flush();
         return s;
     }
 };
