@@ -361,6 +361,9 @@ TEST(NodeCheck, ReportsWhatTheConfigurationGivesAndFailsForTheRightReasons) {
     dir.write("missing.cfg", withMissing);
     dir.write("allgone.cfg", "EchoArea GONE " + dir.file("gone") + "\nNetArea NODIR " + dir.file("nodir") + "\n");
     dir.write("empty.cfg", "");
+    // Tags the news door cannot make groups of: one that makes no group name, one whose name
+    // another area has after lower-casing.
+    dir.write("groups.cfg", good + "EchoArea BAD*TAG " + dir.file("echo") + "\nEchoArea Echo " + dir.file("echo") + "\n");
     const std::string goneWarning =
         "warning: area GONE: Squish base " + dir.file("gone") + " is missing its .SQD and .SQI files\n";
     struct Case {
@@ -396,6 +399,13 @@ TEST(NodeCheck, ReportsWhatTheConfigurationGivesAndFailsForTheRightReasons) {
          "check: failed, 1 error"},
         {"unknown service", kUsers + "squishCfg good.cfg\nlistenPort nosuchservice\n", false, 1,
          "error: node.INI:5: unknown service: nosuchservice\n", "check: failed, 1 error"},
+        {"the news door leaves out tags that make no group", kUsers + "squishCfg groups.cfg\nnntpPort 0\nnntpGroupPrefix fido.\n", false, 0,
+         "warning: area BAD*TAG: \"fido.BAD*TAG\" makes no group name; left out of the news door\n"
+         "warning: area Echo: its group name fido.echo is area ECHO's already; left out of the news door\n",
+         "check: ok, 2 warnings"},
+        {"a news door whose port cannot be", kUsers + "squishCfg good.cfg\nnntpPort nosuchservice\n", false, 1,
+         "error: node.INI:5: nntpPort nosuchservice: not a port (0 to 65535) or tcp service name\n",
+         "check: failed, 1 error"},
         {"a mistyped key and a misspelt right", kUsers + "squishCfg good.cfg\nlistenport 9029\nuser Cy,pw,2:5020/3,sysop\n",
          false, 0,
          "warning: node.INI:5: unknown key listenport (keys are case-sensitive: listenPort); line skipped\n"
