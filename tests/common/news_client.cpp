@@ -44,7 +44,7 @@ void Client::close() {
     linesWithoutCr_ = 0;
 }
 
-bool Client::sendAll(const std::string& bytes) {
+bool Client::send(const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t k = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -78,11 +78,12 @@ bool Client::readLine(std::string& line) {
     }
 }
 
-std::string Client::command(const std::string& line) {
+std::string Client::reply() {
     std::string status;
-    if (!sendAll(line + "\r\n") || !readLine(status)) return "";
-    return status;
+    return readLine(status) ? status : "";
 }
+
+std::string Client::command(const std::string& line) { return send(line + "\r\n") ? reply() : ""; }
 
 bool Client::block(std::vector<std::string>& lines) {
     lines.clear();
@@ -113,8 +114,7 @@ std::string Client::post(const std::string& article) {
         wire += line + "\r\n";
     }
     wire += ".\r\n";
-    if (!sendAll(wire) || !readLine(status)) return "";
-    return status;
+    return send(wire) ? reply() : "";
 }
 
 const std::string* Article::header(const std::string& name) const {

@@ -27,6 +27,10 @@ public:
 
     // Sends one command line (CRLF added) and returns the status line, "" when none came.
     std::string command(const std::string& line);
+    // The same in two steps, for commands sent together before any reply is read: bytes
+    // sent as they are, and the next status line ("" when none came).
+    bool send(const std::string& bytes);
+    std::string reply();
     // The lines of the multi-line block that follows a status line, dot-stuffing undone,
     // without the final "."; false when the block does not end in time.
     bool block(std::vector<std::string>& lines);
@@ -40,7 +44,6 @@ public:
 
 private:
     bool readLine(std::string& line);
-    bool sendAll(const std::string& bytes);
 
     int fd_ = -1;
     std::string buffer_;

@@ -209,6 +209,21 @@ protected:
     std::string missing;
 };
 
+// Readers send several commands before reading a reply (slrnpull sends its HEADs in one
+// write): commands that arrive together are all answered, in order, with no reply held
+// back until more bytes come.
+TEST_F(NewsReaders, CommandsSentTogetherAreAllAnsweredInOrder) {
+    news::Client c;
+    ASSERT_TRUE(c.connect(server.newsPort()));
+    ASSERT_TRUE(c.send("AUTHINFO USER Test_User\r\nAUTHINFO PASS secret\r\nGROUP fido.news.test\r\n"
+                       "STAT 1\r\nSTAT 2\r\nSTAT 3\r\nQUIT\r\n"));
+    EXPECT_EQ(c.reply(), "381 Password required");
+    EXPECT_EQ(c.reply(), "281 Authentication accepted (Posting Allowed)");
+    EXPECT_EQ(c.reply(), "211 3 1 3 fido.news.test");
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(c.reply(), "223 " + std::to_string(i + 1) + " " + all[i].messageId);
+    EXPECT_EQ(c.reply(), "205 Bye");
+}
+
 #define REQUIRE_PROGRAM(var, name, package)          \
     const std::string var = require(name, package); \
     if (var.empty()) GTEST_SKIP() << missing
