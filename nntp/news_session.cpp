@@ -225,11 +225,14 @@ void runStep(NewsSession& s, Readiness ready, const Now& now) {
             throw NewsStepFailure();
         }
     }
-    takeLines(s, now);
-    if (outputPending(s)) {
+    // A reply the socket took at once lets the next command that already arrived be taken:
+    // readers send several commands before they read (slrnpull sends HEAD after HEAD), and
+    // no readiness would come for lines that wait in `input`.
+    for (;;) {
+        takeLines(s, now);
+        if (!outputPending(s)) break;
         s.replyProgress = now.mono;
-        (void)sendOutput(s, now.mono);
-        return;
+        if (!sendOutput(s, now.mono)) return;
     }
     if (s.phase == NewsPhase::Reading || s.phase == NewsPhase::Posting) {
         bool forPart;

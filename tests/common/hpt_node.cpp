@@ -213,6 +213,17 @@ RunResult HptNode::tparser() const { return runTool("tparser", {configPath_}, ro
 std::string HptNode::log() const { return readFile(root_ + "/LOG/hpt.log"); }
 std::string HptNode::sqpackLog() const { return readFile(root_ + "/LOG/sqpack.log"); }
 
+::testing::AssertionResult ranCleanly(const RunResult& r, const HptNode& node) {
+    if (r.exitStatus == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << describe(r) << node.log();
+}
+
+::testing::AssertionResult receivedAndTossed(HptNode& node, const std::vector<fidopkt::PackedMsg>& messages) {
+    std::string error;
+    if (!node.receive(messages, &error)) return ::testing::AssertionFailure() << error;
+    return ranCleanly(node.toss(), node);
+}
+
 long statisticsTotal(const std::string& log, const std::string& name) {
     const std::string key = " " + name + ":";
     auto isDigit = [&](size_t at) { return at < log.size() && log[at] >= '0' && log[at] <= '9'; };

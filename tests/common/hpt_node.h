@@ -8,6 +8,8 @@
 // build found (tests/common/hpt_husky_dir.sh); tests skip, naming HUSKY_BIN_DIR, when
 // neither holds them.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -120,6 +122,11 @@ private:
     FidoAddr address_, link_;
     unsigned packetSerial_ = 0;
 };
+
+// A tool's run ended with status 0; otherwise its outcome and hpt's log.
+::testing::AssertionResult ranCleanly(const RunResult& r, const HptNode& node);
+// The messages, in one packet from the node's link, tossed by hpt.
+::testing::AssertionResult receivedAndTossed(HptNode& node, const std::vector<fidopkt::PackedMsg>& messages);
 
 // The sum of one of the counts in the statistics hpt logs after each run ("echoMail",
 // "netMail", "dupe", "bad", "saved", "exported"...): every " NAME:" of the log followed by

@@ -48,6 +48,8 @@ using fidopkt::NetmailDraft;
 using fidopkt::PackedMsg;
 using fidopkt::textLines;
 using hpt::HptNode;
+using hpt::ranCleanly;
+using hpt::receivedAndTossed;
 using interop::cleanField;
 using qclient::Connection;
 using qclient::Status;
@@ -68,19 +70,6 @@ protected:
         if (!missing.empty()) GTEST_SKIP() << missing;
     }
 };
-
-// A tool's run ended with status 0; otherwise its outcome and hpt's log.
-::testing::AssertionResult ranCleanly(const hpt::RunResult& r, const HptNode& node) {
-    if (r.exitStatus == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << hpt::describe(r) << node.log();
-}
-
-// The messages, in one packet from the uplink, tossed by hpt.
-::testing::AssertionResult receivedAndTossed(HptNode& node, const std::vector<PackedMsg>& messages) {
-    std::string error;
-    if (!node.receive(messages, &error)) return ::testing::AssertionFailure() << error;
-    return ranCleanly(node.toss(), node);
-}
 
 // The file of an echo area's Squish base under the node's BASES folder: its tag in lower
 // case without the dots ("TEST.TWO" in testtwo).
