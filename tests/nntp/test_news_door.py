@@ -1020,7 +1020,7 @@ class Renumbering(ServerTest):
         self.assertEqual(n.stat(kept[0])[2], kept[0])
         # The numbering outlives the server.
         self._quit(n)
-        self.server.stop()
+        self.assertEqual(self.server.stop(), 0)
         self.server.start()
         n = self.news(SYSOP)
         self.assertEqual(self.counts(n, "fido.quorva.talk"), (9, 13, 21))
