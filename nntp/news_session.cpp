@@ -121,6 +121,8 @@ void takeLines(NewsSession& s, const Now& now) {
         if (lf == std::string::npos) break;
         std::string_view line(s.input.data() + start, lf - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // A line that arrived in one piece is as bounded as one that was dropped as it came.
+        const size_t length = lf + 1 - start;
         start = lf + 1;
         if (s.phase == NewsPhase::Posting) {
             if (s.lineDropping > 0) {
@@ -132,7 +134,7 @@ void takeLines(NewsSession& s, const Now& now) {
         }
         s.partStart = MonoTime();
         s.lastActivity = now.mono;
-        if (s.lineDropping > 0) {
+        if (s.lineDropping > 0 || length > kCommandLineMax) {
             s.lineDropping = 0;
             s.reply("501 Command line too long (at most 512 bytes)");
             continue;

@@ -155,7 +155,14 @@ AreaResult NewsStore::summary(const NewsGroup& group, const rClientInfo& user, G
     AreaResult walked = area->getMsgList([&](const MessageSummary& s) {
         const uint64_t print = messageFingerprint(s);
         auto at = std::lower_bound(n.recent.begin(), n.recent.end(), std::make_pair(s.number, uint64_t(0)));
-        if (at != n.recent.end() && at->first == s.number) (at->second == print ? matched : moved) = true;
+        if (at != n.recent.end() && at->first == s.number) {
+            (at->second == print ? matched : moved) = true;
+        } else if (!n.recent.empty() && s.number > n.recent.back().first && s.number + n.offset <= n.high) {
+            // Above the last messages seen, at a number given out before: the message that
+            // had it went, and another took its number (a *.MSG folder numbers on from its
+            // top file).
+            moved = true;
+        }
         if (tail.size() == kRecentKept) tail.erase(tail.begin());
         tail.emplace_back(s.number, print);
         top = std::max(top, s.number);
@@ -172,8 +179,8 @@ AreaResult NewsStore::summary(const NewsGroup& group, const rClientInfo& user, G
     if (top > 0 && !n.recent.empty() && (moved || (top < n.recent.back().first && !matched))) {
         n.offset = n.high;
         changed = true;
-        reportWarning("area %s: its messages were renumbered by another program: their articles are numbered "
-                      "from %llu on",
+        reportWarning("area %s: its messages were renumbered (by another program, or a deleted message's "
+                      "number was taken again): their articles are numbered from %llu on",
                       services_.areaList[size_t(group.area)].name.c_str(),
                       static_cast<unsigned long long>(n.offset + 1));
     }

@@ -5,10 +5,11 @@
 // An article's number is the message's stored number (the UMSGID of a Squish base, the
 // file number of a *.MSG folder) plus the area's offset, which starts at 0. For each area
 // the door remembers the highest number it gave out and a fingerprint of the last messages
-// it saw. When a walk of the area finds one of those numbers holding another message, or
-// the area's top gone below all of them, another program has renumbered the area (packers
-// do): the offset becomes the old highest number, so that every article gets a number
-// above it and no number is ever reused for another message.
+// it saw. When a walk of the area finds one of those numbers holding another message, a
+// message above them at a number already given out, or the area's top gone below all of
+// them, another program has renumbered the area (packers do), or a *.MSG folder gave a
+// deleted message's number to a new one: the offset becomes the old highest number, so that
+// every article gets a number above it and no number is ever reused for another message.
 #pragma once
 #include <cstdint>
 #include <ctime>

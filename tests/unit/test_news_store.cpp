@@ -106,6 +106,21 @@ TEST_F(NewsNumbers, ANumberReusedForAnotherMessageIsARenumbering) {
     EXPECT_EQ(s.high, 6u);
 }
 
+TEST_F(NewsNumbers, ATopNumberTakenAgainAfterAWalkIsARenumbering) {
+    writeMessages({"one", "two", "three"});
+    EXPECT_EQ(summaryOnce().high, 3u);
+    // The top message deleted (a cancelled netmail), and a walk that sees it gone.
+    removeMessages(3, 3);
+    GroupSummary s = summaryOnce();
+    EXPECT_EQ(s.low, 1u);
+    EXPECT_EQ(s.high, 2u);
+    // The folder's next message takes the number given out before.
+    writeMessages({"another three"}, 3);
+    s = summaryOnce();
+    EXPECT_EQ(s.low, 4u) << "numbers above the old high-water mark";
+    EXPECT_EQ(s.high, 6u);
+}
+
 TEST_F(NewsNumbers, AnEmptyGroupKeepsItsHighWaterMark) {
     writeMessages({"one", "two"});
     EXPECT_EQ(summaryOnce().high, 2u);
