@@ -202,7 +202,8 @@ private:
         }
         reportRefusal(services_, user_, group.area, what.c_str(), r);
         if (r.code() == AreaResult::Code::Busy) throw Refusal{"another program is writing the area: try again"};
-        if (r.code() == AreaResult::Code::Forbidden) throw Refusal{"refused: " + r.reason()};
+        if (r.code() == AreaResult::Code::Forbidden)
+            throw Refusal{std::string(what == "post" ? "post" : "cancel") + " refused: " + r.reason()};
         throw Refusal{what == "post" ? "the message could not be stored" : "the article could not be cancelled"};
     }
 
