@@ -1102,6 +1102,140 @@ TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Walks with the texts
+
+void expectSameMessage(const StoredMessage& a, const StoredMessage& b) {
+    EXPECT_EQ(a.summary.number, b.summary.number);
+    EXPECT_EQ(a.summary.fromName, b.summary.fromName);
+    EXPECT_EQ(a.summary.toName, b.summary.toName);
+    EXPECT_EQ(a.summary.subject, b.summary.subject);
+    EXPECT_EQ(std::string(a.summary.dateText, sizeof a.summary.dateText),
+              std::string(b.summary.dateText, sizeof b.summary.dateText));
+    EXPECT_EQ(a.summary.origAddr, b.summary.origAddr);
+    EXPECT_EQ(a.summary.destAddr, b.summary.destAddr);
+    EXPECT_EQ(a.summary.msgId, b.summary.msgId);
+    EXPECT_EQ(a.summary.reply, b.summary.reply);
+    EXPECT_EQ(a.summary.msgIdHash, b.summary.msgIdHash);
+    EXPECT_EQ(a.summary.replyHash, b.summary.replyHash);
+    EXPECT_EQ(a.attributes, b.attributes);
+    EXPECT_EQ(a.control, b.control);
+    EXPECT_EQ(a.text, b.text);
+}
+
+// What readMessages hands out from `from` on, at most `most` messages.
+std::vector<StoredMessage> walkTexts(CEchoArea& area, uint32_t from, size_t most = SIZE_MAX) {
+    std::vector<StoredMessage> out;
+    EXPECT_TRUE(area.readMessages(from, [&](const StoredMessage& m) {
+                        out.push_back(m);
+                        return out.size() < most;
+                    }).isOk());
+    return out;
+}
+
+std::vector<uint32_t> numbersOf(const std::vector<StoredMessage>& messages) {
+    std::vector<uint32_t> n;
+    for (const StoredMessage& m : messages) n.push_back(m.summary.number);
+    return n;
+}
+
+// Short messages one after another, and among them a text longer than a list reads
+// ahead, control information longer than that, a message of more than 64 KiB and a frame
+// with unused bytes at its end.
+std::vector<sqfix::Message> mixedMessages() {
+    std::vector<sqfix::Message> m = threeMessages();
+    for (int i = 0; i < 60; ++i) {
+        sqfix::Message x;
+        x.from = "Writer " + std::to_string(i);
+        x.subject = "Subject " + std::to_string(i);
+        x.control = msgIdKludge(("2:5020/" + std::to_string(100 + i) + " 0000000" + std::to_string(i % 10)).c_str());
+        x.text = "Text of message " + std::to_string(i) + "\r";
+        x.orig = FidoAddr{2, 5020, uint16_t(100 + i), 0};
+        x.attr = uint32_t(i);
+        if (i == 5) x.text = std::string(3000, 'a') + "\r";
+        if (i == 9)
+            for (int k = 0; k < 60; ++k) x.control += std::string(1, kCtrlA) + "KLUDGE" + std::to_string(k) + ": value";
+        if (i == 13) x.text = std::string(100000, 'b') + "\r";
+        if (i == 17) x.framePadding = 500;
+        if (i == 40) x.text = std::string(70000, 'c') + "\r";
+        m.push_back(x);
+    }
+    return m;
+}
+
+TEST_F(SquishArea, WalkWithTextsGivesWhatFetchGives) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    sqfix::BuildOptions o;
+    o.firstUmsgid = 5;
+    o.umsgidStep = 3;
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "index in descending order" : "index in order");
+        o.reverseIndex = reverse;
+        build(m, o);
+        CSquishArea area(base(), 3);
+        const std::vector<StoredMessage> walked = walkTexts(area, 0);
+        const std::vector<uint32_t> numbers = numbersOf(walked);
+        ASSERT_EQ(numbers, listedNumbers());
+        ASSERT_EQ(numbers.size(), m.size());
+        for (const StoredMessage& w : walked) {
+            StoredMessage fetched;
+            ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+            expectSameMessage(w, fetched);
+        }
+        // From a number on (one that is there, one between two), and ended early.
+        std::vector<uint32_t> rest(numbers.begin() + 20, numbers.end());
+        EXPECT_EQ(numbersOf(walkTexts(area, numbers[20])), rest);
+        EXPECT_EQ(numbersOf(walkTexts(area, numbers[19] + 1)), rest);
+        EXPECT_EQ(numbersOf(walkTexts(area, 0, 3)), std::vector<uint32_t>(numbers.begin(), numbers.begin() + 3));
+        EXPECT_TRUE(walkTexts(area, numbers.back() + 1).empty());
+    }
+}
+
+TEST_F(SquishArea, WalkWithTextsTakesFramesInAnyOrder) {
+    // The index names the frames backwards: message 1 lies last in the data file.
+    const std::vector<sqfix::Message> m = mixedMessages();
+    build(m);
+    const std::string sqi = sqfix::fileOf(base(), ".SQI");
+    std::vector<uint8_t> index = sqfix::readFileBytes(sqi);
+    const size_t records = index.size() / sqfix::kIndexRecordSize;
+    for (size_t i = 0; i < records / 2; ++i)
+        for (size_t k = 0; k < 4; ++k)
+            std::swap(index[i * 12 + k], index[(records - 1 - i) * 12 + k]);
+    sqfix::writeFileBytes(sqi, index);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> walked = walkTexts(area, 0);
+    ASSERT_EQ(numbersOf(walked), listedNumbers());
+    ASSERT_EQ(walked.size(), m.size());
+    EXPECT_EQ(walked.front().summary.subject, m.back().subject);
+    for (const StoredMessage& w : walked) {
+        StoredMessage fetched;
+        ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+        expectSameMessage(w, fetched);
+    }
+}
+
+TEST_F(SquishArea, WalkWithTextsLeavesOutWhatTheListLeavesOut) {
+    // A damaged frame among short ones, and a data file cut inside its last message.
+    const std::vector<sqfix::Message> m = mixedMessages();
+    auto built = build(m);
+    const std::string sqd = sqfix::fileOf(base(), ".SQD");
+    sqfix::patchU32(sqd, built.frameOffsets[7] + off::kFrameId, 0);
+    sqfix::patchU32(sqd, built.frameOffsets[30] + off::kControlLength, 100000);
+    sqfix::truncateFile(sqd, built.frameOffsets.back() + 28 + 240);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> walked = walkTexts(area, 0);
+    const std::vector<uint32_t> numbers = numbersOf(walked);
+    EXPECT_EQ(numbers, listedNumbers());
+    EXPECT_EQ(numbers.size(), m.size() - 3);
+    for (uint32_t gone : {built.umsgids[7], built.umsgids[30], built.umsgids.back()})
+        EXPECT_EQ(std::find(numbers.begin(), numbers.end(), gone), numbers.end()) << gone;
+    for (const StoredMessage& w : walked) {
+        StoredMessage fetched;
+        ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+        expectSameMessage(w, fetched);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // Base files with lower-case extensions
 
 TEST_F(SquishArea, LowerCaseBaseIsServed) {
