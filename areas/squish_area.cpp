@@ -725,12 +725,23 @@ AreaResult CSquishArea::readMessages(uint32_t from, const MessageVisitor& visit)
     AreaResult failed = AreaResult::ok();
     AreaResult walked = forEachListedFrame(
         [&](const ListedFrame& f) {
+            // A short message mostly came whole with its headers: no second read for it.
+            const uint32_t n = f.frame.msgLength - uint32_t(kSquishMsgHeaderSize);
+            if (n <= f.extra) {
+                fillSummary(message.summary, f.record.umsgid, f.msg);
+                message.attributes = f.msg.attr;
+                message.control.assign(reinterpret_cast<const char*>(f.after), f.frame.controlLength);
+                message.text.assign(reinterpret_cast<const char*>(f.after) + f.frame.controlLength,
+                                    n - f.frame.controlLength);
+                message.summary.setThreadKludges(message.control);
+                return visit(message);
+            }
             AreaResult read = readMessageBody(f.record.umsgid, f.record.frameOffset, f.frame, f.msg, message);
-        // Out of memory or a failing disk ends the walk; the rest is as the list has it.
-        if (read.code() == AreaResult::Code::IoError) {
-            failed = read;
-            return false;
-        }
+            // Out of memory or a failing disk ends the walk; the rest is as the list has it.
+            if (read.code() == AreaResult::Code::IoError) {
+                failed = read;
+                return false;
+            }
             return !read.isOk() || visit(message);
         },
         from);
