@@ -25,6 +25,12 @@ constexpr int64_t kIndexBlockRecords = 65536;
 constexpr int64_t kSmallIndexBlock = 256;
 // Bytes read past the message header while listing: room for the usual control information.
 constexpr size_t kListReadAhead = 512;
+// Frames whose index records follow one another mostly lie one after another in the data
+// file: a walk reads such frames together, one read for as many as fit this many bytes,
+// while each lies at most kFrameRunGap after the one before it (so that a run of large
+// messages does not read their texts for a list that wants their headers).
+constexpr size_t kFrameRunBytes = 64 * 1024;
+constexpr size_t kFrameRunGap = 8 * 1024;
 // The most of a message's control information a listing reads for its MSGID and REPLY:
 // they stand among the first kludges, and a damaged frame must not make a list read
 // gigabytes.
@@ -558,28 +564,28 @@ bool CSquishArea::readIndexTail(IndexTail& tail) {
 
 AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
                                            SquishFrameHeader& frame, SquishMsgHeader& msg) {
-    uint8_t raw[kSquishFrameAndMsgHeaderSize];
-    size_t extra;
-    return readMessageHeaders(umsgid, frameOffset, fileLength, frame, msg, raw, sizeof raw, extra);
+    uint8_t raw[kSquishFrameAndMsgHeaderSize] = {};
+    int64_t got = 0;  // nothing is read at an offset that names no frame
+    if (isFrameOffset(frameOffset)) {
+        got = dataFile.readAt(frameOffset, raw, sizeof raw);
+        if (got < 0) return readFailure(dataPath);
+    }
+    return decodeMessageHeaders(umsgid, frameOffset, fileLength, raw, size_t(got), frame, msg);
 }
 
-AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
-                                           SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw,
-                                           size_t rawSize, size_t& extra) {
-    extra = 0;
+AreaResult CSquishArea::decodeMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                             const uint8_t* raw, size_t got, SquishFrameHeader& frame,
+                                             SquishMsgHeader& msg) const {
     auto broken = [&](const std::string& problem) {
         return AreaResult::damaged(baseLabel() + ": the frame of message " + std::to_string(umsgid) + " (offset " +
                                    offsetText(frameOffset) + ") " + problem);
     };
     if (!isFrameOffset(frameOffset)) return broken(frameOffsetProblem(frameOffset));
-    int64_t got = dataFile.readAt(frameOffset, raw, rawSize);
-    if (got < 0) return readFailure(dataPath);
-    if (got < int64_t(kSquishFrameAndMsgHeaderSize)) return broken("runs past the end of the data file");
+    if (got < kSquishFrameAndMsgHeaderSize) return broken("runs past the end of the data file");
     frame = decodeSquishFrameHeader(raw);
     std::string problem = messageFrameProblem(frame, frameOffset, fileLength);
     if (!problem.empty()) return broken(problem);
     msg = decodeSquishMsgHeader(raw + kSquishFrameHeaderSize);
-    extra = size_t(got) - kSquishFrameAndMsgHeaderSize;
     return AreaResult::ok();
 }
 
@@ -588,8 +594,18 @@ AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const Listed
     if (!loadIndex(index)) return readFailure(indexPath);
     const int64_t fileLength = dataFile.length();
     if (fileLength < 0) return readFailure(dataPath);
-    // The headers and, mostly, the whole control information arrive in one read.
-    uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
+    // What a frame needs: the headers and, mostly, the whole control information.
+    constexpr size_t kFrameRead = kSquishFrameAndMsgHeaderSize + kListReadAhead;
+    // The frames of a run go into one buffer; without memory for it, each frame is read
+    // alone.
+    uint8_t single[kFrameRead];
+    std::unique_ptr<uint8_t[]> runBuffer(new (std::nothrow) uint8_t[kFrameRunBytes]);
+    uint8_t* const buffer = runBuffer ? runBuffer.get() : single;
+    const size_t capacity = runBuffer ? kFrameRunBytes : sizeof single;
+    int64_t runStart = 0;   // the file offset of buffer[0]
+    size_t runLength = 0;   // the bytes read there
+    bool runAtEnd = false;  // the read stopped at the end of the file
+
     const sqifile* records = index.getData();
     const int32_t count = index.getCount();
     const int32_t first = int32_t(
@@ -597,14 +613,41 @@ AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const Listed
         records);
     for (int32_t i = first; i < count; ++i) {
         const sqifile& record = records[i];
+        // A frame that cannot be read is no message of the list (its fetch says why).
+        if (!isFrameOffset(record.frameOffset)) continue;
+        const int64_t at = record.frameOffset;
+        const int64_t runEnd = runStart + int64_t(runLength);
+        if (runLength == 0 || at < runStart || (at + int64_t(kFrameRead) > runEnd && !(runAtEnd && at < runEnd))) {
+            // A new run: this frame, and the frames of the next records while each lies a
+            // little after the one before it and all fit the buffer.
+            int64_t end = at + int64_t(kFrameRead);
+            int64_t previous = at;
+            for (int32_t j = i + 1; j < count; ++j) {
+                const int64_t next = records[j].frameOffset;
+                if (next <= previous || next - previous > int64_t(kFrameRunGap) ||
+                    next + int64_t(kFrameRead) - at > int64_t(capacity))
+                    break;
+                end = next + int64_t(kFrameRead);
+                previous = next;
+            }
+            const int64_t got = dataFile.readAt(at, buffer, size_t(end - at));
+            if (got < 0) {
+                runLength = 0;
+                continue;
+            }
+            runStart = at;
+            runLength = size_t(got);
+            runAtEnd = got < end - at;
+        }
+        const size_t offset = size_t(at - runStart);
+        const size_t got = offset < runLength ? runLength - offset : 0;
+        const uint8_t* raw = buffer + offset;
         SquishFrameHeader frame;
         SquishMsgHeader msg;
-        size_t extra;
-        // A frame that cannot be read is no message of the list (its fetch says why).
-        if (!readMessageHeaders(record.umsgid, record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)
-                 .isOk())
-            continue;
-        if (!visit(ListedFrame{record, frame, msg, raw + kSquishFrameAndMsgHeaderSize, extra})) break;
+        if (!decodeMessageHeaders(record.umsgid, record.frameOffset, fileLength, raw, got, frame, msg).isOk()) continue;
+        if (!visit(ListedFrame{record, frame, msg, raw + kSquishFrameAndMsgHeaderSize,
+                               got - kSquishFrameAndMsgHeaderSize}))
+            break;
     }
     return AreaResult::ok();
 }

@@ -70,14 +70,14 @@ private:
     // scan of every record when that finds nothing, so an index out of order is served too.
     AreaResult findIndexRecord(uint32_t umsgid, sqifile& record);
     // Reads and checks the frame header and message header of the frame of message
-    // `umsgid`, into `raw` (at least the two headers long) as many bytes as it holds;
-    // `extra` tells how many arrived after the headers. Damaged, saying what is wrong with
-    // the frame, when it cannot be split into its parts; an I/O error when the read fails.
-    AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
-                                  SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw, size_t rawSize,
-                                  size_t& extra);
+    // `umsgid`. Damaged, saying what is wrong with the frame, when it cannot be split into
+    // its parts; an I/O error when the read fails.
     AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
                                   SquishFrameHeader& frame, SquishMsgHeader& msg);
+    // The same check of the `got` bytes read at the frame (fewer than the two headers
+    // where the file ends).
+    AreaResult decodeMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength, const uint8_t* raw,
+                                    size_t got, SquishFrameHeader& frame, SquishMsgHeader& msg) const;
     // The control information and text of a frame whose headers were read, into `out`
     // (with its summary).
     AreaResult readMessageBody(uint32_t umsgid, uint32_t frameOffset, const SquishFrameHeader& frame,
@@ -90,10 +90,12 @@ private:
         const sqifile& record;
         const SquishFrameHeader& frame;
         const SquishMsgHeader& msg;
-        const uint8_t* after;  // `extra` bytes that followed the headers
+        const uint8_t* after;  // `extra` bytes that followed the headers in the file
         size_t extra;
     };
-    // Records below UMSGID `from` are passed over without reading their frames.
+    // Records below UMSGID `from` are passed over without reading their frames. Frames
+    // that lie one after another are read together (64 KiB at most): `extra` may
+    // then reach into the frames that follow.
     AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from = 0);
     // "Squish base PATH".
     std::string baseLabel() const;
