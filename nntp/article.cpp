@@ -53,12 +53,22 @@ std::string_view trimBlanks(std::string_view s) {
 // Stored text ends at its first zero byte, as every reader of the bases takes it.
 std::string_view upToZero(std::string_view s) { return s.substr(0, s.find('\0')); }
 
+// The first byte at or after `from` that is one of `set`, or npos. (find_first_of looks
+// every byte up in its set with a call of its own; these sets are a few bytes.)
+template <size_t N>
+size_t findAny(std::string_view text, const char (&set)[N], size_t from = 0) {
+    for (size_t i = from; i < text.size(); ++i)
+        for (size_t k = 0; k + 1 < N; ++k)
+            if (text[i] == set[k]) return i;
+    return std::string_view::npos;
+}
+
 // Calls f(line) for every line of a text whose lines end with CR, LF or CRLF.
 template <typename F>
 void forEachLine(std::string_view text, F&& f) {
     size_t start = 0;
     while (start < text.size()) {
-        size_t stop = text.find_first_of("\r\n", start);
+        size_t stop = findAny(text, "\r\n", start);
         if (stop == std::string_view::npos) {
             f(text.substr(start));
             return;
@@ -75,11 +85,26 @@ bool isPrintableAscii(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c == '\t' || (c >= 0x20 && c < 0x7F); });
 }
 
-// Bytes of the message's charset as UTF-8 on one line: CR, LF and zero bytes as spaces.
+bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Bytes of the message's charset as UTF-8 on one line, appended to `out`: CR, LF and zero
+// bytes as spaces. Every charset of the table (fido/charset.h) reads ASCII as ASCII, so
+// ASCII needs no converter.
+void appendUtf8(std::string& out, std::string_view bytes, const Charset& charset) {
+    const size_t start = out.size();
+    if (isAscii(bytes))
+        out.append(bytes);
+    else
+        out += decodeToUtf8(bytes, charset.iconvName);
+    for (size_t i = start; i < out.size(); ++i)
+        if (out[i] == '\r' || out[i] == '\n' || out[i] == '\0') out[i] = ' ';
+}
+
 std::string toUtf8(std::string_view bytes, const Charset& charset) {
-    std::string out = decodeToUtf8(bytes, charset.iconvName);
-    for (char& c : out)
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    std::string out;
+    appendUtf8(out, bytes, charset);
     return out;
 }
 
@@ -115,22 +140,30 @@ std::string foldAscii(std::string_view value, size_t nameLength) {
     return out;
 }
 
+bool isControl(char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F; }
+
 // A UTF-8 value ready to follow "Name: ": controls as spaces, blanks around it trimmed,
 // ASCII folded, anything else as encoded-words.
 std::string headerValue(std::string_view utf8, size_t nameLength) {
-    std::string clean(utf8);
-    for (char& c : clean)
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
-    std::string_view trimmed = trimBlanks(clean);
-    if (isPrintableAscii(trimmed) && trimmed.find("=?") == std::string_view::npos)
+    std::string clean;
+    if (std::any_of(utf8.begin(), utf8.end(), isControl)) {
+        clean.assign(utf8);
+        for (char& c : clean)
+            if (isControl(c)) c = ' ';
+        utf8 = clean;
+    }
+    std::string_view trimmed = trimBlanks(utf8);
+    if (isPrintableAscii(trimmed) && trimmed.find("=?") == std::string_view::npos) {
+        // What fits on the field's line is never folded.
+        if (nameLength + 2 + trimmed.size() <= kFoldWidth) return std::string(trimmed);
         return foldAscii(trimmed, nameLength);
+    }
     return encodeHeaderValue(trimmed, nameLength);
 }
 
-// A header value as one line: folds removed, tabs, CR, LF (and zero bytes) as spaces.
-std::string unfolded(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
+// A header value as one line, appended to `out`: folds removed, tabs, CR, LF (and zero
+// bytes) as spaces.
+void appendUnfolded(std::string& out, std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
         if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n' && i + 2 < value.size() &&
@@ -140,7 +173,6 @@ std::string unfolded(std::string_view value) {
         }
         out += (c == '\t' || c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
     }
-    return out;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -531,7 +563,7 @@ const std::string* Article::header(std::string_view name) const {
 }
 
 std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) {
-    msgId = trimBlanks(msgId.substr(0, msgId.find_first_of(std::string_view("\0\x01\r\n", 4))));
+    msgId = trimBlanks(msgId.substr(0, findAny(msgId, "\0\x01\r\n")));
     size_t split = msgId.find_last_of(" \t");
     if (split == std::string_view::npos) return {};
     std::string_view origin = trimBlanks(msgId.substr(0, split)), serial = msgId.substr(split + 1);
@@ -609,9 +641,9 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
     bool flowed = false;
     std::string body;
     for (std::string_view line : parts.body) {
-        std::string utf8 = toUtf8(line, charset);
-        flowed = flowed || utf8.size() > kFlowWidth;
-        body += utf8;
+        const size_t start = body.size();
+        appendUtf8(body, line, charset);
+        flowed = flowed || body.size() - start > kFlowWidth;
         body += kCrLf;
     }
     if (flowed) body = encodeFlowed(body, kFlowWidth);
@@ -627,9 +659,10 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
 
 std::string overviewLine(uint64_t number, const Article& article) {
     std::string line = std::to_string(number);
+    line.reserve(256);
     for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
         line += '\t';
-        if (const std::string* value = article.header(name)) line += unfolded(*value);
+        if (const std::string* value = article.header(name)) appendUnfolded(line, *value);
     }
     line += '\t' + std::to_string(article.bytes) + '\t' + std::to_string(article.lines);
     return line;
@@ -638,6 +671,7 @@ std::string overviewLine(uint64_t number, const Article& article) {
 std::string headerForHdr(const Article& article, std::string_view field) {
     if (equalsIgnoringCase(field, ":bytes") || equalsIgnoringCase(field, "Bytes")) return std::to_string(article.bytes);
     if (equalsIgnoringCase(field, ":lines") || equalsIgnoringCase(field, "Lines")) return std::to_string(article.lines);
-    const std::string* value = article.header(field);
-    return value ? unfolded(*value) : std::string();
+    std::string out;
+    if (const std::string* value = article.header(field)) appendUnfolded(out, *value);
+    return out;
 }
