@@ -53,22 +53,12 @@ std::string_view trimBlanks(std::string_view s) {
 // Stored text ends at its first zero byte, as every reader of the bases takes it.
 std::string_view upToZero(std::string_view s) { return s.substr(0, s.find('\0')); }
 
-// The first byte at or after `from` that is one of `set`, or npos. (find_first_of looks
-// every byte up in its set with a call of its own; these sets are a few bytes.)
-template <size_t N>
-size_t findAny(std::string_view text, const char (&set)[N], size_t from = 0) {
-    for (size_t i = from; i < text.size(); ++i)
-        for (size_t k = 0; k + 1 < N; ++k)
-            if (text[i] == set[k]) return i;
-    return std::string_view::npos;
-}
-
 // Calls f(line) for every line of a text whose lines end with CR, LF or CRLF.
 template <typename F>
 void forEachLine(std::string_view text, F&& f) {
     size_t start = 0;
     while (start < text.size()) {
-        size_t stop = findAny(text, "\r\n", start);
+        size_t stop = findAnyOf(text, "\r\n", start);
         if (stop == std::string_view::npos) {
             f(text.substr(start));
             return;
@@ -563,7 +553,7 @@ const std::string* Article::header(std::string_view name) const {
 }
 
 std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) {
-    msgId = trimBlanks(msgId.substr(0, findAny(msgId, "\0\x01\r\n")));
+    msgId = trimBlanks(msgId.substr(0, findAnyOf(msgId, std::string_view("\0\x01\r\n", 4))));
     size_t split = msgId.find_last_of(" \t");
     if (split == std::string_view::npos) return {};
     std::string_view origin = trimBlanks(msgId.substr(0, split)), serial = msgId.substr(split + 1);
