@@ -118,7 +118,8 @@ std::string describeGroup(const mArea& area) {
 }
 
 // LISTGROUP numbers, OVER lines or HDR lines of a range, a piece at a time: each piece
-// walks the area again from the next number, so nothing of the range is held between.
+// walks the area again from the next number, so nothing of the range is held between but
+// the walk's mark, by which the next piece finds its place in the area at once.
 class RangeWriter : public ReplyMaker {
 public:
     enum class Kind { Numbers, Overview, Header };
@@ -131,9 +132,12 @@ public:
             const size_t start = out.size();
             bool full = false;
             AreaResult r = s.door.store.walk(
-                *g, *s.user, next_, to_, kind_ != Kind::Numbers, [&](uint64_t number, const StoredMessage& m) {
+                *g, *s.user, next_, to_, kind_ != Kind::Numbers,
+                [&](uint64_t number, const StoredMessage& m) {
                     if (out.size() - start >= room) {
+                        // The next piece starts at this article, where the walk's mark is.
                         full = true;
+                        next_ = number;
                         return false;
                     }
                     next_ = number + 1;
@@ -147,7 +151,8 @@ public:
                     }
                     out += "\r\n";
                     return true;
-                });
+                },
+                &mark_);
             if (!r.isOk())
                 reportError(r.systemError(), "group %s: %s", g->name.c_str(), r.reason().c_str());
             else if (full)
@@ -162,6 +167,7 @@ private:
     std::string group_;
     uint64_t next_, to_;
     std::string field_;
+    WalkMark mark_;
 };
 
 // The body of an article, dot-stuffed a piece at a time.

@@ -1235,6 +1235,155 @@ TEST_F(SquishArea, WalkWithTextsLeavesOutWhatTheListLeavesOut) {
     }
 }
 
+// The walk in pieces of `size` messages, as the news door makes an overview: each piece a
+// walk of its own (the door opens the area anew) that goes on where the last one stopped,
+// with the last one's mark. `between(piece)` runs after each piece but the last;
+// `marksLeft` counts the pieces that left a mark.
+std::vector<StoredMessage> walkInPieces(const std::string& base, size_t size,
+                                        const std::function<void(int)>& between = {}, size_t* marksLeft = nullptr) {
+    std::vector<StoredMessage> out;
+    WalkMark mark;
+    uint32_t from = 0;
+    for (int piece = 0;; ++piece) {
+        CSquishArea area(base, 3);
+        bool stopped = false;
+        size_t taken = 0;
+        EXPECT_TRUE(area.readMessages(
+                            from,
+                            [&](const StoredMessage& m) {
+                                if (taken == size) {
+                                    stopped = true;
+                                    from = m.summary.number;
+                                    return false;
+                                }
+                                out.push_back(m);
+                                ++taken;
+                                return true;
+                            },
+                            &mark)
+                        .isOk());
+        if (!stopped) {
+            EXPECT_EQ(mark.position, -1) << "a walk to the end leaves no mark";
+            return out;
+        }
+        if (mark.position >= 0) {
+            EXPECT_EQ(mark.number, from) << "the mark names the message the piece stopped at";
+            if (marksLeft) ++*marksLeft;
+        }
+        if (between) between(piece);
+    }
+}
+
+void expectSameWalk(const std::vector<StoredMessage>& got, const std::vector<StoredMessage>& expected) {
+    ASSERT_EQ(numbersOf(got), numbersOf(expected));
+    for (size_t i = 0; i < got.size(); ++i) expectSameMessage(got[i], expected[i]);
+}
+
+TEST_F(SquishArea, WalkInPiecesGoesOnFromItsMark) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "index in descending order" : "index in order");
+        sqfix::BuildOptions o;
+        o.reverseIndex = reverse;
+        o.trailingBlankRecords = 3;
+        build(m, o);
+        CSquishArea area(base(), 3);
+        const std::vector<StoredMessage> whole = walkTexts(area, 0);
+        ASSERT_EQ(whole.size(), m.size());
+        for (size_t size : {1, 7, 20, 62}) {
+            SCOPED_TRACE("pieces of " + std::to_string(size));
+            size_t marks = 0;
+            expectSameWalk(walkInPieces(base(), size, {}, &marks), whole);
+            // Only an index in order gives the places of its records.
+            EXPECT_EQ(marks, reverse ? 0u : (m.size() - 1) / size);
+        }
+    }
+    // Records that name no frame among the others: the first mark, made from the loaded
+    // index, does not fit the file; the walk finds its place as usual and goes on.
+    build(m);
+    const std::string sqi = sqfix::fileOf(base(), ".SQI");
+    std::vector<uint8_t> index = sqfix::readFileBytes(sqi);
+    const uint8_t blank[12] = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    index.insert(index.begin() + 12 * 4, blank, blank + 12);
+    index.insert(index.begin() + 12 * 30, blank, blank + 12);
+    sqfix::writeFileBytes(sqi, index);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> whole = walkTexts(area, 0);
+    ASSERT_EQ(whole.size(), m.size());
+    for (size_t size : {1, 7, 20}) {
+        size_t marks = 0;
+        expectSameWalk(walkInPieces(base(), size, {}, &marks), whole);
+        EXPECT_GT(marks, 0u);
+    }
+}
+
+TEST_F(SquishArea, WalkInPiecesSeesWhatChangesBetweenThem) {
+    // After the first piece of 10 (the mark is at the 11th message): what a walk from
+    // there finds then, whatever was added or deleted.
+    struct Case {
+        const char* name;
+        std::function<void(const std::vector<uint32_t>&)> change;
+    };
+    const Case cases[] = {
+        {"a message added", [this](const std::vector<uint32_t>&) { EXPECT_TRUE(post("New\r")); }},
+        {"a message after the mark deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[20])); }},
+        {"a message before the mark deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[3])); }},
+        {"the marked message deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[10])); }},
+        {"the last message deleted, one added",
+         [this](const std::vector<uint32_t>& n) {
+             EXPECT_TRUE(erase(n.back()));
+             EXPECT_TRUE(post("New\r"));
+         }},
+    };
+    const std::vector<sqfix::Message> m = mixedMessages();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(m);
+        std::vector<uint32_t> numbers;
+        {
+            CSquishArea area(base(), 3);
+            numbers = numbersOf(walkTexts(area, 0));
+        }
+        std::vector<StoredMessage> expected;
+        const std::vector<StoredMessage> got = walkInPieces(base(), 10, [&](int piece) {
+            if (piece != 0) return;
+            c.change(numbers);
+            CSquishArea area(base(), 3);
+            expected = walkTexts(area, numbers[10]);
+        });
+        ASSERT_GE(got.size(), 10u);
+        expectSameWalk(std::vector<StoredMessage>(got.begin() + 10, got.end()), expected);
+    }
+}
+
+TEST_F(SquishArea, AMarkThatDoesNotFitIsLeftAside) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    build(m);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> whole = walkTexts(area, 0);
+    const uint32_t from = whole[12].summary.number;
+    const std::vector<StoredMessage> expected(whole.begin() + 12, whole.end());
+    const WalkMark marks[] = {
+        WalkMark{5, whole[5].summary.number, 0},          // a mark for another start
+        WalkMark{12, from, 1},                            // another frame
+        WalkMark{100000, from, 0},                        // past the index
+        WalkMark{3, from, 0},                             // another record's place
+    };
+    for (WalkMark mark : marks) {
+        std::vector<StoredMessage> got;
+        EXPECT_TRUE(area.readMessages(
+                            from,
+                            [&](const StoredMessage& msg) {
+                                got.push_back(msg);
+                                return true;
+                            },
+                            &mark)
+                        .isOk());
+        expectSameWalk(got, expected);
+        EXPECT_EQ(mark.position, -1);
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Base files with lower-case extensions
 
