@@ -1,6 +1,7 @@
 #include "nntp/article.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -154,15 +155,21 @@ std::string headerValue(std::string_view utf8, size_t nameLength) {
 // A header value as one line, appended to `out`: folds removed, tabs, CR, LF (and zero
 // bytes) as spaces.
 void appendUnfolded(std::string& out, std::string_view value) {
+    size_t plain = 0;  // the start of the bytes that stay as they are
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
+        if (c != '\t' && c != '\r' && c != '\n' && c != '\0') continue;
+        out.append(value, plain, i - plain);
+        plain = i + 1;
         if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n' && i + 2 < value.size() &&
             isBlank(value[i + 2])) {
             ++i;  // the fold's CRLF goes, its blank stays
+            plain = i + 1;
             continue;
         }
-        out += (c == '\t' || c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+        out += ' ';
     }
+    out.append(value, plain);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -178,16 +185,16 @@ bool keptInTag(char c) { return isAlnum(c) || c == '.' || c == '-' || c == '_'; 
 
 void appendEscaped(std::string& out, std::string_view bytes, bool (*kept)(char)) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    for (char c : bytes) {
-        if (kept(c)) {
-            out += c;
-        } else {
-            unsigned char b = static_cast<unsigned char>(c);
-            out += '=';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
+    size_t plain = 0;  // the start of the bytes kept as they are
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (kept(bytes[i])) continue;
+        out.append(bytes, plain, i - plain);
+        plain = i + 1;
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        const char escape[3] = {'=', kHex[b >> 4], kHex[b & 15]};
+        out.append(escape, 3);
     }
+    out.append(bytes, plain);
 }
 
 int hexValue(char c) {
@@ -348,11 +355,26 @@ std::string mailboxName(std::string_view name) {
     return out.empty() ? "sysop" : out;
 }
 
-std::string addressDomain(const FidoAddr& a, const std::string& domain) {
-    std::string out;
-    if (a.point) out += "p" + std::to_string(a.point) + ".";
-    out += "f" + std::to_string(a.node) + ".n" + std::to_string(a.net) + ".z" + std::to_string(a.zone) + "." + domain;
-    return out;
+void appendNumber(std::string& out, uint64_t n) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, size_t(end - digits));
+}
+
+void appendAddressDomain(std::string& out, const FidoAddr& a, const std::string& domain) {
+    if (a.point) {
+        out += 'p';
+        appendNumber(out, a.point);
+        out += '.';
+    }
+    out += 'f';
+    appendNumber(out, a.node);
+    out += ".n";
+    appendNumber(out, a.net);
+    out += ".z";
+    appendNumber(out, a.zone);
+    out += '.';
+    out += domain;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -432,12 +454,33 @@ std::string zoneOf(std::string_view tzutc, bool present) {
     return sign + std::string(tzutc);
 }
 
+// "Tue, 05 Mar 2024 19:12:00 +0300": the parts of a parsed date are in range (a year of
+// four digits), so each has its width.
 std::string rfcDate(const MessageSummary& s, std::string_view tzutc, bool hasTzutc) {
     CivilTime t;  // the packed dates' first day when the text makes no date
     parseDateText(upToZero(std::string_view(s.dateText, sizeof s.dateText)), t);
-    char text[64];
-    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %s", kDayNames[dayOfWeek(t.year, t.month, t.day)],
-             t.day, kEnglishMonths[t.month - 1], t.year, t.hour, t.minute, t.second, zoneOf(tzutc, hasTzutc).c_str());
+    auto two = [](std::string& out, int n) {
+        out += char('0' + n / 10);
+        out += char('0' + n % 10);
+    };
+    std::string text;
+    text.reserve(32);
+    text += kDayNames[dayOfWeek(t.year, t.month, t.day)];
+    text += ", ";
+    two(text, t.day);
+    text += ' ';
+    text += kEnglishMonths[t.month - 1];
+    text += ' ';
+    two(text, t.year / 100);
+    two(text, t.year % 100);
+    text += ' ';
+    two(text, t.hour);
+    text += ':';
+    two(text, t.minute);
+    text += ':';
+    two(text, t.second);
+    text += ' ';
+    text += zoneOf(tzutc, hasTzutc);
     return text;
 }
 
@@ -493,6 +536,8 @@ void takeKludge(std::string_view kludge, MessagePieces& p) {
 
 MessagePieces splitMessage(const StoredMessage& m) {
     MessagePieces p;
+    p.fields.reserve(8);
+    p.body.reserve(32);
     // Control information holds kludges only; whatever stands before its first ^A is
     // taken as one too.
     forEachLine(upToZero(m.control), [&](std::string_view line) {
@@ -554,16 +599,22 @@ const std::string* Article::header(std::string_view name) const {
 
 std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) {
     msgId = trimBlanks(msgId.substr(0, findAnyOf(msgId, std::string_view("\0\x01\r\n", 4))));
-    size_t split = msgId.find_last_of(" \t");
+    size_t split = msgId.size();
+    while (split > 0 && !isBlank(msgId[split - 1])) --split;
+    split = split == 0 ? std::string_view::npos : split - 1;
     if (split == std::string_view::npos) return {};
     std::string_view origin = trimBlanks(msgId.substr(0, split)), serial = msgId.substr(split + 1);
     if (isBracketedId(origin)) return origin.size() <= kMaxMessageId ? std::string(origin) : std::string();
-    std::string id = "<";
+    std::string id;
+    id.reserve(kMsgIdPrefix.size() + origin.size() + serial.size() + domain.size() + 16);
+    id += '<';
     id += kMsgIdPrefix;
     appendEscaped(id, origin, keptInMsgIdText);
     id += '_';
     appendEscaped(id, serial, keptInMsgIdText);
-    id += '@' + domain + '>';
+    id += '@';
+    id += domain;
+    id += '>';
     return id.size() <= kMaxMessageId ? id : std::string();
 }
 
@@ -577,7 +628,9 @@ std::string messageIdOf(const MessageSummary& summary, const std::string& areaTa
     std::string id = "<";
     id += kNoMsgIdPrefix;
     appendEscaped(id, areaTag, keptInTag);
-    id += numbers + domain + '>';
+    id += numbers;
+    id += domain;
+    id += '>';
     return id;
 }
 
@@ -599,23 +652,29 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
 }
 
 void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
-    out = Article{};
+    // What `out` held goes; the room it had is used again (an overview renders thousands).
+    out.headers.clear();
+    out.headers.reserve(16);
+    out.body.clear();
+    out.bytes = out.lines = 0;
     const MessageSummary& s = message.summary;
     const MessagePieces parts = splitMessage(message);
     const Charset& charset = charsetOf(message, view);
-    auto add = [&out](std::string name, std::string value) {
-        out.headers.emplace_back(std::move(name), std::move(value));
-    };
+    auto add = [&out](const char* name, std::string value) { out.headers.emplace_back(name, std::move(value)); };
 
     std::string fromName(trimBlanks(toUtf8(cut(s.fromName), charset)));
     std::string toName = toUtf8(cut(s.toName), charset);
     std::string subject = toUtf8(cut(s.subject), charset);
-    std::string phrase = displayNamePhrase(fromName, 4);
-    std::string mailbox =
-        "<" + mailboxName(fromName) + "@" + addressDomain(senderAddress(message, view, parts), view.domain) + ">";
+    std::string from = displayNamePhrase(fromName, 4);
+    if (!from.empty()) from += ' ';
+    from += '<';
+    from += mailboxName(fromName);
+    from += '@';
+    appendAddressDomain(from, senderAddress(message, view, parts), view.domain);
+    from += '>';
 
     add("Path", headerValue(view.domain + "!not-for-mail", 4));
-    add("From", phrase.empty() ? mailbox : phrase + " " + mailbox);
+    add("From", std::move(from));
     add("Newsgroups", headerValue(view.groupName, 10));
     add("Subject", headerValue(subject, 7));
     add("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
@@ -629,7 +688,7 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
     add("MIME-Version", "1.0");
 
     bool flowed = false;
-    std::string body;
+    std::string& body = out.body;
     for (std::string_view line : parts.body) {
         const size_t start = body.size();
         appendUtf8(body, line, charset);
@@ -641,21 +700,28 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
     add("Content-Transfer-Encoding", "8bit");
     for (const FtnField& f : parts.fields) add(f.name, headerValue(toUtf8(f.value, charset), strlen(f.name)));
 
-    out.body = std::move(body);
     out.bytes = kCrLf.size() + out.body.size();
     for (const auto& [name, value] : out.headers) out.bytes += name.size() + 2 + value.size() + kCrLf.size();
     for (size_t at = 0; (at = out.body.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++out.lines;
 }
 
 std::string overviewLine(uint64_t number, const Article& article) {
-    std::string line = std::to_string(number);
+    std::string line;
     line.reserve(256);
-    for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
-        line += '\t';
-        if (const std::string* value = article.header(name)) appendUnfolded(line, *value);
-    }
-    line += '\t' + std::to_string(article.bytes) + '\t' + std::to_string(article.lines);
+    appendOverviewLine(line, number, article);
     return line;
+}
+
+void appendOverviewLine(std::string& out, uint64_t number, const Article& article) {
+    appendNumber(out, number);
+    for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
+        out += '\t';
+        if (const std::string* value = article.header(name)) appendUnfolded(out, *value);
+    }
+    out += '\t';
+    appendNumber(out, article.bytes);
+    out += '\t';
+    appendNumber(out, article.lines);
 }
 
 std::string headerForHdr(const Article& article, std::string_view field) {

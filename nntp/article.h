@@ -83,6 +83,8 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
 // Message-ID, References, Bytes and Lines, separated by tabs, every field present, tabs,
 // CR and LF inside a field as spaces; without a line end.
 std::string overviewLine(uint64_t number, const Article& article);
+// The same line appended to `out`.
+void appendOverviewLine(std::string& out, uint64_t number, const Article& article);
 // The value HDR gives for a field: a header's value unfolded (tabs, CR and LF as spaces),
 // ":bytes" and ":lines" as numbers; empty when the article has no such field.
 std::string headerForHdr(const Article& article, std::string_view field);

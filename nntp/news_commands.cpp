@@ -131,6 +131,9 @@ public:
         if (g && s.user && next_ <= to_) {
             const size_t start = out.size();
             bool full = false;
+            // One view and one article for the piece: only the number changes between lines.
+            ArticleView view = s.door.store.viewOf(*g, 0);
+            Article a;
             AreaResult r = s.door.store.walk(
                 *g, *s.user, next_, to_, kind_ != Kind::Numbers,
                 [&](uint64_t number, const StoredMessage& m) {
@@ -144,10 +147,12 @@ public:
                     if (kind_ == Kind::Numbers) {
                         out += std::to_string(number);
                     } else {
-                        Article a;
-                        renderArticle(m, s.door.store.viewOf(*g, number), a);
-                        out += kind_ == Kind::Overview ? overviewLine(number, a)
-                                                       : std::to_string(number) + " " + headerForHdr(a, field_);
+                        view.number = number;
+                        renderArticle(m, view, a);
+                        if (kind_ == Kind::Overview)
+                            appendOverviewLine(out, number, a);
+                        else
+                            out += std::to_string(number) + " " + headerForHdr(a, field_);
                     }
                     out += "\r\n";
                     return true;
