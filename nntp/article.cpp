@@ -27,6 +27,8 @@ constexpr size_t kFlowWidth = 78;
 // Names and subjects are stored in fields of 36 and 72 bytes; whatever a store hands over,
 // no more than this of them is shown.
 constexpr size_t kMaxFieldBytes = 255;
+// An overview keeps this much scratch room between its lines at most.
+constexpr size_t kScratchKept = 16 * 1024;
 // The longest local part of an address (RFC 5321).
 constexpr size_t kMaxLocalLength = 64;
 
@@ -651,16 +653,33 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
     return target;
 }
 
-void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
-    // What `out` held goes; the room it had is used again (an overview renders thousands).
-    out.headers.clear();
-    out.headers.reserve(16);
-    out.body.clear();
-    out.bytes = out.lines = 0;
+namespace {
+
+// The size headerValue's value will have, where it is plain to see: printable ASCII
+// without controls that fits its field's line is taken as it is, trimmed. Anything else
+// is rendered to be measured.
+size_t headerValueSize(std::string_view utf8, size_t nameLength) {
+    // Controls other than the tab lie inside the trimmed value, where the check of
+    // printable ASCII finds them.
+    const std::string_view trimmed = trimBlanks(utf8);
+    if (nameLength + 2 + trimmed.size() <= kFoldWidth && isPrintableAscii(trimmed) &&
+        trimmed.find("=?") == std::string_view::npos)
+        return trimmed.size();
+    return headerValue(utf8, nameLength).size();
+}
+
+// The message rendered into `sink`, field by field in the order they are sent, and the
+// body: the one place that says what an article holds, whether it is kept whole
+// (ArticleSink) or only measured for its overview (OverviewSink). A sink takes
+//   field(name, utf8): a value headerValue makes ready from UTF-8;
+//   ftnField(name, bytes, charset): the same from bytes of the message's charset;
+//   value(name, value): a value that is ready as it is;
+//   body(lines, charset): the body lines; it says whether the body is format=flowed.
+template <typename Sink>
+void renderTo(const StoredMessage& message, const ArticleView& view, Sink& sink) {
     const MessageSummary& s = message.summary;
     const MessagePieces parts = splitMessage(message);
     const Charset& charset = charsetOf(message, view);
-    auto add = [&out](const char* name, std::string value) { out.headers.emplace_back(name, std::move(value)); };
 
     std::string fromName(trimBlanks(toUtf8(cut(s.fromName), charset)));
     std::string toName = toUtf8(cut(s.toName), charset);
@@ -673,36 +692,144 @@ void renderArticle(const StoredMessage& message, const ArticleView& view, Articl
     appendAddressDomain(from, senderAddress(message, view, parts), view.domain);
     from += '>';
 
-    add("Path", headerValue(view.domain + "!not-for-mail", 4));
-    add("From", std::move(from));
-    add("Newsgroups", headerValue(view.groupName, 10));
-    add("Subject", headerValue(subject, 7));
-    add("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
-    add("Message-ID", messageIdOf(s, view.areaTag, view.domain));
+    sink.field("Path", view.domain + "!not-for-mail");
+    sink.value("From", std::move(from));
+    sink.field("Newsgroups", view.groupName);
+    sink.field("Subject", subject);
+    sink.value("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
+    sink.value("Message-ID", messageIdOf(s, view.areaTag, view.domain));
     if (!s.reply.empty()) {
         std::string references = messageIdOfMsgId(s.reply, view.domain);
-        if (!references.empty()) add("References", references);
+        if (!references.empty()) sink.value("References", std::move(references));
     }
-    if (!trimBlanks(toName).empty()) add("X-Comment-To", headerValue(toName, 12));
-    add("Xref", headerValue(view.domain + " " + view.groupName + ":" + std::to_string(view.number), 4));
-    add("MIME-Version", "1.0");
+    if (!trimBlanks(toName).empty()) sink.field("X-Comment-To", toName);
+    std::string xref = view.domain;
+    xref += ' ';
+    xref += view.groupName;
+    xref += ':';
+    appendNumber(xref, view.number);
+    sink.field("Xref", xref);
+    sink.value("MIME-Version", "1.0");
+    const bool flowed = sink.body(parts.body, charset);
+    sink.value("Content-Type", flowed ? "text/plain; charset=UTF-8; format=flowed" : "text/plain; charset=UTF-8");
+    sink.value("Content-Transfer-Encoding", "8bit");
+    for (const FtnField& f : parts.fields) sink.ftnField(f.name, f.value, charset);
+}
 
-    bool flowed = false;
-    std::string& body = out.body;
-    for (std::string_view line : parts.body) {
-        const size_t start = body.size();
-        appendUtf8(body, line, charset);
-        flowed = flowed || body.size() - start > kFlowWidth;
-        body += kCrLf;
+// The whole article.
+struct ArticleSink {
+    Article& out;
+
+    void value(const char* name, std::string value) { out.headers.emplace_back(name, std::move(value)); }
+    void field(const char* name, std::string_view utf8) { value(name, headerValue(utf8, strlen(name))); }
+    void ftnField(const char* name, std::string_view bytes, const Charset& charset) {
+        value(name, headerValue(toUtf8(bytes, charset), strlen(name)));
     }
-    if (flowed) body = encodeFlowed(body, kFlowWidth);
-    add("Content-Type", flowed ? "text/plain; charset=UTF-8; format=flowed" : "text/plain; charset=UTF-8");
-    add("Content-Transfer-Encoding", "8bit");
-    for (const FtnField& f : parts.fields) add(f.name, headerValue(toUtf8(f.value, charset), strlen(f.name)));
+    bool body(const std::vector<std::string_view>& lines, const Charset& charset) {
+        bool flowed = false;
+        std::string& body = out.body;
+        for (std::string_view line : lines) {
+            const size_t start = body.size();
+            appendUtf8(body, line, charset);
+            flowed = flowed || body.size() - start > kFlowWidth;
+            body += kCrLf;
+        }
+        if (flowed) body = encodeFlowed(body, kFlowWidth);
+        return flowed;
+    }
+};
 
+// What an overview line needs: its five fields, and the article's size and lines counted.
+struct OverviewSink {
+    explicit OverviewSink(std::string& room) : scratch(room) {}
+
+    std::string& scratch;  // room for what must be rendered to be measured
+    std::string subjectValue, fromValue, dateValue, messageIdValue, referencesValue;
+    size_t bytes = 0, lines = 0;
+
+    void count(const char* name, size_t valueSize) { bytes += strlen(name) + 2 + valueSize + kCrLf.size(); }
+    void value(const char* name, std::string value) {
+        count(name, value.size());
+        if (strcmp(name, "From") == 0) fromValue = std::move(value);
+        else if (strcmp(name, "Date") == 0) dateValue = std::move(value);
+        else if (strcmp(name, "Message-ID") == 0) messageIdValue = std::move(value);
+        else if (strcmp(name, "References") == 0) referencesValue = std::move(value);
+    }
+    void field(const char* name, std::string_view utf8) {
+        if (strcmp(name, "Subject") == 0) {
+            subjectValue = headerValue(utf8, strlen(name));
+            count(name, subjectValue.size());
+            return;
+        }
+        count(name, headerValueSize(utf8, strlen(name)));
+    }
+    void ftnField(const char* name, std::string_view bytes, const Charset& charset) {
+        // ASCII is its own UTF-8 here: a field's bytes hold no line end and no zero byte.
+        if (isAscii(bytes)) return count(name, headerValueSize(bytes, strlen(name)));
+        count(name, headerValueSize(toUtf8(bytes, charset), strlen(name)));
+    }
+    bool body(const std::vector<std::string_view>& bodyLines, const Charset& charset) {
+        // A line converts to as many bytes as it has when it is ASCII; a body with a long
+        // line is format=flowed, and only then rendered to be measured.
+        bool flowed = false;
+        size_t size = 0;
+        for (std::string_view line : bodyLines) {
+            size_t converted = line.size();
+            if (!isAscii(line)) {
+                scratch.clear();
+                appendUtf8(scratch, line, charset);
+                converted = scratch.size();
+            }
+            flowed = flowed || converted > kFlowWidth;
+            size += converted + kCrLf.size();
+        }
+        if (!flowed) {
+            bytes += kCrLf.size() + size;
+            lines = bodyLines.size();
+            return false;
+        }
+        scratch.clear();
+        for (std::string_view line : bodyLines) {
+            appendUtf8(scratch, line, charset);
+            scratch += kCrLf;
+        }
+        const std::string flowedBody = encodeFlowed(scratch, kFlowWidth);
+        bytes += kCrLf.size() + flowedBody.size();
+        for (size_t at = 0; (at = flowedBody.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++lines;
+        return true;
+    }
+};
+
+}  // namespace
+
+void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
+    // What `out` held goes; the room it had is used again (an overview renders thousands).
+    out.headers.clear();
+    out.headers.reserve(16);
+    out.body.clear();
+    out.bytes = out.lines = 0;
+    ArticleSink sink{out};
+    renderTo(message, view, sink);
     out.bytes = kCrLf.size() + out.body.size();
     for (const auto& [name, value] : out.headers) out.bytes += name.size() + 2 + value.size() + kCrLf.size();
     for (size_t at = 0; (at = out.body.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++out.lines;
+}
+
+void OverviewMaker::append(std::string& out, uint64_t number, const StoredMessage& message, const ArticleView& view) {
+    OverviewSink sink(scratch_);
+    renderTo(message, view, sink);
+    appendNumber(out, number);
+    for (const std::string* value :
+         {&sink.subjectValue, &sink.fromValue, &sink.dateValue, &sink.messageIdValue, &sink.referencesValue}) {
+        out += '\t';
+        appendUnfolded(out, *value);
+    }
+    out += '\t';
+    appendNumber(out, sink.bytes);
+    out += '\t';
+    appendNumber(out, sink.lines);
+    // The room a large body took is not kept between lines.
+    if (scratch_.capacity() > kScratchKept) std::string().swap(scratch_);
 }
 
 std::string overviewLine(uint64_t number, const Article& article) {

@@ -131,7 +131,7 @@ public:
         if (g && s.user && next_ <= to_) {
             const size_t start = out.size();
             bool full = false;
-            // One view and one article for the piece: only the number changes between lines.
+            // One view for the piece: only the number changes between lines.
             ArticleView view = s.door.store.viewOf(*g, 0);
             Article a;
             AreaResult r = s.door.store.walk(
@@ -146,13 +146,13 @@ public:
                     next_ = number + 1;
                     if (kind_ == Kind::Numbers) {
                         out += std::to_string(number);
+                    } else if (kind_ == Kind::Overview) {
+                        view.number = number;
+                        overview_.append(out, number, m, view);
                     } else {
                         view.number = number;
                         renderArticle(m, view, a);
-                        if (kind_ == Kind::Overview)
-                            appendOverviewLine(out, number, a);
-                        else
-                            out += std::to_string(number) + " " + headerForHdr(a, field_);
+                        out += std::to_string(number) + " " + headerForHdr(a, field_);
                     }
                     out += "\r\n";
                     return true;
@@ -173,6 +173,7 @@ private:
     uint64_t next_, to_;
     std::string field_;
     WalkMark mark_;
+    OverviewMaker overview_;
 };
 
 // The body of an article, dot-stuffed a piece at a time.
