@@ -536,6 +536,20 @@ void takeKludge(std::string_view kludge, MessagePieces& p) {
     p.fields.push_back({"X-FTN-Kludge", kludge});
 }
 
+// Calls f(kludge) for every kludge of a line, with its ^A, as kludgesOfLine lists them
+// (without a list to hold them); returns what stands before the first ^A.
+template <typename F>
+std::string_view forEachKludge(std::string_view line, F&& f) {
+    size_t mark = line.find('\x01');
+    const std::string_view head = line.substr(0, mark);
+    while (mark != std::string_view::npos) {
+        const size_t next = line.find('\x01', mark + 1);
+        f(line.substr(mark, next == std::string_view::npos ? std::string_view::npos : next - mark));
+        mark = next;
+    }
+    return head;
+}
+
 MessagePieces splitMessage(const StoredMessage& m) {
     MessagePieces p;
     p.fields.reserve(8);
@@ -543,23 +557,24 @@ MessagePieces splitMessage(const StoredMessage& m) {
     // Control information holds kludges only; whatever stands before its first ^A is
     // taken as one too.
     forEachLine(upToZero(m.control), [&](std::string_view line) {
-        LineKludges k = kludgesOfLine(line);
-        takeKludge(k.head, p);
-        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
+        takeKludge(line.substr(0, line.find('\x01')), p);
+        forEachKludge(line, [&](std::string_view kludge) { takeKludge(kludge.substr(1), p); });
     });
     bool leading = true;  // only kludge lines so far
     forEachLine(upToZero(m.text), [&](std::string_view line) {
-        LineKludges k = kludgesOfLine(line);
-        std::string_view head = k.head;
+        bool kludges = false;
+        const std::string_view head = forEachKludge(line, [&](std::string_view kludge) {
+            kludges = true;
+            takeKludge(kludge.substr(1), p);
+        });
         bool wasLeading = leading;
         if (!head.empty()) leading = false;
-        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
         if (wasLeading && startsWith(head, "AREA:")) return;
         if (startsWith(head, "SEEN-BY:")) {
             p.fields.push_back({"X-FTN-SEEN-BY", trimBlanks(head.substr(8))});
             return;
         }
-        if (head.empty() && !k.kludges.empty()) return;
+        if (head.empty() && kludges) return;
         if (isOriginLine(head)) p.originLine = head;
         p.body.push_back(head);
     });
@@ -589,7 +604,7 @@ FidoAddr senderAddress(const StoredMessage& m, const ArticleView& view, const Me
     return m.summary.origAddr;
 }
 
-std::string cut(std::string_view field) { return std::string(upToZero(field.substr(0, kMaxFieldBytes))); }
+std::string_view cut(std::string_view field) { return upToZero(field.substr(0, kMaxFieldBytes)); }
 
 }  // namespace
 
@@ -617,7 +632,8 @@ std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) 
     id += '@';
     id += domain;
     id += '>';
-    return id.size() <= kMaxMessageId ? id : std::string();
+    if (id.size() > kMaxMessageId) return {};
+    return id;
 }
 
 std::string messageIdOf(const MessageSummary& summary, const std::string& areaTag, const std::string& domain) {
