@@ -2,7 +2,8 @@
 
 #include <vector>
 
-AreaResult CEchoArea::readMessages(uint32_t from, const MessageVisitor& visit) {
+AreaResult CEchoArea::readMessages(uint32_t from, const MessageVisitor& visit, WalkMark* mark) {
+    if (mark) *mark = WalkMark();
     // The numbers first, then each message: a format that keeps one file per message has
     // nothing to keep open between them.
     std::vector<uint32_t> numbers;

@@ -18,6 +18,17 @@ struct AreaStats {
     uint32_t lastRead = 0;
 };
 
+// Where a walk with texts stopped: the message whose visit ended it. A walk that goes on
+// from that message (from = number) takes the mark to find its place without looking for
+// it from the start of the area, when the area's files still hold the message there;
+// otherwise it finds its place as usual. Only the area that left a mark reads it; a fresh
+// mark holds nothing.
+struct WalkMark {
+    int64_t position = -1;  // where the format keeps the message (-1: no mark)
+    uint32_t number = 0;
+    uint32_t detail = 0;    // what else tells the message there apart, as the format has it
+};
+
 // Asked by a delete before anything is written: whether this message may go.
 class DeleteCheck {
 public:
@@ -54,8 +65,10 @@ public:
     // false from `visit` ends the walk. A message that cannot be read is left out, as the
     // list leaves it out. The area's files stay open for the walk where the format allows,
     // so that reading thousands of messages does not open them thousands of times.
+    // With `mark`, the walk starts from it where it can and leaves its own there (an area
+    // that keeps none clears it).
     using MessageVisitor = std::function<bool(const StoredMessage&)>;
-    virtual AreaResult readMessages(uint32_t from, const MessageVisitor& visit);
+    virtual AreaResult readMessages(uint32_t from, const MessageVisitor& visit, WalkMark* mark = nullptr);
     // Stores a new message; `stored` receives the number it is known by.
     virtual AreaResult newMessage(const NewMessage& message, uint32_t& stored) = 0;
     // Removes a message once `check` allows it; nothing is written when it does not.

@@ -25,6 +25,12 @@ constexpr int64_t kIndexBlockRecords = 65536;
 constexpr int64_t kSmallIndexBlock = 256;
 // Bytes read past the message header while listing: room for the usual control information.
 constexpr size_t kListReadAhead = 512;
+// Frames whose index records follow one another mostly lie one after another in the data
+// file: a walk reads such frames together, one read for as many as fit this many bytes,
+// while each lies at most kFrameRunGap after the one before it (so that a run of large
+// messages does not read their texts for a list that wants their headers).
+constexpr size_t kFrameRunBytes = 64 * 1024;
+constexpr size_t kFrameRunGap = 8 * 1024;
 // The most of a message's control information a listing reads for its MSGID and REPLY:
 // they stand among the first kludges, and a damaged frame must not make a list read
 // gigabytes.
@@ -405,6 +411,12 @@ int CSquishArea::compareUmsgid(const sqifile* a, const sqifile* b) {
 }
 
 bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
+    bool inFileOrder;
+    return loadIndex(index, inFileOrder);
+}
+
+bool CSquishArea::loadIndex(MCArray<sqifile>& index, bool& inFileOrder) {
+    inFileOrder = false;
     index.removeAll();
     const int64_t n = indexRecordCount(indexFile);
     if (n < 0) return false;
@@ -435,7 +447,8 @@ bool CSquishArea::loadIndex(MCArray<sqifile>& index) {
     sqifile* records = index.getData();
     auto before = [](const sqifile& a, const sqifile& b) { return compareUmsgid(&a, &b) < 0; };
     // Squish writers keep the index in order, so the sort is mostly skipped.
-    if (!std::is_sorted(records, records + kept, before)) std::sort(records, records + kept, before);
+    inFileOrder = std::is_sorted(records, records + kept, before);
+    if (!inFileOrder) std::sort(records, records + kept, before);
     return true;
 }
 
@@ -558,53 +571,193 @@ bool CSquishArea::readIndexTail(IndexTail& tail) {
 
 AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
                                            SquishFrameHeader& frame, SquishMsgHeader& msg) {
-    uint8_t raw[kSquishFrameAndMsgHeaderSize];
-    size_t extra;
-    return readMessageHeaders(umsgid, frameOffset, fileLength, frame, msg, raw, sizeof raw, extra);
+    uint8_t raw[kSquishFrameAndMsgHeaderSize] = {};
+    int64_t got = 0;  // nothing is read at an offset that names no frame
+    if (isFrameOffset(frameOffset)) {
+        got = dataFile.readAt(frameOffset, raw, sizeof raw);
+        if (got < 0) return readFailure(dataPath);
+    }
+    return decodeMessageHeaders(umsgid, frameOffset, fileLength, raw, size_t(got), frame, msg);
 }
 
-AreaResult CSquishArea::readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
-                                           SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw,
-                                           size_t rawSize, size_t& extra) {
-    extra = 0;
+AreaResult CSquishArea::decodeMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
+                                             const uint8_t* raw, size_t got, SquishFrameHeader& frame,
+                                             SquishMsgHeader& msg) const {
     auto broken = [&](const std::string& problem) {
         return AreaResult::damaged(baseLabel() + ": the frame of message " + std::to_string(umsgid) + " (offset " +
                                    offsetText(frameOffset) + ") " + problem);
     };
     if (!isFrameOffset(frameOffset)) return broken(frameOffsetProblem(frameOffset));
-    int64_t got = dataFile.readAt(frameOffset, raw, rawSize);
-    if (got < 0) return readFailure(dataPath);
-    if (got < int64_t(kSquishFrameAndMsgHeaderSize)) return broken("runs past the end of the data file");
+    if (got < kSquishFrameAndMsgHeaderSize) return broken("runs past the end of the data file");
     frame = decodeSquishFrameHeader(raw);
     std::string problem = messageFrameProblem(frame, frameOffset, fileLength);
     if (!problem.empty()) return broken(problem);
     msg = decodeSquishMsgHeader(raw + kSquishFrameHeaderSize);
-    extra = size_t(got) - kSquishFrameAndMsgHeaderSize;
     return AreaResult::ok();
 }
 
-AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from) {
-    MCArray<sqifile> index;
-    if (!loadIndex(index)) return readFailure(indexPath);
+// The frames of a walk, read in runs where they lie one after another.
+class CSquishArea::FrameReader {
+public:
+    FrameReader(const OsFile& data, int64_t fileLength)
+        : data_(data),
+          fileLength_(fileLength),
+          runBuffer_(new (std::nothrow) uint8_t[kFrameRunBytes]),
+          buffer_(runBuffer_ ? runBuffer_.get() : single_),
+          capacity_(runBuffer_ ? kFrameRunBytes : sizeof single_) {}
+
+    int64_t fileLength() const { return fileLength_; }
+
+    // The bytes from the frame of records[i] on (`got` of them, fewer than the headers
+    // where the file ends); nullptr when the read fails. A frame outside the current run
+    // starts a new one: it and the frames of the records after it (up to `count`) while
+    // each lies a little after the one before it and all fit the buffer.
+    const uint8_t* frameAt(const sqifile* records, int32_t i, int32_t count, size_t& got) {
+        const int64_t at = records[i].frameOffset;
+        const int64_t runEnd = runStart_ + int64_t(runLength_);
+        if (runLength_ == 0 || at < runStart_ || (at + int64_t(kFrameRead) > runEnd && !(runAtEnd_ && at < runEnd))) {
+            int64_t end = at + int64_t(kFrameRead);
+            int64_t previous = at;
+            for (int32_t j = i + 1; j < count; ++j) {
+                const int64_t next = records[j].frameOffset;
+                if (next <= previous || next - previous > int64_t(kFrameRunGap) ||
+                    next + int64_t(kFrameRead) - at > int64_t(capacity_))
+                    break;
+                end = next + int64_t(kFrameRead);
+                previous = next;
+            }
+            const int64_t read = data_.readAt(at, buffer_, size_t(end - at));
+            if (read < 0) {
+                runLength_ = 0;
+                return nullptr;
+            }
+            runStart_ = at;
+            runLength_ = size_t(read);
+            runAtEnd_ = read < end - at;
+        }
+        const size_t offset = size_t(at - runStart_);
+        got = offset < runLength_ ? runLength_ - offset : 0;
+        return buffer_ + offset;
+    }
+
+private:
+    // What a frame needs: the headers and, mostly, the whole control information.
+    static constexpr size_t kFrameRead = kSquishFrameAndMsgHeaderSize + kListReadAhead;
+
+    const OsFile& data_;
+    const int64_t fileLength_;
+    // The frames of a run go into one buffer; without memory for it, each frame is read
+    // alone.
+    uint8_t single_[kFrameRead];
+    std::unique_ptr<uint8_t[]> runBuffer_;
+    uint8_t* const buffer_;
+    const size_t capacity_;
+    int64_t runStart_ = 0;   // the file offset of buffer_[0]
+    size_t runLength_ = 0;   // the bytes read there
+    bool runAtEnd_ = false;  // the read stopped at the end of the file
+};
+
+int32_t CSquishArea::visitFrames(const sqifile* records, int32_t count, FrameReader& reader,
+                                 const std::function<bool(const ListedFrame&)>& visit) {
+    for (int32_t i = 0; i < count; ++i) {
+        const sqifile& record = records[i];
+        // A frame that cannot be read is no message of the list (its fetch says why).
+        if (!isFrameOffset(record.frameOffset)) continue;
+        size_t got = 0;
+        const uint8_t* raw = reader.frameAt(records, i, count, got);
+        if (!raw) continue;
+        SquishFrameHeader frame;
+        SquishMsgHeader msg;
+        if (!decodeMessageHeaders(record.umsgid, record.frameOffset, reader.fileLength(), raw, got, frame, msg).isOk())
+            continue;
+        if (!visit(ListedFrame{record, frame, msg, raw + kSquishFrameAndMsgHeaderSize,
+                               got - kSquishFrameAndMsgHeaderSize}))
+            return i;
+    }
+    return -1;
+}
+
+bool CSquishArea::walkFromMark(WalkMark& mark, FrameReader& reader,
+                               const std::function<bool(const ListedFrame&)>& visit, uint32_t& resumeFrom) {
+    const int64_t n = indexRecordCount(indexFile);
+    if (n < 0 || mark.position >= n) return false;
+    std::vector<sqifile> records;
+    std::vector<int64_t> positions;
+    bool first = true;
+    uint32_t previous = 0;
+    int64_t block = kSmallIndexBlock;
+    for (int64_t position = mark.position; position < n;) {
+        const int64_t count = std::min(block, n - position);
+        records.clear();
+        positions.clear();
+        // The marked record must be there still; after it, the records that name frames
+        // in UMSGID order, as the loaded index would have them.
+        bool fits = true;
+        const bool read = scanIndex(indexFile, position, position + count, false, count, [&](int64_t at, const sqifile& r) {
+            if (first) {
+                if (!namesFrame(r) || r.umsgid != mark.number || r.frameOffset != mark.detail) {
+                    fits = false;
+                    return false;
+                }
+                first = false;
+            } else if (!namesFrame(r)) {
+                return true;
+            } else if (r.umsgid < previous) {
+                fits = false;
+                return false;
+            }
+            previous = r.umsgid;
+            records.push_back(r);
+            positions.push_back(at);
+            return true;
+        });
+        const int32_t stopped = visitFrames(records.data(), int32_t(records.size()), reader, visit);
+        if (stopped >= 0) {
+            mark = WalkMark{positions[size_t(stopped)], records[size_t(stopped)].umsgid,
+                            records[size_t(stopped)].frameOffset};
+            return true;
+        }
+        if (!records.empty()) {
+            // Nothing lies above the highest UMSGID there is.
+            if (records.back().umsgid == UINT32_MAX) break;
+            resumeFrom = records.back().umsgid + 1;
+        }
+        if (!read || !fits) return false;
+        position += count;
+        block = std::min(block * 4, kIndexBlockRecords);
+    }
+    mark = WalkMark();
+    return true;
+}
+
+AreaResult CSquishArea::forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from,
+                                           WalkMark* mark) {
     const int64_t fileLength = dataFile.length();
     if (fileLength < 0) return readFailure(dataPath);
-    // The headers and, mostly, the whole control information arrive in one read.
-    uint8_t raw[kSquishFrameAndMsgHeaderSize + kListReadAhead];
+    FrameReader reader(dataFile, fileLength);
+    if (mark) {
+        if (mark->position >= 0 && mark->number == from) {
+            uint32_t resumeFrom = from;
+            if (walkFromMark(*mark, reader, visit, resumeFrom)) return AreaResult::ok();
+            from = resumeFrom;
+        }
+        *mark = WalkMark();
+    }
+    MCArray<sqifile> index;
+    bool inFileOrder = false;
+    if (!loadIndex(index, inFileOrder)) return readFailure(indexPath);
     const sqifile* records = index.getData();
     const int32_t count = index.getCount();
     const int32_t first = int32_t(
         std::lower_bound(records, records + count, from, [](const sqifile& r, uint32_t n) { return r.umsgid < n; }) -
         records);
-    for (int32_t i = first; i < count; ++i) {
-        const sqifile& record = records[i];
-        SquishFrameHeader frame;
-        SquishMsgHeader msg;
-        size_t extra;
-        // A frame that cannot be read is no message of the list (its fetch says why).
-        if (!readMessageHeaders(record.umsgid, record.frameOffset, fileLength, frame, msg, raw, sizeof raw, extra)
-                 .isOk())
-            continue;
-        if (!visit(ListedFrame{record, frame, msg, raw + kSquishFrameAndMsgHeaderSize, extra})) break;
+    const int32_t stopped = visitFrames(records + first, count - first, reader, visit);
+    // The mark names the record's place in the file, which is its place in the loaded
+    // index when the file holds the records in order (and none before it names no frame;
+    // otherwise the next walk finds another record there and does not take the mark).
+    if (mark && stopped >= 0 && inFileOrder) {
+        const sqifile& r = records[first + stopped];
+        *mark = WalkMark{int64_t(first + stopped), r.umsgid, r.frameOffset};
     }
     return AreaResult::ok();
 }
@@ -716,24 +869,36 @@ AreaResult CSquishArea::readMessageBody(uint32_t umsgid, uint32_t frameOffset, c
     return AreaResult::ok();
 }
 
-AreaResult CSquishArea::readMessages(uint32_t from, const MessageVisitor& visit) {
+AreaResult CSquishArea::readMessages(uint32_t from, const MessageVisitor& visit, WalkMark* mark) {
     BaseCloser closer(*this);
     AreaResult opened = openBase(OsFile::Mode::ReadOnly);
+    if (!opened.isOk() && mark) *mark = WalkMark();
     if (opened.code() == AreaResult::Code::NotFound) return AreaResult::ok();
     if (!opened.isOk()) return opened;
     StoredMessage message;
     AreaResult failed = AreaResult::ok();
     AreaResult walked = forEachListedFrame(
         [&](const ListedFrame& f) {
+            // A short message mostly came whole with its headers: no second read for it.
+            const uint32_t n = f.frame.msgLength - uint32_t(kSquishMsgHeaderSize);
+            if (n <= f.extra) {
+                fillSummary(message.summary, f.record.umsgid, f.msg);
+                message.attributes = f.msg.attr;
+                message.control.assign(reinterpret_cast<const char*>(f.after), f.frame.controlLength);
+                message.text.assign(reinterpret_cast<const char*>(f.after) + f.frame.controlLength,
+                                    n - f.frame.controlLength);
+                message.summary.setThreadKludges(message.control);
+                return visit(message);
+            }
             AreaResult read = readMessageBody(f.record.umsgid, f.record.frameOffset, f.frame, f.msg, message);
-        // Out of memory or a failing disk ends the walk; the rest is as the list has it.
-        if (read.code() == AreaResult::Code::IoError) {
-            failed = read;
-            return false;
-        }
+            // Out of memory or a failing disk ends the walk; the rest is as the list has it.
+            if (read.code() == AreaResult::Code::IoError) {
+                failed = read;
+                return false;
+            }
             return !read.isOk() || visit(message);
         },
-        from);
+        from, mark);
     return walked.isOk() ? failed : walked;
 }
 

@@ -23,7 +23,13 @@ public:
     AreaResult getMsgList(const SummaryVisitor& visit) override;
     AreaResult getAreaStats(AreaStats& stats) override;
     AreaResult getMessage(uint32_t msgNumber, StoredMessage& out) override;
-    AreaResult readMessages(uint32_t from, const MessageVisitor& visit) override;
+    // The mark is the message's index record: its position in the .SQI file, its UMSGID
+    // and frame offset. It is left only where the index holds its records in UMSGID order
+    // (as Squish writers keep it), and taken only while that record is still there: the
+    // walk then reads the index on from it, in the file's order, without loading the rest.
+    // New messages come after it; a delete before it moves it, and the walk finds its
+    // place as usual.
+    AreaResult readMessages(uint32_t from, const MessageVisitor& visit, WalkMark* mark = nullptr) override;
     AreaResult newMessage(const NewMessage& message, uint32_t& stored) override;
     AreaResult deleteMsg(uint32_t msgNumber, const DeleteCheck& check) override;
 
@@ -37,6 +43,9 @@ public:
     // (frame offset 0: the blank records other tools leave, zero padding, another writer's
     // unfinished record) are left out.
     [[nodiscard]] bool loadIndex(MCArray<sqifile>& index);
+    // The same; `inFileOrder` tells whether the file held the records in UMSGID order
+    // already.
+    [[nodiscard]] bool loadIndex(MCArray<sqifile>& index, bool& inFileOrder);
     static int compareUmsgid(const sqifile* a, const sqifile* b);
 
 protected:
@@ -70,14 +79,14 @@ private:
     // scan of every record when that finds nothing, so an index out of order is served too.
     AreaResult findIndexRecord(uint32_t umsgid, sqifile& record);
     // Reads and checks the frame header and message header of the frame of message
-    // `umsgid`, into `raw` (at least the two headers long) as many bytes as it holds;
-    // `extra` tells how many arrived after the headers. Damaged, saying what is wrong with
-    // the frame, when it cannot be split into its parts; an I/O error when the read fails.
-    AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
-                                  SquishFrameHeader& frame, SquishMsgHeader& msg, uint8_t* raw, size_t rawSize,
-                                  size_t& extra);
+    // `umsgid`. Damaged, saying what is wrong with the frame, when it cannot be split into
+    // its parts; an I/O error when the read fails.
     AreaResult readMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength,
                                   SquishFrameHeader& frame, SquishMsgHeader& msg);
+    // The same check of the `got` bytes read at the frame (fewer than the two headers
+    // where the file ends).
+    AreaResult decodeMessageHeaders(uint32_t umsgid, uint32_t frameOffset, int64_t fileLength, const uint8_t* raw,
+                                    size_t got, SquishFrameHeader& frame, SquishMsgHeader& msg) const;
     // The control information and text of a frame whose headers were read, into `out`
     // (with its summary).
     AreaResult readMessageBody(uint32_t umsgid, uint32_t frameOffset, const SquishFrameHeader& frame,
@@ -90,11 +99,26 @@ private:
         const sqifile& record;
         const SquishFrameHeader& frame;
         const SquishMsgHeader& msg;
-        const uint8_t* after;  // `extra` bytes that followed the headers
+        const uint8_t* after;  // `extra` bytes that followed the headers in the file
         size_t extra;
     };
-    // Records below UMSGID `from` are passed over without reading their frames.
-    AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from = 0);
+    // Records below UMSGID `from` are passed over without reading their frames. Frames
+    // that lie one after another are read together (64 KiB at most): `extra` may
+    // then reach into the frames that follow. With `mark`, see readMessages.
+    AreaResult forEachListedFrame(const std::function<bool(const ListedFrame&)>& visit, uint32_t from = 0,
+                                  WalkMark* mark = nullptr);
+    class FrameReader;
+    // The records of `records` in turn, their frames read through `reader`; the index of
+    // the record whose visit returned false, or -1.
+    int32_t visitFrames(const sqifile* records, int32_t count, FrameReader& reader,
+                        const std::function<bool(const ListedFrame&)>& visit);
+    // The walk from a mark: the index read from the marked record on while it holds that
+    // record and ascending UMSGIDs after it. True when the walk is over: `visit` ended it
+    // (the mark is left at its record) or the index did. False when the mark does not fit
+    // (nothing was visited then) or the order breaks off; `resumeFrom` is then where a
+    // walk of the whole index goes on.
+    bool walkFromMark(WalkMark& mark, FrameReader& reader, const std::function<bool(const ListedFrame&)>& visit,
+                      uint32_t& resumeFrom);
     // "Squish base PATH".
     std::string baseLabel() const;
     // A write refused for damage, naming the base: "Squish base PATH: WHAT; nothing was written".

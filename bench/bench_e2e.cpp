@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "bench_server.h"
+#include "echo_messages.h"
 #include "squish_base_writer.h"
 #include "client/lib/quorva_client.h"
 #include "support/le.h"
-#include "fido/fidodate.h"
 
 namespace {
 
@@ -41,34 +41,6 @@ const FidoAddr kUser{2, 5020, 1, 0};
 void writeBase(const std::string& basePath, uint32_t count,
                const std::function<bench::SquishMessage(uint32_t)>& make) {
     if (!bench::writeSquishBase(basePath, count, make)) die("cannot write " + basePath);
-}
-
-// Echomail of a few writers, written on 5 March 2024 in the afternoon, every message with
-// MSGID, REPLY and PID.
-bench::SquishMessage echoMessage(uint32_t i) {
-    static const char* const kNames[] = {"Alex Petrov", "Jan de Vries", "Maria Rossi", "Tom Berg", "Ken Ito"};
-    char control[160];
-    snprintf(control, sizeof control, "\x01MSGID: 2:5020/%u %08x\x01REPLY: 2:5020/%u %08x\x01PID: Bench 1.0",
-             100 + i % 900, 0x65000000u + i, 100 + (i / 2) % 900, 0x65000000u + i / 2);
-    bench::SquishMessage m;
-    SquishMsgHeader& h = m.header;
-    h.attr = kSquishAttrUmsgidSet;
-    copyField(h.fromName, kNames[i % 5], sizeof h.fromName);
-    copyField(h.toName, i % 3 ? "All" : kNames[(i + 2) % 5], sizeof h.toName);
-    const std::string subject = "Thread number " + std::to_string(i / 7) + " about the tosser set-up";
-    copyField(h.subject, subject.c_str(), sizeof h.subject);
-    std::tm written{};
-    written.tm_year = 124;
-    written.tm_mon = 2;
-    written.tm_mday = 5;
-    written.tm_hour = 13;
-    written.tm_min = int(i % 60);
-    written.tm_sec = int(i % 59);
-    h.dateWritten = h.dateArrived = makeStamp(written);
-    formatFidoDate(h.dateText, written);
-    m.control = control;
-    m.text = "Hello All!\r\rA short message body for the list benchmark.\r\r--- Bench\r";
-    return m;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -101,11 +73,11 @@ int main(int argc, char** argv) {
     printf("building a %u-message Squish area...\n", kBigAreaMessages);
     fflush(stdout);
     writeBase(dir + "/short", 3, [](uint32_t i) {
-        bench::SquishMessage m = echoMessage(i);
+        bench::SquishMessage m = bench::echoMessage(i);
         m.text = "Short.\r";
         return m;
     });
-    writeBase(dir + "/big", kBigAreaMessages, echoMessage);
+    writeBase(dir + "/big", kBigAreaMessages, bench::echoMessage);
     {
         std::ofstream cfg(dir + "/squish.cfg");
         cfg << "EchoArea SHORT short -$\nEchoArea BIG big -$\n";

@@ -241,6 +241,9 @@ std::string chrsName(const std::vector<std::string>& lines) {
 }
 
 std::string chrsName(std::string_view text) {
+    // Most texts carry no such kludge: then there is nothing to split.
+    if (text.find("\x01" "CHRS:") == std::string_view::npos && text.find("\x01" "CHARSET:") == std::string_view::npos)
+        return {};
     std::string name;
     for (const TextLine& line : splitLines(text))
         if (lineCharsetName(line.body, name)) return name;

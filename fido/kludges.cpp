@@ -20,7 +20,7 @@ bool findMsgIdAddr(std::string_view text, FidoAddr& addr) {
     for (;;) {
         at = text.find_first_not_of("\r\n", at);
         if (at == std::string_view::npos || text[at] != '\x01') return false;
-        size_t end = text.find_first_of("\x01\r\n", at + 1);
+        size_t end = findAnyOf(text, "\x01\r\n", at + 1);
         std::string_view kludge = text.substr(at + 1, end == std::string_view::npos ? std::string_view::npos : end - at - 1);
         if (kludge.substr(0, 7) == "MSGID: ") return parseFidoAddr(std::string(kludge.substr(7)).c_str(), addr);
         if (end == std::string_view::npos) return false;
@@ -35,7 +35,7 @@ ThreadKludges hashKludges(std::string_view text) {
     while (k.msgIdHash == 0 || k.replyHash == 0) {
         at = text.find_first_not_of("\x01\r", at);
         if (at == std::string_view::npos) break;
-        size_t end = text.find_first_of("\x01\r", at);
+        size_t end = findAnyOf(text, "\x01\r", at);
         std::string_view piece = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
         at = end;
         std::string_view value = piece.size() > 7 ? piece.substr(7) : std::string_view();

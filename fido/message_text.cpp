@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "support/text.h"
+
 namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -12,7 +14,7 @@ std::vector<TextLine> splitLines(std::string_view text) {
     std::vector<TextLine> lines;
     size_t start = 0;
     while (start < text.size()) {
-        size_t stop = text.find_first_of("\r\n", start);
+        size_t stop = findAnyOf(text, "\r\n", start);
         if (stop == std::string_view::npos) {
             lines.push_back({text.substr(start), 0});
             break;

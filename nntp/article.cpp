@@ -1,6 +1,7 @@
 #include "nntp/article.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,8 @@ constexpr size_t kFlowWidth = 78;
 // Names and subjects are stored in fields of 36 and 72 bytes; whatever a store hands over,
 // no more than this of them is shown.
 constexpr size_t kMaxFieldBytes = 255;
+// An overview keeps this much scratch room between its lines at most.
+constexpr size_t kScratchKept = 16 * 1024;
 // The longest local part of an address (RFC 5321).
 constexpr size_t kMaxLocalLength = 64;
 
@@ -58,7 +61,7 @@ template <typename F>
 void forEachLine(std::string_view text, F&& f) {
     size_t start = 0;
     while (start < text.size()) {
-        size_t stop = text.find_first_of("\r\n", start);
+        size_t stop = findAnyOf(text, "\r\n", start);
         if (stop == std::string_view::npos) {
             f(text.substr(start));
             return;
@@ -75,11 +78,26 @@ bool isPrintableAscii(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c == '\t' || (c >= 0x20 && c < 0x7F); });
 }
 
-// Bytes of the message's charset as UTF-8 on one line: CR, LF and zero bytes as spaces.
+bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Bytes of the message's charset as UTF-8 on one line, appended to `out`: CR, LF and zero
+// bytes as spaces. Every charset of the table (fido/charset.h) reads ASCII as ASCII, so
+// ASCII needs no converter.
+void appendUtf8(std::string& out, std::string_view bytes, const Charset& charset) {
+    const size_t start = out.size();
+    if (isAscii(bytes))
+        out.append(bytes);
+    else
+        out += decodeToUtf8(bytes, charset.iconvName);
+    for (size_t i = start; i < out.size(); ++i)
+        if (out[i] == '\r' || out[i] == '\n' || out[i] == '\0') out[i] = ' ';
+}
+
 std::string toUtf8(std::string_view bytes, const Charset& charset) {
-    std::string out = decodeToUtf8(bytes, charset.iconvName);
-    for (char& c : out)
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    std::string out;
+    appendUtf8(out, bytes, charset);
     return out;
 }
 
@@ -115,32 +133,45 @@ std::string foldAscii(std::string_view value, size_t nameLength) {
     return out;
 }
 
+bool isControl(char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F; }
+
 // A UTF-8 value ready to follow "Name: ": controls as spaces, blanks around it trimmed,
 // ASCII folded, anything else as encoded-words.
 std::string headerValue(std::string_view utf8, size_t nameLength) {
-    std::string clean(utf8);
-    for (char& c : clean)
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F) c = ' ';
-    std::string_view trimmed = trimBlanks(clean);
-    if (isPrintableAscii(trimmed) && trimmed.find("=?") == std::string_view::npos)
+    std::string clean;
+    if (std::any_of(utf8.begin(), utf8.end(), isControl)) {
+        clean.assign(utf8);
+        for (char& c : clean)
+            if (isControl(c)) c = ' ';
+        utf8 = clean;
+    }
+    std::string_view trimmed = trimBlanks(utf8);
+    if (isPrintableAscii(trimmed) && trimmed.find("=?") == std::string_view::npos) {
+        // What fits on the field's line is never folded.
+        if (nameLength + 2 + trimmed.size() <= kFoldWidth) return std::string(trimmed);
         return foldAscii(trimmed, nameLength);
+    }
     return encodeHeaderValue(trimmed, nameLength);
 }
 
-// A header value as one line: folds removed, tabs, CR, LF (and zero bytes) as spaces.
-std::string unfolded(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
+// A header value as one line, appended to `out`: folds removed, tabs, CR, LF (and zero
+// bytes) as spaces.
+void appendUnfolded(std::string& out, std::string_view value) {
+    size_t plain = 0;  // the start of the bytes that stay as they are
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
+        if (c != '\t' && c != '\r' && c != '\n' && c != '\0') continue;
+        out.append(value, plain, i - plain);
+        plain = i + 1;
         if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n' && i + 2 < value.size() &&
             isBlank(value[i + 2])) {
             ++i;  // the fold's CRLF goes, its blank stays
+            plain = i + 1;
             continue;
         }
-        out += (c == '\t' || c == '\r' || c == '\n' || c == '\0') ? ' ' : c;
+        out += ' ';
     }
-    return out;
+    out.append(value, plain);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -156,16 +187,16 @@ bool keptInTag(char c) { return isAlnum(c) || c == '.' || c == '-' || c == '_'; 
 
 void appendEscaped(std::string& out, std::string_view bytes, bool (*kept)(char)) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    for (char c : bytes) {
-        if (kept(c)) {
-            out += c;
-        } else {
-            unsigned char b = static_cast<unsigned char>(c);
-            out += '=';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
+    size_t plain = 0;  // the start of the bytes kept as they are
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (kept(bytes[i])) continue;
+        out.append(bytes, plain, i - plain);
+        plain = i + 1;
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        const char escape[3] = {'=', kHex[b >> 4], kHex[b & 15]};
+        out.append(escape, 3);
     }
+    out.append(bytes, plain);
 }
 
 int hexValue(char c) {
@@ -326,11 +357,26 @@ std::string mailboxName(std::string_view name) {
     return out.empty() ? "sysop" : out;
 }
 
-std::string addressDomain(const FidoAddr& a, const std::string& domain) {
-    std::string out;
-    if (a.point) out += "p" + std::to_string(a.point) + ".";
-    out += "f" + std::to_string(a.node) + ".n" + std::to_string(a.net) + ".z" + std::to_string(a.zone) + "." + domain;
-    return out;
+void appendNumber(std::string& out, uint64_t n) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, size_t(end - digits));
+}
+
+void appendAddressDomain(std::string& out, const FidoAddr& a, const std::string& domain) {
+    if (a.point) {
+        out += 'p';
+        appendNumber(out, a.point);
+        out += '.';
+    }
+    out += 'f';
+    appendNumber(out, a.node);
+    out += ".n";
+    appendNumber(out, a.net);
+    out += ".z";
+    appendNumber(out, a.zone);
+    out += '.';
+    out += domain;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -410,12 +456,33 @@ std::string zoneOf(std::string_view tzutc, bool present) {
     return sign + std::string(tzutc);
 }
 
+// "Tue, 05 Mar 2024 19:12:00 +0300": the parts of a parsed date are in range (a year of
+// four digits), so each has its width.
 std::string rfcDate(const MessageSummary& s, std::string_view tzutc, bool hasTzutc) {
     CivilTime t;  // the packed dates' first day when the text makes no date
     parseDateText(upToZero(std::string_view(s.dateText, sizeof s.dateText)), t);
-    char text[64];
-    snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %s", kDayNames[dayOfWeek(t.year, t.month, t.day)],
-             t.day, kEnglishMonths[t.month - 1], t.year, t.hour, t.minute, t.second, zoneOf(tzutc, hasTzutc).c_str());
+    auto two = [](std::string& out, int n) {
+        out += char('0' + n / 10);
+        out += char('0' + n % 10);
+    };
+    std::string text;
+    text.reserve(32);
+    text += kDayNames[dayOfWeek(t.year, t.month, t.day)];
+    text += ", ";
+    two(text, t.day);
+    text += ' ';
+    text += kEnglishMonths[t.month - 1];
+    text += ' ';
+    two(text, t.year / 100);
+    two(text, t.year % 100);
+    text += ' ';
+    two(text, t.hour);
+    text += ':';
+    two(text, t.minute);
+    text += ':';
+    two(text, t.second);
+    text += ' ';
+    text += zoneOf(tzutc, hasTzutc);
     return text;
 }
 
@@ -469,28 +536,45 @@ void takeKludge(std::string_view kludge, MessagePieces& p) {
     p.fields.push_back({"X-FTN-Kludge", kludge});
 }
 
+// Calls f(kludge) for every kludge of a line, with its ^A, as kludgesOfLine lists them
+// (without a list to hold them); returns what stands before the first ^A.
+template <typename F>
+std::string_view forEachKludge(std::string_view line, F&& f) {
+    size_t mark = line.find('\x01');
+    const std::string_view head = line.substr(0, mark);
+    while (mark != std::string_view::npos) {
+        const size_t next = line.find('\x01', mark + 1);
+        f(line.substr(mark, next == std::string_view::npos ? std::string_view::npos : next - mark));
+        mark = next;
+    }
+    return head;
+}
+
 MessagePieces splitMessage(const StoredMessage& m) {
     MessagePieces p;
+    p.fields.reserve(8);
+    p.body.reserve(32);
     // Control information holds kludges only; whatever stands before its first ^A is
     // taken as one too.
     forEachLine(upToZero(m.control), [&](std::string_view line) {
-        LineKludges k = kludgesOfLine(line);
-        takeKludge(k.head, p);
-        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
+        takeKludge(line.substr(0, line.find('\x01')), p);
+        forEachKludge(line, [&](std::string_view kludge) { takeKludge(kludge.substr(1), p); });
     });
     bool leading = true;  // only kludge lines so far
     forEachLine(upToZero(m.text), [&](std::string_view line) {
-        LineKludges k = kludgesOfLine(line);
-        std::string_view head = k.head;
+        bool kludges = false;
+        const std::string_view head = forEachKludge(line, [&](std::string_view kludge) {
+            kludges = true;
+            takeKludge(kludge.substr(1), p);
+        });
         bool wasLeading = leading;
         if (!head.empty()) leading = false;
-        for (std::string_view kludge : k.kludges) takeKludge(kludge.substr(1), p);
         if (wasLeading && startsWith(head, "AREA:")) return;
         if (startsWith(head, "SEEN-BY:")) {
             p.fields.push_back({"X-FTN-SEEN-BY", trimBlanks(head.substr(8))});
             return;
         }
-        if (head.empty() && !k.kludges.empty()) return;
+        if (head.empty() && kludges) return;
         if (isOriginLine(head)) p.originLine = head;
         p.body.push_back(head);
     });
@@ -520,7 +604,7 @@ FidoAddr senderAddress(const StoredMessage& m, const ArticleView& view, const Me
     return m.summary.origAddr;
 }
 
-std::string cut(std::string_view field) { return std::string(upToZero(field.substr(0, kMaxFieldBytes))); }
+std::string_view cut(std::string_view field) { return upToZero(field.substr(0, kMaxFieldBytes)); }
 
 }  // namespace
 
@@ -531,18 +615,25 @@ const std::string* Article::header(std::string_view name) const {
 }
 
 std::string messageIdOfMsgId(std::string_view msgId, const std::string& domain) {
-    msgId = trimBlanks(msgId.substr(0, msgId.find_first_of(std::string_view("\0\x01\r\n", 4))));
-    size_t split = msgId.find_last_of(" \t");
+    msgId = trimBlanks(msgId.substr(0, findAnyOf(msgId, std::string_view("\0\x01\r\n", 4))));
+    size_t split = msgId.size();
+    while (split > 0 && !isBlank(msgId[split - 1])) --split;
+    split = split == 0 ? std::string_view::npos : split - 1;
     if (split == std::string_view::npos) return {};
     std::string_view origin = trimBlanks(msgId.substr(0, split)), serial = msgId.substr(split + 1);
     if (isBracketedId(origin)) return origin.size() <= kMaxMessageId ? std::string(origin) : std::string();
-    std::string id = "<";
+    std::string id;
+    id.reserve(kMsgIdPrefix.size() + origin.size() + serial.size() + domain.size() + 16);
+    id += '<';
     id += kMsgIdPrefix;
     appendEscaped(id, origin, keptInMsgIdText);
     id += '_';
     appendEscaped(id, serial, keptInMsgIdText);
-    id += '@' + domain + '>';
-    return id.size() <= kMaxMessageId ? id : std::string();
+    id += '@';
+    id += domain;
+    id += '>';
+    if (id.size() > kMaxMessageId) return {};
+    return id;
 }
 
 std::string messageIdOf(const MessageSummary& summary, const std::string& areaTag, const std::string& domain) {
@@ -555,7 +646,9 @@ std::string messageIdOf(const MessageSummary& summary, const std::string& areaTa
     std::string id = "<";
     id += kNoMsgIdPrefix;
     appendEscaped(id, areaTag, keptInTag);
-    id += numbers + domain + '>';
+    id += numbers;
+    id += domain;
+    id += '>';
     return id;
 }
 
@@ -576,68 +669,208 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
     return target;
 }
 
-void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
-    out = Article{};
+namespace {
+
+// The size headerValue's value will have, where it is plain to see: printable ASCII
+// without controls that fits its field's line is taken as it is, trimmed. Anything else
+// is rendered to be measured.
+size_t headerValueSize(std::string_view utf8, size_t nameLength) {
+    // Controls other than the tab lie inside the trimmed value, where the check of
+    // printable ASCII finds them.
+    const std::string_view trimmed = trimBlanks(utf8);
+    if (nameLength + 2 + trimmed.size() <= kFoldWidth && isPrintableAscii(trimmed) &&
+        trimmed.find("=?") == std::string_view::npos)
+        return trimmed.size();
+    return headerValue(utf8, nameLength).size();
+}
+
+// The message rendered into `sink`, field by field in the order they are sent, and the
+// body: the one place that says what an article holds, whether it is kept whole
+// (ArticleSink) or only measured for its overview (OverviewSink). A sink takes
+//   field(name, utf8): a value headerValue makes ready from UTF-8;
+//   ftnField(name, bytes, charset): the same from bytes of the message's charset;
+//   value(name, value): a value that is ready as it is;
+//   body(lines, charset): the body lines; it says whether the body is format=flowed.
+template <typename Sink>
+void renderTo(const StoredMessage& message, const ArticleView& view, Sink& sink) {
     const MessageSummary& s = message.summary;
     const MessagePieces parts = splitMessage(message);
     const Charset& charset = charsetOf(message, view);
-    auto add = [&out](std::string name, std::string value) {
-        out.headers.emplace_back(std::move(name), std::move(value));
-    };
 
     std::string fromName(trimBlanks(toUtf8(cut(s.fromName), charset)));
     std::string toName = toUtf8(cut(s.toName), charset);
     std::string subject = toUtf8(cut(s.subject), charset);
-    std::string phrase = displayNamePhrase(fromName, 4);
-    std::string mailbox =
-        "<" + mailboxName(fromName) + "@" + addressDomain(senderAddress(message, view, parts), view.domain) + ">";
+    std::string from = displayNamePhrase(fromName, 4);
+    if (!from.empty()) from += ' ';
+    from += '<';
+    from += mailboxName(fromName);
+    from += '@';
+    appendAddressDomain(from, senderAddress(message, view, parts), view.domain);
+    from += '>';
 
-    add("Path", headerValue(view.domain + "!not-for-mail", 4));
-    add("From", phrase.empty() ? mailbox : phrase + " " + mailbox);
-    add("Newsgroups", headerValue(view.groupName, 10));
-    add("Subject", headerValue(subject, 7));
-    add("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
-    add("Message-ID", messageIdOf(s, view.areaTag, view.domain));
+    sink.field("Path", view.domain + "!not-for-mail");
+    sink.value("From", std::move(from));
+    sink.field("Newsgroups", view.groupName);
+    sink.field("Subject", subject);
+    sink.value("Date", rfcDate(s, parts.tzutc, parts.hasTzutc));
+    sink.value("Message-ID", messageIdOf(s, view.areaTag, view.domain));
     if (!s.reply.empty()) {
         std::string references = messageIdOfMsgId(s.reply, view.domain);
-        if (!references.empty()) add("References", references);
+        if (!references.empty()) sink.value("References", std::move(references));
     }
-    if (!trimBlanks(toName).empty()) add("X-Comment-To", headerValue(toName, 12));
-    add("Xref", headerValue(view.domain + " " + view.groupName + ":" + std::to_string(view.number), 4));
-    add("MIME-Version", "1.0");
+    if (!trimBlanks(toName).empty()) sink.field("X-Comment-To", toName);
+    std::string xref = view.domain;
+    xref += ' ';
+    xref += view.groupName;
+    xref += ':';
+    appendNumber(xref, view.number);
+    sink.field("Xref", xref);
+    sink.value("MIME-Version", "1.0");
+    const bool flowed = sink.body(parts.body, charset);
+    sink.value("Content-Type", flowed ? "text/plain; charset=UTF-8; format=flowed" : "text/plain; charset=UTF-8");
+    sink.value("Content-Transfer-Encoding", "8bit");
+    for (const FtnField& f : parts.fields) sink.ftnField(f.name, f.value, charset);
+}
 
-    bool flowed = false;
-    std::string body;
-    for (std::string_view line : parts.body) {
-        std::string utf8 = toUtf8(line, charset);
-        flowed = flowed || utf8.size() > kFlowWidth;
-        body += utf8;
-        body += kCrLf;
+// The whole article.
+struct ArticleSink {
+    Article& out;
+
+    void value(const char* name, std::string value) { out.headers.emplace_back(name, std::move(value)); }
+    void field(const char* name, std::string_view utf8) { value(name, headerValue(utf8, strlen(name))); }
+    void ftnField(const char* name, std::string_view bytes, const Charset& charset) {
+        value(name, headerValue(toUtf8(bytes, charset), strlen(name)));
     }
-    if (flowed) body = encodeFlowed(body, kFlowWidth);
-    add("Content-Type", flowed ? "text/plain; charset=UTF-8; format=flowed" : "text/plain; charset=UTF-8");
-    add("Content-Transfer-Encoding", "8bit");
-    for (const FtnField& f : parts.fields) add(f.name, headerValue(toUtf8(f.value, charset), strlen(f.name)));
+    bool body(const std::vector<std::string_view>& lines, const Charset& charset) {
+        bool flowed = false;
+        std::string& body = out.body;
+        for (std::string_view line : lines) {
+            const size_t start = body.size();
+            appendUtf8(body, line, charset);
+            flowed = flowed || body.size() - start > kFlowWidth;
+            body += kCrLf;
+        }
+        if (flowed) body = encodeFlowed(body, kFlowWidth);
+        return flowed;
+    }
+};
 
-    out.body = std::move(body);
+// What an overview line needs: its five fields, and the article's size and lines counted.
+struct OverviewSink {
+    explicit OverviewSink(std::string& room) : scratch(room) {}
+
+    std::string& scratch;  // room for what must be rendered to be measured
+    std::string subjectValue, fromValue, dateValue, messageIdValue, referencesValue;
+    size_t bytes = 0, lines = 0;
+
+    void count(const char* name, size_t valueSize) { bytes += strlen(name) + 2 + valueSize + kCrLf.size(); }
+    void value(const char* name, std::string value) {
+        count(name, value.size());
+        if (strcmp(name, "From") == 0) fromValue = std::move(value);
+        else if (strcmp(name, "Date") == 0) dateValue = std::move(value);
+        else if (strcmp(name, "Message-ID") == 0) messageIdValue = std::move(value);
+        else if (strcmp(name, "References") == 0) referencesValue = std::move(value);
+    }
+    void field(const char* name, std::string_view utf8) {
+        if (strcmp(name, "Subject") == 0) {
+            subjectValue = headerValue(utf8, strlen(name));
+            count(name, subjectValue.size());
+            return;
+        }
+        count(name, headerValueSize(utf8, strlen(name)));
+    }
+    void ftnField(const char* name, std::string_view bytes, const Charset& charset) {
+        // ASCII is its own UTF-8 here: a field's bytes hold no line end and no zero byte.
+        if (isAscii(bytes)) return count(name, headerValueSize(bytes, strlen(name)));
+        count(name, headerValueSize(toUtf8(bytes, charset), strlen(name)));
+    }
+    bool body(const std::vector<std::string_view>& bodyLines, const Charset& charset) {
+        // A line converts to as many bytes as it has when it is ASCII; a body with a long
+        // line is format=flowed, and only then rendered to be measured.
+        bool flowed = false;
+        size_t size = 0;
+        for (std::string_view line : bodyLines) {
+            size_t converted = line.size();
+            if (!isAscii(line)) {
+                scratch.clear();
+                appendUtf8(scratch, line, charset);
+                converted = scratch.size();
+            }
+            flowed = flowed || converted > kFlowWidth;
+            size += converted + kCrLf.size();
+        }
+        if (!flowed) {
+            bytes += kCrLf.size() + size;
+            lines = bodyLines.size();
+            return false;
+        }
+        scratch.clear();
+        for (std::string_view line : bodyLines) {
+            appendUtf8(scratch, line, charset);
+            scratch += kCrLf;
+        }
+        const std::string flowedBody = encodeFlowed(scratch, kFlowWidth);
+        bytes += kCrLf.size() + flowedBody.size();
+        for (size_t at = 0; (at = flowedBody.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++lines;
+        return true;
+    }
+};
+
+}  // namespace
+
+void renderArticle(const StoredMessage& message, const ArticleView& view, Article& out) {
+    // What `out` held goes; the room it had is used again (an overview renders thousands).
+    out.headers.clear();
+    out.headers.reserve(16);
+    out.body.clear();
+    out.bytes = out.lines = 0;
+    ArticleSink sink{out};
+    renderTo(message, view, sink);
     out.bytes = kCrLf.size() + out.body.size();
     for (const auto& [name, value] : out.headers) out.bytes += name.size() + 2 + value.size() + kCrLf.size();
     for (size_t at = 0; (at = out.body.find(kCrLf, at)) != std::string::npos; at += kCrLf.size()) ++out.lines;
 }
 
-std::string overviewLine(uint64_t number, const Article& article) {
-    std::string line = std::to_string(number);
-    for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
-        line += '\t';
-        if (const std::string* value = article.header(name)) line += unfolded(*value);
+void OverviewMaker::append(std::string& out, uint64_t number, const StoredMessage& message, const ArticleView& view) {
+    OverviewSink sink(scratch_);
+    renderTo(message, view, sink);
+    appendNumber(out, number);
+    for (const std::string* value :
+         {&sink.subjectValue, &sink.fromValue, &sink.dateValue, &sink.messageIdValue, &sink.referencesValue}) {
+        out += '\t';
+        appendUnfolded(out, *value);
     }
-    line += '\t' + std::to_string(article.bytes) + '\t' + std::to_string(article.lines);
+    out += '\t';
+    appendNumber(out, sink.bytes);
+    out += '\t';
+    appendNumber(out, sink.lines);
+    // The room a large body took is not kept between lines.
+    if (scratch_.capacity() > kScratchKept) std::string().swap(scratch_);
+}
+
+std::string overviewLine(uint64_t number, const Article& article) {
+    std::string line;
+    line.reserve(256);
+    appendOverviewLine(line, number, article);
     return line;
+}
+
+void appendOverviewLine(std::string& out, uint64_t number, const Article& article) {
+    appendNumber(out, number);
+    for (const char* name : {"Subject", "From", "Date", "Message-ID", "References"}) {
+        out += '\t';
+        if (const std::string* value = article.header(name)) appendUnfolded(out, *value);
+    }
+    out += '\t';
+    appendNumber(out, article.bytes);
+    out += '\t';
+    appendNumber(out, article.lines);
 }
 
 std::string headerForHdr(const Article& article, std::string_view field) {
     if (equalsIgnoringCase(field, ":bytes") || equalsIgnoringCase(field, "Bytes")) return std::to_string(article.bytes);
     if (equalsIgnoringCase(field, ":lines") || equalsIgnoringCase(field, "Lines")) return std::to_string(article.lines);
-    const std::string* value = article.header(field);
-    return value ? unfolded(*value) : std::string();
+    std::string out;
+    if (const std::string* value = article.header(field)) appendUnfolded(out, *value);
+    return out;
 }

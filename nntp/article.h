@@ -83,6 +83,21 @@ MessageIdTarget parseMessageId(std::string_view messageId, const std::string& do
 // Message-ID, References, Bytes and Lines, separated by tabs, every field present, tabs,
 // CR and LF inside a field as spaces; without a line end.
 std::string overviewLine(uint64_t number, const Article& article);
+// The same line appended to `out`.
+void appendOverviewLine(std::string& out, uint64_t number, const Article& article);
+
+// Overview lines of stored messages, the same as appendOverviewLine gives for the message
+// rendered by renderArticle, made without keeping the article: the overview's fields are
+// rendered, the others and the body only measured (rendered only where their size is not
+// plain to see: folded or encoded values, converted or long lines). One maker serves a
+// walk and keeps its scratch room between the lines.
+class OverviewMaker {
+public:
+    void append(std::string& out, uint64_t number, const StoredMessage& message, const ArticleView& view);
+
+private:
+    std::string scratch_;
+};
 // The value HDR gives for a field: a header's value unfolded (tabs, CR and LF as spaces),
 // ":bytes" and ":lines" as numbers; empty when the article has no such field.
 std::string headerForHdr(const Article& article, std::string_view field);

@@ -118,7 +118,8 @@ std::string describeGroup(const mArea& area) {
 }
 
 // LISTGROUP numbers, OVER lines or HDR lines of a range, a piece at a time: each piece
-// walks the area again from the next number, so nothing of the range is held between.
+// walks the area again from the next number, so nothing of the range is held between but
+// the walk's mark, by which the next piece finds its place in the area at once.
 class RangeWriter : public ReplyMaker {
 public:
     enum class Kind { Numbers, Overview, Header };
@@ -130,24 +131,33 @@ public:
         if (g && s.user && next_ <= to_) {
             const size_t start = out.size();
             bool full = false;
+            // One view for the piece: only the number changes between lines.
+            ArticleView view = s.door.store.viewOf(*g, 0);
+            Article a;
             AreaResult r = s.door.store.walk(
-                *g, *s.user, next_, to_, kind_ != Kind::Numbers, [&](uint64_t number, const StoredMessage& m) {
+                *g, *s.user, next_, to_, kind_ != Kind::Numbers,
+                [&](uint64_t number, const StoredMessage& m) {
                     if (out.size() - start >= room) {
+                        // The next piece starts at this article, where the walk's mark is.
                         full = true;
+                        next_ = number;
                         return false;
                     }
                     next_ = number + 1;
                     if (kind_ == Kind::Numbers) {
                         out += std::to_string(number);
+                    } else if (kind_ == Kind::Overview) {
+                        view.number = number;
+                        overview_.append(out, number, m, view);
                     } else {
-                        Article a;
-                        renderArticle(m, s.door.store.viewOf(*g, number), a);
-                        out += kind_ == Kind::Overview ? overviewLine(number, a)
-                                                       : std::to_string(number) + " " + headerForHdr(a, field_);
+                        view.number = number;
+                        renderArticle(m, view, a);
+                        out += std::to_string(number) + " " + headerForHdr(a, field_);
                     }
                     out += "\r\n";
                     return true;
-                });
+                },
+                &mark_);
             if (!r.isOk())
                 reportError(r.systemError(), "group %s: %s", g->name.c_str(), r.reason().c_str());
             else if (full)
@@ -162,6 +172,8 @@ private:
     std::string group_;
     uint64_t next_, to_;
     std::string field_;
+    WalkMark mark_;
+    OverviewMaker overview_;
 };
 
 // The body of an article, dot-stuffed a piece at a time.

@@ -29,19 +29,20 @@ void releaseArticle(NewsSession& s) {
 
 // ---- the reply on its way ---------------------------------------------------------------
 
-// Sends what the socket takes, making more of a long reply as the bytes drain. True when
-// nothing is left to send.
+// Sends what the socket takes, making more of a long reply as the bytes drain: one piece
+// per step at most, so that a reader who takes an overview as fast as the loop makes it
+// does not hold the other connections for the whole of it. True when nothing is left to
+// send.
 bool sendOutput(NewsSession& s, MonoTime now) {
-    // One piece of a long reply per step, so that a long reply to one client never holds
-    // the loop from the others.
-    bool made = false;
+    bool pieceMade = false;
     for (;;) {
-        if (s.maker && !made && s.output.size() - s.outputSent < kReplyLowWater) {
-            made = true;
+        if (s.maker && s.output.size() - s.outputSent < kReplyLowWater) {
+            if (pieceMade) return false;  // the socket still takes more: the next step makes it
             // The sent bytes make room first, so that the buffer stays near its piece.
             s.output.erase(0, s.outputSent);
             s.outputSent = 0;
             if (!s.maker->more(s, s.output, kReplyPiece)) s.maker.reset();
+            pieceMade = true;
         }
         if (s.outputSent == s.output.size()) {
             if (s.maker) return false;  // the next piece in the next step

@@ -235,7 +235,8 @@ AreaResult NewsStore::neighbour(const NewsGroup& group, const rClientInfo& user,
 }
 
 AreaResult NewsStore::walk(const NewsGroup& group, const rClientInfo& user, uint64_t from, uint64_t to, bool texts,
-                           const ArticleVisitor& visit) {
+                           const ArticleVisitor& visit, WalkMark* mark) {
+    if (mark && !texts) *mark = WalkMark();
     const uint64_t offset = numberingOf(group).offset;
     if (to <= offset || from > to) return AreaResult::ok();
     const uint32_t first = from <= offset ? 1 : uint32_t(std::min<uint64_t>(from - offset, UINT32_MAX));
@@ -243,11 +244,14 @@ AreaResult NewsStore::walk(const NewsGroup& group, const rClientInfo& user, uint
     std::unique_ptr<CEchoArea> area = openConfiguredArea(services_, group.area);
     if (!area) return AreaResult::notFound("the area's format is unknown");
     if (texts) {
-        return area->readMessages(first, [&](const StoredMessage& m) {
-            if (m.summary.number > last) return false;
-            if (!visibleTo(services_, user, group.area, m.summary)) return true;
-            return visit(m.summary.number + offset, m);
-        });
+        return area->readMessages(
+            first,
+            [&](const StoredMessage& m) {
+                if (m.summary.number > last) return false;
+                if (!visibleTo(services_, user, group.area, m.summary)) return true;
+                return visit(m.summary.number + offset, m);
+            },
+            mark);
     }
     StoredMessage m;
     return area->getMsgList([&](const MessageSummary& s) {

@@ -69,10 +69,11 @@ public:
                          uint64_t& found);
     // The articles numbered `from` to `to` that the user sees, ascending, until `visit`
     // returns false. With `texts` false the messages carry only their summary (a cheaper
-    // walk).
+    // walk). A walk with texts leaves a mark where it stopped in `mark`, and the next one
+    // that goes on from there takes it (CEchoArea::readMessages).
     using ArticleVisitor = std::function<bool(uint64_t number, const StoredMessage& message)>;
     AreaResult walk(const NewsGroup& group, const rClientInfo& user, uint64_t from, uint64_t to, bool texts,
-                    const ArticleVisitor& visit);
+                    const ArticleVisitor& visit, WalkMark* mark = nullptr);
     // Finds an article by Message-ID in the groups the user may read.
     bool findMessageId(std::string_view messageId, const rClientInfo& user, const NewsGroup*& group,
                        uint64_t& number);

@@ -1,9 +1,12 @@
 // Small text routines shared by the configuration readers, the FidoNet address parser and
 // the *.MSG file names: the classic tokenizer rule without hidden state, the C library's
-// decimal reading, and ASCII letter-case folding.
+// decimal reading, ASCII letter-case folding, and the search for line ends and kludge
+// marks.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Reentrant tokenizer with the classic rule: separators before the token are skipped, the
 // token ends at the first separator (which is replaced by a zero and consumed). Returns
@@ -23,3 +26,13 @@ inline bool equalsNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && equalsNoCase(a.c_str(), b.c_str());
 }
 std::string toUpperAscii(std::string text);
+
+// The first byte at or after `from` that is one of the few bytes of `set`, or npos; what
+// find_first_of gives, without its library call for every byte of the text (line ends and
+// kludge marks are searched in every message a list or an overview shows).
+inline size_t findAnyOf(std::string_view text, std::string_view set, size_t from = 0) {
+    for (size_t i = from; i < text.size(); ++i)
+        for (char c : set)
+            if (text[i] == c) return i;
+    return std::string_view::npos;
+}

@@ -418,6 +418,129 @@ TEST(Article, OverviewAndHdr) {
     EXPECT_EQ(decodeHeaderValue(headerForHdr(b, "Subject")), longSubject);
 }
 
+// The overview line made without keeping the article must be the line of the rendered
+// article: the same fields, and the Bytes and Lines that ARTICLE sends.
+void expectOverviewOfArticle(const StoredMessage& m, const ArticleView& view) {
+    Article a;
+    renderArticle(m, view, a);
+    std::string expected;
+    appendOverviewLine(expected, view.number, a);
+    EXPECT_EQ(expected, overviewLine(view.number, a));
+    EXPECT_EQ(a.bytes, wireOf(a).size());
+    OverviewMaker maker;
+    std::string line = "before\t";
+    maker.append(line, view.number, m, view);
+    EXPECT_EQ(line, "before\t" + expected);
+    // The same maker again, as a walk uses it.
+    line.clear();
+    maker.append(line, view.number, m, view);
+    EXPECT_EQ(line, expected);
+}
+
+TEST(Article, OverviewWithoutTheArticleHasItsBytesAndLines) {
+    const std::string longWords = [] {
+        std::string w;
+        while (w.size() < 300) w += "word ";
+        return w;
+    }();
+    struct Case {
+        const char* name;
+        Sample sample;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"plain", Sample()});
+    Sample s;
+    s.control = "\x01MSGID: 2:5020/1 1\x01REPLY: 2:5020/2 2\x01PID: Test 1\x01TZUTC: 0300";
+    s.text = "Hello\r\r.dot line\r--- Test\r * Origin: Test (2:5020/1)\rSEEN-BY: 5020/1 2\r\x01PATH: 5020/1\r";
+    cases.push_back({"kludges, SEEN-BY and PATH", s});
+    s = Sample();
+    s.subject = "A subject long enough that its header line has to be folded somewhere";
+    s.toName = "Someone With A Long Name Here";
+    cases.push_back({"folded subject", s});
+    s = Sample();
+    s.control = "\x01" "CHRS: CP866 2";
+    s.fromName = cp866("Иван Петров");
+    s.toName = cp866("Всем");
+    s.subject = cp866("Тема");
+    s.text = cp866("Привет всем!\rВторая строка\r");
+    cases.push_back({"CP866 names and text", s});
+    s = Sample();
+    s.subject = "=?utf-8?q?not_an_encoded_word?=";
+    s.control = "\x01X-Control: a\x02b\x01TOPT 4";
+    cases.push_back({"encoded-word look-alike, a control byte in a kludge", s});
+    s = Sample();
+    s.control = std::string("\x01PID: ") + std::string(200, 'p') + "\x01" + "PATH: " + longWords;
+    cases.push_back({"kludges longer than a line", s});
+    s = Sample();
+    s.text = "Short\r" + longWords + "\rAfter\r";
+    cases.push_back({"a long line: format=flowed", s});
+    s = Sample();
+    s.control = "\x01" "CHRS: CP866 2";
+    s.text = cp866(std::string("Длинная строка ") + longWords) + "\r";
+    cases.push_back({"a long converted line", s});
+    s = Sample();
+    s.control = "\x01" "CHRS: CP866 2";
+    s.text = std::string(40, '\xE0') + "\r";  // 40 bytes, 80 in UTF-8
+    cases.push_back({"a line long only once converted", s});
+    s = Sample();
+    s.text = "Caf\xe9\r\tTab\r";
+    cases.push_back({"the area's charset", s});
+    for (size_t n : {78, 79}) {
+        s = Sample();
+        s.text = std::string(n, 'x') + "\r";
+        cases.push_back({"a line of 78 or 79 bytes", s});
+        s = Sample();
+        s.control = "\x01" "CHRS: CP866 2";
+        s.text = std::string(n - 40, 'x') + std::string(40, '\xE0') + "\r";  // 40 more once converted
+        cases.push_back({"a line of 78 or 79 bytes once converted", s});
+    }
+    s = Sample();
+    s.toName = "  Blanks Around  ";
+    s.control = "\x01PID:   blanks around   ";
+    cases.push_back({"blanks around values", s});
+    s = Sample();
+    s.text = "";
+    s.fromName = "";
+    s.toName = "  ";
+    s.subject = "";
+    s.date = "no date";
+    cases.push_back({"nothing", s});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ArticleView view = echoView();
+        view.charset = findCharset("LATIN-1");
+        expectOverviewOfArticle(stored(c.sample), view);
+        view.groupName = "fido." + std::string(80, 'g');  // a folded Xref
+        view.number = 1234567890123ull;
+        view.netmail = true;
+        expectOverviewOfArticle(stored(c.sample), view);
+    }
+
+    // Any bytes.
+    uint32_t seed = 777;
+    auto randomBytes = [&seed](size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            char c = char(seed >> 16);
+            if ((seed >> 8) % 17 == 0) c = "\r\n\x01 \t=?"[(seed >> 4) % 7];
+            out += c;
+        }
+        return out;
+    };
+    for (int i = 0; i < 300; ++i) {
+        Sample r;
+        r.fromName = randomBytes(36);
+        r.toName = randomBytes(36);
+        r.subject = randomBytes(72);
+        r.control = randomBytes(size_t(i % 7) * 40);
+        r.text = randomBytes(size_t(i % 11) * 150);
+        ArticleView view = echoView();
+        view.charset = findCharset(i % 2 ? "CP866" : "UTF-8");
+        expectOverviewOfArticle(stored(r), view);
+    }
+}
+
 TEST(Article, LongLinesAreFlowed) {
     const std::string words = [] {
         std::string w;

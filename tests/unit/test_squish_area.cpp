@@ -1102,6 +1102,289 @@ TEST_F(SquishArea, FetchCutsAtTheStoredLengths) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Walks with the texts
+
+void expectSameMessage(const StoredMessage& a, const StoredMessage& b) {
+    EXPECT_EQ(a.summary.number, b.summary.number);
+    EXPECT_EQ(a.summary.fromName, b.summary.fromName);
+    EXPECT_EQ(a.summary.toName, b.summary.toName);
+    EXPECT_EQ(a.summary.subject, b.summary.subject);
+    EXPECT_EQ(std::string(a.summary.dateText, sizeof a.summary.dateText),
+              std::string(b.summary.dateText, sizeof b.summary.dateText));
+    EXPECT_EQ(a.summary.origAddr, b.summary.origAddr);
+    EXPECT_EQ(a.summary.destAddr, b.summary.destAddr);
+    EXPECT_EQ(a.summary.msgId, b.summary.msgId);
+    EXPECT_EQ(a.summary.reply, b.summary.reply);
+    EXPECT_EQ(a.summary.msgIdHash, b.summary.msgIdHash);
+    EXPECT_EQ(a.summary.replyHash, b.summary.replyHash);
+    EXPECT_EQ(a.attributes, b.attributes);
+    EXPECT_EQ(a.control, b.control);
+    EXPECT_EQ(a.text, b.text);
+}
+
+// What readMessages hands out from `from` on, at most `most` messages.
+std::vector<StoredMessage> walkTexts(CEchoArea& area, uint32_t from, size_t most = SIZE_MAX) {
+    std::vector<StoredMessage> out;
+    EXPECT_TRUE(area.readMessages(from, [&](const StoredMessage& m) {
+                        out.push_back(m);
+                        return out.size() < most;
+                    }).isOk());
+    return out;
+}
+
+std::vector<uint32_t> numbersOf(const std::vector<StoredMessage>& messages) {
+    std::vector<uint32_t> n;
+    for (const StoredMessage& m : messages) n.push_back(m.summary.number);
+    return n;
+}
+
+// Short messages one after another, and among them a text longer than a list reads
+// ahead, control information longer than that, a message of more than 64 KiB and a frame
+// with unused bytes at its end.
+std::vector<sqfix::Message> mixedMessages() {
+    std::vector<sqfix::Message> m = threeMessages();
+    for (int i = 0; i < 60; ++i) {
+        sqfix::Message x;
+        x.from = "Writer " + std::to_string(i);
+        x.subject = "Subject " + std::to_string(i);
+        x.control = msgIdKludge(("2:5020/" + std::to_string(100 + i) + " 0000000" + std::to_string(i % 10)).c_str());
+        x.text = "Text of message " + std::to_string(i) + "\r";
+        x.orig = FidoAddr{2, 5020, uint16_t(100 + i), 0};
+        x.attr = uint32_t(i);
+        if (i == 5) x.text = std::string(3000, 'a') + "\r";
+        if (i == 9)
+            for (int k = 0; k < 60; ++k) x.control += std::string(1, kCtrlA) + "KLUDGE" + std::to_string(k) + ": value";
+        if (i == 13) x.text = std::string(100000, 'b') + "\r";
+        if (i == 17) x.framePadding = 500;
+        if (i == 40) x.text = std::string(70000, 'c') + "\r";
+        m.push_back(x);
+    }
+    return m;
+}
+
+TEST_F(SquishArea, WalkWithTextsGivesWhatFetchGives) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    sqfix::BuildOptions o;
+    o.firstUmsgid = 5;
+    o.umsgidStep = 3;
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "index in descending order" : "index in order");
+        o.reverseIndex = reverse;
+        build(m, o);
+        CSquishArea area(base(), 3);
+        const std::vector<StoredMessage> walked = walkTexts(area, 0);
+        const std::vector<uint32_t> numbers = numbersOf(walked);
+        ASSERT_EQ(numbers, listedNumbers());
+        ASSERT_EQ(numbers.size(), m.size());
+        for (const StoredMessage& w : walked) {
+            StoredMessage fetched;
+            ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+            expectSameMessage(w, fetched);
+        }
+        // From a number on (one that is there, one between two), and ended early.
+        std::vector<uint32_t> rest(numbers.begin() + 20, numbers.end());
+        EXPECT_EQ(numbersOf(walkTexts(area, numbers[20])), rest);
+        EXPECT_EQ(numbersOf(walkTexts(area, numbers[19] + 1)), rest);
+        EXPECT_EQ(numbersOf(walkTexts(area, 0, 3)), std::vector<uint32_t>(numbers.begin(), numbers.begin() + 3));
+        EXPECT_TRUE(walkTexts(area, numbers.back() + 1).empty());
+    }
+}
+
+TEST_F(SquishArea, WalkWithTextsTakesFramesInAnyOrder) {
+    // The index names the frames backwards: message 1 lies last in the data file.
+    const std::vector<sqfix::Message> m = mixedMessages();
+    build(m);
+    const std::string sqi = sqfix::fileOf(base(), ".SQI");
+    std::vector<uint8_t> index = sqfix::readFileBytes(sqi);
+    const size_t records = index.size() / sqfix::kIndexRecordSize;
+    for (size_t i = 0; i < records / 2; ++i)
+        for (size_t k = 0; k < 4; ++k)
+            std::swap(index[i * 12 + k], index[(records - 1 - i) * 12 + k]);
+    sqfix::writeFileBytes(sqi, index);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> walked = walkTexts(area, 0);
+    ASSERT_EQ(numbersOf(walked), listedNumbers());
+    ASSERT_EQ(walked.size(), m.size());
+    EXPECT_EQ(walked.front().summary.subject, m.back().subject);
+    for (const StoredMessage& w : walked) {
+        StoredMessage fetched;
+        ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+        expectSameMessage(w, fetched);
+    }
+}
+
+TEST_F(SquishArea, WalkWithTextsLeavesOutWhatTheListLeavesOut) {
+    // A damaged frame among short ones, and a data file cut inside its last message.
+    const std::vector<sqfix::Message> m = mixedMessages();
+    auto built = build(m);
+    const std::string sqd = sqfix::fileOf(base(), ".SQD");
+    sqfix::patchU32(sqd, built.frameOffsets[7] + off::kFrameId, 0);
+    sqfix::patchU32(sqd, built.frameOffsets[30] + off::kControlLength, 100000);
+    sqfix::truncateFile(sqd, built.frameOffsets.back() + 28 + 240);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> walked = walkTexts(area, 0);
+    const std::vector<uint32_t> numbers = numbersOf(walked);
+    EXPECT_EQ(numbers, listedNumbers());
+    EXPECT_EQ(numbers.size(), m.size() - 3);
+    for (uint32_t gone : {built.umsgids[7], built.umsgids[30], built.umsgids.back()})
+        EXPECT_EQ(std::find(numbers.begin(), numbers.end(), gone), numbers.end()) << gone;
+    for (const StoredMessage& w : walked) {
+        StoredMessage fetched;
+        ASSERT_TRUE(area.getMessage(w.summary.number, fetched).isOk());
+        expectSameMessage(w, fetched);
+    }
+}
+
+// The walk in pieces of `size` messages, as the news door makes an overview: each piece a
+// walk of its own (the door opens the area anew) that goes on where the last one stopped,
+// with the last one's mark. `between(piece)` runs after each piece but the last;
+// `marksLeft` counts the pieces that left a mark.
+std::vector<StoredMessage> walkInPieces(const std::string& base, size_t size,
+                                        const std::function<void(int)>& between = {}, size_t* marksLeft = nullptr) {
+    std::vector<StoredMessage> out;
+    WalkMark mark;
+    uint32_t from = 0;
+    for (int piece = 0;; ++piece) {
+        CSquishArea area(base, 3);
+        bool stopped = false;
+        size_t taken = 0;
+        EXPECT_TRUE(area.readMessages(
+                            from,
+                            [&](const StoredMessage& m) {
+                                if (taken == size) {
+                                    stopped = true;
+                                    from = m.summary.number;
+                                    return false;
+                                }
+                                out.push_back(m);
+                                ++taken;
+                                return true;
+                            },
+                            &mark)
+                        .isOk());
+        if (!stopped) {
+            EXPECT_EQ(mark.position, -1) << "a walk to the end leaves no mark";
+            return out;
+        }
+        if (mark.position >= 0) {
+            EXPECT_EQ(mark.number, from) << "the mark names the message the piece stopped at";
+            if (marksLeft) ++*marksLeft;
+        }
+        if (between) between(piece);
+    }
+}
+
+void expectSameWalk(const std::vector<StoredMessage>& got, const std::vector<StoredMessage>& expected) {
+    ASSERT_EQ(numbersOf(got), numbersOf(expected));
+    for (size_t i = 0; i < got.size(); ++i) expectSameMessage(got[i], expected[i]);
+}
+
+TEST_F(SquishArea, WalkInPiecesGoesOnFromItsMark) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "index in descending order" : "index in order");
+        sqfix::BuildOptions o;
+        o.reverseIndex = reverse;
+        o.trailingBlankRecords = 3;
+        build(m, o);
+        CSquishArea area(base(), 3);
+        const std::vector<StoredMessage> whole = walkTexts(area, 0);
+        ASSERT_EQ(whole.size(), m.size());
+        for (size_t size : {1, 7, 20, 62}) {
+            SCOPED_TRACE("pieces of " + std::to_string(size));
+            size_t marks = 0;
+            expectSameWalk(walkInPieces(base(), size, {}, &marks), whole);
+            // Only an index in order gives the places of its records.
+            EXPECT_EQ(marks, reverse ? 0u : (m.size() - 1) / size);
+        }
+    }
+    // Records that name no frame among the others: the first mark, made from the loaded
+    // index, does not fit the file; the walk finds its place as usual and goes on.
+    build(m);
+    const std::string sqi = sqfix::fileOf(base(), ".SQI");
+    std::vector<uint8_t> index = sqfix::readFileBytes(sqi);
+    const uint8_t blank[12] = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    index.insert(index.begin() + 12 * 4, blank, blank + 12);
+    index.insert(index.begin() + 12 * 30, blank, blank + 12);
+    sqfix::writeFileBytes(sqi, index);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> whole = walkTexts(area, 0);
+    ASSERT_EQ(whole.size(), m.size());
+    for (size_t size : {1, 7, 20}) {
+        size_t marks = 0;
+        expectSameWalk(walkInPieces(base(), size, {}, &marks), whole);
+        EXPECT_GT(marks, 0u);
+    }
+}
+
+TEST_F(SquishArea, WalkInPiecesSeesWhatChangesBetweenThem) {
+    // After the first piece of 10 (the mark is at the 11th message): what a walk from
+    // there finds then, whatever was added or deleted.
+    struct Case {
+        const char* name;
+        std::function<void(const std::vector<uint32_t>&)> change;
+    };
+    const Case cases[] = {
+        {"a message added", [this](const std::vector<uint32_t>&) { EXPECT_TRUE(post("New\r")); }},
+        {"a message after the mark deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[20])); }},
+        {"a message before the mark deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[3])); }},
+        {"the marked message deleted", [this](const std::vector<uint32_t>& n) { EXPECT_TRUE(erase(n[10])); }},
+        {"the last message deleted, one added",
+         [this](const std::vector<uint32_t>& n) {
+             EXPECT_TRUE(erase(n.back()));
+             EXPECT_TRUE(post("New\r"));
+         }},
+    };
+    const std::vector<sqfix::Message> m = mixedMessages();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(m);
+        std::vector<uint32_t> numbers;
+        {
+            CSquishArea area(base(), 3);
+            numbers = numbersOf(walkTexts(area, 0));
+        }
+        std::vector<StoredMessage> expected;
+        const std::vector<StoredMessage> got = walkInPieces(base(), 10, [&](int piece) {
+            if (piece != 0) return;
+            c.change(numbers);
+            CSquishArea area(base(), 3);
+            expected = walkTexts(area, numbers[10]);
+        });
+        ASSERT_GE(got.size(), 10u);
+        expectSameWalk(std::vector<StoredMessage>(got.begin() + 10, got.end()), expected);
+    }
+}
+
+TEST_F(SquishArea, AMarkThatDoesNotFitIsLeftAside) {
+    const std::vector<sqfix::Message> m = mixedMessages();
+    build(m);
+    CSquishArea area(base(), 3);
+    const std::vector<StoredMessage> whole = walkTexts(area, 0);
+    const uint32_t from = whole[12].summary.number;
+    const std::vector<StoredMessage> expected(whole.begin() + 12, whole.end());
+    const WalkMark marks[] = {
+        WalkMark{5, whole[5].summary.number, 0},          // a mark for another start
+        WalkMark{12, from, 1},                            // another frame
+        WalkMark{100000, from, 0},                        // past the index
+        WalkMark{3, from, 0},                             // another record's place
+    };
+    for (WalkMark mark : marks) {
+        std::vector<StoredMessage> got;
+        EXPECT_TRUE(area.readMessages(
+                            from,
+                            [&](const StoredMessage& msg) {
+                                got.push_back(msg);
+                                return true;
+                            },
+                            &mark)
+                        .isOk());
+        expectSameWalk(got, expected);
+        EXPECT_EQ(mark.position, -1);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
 // Base files with lower-case extensions
 
 TEST_F(SquishArea, LowerCaseBaseIsServed) {
