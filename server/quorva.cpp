@@ -172,12 +172,13 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
                                                                 : newsProblem.c_str());
     }
 
-    // Listening before the waiting line, so that the line is true when it is shown.
+    // The stop signals are caught before the ports listen: whoever connects may signal at
+    // once. Listening before the waiting line, so that the line is true when it is shown.
+    ConsoleKeys keys;
     NetAddress bound;
     int listenSocket = openListenSocketOrExit(listenAt, bound);
     NetAddress newsBound;
     int newsSocket = settings.news.enabled() ? openListenSocketOrExit(newsAt, newsBound) : -1;
-    ConsoleKeys keys;
     logLine("-> waiting for connect or keypress...\n");
     char where[kAddressTextSize];
     addressText(bound, where, sizeof where);

@@ -26,7 +26,7 @@ namespace {
 
 const std::string kA = "\x01";  // kludge mark (kept apart: "\x01C..." would be one escape)
 const std::string kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-constexpr int32_t kNetmail = 0, kDemoTest = 2;
+constexpr int32_t kDemoTest = 2;  // the demo's area numbers: 0 NETMAIL, 1 QUORVA.TALK, 2 DEMO.TEST
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
