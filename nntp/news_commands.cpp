@@ -53,34 +53,20 @@ std::string userText(const rClientInfo& u) {
     return std::string(u.name, strnlen(u.name, sizeof u.name)) + ", " + formatFidoAddr(u.address);
 }
 
-// A whole number of at most 20 digits; false for anything else.
-bool parseNumber(std::string_view text, uint64_t& out) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        uint64_t next = v * 10 + uint64_t(c - '0');
-        if (next < v) return false;
-        v = next;
-    }
-    out = v;
-    return true;
-}
-
 // "N", "N-" or "N-M" (RFC 3977, section 4.2... the range argument).
 bool parseRange(std::string_view text, uint64_t& from, uint64_t& to) {
     size_t dash = text.find('-');
     if (dash == std::string_view::npos) {
-        if (!parseNumber(text, from)) return false;
+        if (!parseWholeNumber(text, from)) return false;
         to = from;
         return true;
     }
-    if (!parseNumber(text.substr(0, dash), from)) return false;
+    if (!parseWholeNumber(text.substr(0, dash), from)) return false;
     if (dash + 1 == text.size()) {
         to = UINT64_MAX;
         return true;
     }
-    return parseNumber(text.substr(dash + 1), to);
+    return parseWholeNumber(text.substr(dash + 1), to);
 }
 
 bool isMessageId(std::string_view text) { return text.size() >= 3 && text.front() == '<' && text.back() == '>'; }
@@ -430,7 +416,7 @@ void newgroups(NewsSession& s, const std::vector<std::string_view>& words) {
     std::string d(words[1]);
     if (d.size() == 6) d = (d.substr(0, 2) < "70" ? "20" : "19") + d;
     uint64_t ymd, hms;
-    if (d.size() != 8 || !parseNumber(d, ymd) || !parseNumber(words[2], hms)) {
+    if (d.size() != 8 || !parseWholeNumber(d, ymd) || !parseWholeNumber(words[2], hms)) {
         s.reply("501 NEWGROUPS yyyymmdd hhmmss [GMT]");
         return;
     }
@@ -522,7 +508,7 @@ bool findTarget(NewsSession& s, const std::vector<std::string_view>& words, Targ
         return false;
     }
     if (words.size() >= 2) {
-        if (!parseNumber(words[1], t.number)) {
+        if (!parseWholeNumber(words[1], t.number)) {
             s.reply("501 Not an article number or message-id");
             return false;
         }

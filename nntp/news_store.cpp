@@ -24,19 +24,6 @@ bool storedNumberOf(uint64_t number, uint64_t offset, uint32_t& stored) {
     return true;
 }
 
-bool parseU64(std::string_view text, uint64_t& out) {
-    if (text.empty() || text.size() > 20) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        uint64_t next = v * 10 + uint64_t(c - '0');
-        if (next < v) return false;
-        v = next;
-    }
-    out = v;
-    return true;
-}
-
 std::vector<std::string_view> splitAt(std::string_view line, char separator) {
     std::vector<std::string_view> parts;
     size_t start = 0;
@@ -84,15 +71,15 @@ void NewsStore::load(std::time_t now) {
             std::vector<std::string_view> f = splitAt(line, '\t');
             Numbering n;
             uint64_t seen = 0;
-            if (f.size() != 5 || f[0].empty() || !parseU64(f[1], seen) || !parseU64(f[2], n.offset) ||
-                !parseU64(f[3], n.high))
+            if (f.size() != 5 || f[0].empty() || !parseWholeNumber(f[1], seen) || !parseWholeNumber(f[2], n.offset) ||
+                !parseWholeNumber(f[3], n.high))
                 continue;
             n.firstSeen = std::time_t(seen);
             for (std::string_view pair : splitAt(f[4], ' ')) {
                 size_t colon = pair.find(':');
                 uint64_t number, print;
-                if (colon == std::string_view::npos || !parseU64(pair.substr(0, colon), number) ||
-                    number > UINT32_MAX || !parseU64(pair.substr(colon + 1), print))
+                if (colon == std::string_view::npos || !parseWholeNumber(pair.substr(0, colon), number) ||
+                    number > UINT32_MAX || !parseWholeNumber(pair.substr(colon + 1), print))
                     continue;
                 if (n.recent.size() < kRecentKept) n.recent.emplace_back(uint32_t(number), print);
             }

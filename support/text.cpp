@@ -36,6 +36,19 @@ uint32_t readDecimal(const char* s, bool& overflow) {
     return negative ? uint32_t(0u - r) : r;
 }
 
+bool parseWholeNumber(std::string_view text, uint64_t& out) {
+    if (text.empty()) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = uint64_t(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    out = v;
+    return true;
+}
+
 bool equalsNoCase(const char* a, const char* b) {
     for (;; ++a, ++b) {
         if (foldCase(*a) != foldCase(*b)) return false;

@@ -17,6 +17,9 @@ char* nextToken(char*& cursor, const char* separators);
 // to the first other character, 0 without digits. A value beyond 32 bits saturates and
 // sets `overflow`; a minus sign negates in unsigned arithmetic.
 uint32_t readDecimal(const char* text, bool& overflow);
+// A text of decimal digits only (no sign, no blanks) as a 64-bit number; false for an
+// empty text, any other character, or a value beyond 64 bits.
+bool parseWholeNumber(std::string_view text, uint64_t& out);
 
 // ASCII letters to lower case; every other byte unchanged.
 inline char foldCase(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
