@@ -78,6 +78,11 @@ private:
     char peerText_[kAddressTextSize] = {};
 };
 
+// One step of a closing connection's drain: drops what the peer still sends, without
+// waiting. True when the drain is over: the peer closed or failed, `limit` bytes were
+// dropped (`drained` counts them), or nothing more came by `until`.
+bool drainFinished(int socket, size_t& drained, size_t limit, MonoTime until, MonoTime now);
+
 // Makes the connection of a door for an accepted socket (nullptr when it cannot, and the
 // socket is then closed by the loop).
 using ConnectionFactory =

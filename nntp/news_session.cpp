@@ -184,17 +184,7 @@ MonoTime readingDeadline(const NewsSession& s, bool& forPart) {
 // ---- closing ----------------------------------------------------------------------------
 
 void continueDrain(NewsSession& s, MonoTime now) {
-    static char scratch[4096];
-    while (s.drained < limitsOf(s).drainBytes) {
-        Transfer t = receiveSome(s.socket(), scratch, sizeof scratch);
-        if (t.status == Transfer::WouldBlock) {
-            if (now >= s.drainUntil) break;
-            return;
-        }
-        if (t.status != Transfer::Moved) break;
-        s.drained += t.bytes;
-    }
-    s.finishClose();
+    if (drainFinished(s.socket(), s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
 }
 
 void runStep(NewsSession& s, Readiness ready, const Now& now) {

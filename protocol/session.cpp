@@ -367,17 +367,7 @@ void checkReadingDeadline(const sessionClient& s, MonoTime now) {
 // Drops what the peer still sends; closes at its end, on an error, at the byte bound or
 // when the drain's time is over.
 void continueDrain(sessionClient& s, MonoTime now) {
-    static uint8_t scratch[4096];
-    while (s.drained < limitsOf(s).drainBytes) {
-        Transfer t = receiveSome(s.socket(), scratch, sizeof scratch);
-        if (t.status == Transfer::WouldBlock) {
-            if (now >= s.drainUntil) break;
-            return;
-        }
-        if (t.status != Transfer::Moved) break;
-        s.drained += t.bytes;
-    }
-    s.finishClose();
+    if (drainFinished(s.socket(), s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
 }
 
 // The work of one step; throws ClientStepFailure to close.
