@@ -1,6 +1,7 @@
 // How quorva-client ends: its exit statuses, and the failure that carries one of them with
 // its message from wherever it is found to the one place in main that reports it.
 #pragma once
+#include <cstdio>
 #include <string>
 
 namespace qclient::cli {
@@ -16,5 +17,8 @@ struct Failure {
 };
 
 [[noreturn]] inline void fail(int status, const std::string& message) { throw Failure{status, message}; }
+
+// A warning on standard error; the command goes on.
+inline void warn(const std::string& message) { fprintf(stderr, "quorva-client: warning: %s\n", message.c_str()); }
 
 }  // namespace qclient::cli

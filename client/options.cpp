@@ -33,6 +33,11 @@ const char kUsageBeforeAttributeNames[] =
     "  --port PORT         server port (QUORVA_PORT, default 9029)\n"
     "  --user NAME         registered user name (QUORVA_USER)\n"
     "  --addr ADDRESS      the user's FidoNet address zone:net/node[.point] (QUORVA_ADDR)\n"
+    "  --tls               speak TLS (QUORVA_TLS=1), to the server's tlsPort; its certificate\n"
+    "                      must be trusted by the system and carry HOST\n"
+    "  --ca FILE           trust the certificates in FILE (PEM) instead (QUORVA_CA); implies\n"
+    "                      --tls\n"
+    "  --insecure          TLS without checking the certificate at all (a warning each run)\n"
     "The password comes from QUORVA_PASSWORD, or is asked for on the terminal.\n"
     "\n"
     "Charsets:\n"
@@ -90,6 +95,7 @@ const OptionSpec kOptionSpecs[] = {
     {"port", &Options::port, nullptr},
     {"user", &Options::user, nullptr},
     {"addr", &Options::addr, nullptr},
+    {"ca", &Options::ca, nullptr},
     {"to", &Options::to, &Options::haveTo},
     {"subject", &Options::subject, &Options::haveSubject},
     {"dest", &Options::dest, &Options::haveDest},
@@ -108,6 +114,8 @@ const FlagSpec kFlagSpecs[] = {
     {"version", &Options::version},
     {"threads", &Options::threads},
     {"allow-empty", &Options::allowEmpty},
+    {"tls", &Options::tls},
+    {"insecure", &Options::insecure},
 };
 
 // The attribute names, as many to a line as fit in the help's second column.
@@ -203,6 +211,12 @@ ConnectionSettings connectionSettings(const Options& o) {
     std::string addr = !o.addr.empty() ? o.addr : fromEnv("QUORVA_ADDR");
     if (addr.empty()) fail(kExitUsage, "no address: give --addr ZONE:NET/NODE[.POINT] or set QUORVA_ADDR");
     c.addr = parseAddress(addr, "address");
+    c.caFile = !o.ca.empty() ? o.ca : fromEnv("QUORVA_CA");
+    c.insecure = o.insecure;
+    const std::string tlsVariable = fromEnv("QUORVA_TLS");
+    if (!tlsVariable.empty() && tlsVariable != "0" && tlsVariable != "1")
+        fail(kExitUsage, "QUORVA_TLS='" + tlsVariable + "': 1 for TLS, 0 or unset for none");
+    c.tls = o.tls || tlsVariable == "1" || !c.caFile.empty() || c.insecure;
     return c;
 }
 

@@ -14,11 +14,12 @@ namespace qclient::cli {
 std::string usageText();
 
 struct Options {
-    std::string host, port, user, addr;
+    std::string host, port, user, addr, ca;
     std::string to, subject, dest, from, attr, charset;
     bool haveTo = false, haveSubject = false, haveDest = false, haveFrom = false, haveAttr = false;
     bool haveCharset = false;
     bool help = false, version = false, threads = false, allowEmpty = false;
+    bool tls = false, insecure = false;
     std::vector<std::string> words;  // the command and its arguments
 };
 
@@ -33,6 +34,9 @@ struct ConnectionSettings {
     uint16_t port;
     std::string user;
     FidoAddr addr;
+    bool tls = false;       // --tls, QUORVA_TLS=1, or implied by --ca or --insecure
+    std::string caFile;     // --ca, QUORVA_CA: trusted certificates instead of the system's
+    bool insecure = false;  // --insecure: the certificate is not checked
 };
 ConnectionSettings connectionSettings(const Options& o);
 

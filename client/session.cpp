@@ -32,6 +32,16 @@ void Session::open() {
     int errorNumber = 0;
     if (!conn_.connect(settings_.host, settings_.port, &error, &errorNumber))
         fail(kExitConnection, errorNumber == ECONNREFUSED ? error + " (is the server running?)" : error);
+    if (settings_.tls) {
+        if (settings_.insecure)
+            warn("--insecure: the server's certificate is not checked; whoever sits between here and " +
+                 where() + " can read and change this session");
+        TlsClientOptions tls;
+        tls.host = settings_.host;
+        tls.caFile = settings_.caFile;
+        tls.insecure = settings_.insecure;
+        if (!conn_.startTls(tls, &error)) fail(kExitConnection, where() + ": " + error);
+    }
     qclient::Status s = conn_.login(settings_.user, password_, settings_.addr);
     if (s == qclient::Status::Refused)
         fail(kExitRefused, "login refused for " + settings_.user + ", " + addrText(settings_.addr) +

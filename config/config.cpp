@@ -83,6 +83,7 @@ const TimeKey kTimeKeys[] = {
     {"replyTimeout", &SessionLimits::replyTimeout, false},
     {"idleTimeout", &SessionLimits::idleTimeout, false},
     {"writeRetryTime", &SessionLimits::writeRetryTime, true},
+    {"tlsHandshakeTimeout", &SessionLimits::tlsHandshakeTimeout, false},
     {"loginFailDelay", &SessionLimits::loginFailDelay, true},
     {"loginDelayMax", &SessionLimits::loginDelayMax, true},
     {"loginFailWindow", &SessionLimits::loginFailWindow, false},
@@ -184,7 +185,8 @@ const char* const kKeys[] = {"listenPort",     "listenAddress",     "squishCfg",
                              "user",           "timestamps",        "origin",          "echoTossLog",
                              "logFile",        "netmailVisibility", "ipv6PrefixLength", "nntpPort",
                              "nntpListenAddress", "nntpGroupPrefix", "defaultCharset",  "areaCharset",
-                             "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser"};
+                             "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser",
+                             "tlsCertificate", "tlsKey",            "tlsPort",         "nntpsPort"};
 
 // A group name's characters (RFC 3977): printable ASCII but the wildmat and list
 // separators; the prefix must end where a tag can follow.
@@ -311,6 +313,7 @@ public:
                 warning("netmailVisibility: invalid value %s (own or all), the default is kept", value);
             return;
         }
+        if (takeTlsKey(key, n, value)) return;
         if (strncmp(key, "nntp", 4) == 0 || strcmp(key, "defaultCharset") == 0 || strcmp(key, "areaCharset") == 0 ||
             strcmp(key, "stateDir") == 0) {
             if (takeNewsKey(key, n, value)) return;
@@ -342,6 +345,15 @@ public:
         }
         if (!echoTossLogSet_ && !tosserEchoTossLog_.empty()) settings_.echoTossLog = tosserEchoTossLog_;
         if (users_.getCount() == 0) error("no user line was accepted: nobody can log in");
+        const TlsSettings& tls = settings_.tls;
+        if (tls.certificate.empty() != tls.key.empty())
+            error("%s without %s: TLS needs both the certificate and its key", tls.key.empty() ? "tlsCertificate" : "tlsKey",
+                  tls.key.empty() ? "tlsKey" : "tlsCertificate");
+        else if (!tls.enabled() && (!tls.port.empty() || !tls.newsPort.empty()))
+            error("%s without tlsCertificate and tlsKey: a TLS port needs a certificate",
+                  !tls.port.empty() ? "tlsPort" : "nntpsPort");
+        if (!tls.newsPort.empty() && !settings_.news.enabled())
+            warning("nntpsPort without nntpPort: the news door is off, and so is its TLS port");
         if (tosserNamed_ && areas_.empty() && settings_.unreadableTosserFiles.empty())
             error("the tosser configuration holds no area the server can serve");
         struct stat st;
@@ -398,7 +410,8 @@ private:
             return true;
         }
         static const char* const kOneValue[] = {"nntpPort",       "nntpListenAddress", "nntpGroupPrefix", "defaultCharset",
-                                                "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser"};
+                                                "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser",
+                             "tlsCertificate", "tlsKey",            "tlsPort",         "nntpsPort"};
         bool known = false;
         for (const char* k : kOneValue) known = known || strcmp(key, k) == 0;
         if (!known) return false;
@@ -448,6 +461,31 @@ private:
                 warning("nntpMaxPerUser: invalid value %s (1 to 1000), the default is kept", value);
             else
                 news.maxPerUser = int32_t(v);
+        }
+        return true;
+    }
+
+    // The TLS keys; false for a word that is none of them.
+    bool takeTlsKey(const char* key, int n, const char* value) {
+        TlsSettings& tls = settings_.tls;
+        static const char* const kOneValue[] = {"tlsCertificate", "tlsKey", "tlsPort", "nntpsPort"};
+        bool known = false;
+        for (const char* k : kOneValue) known = known || strcmp(key, k) == 0;
+        if (!known) return false;
+        if (n != 2) {
+            valueCount(key, n);
+            return true;
+        }
+        if (strcmp(key, "tlsCertificate") == 0) {
+            tls.certificate = value;
+        } else if (strcmp(key, "tlsKey") == 0) {
+            tls.key = value;
+        } else {
+            uint16_t port;
+            if (strlen(value) >= kPortTextSize || !resolvePort(value, port))
+                error("%s %s: not a port (0 to 65535) or tcp service name", key, value);
+            else
+                (strcmp(key, "tlsPort") == 0 ? tls.port : tls.newsPort) = value;
         }
         return true;
     }

@@ -29,6 +29,7 @@ struct SessionLimits : ThrottleLimits {
     Duration replyTimeout = std::chrono::seconds(60);    // a queued reply must make progress this often
     Duration idleTimeout = std::chrono::seconds(300);    // a session with nothing in flight
     Duration writeRetryTime = std::chrono::seconds(5);   // a post or delete held back by another writer
+    Duration tlsHandshakeTimeout = std::chrono::seconds(10);  // from the connect (or STARTTLS) to TLS
     int32_t maxSessions = 256;                            // sessions at once; more connections are closed
     int32_t maxPendingLogins = 8;                         // sessions of one network not yet logged in
     int32_t maxPendingSessions = 0;                       // sessions not yet logged in; 0: maxSessions / 4
@@ -88,6 +89,20 @@ struct NewsSettings {
     bool enabled() const { return !port.empty(); }
 };
 
+// TLS for both doors, all optional: without a certificate no door speaks TLS.
+struct TlsSettings {
+    // "tlsCertificate" (PEM, the chain after the certificate) and "tlsKey" (PEM), read at
+    // the start and again at each reload.
+    std::string certificate;
+    std::string key;
+    // "tlsPort": the binary door inside TLS from the first byte; "nntpsPort": the news door
+    // likewise (563 by convention). Ports as listenPort takes them; empty for none.
+    std::string port;
+    std::string newsPort;
+
+    bool enabled() const { return !certificate.empty(); }
+};
+
 // What the settings file gives besides the users and the areas.
 constexpr size_t kPortTextSize = 32;
 struct ServerSettings {
@@ -118,6 +133,7 @@ struct ServerSettings {
 
     SessionLimits limits;
     NewsSettings news;
+    TlsSettings tls;
     SettingsFindings findings;
 };
 
@@ -177,6 +193,8 @@ int splitTokens(MCArray<char*>& tokenList, const char* separators, char* text);
 //   nntpPort PORT, nntpListenAddress ADDRESS, nntpGroupPrefix PREFIX, defaultCharset NAME,
 //   areaCharset TAG NAME, stateDir FOLDER, nntpPlainAuth yes|no, nntpDomain DOMAIN,
 //   nntpMaxPerUser N
+// TLS (TlsSettings):
+//   tlsCertificate FILE, tlsKey FILE, tlsPort PORT, nntpsPort PORT, tlsHandshakeTimeout 10
 // and, all optional, the session limits (SessionLimits), seconds with fractions allowed:
 //   helloTimeout 30            a new connection must send its whole hello within this
 //   packetTimeout 30           a packet must arrive whole this long after its first byte

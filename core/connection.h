@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "support/socket.h"
+#include "tls/tls_server.h"
 
 using MonoClock = std::chrono::steady_clock;
 using MonoTime = MonoClock::time_point;
@@ -29,6 +30,15 @@ struct Readiness {
 struct SocketInterest {
     bool read = false;
     bool write = false;
+};
+
+// The time the handshakes of one pass of the loop may take together, so that a crowd of
+// new TLS clients does not hold the others: past it, the remaining handshakes wait for the
+// next pass (at least one runs in every pass).
+struct HandshakeBudget {
+    std::chrono::nanoseconds spent{0};
+    std::chrono::nanoseconds slice = std::chrono::milliseconds(2);
+    bool exhausted() const { return spent >= slice; }
 };
 
 class Connection {
@@ -68,20 +78,51 @@ public:
     // is no longer registered closes; others take up their user's new entry.
     virtual void settingsReloaded(const Now& now) { (void)now; }
 
+    // ---- what the loop calls: the door's wishes with the TLS session's own ------------
+    // While the handshake runs, the socket as TLS needs it and the handshake's deadline;
+    // after it, interest() and deadline() with the sending of records that wait.
+    SocketInterest waitFor() const;
+    MonoTime nextDeadline() const;
+    // True when a step has work without the socket: text TLS holds for a reading
+    // connection, or a handshake the last pass's budget put off.
+    bool readyWithoutWaiting() const;
+    // The handshake's next move, or the records' sending, then step().
+    void advance(Readiness ready, const Now& now, HandshakeBudget& budget);
+
+    // ---- TLS -------------------------------------------------------------------------
+    // From now on the connection speaks TLS: the handshake runs in the coming passes and
+    // must end by `handshakeDeadline`; the door's steps resume once it is done. (Closed at
+    // once when the library cannot make the session.)
+    void startTls(std::shared_ptr<TlsCredentials> credentials, MonoTime handshakeDeadline);
+    bool secure() const { return tls_ != nullptr; }
+
+    // ---- the transfers of the door's steps, through TLS once it is on ------------------
+    Transfer receive(void* buffer, size_t n);
+    Transfer send(const void* first, size_t n1, const void* second, size_t n2);
+    // Ends the sending direction (after TLS's close_notify and the records still waiting).
+    void shutdownSending();
+    // One step of a closing connection's drain: drops what the peer still sends, without
+    // waiting. True when the drain is over: the peer closed or failed, `limit` bytes were
+    // dropped (`drained` counts them), or nothing more came by `until`.
+    bool drainFinished(size_t& drained, size_t limit, MonoTime until, MonoTime now);
+
 protected:
     // Closes the socket; the connection is closed() from then on.
     void releaseSocket();
 
 private:
+    // False while the handshake is not done (or failed, or ran out of time: then closed).
+    bool continueHandshake(Readiness ready, const Now& now, HandshakeBudget& budget);
+
     int socket_;
     NetAddress peer_;
     char peerText_[kAddressTextSize] = {};
+    std::unique_ptr<TlsChannel> tls_;
+    MonoTime handshakeDeadline_{};
+    bool handshakeDeferred_ = false;
+    bool sendingShut_ = false;      // shutdownSending was called
+    bool shutdownPending_ = false;  // ... and waits for the records before it
 };
-
-// One step of a closing connection's drain: drops what the peer still sends, without
-// waiting. True when the drain is over: the peer closed or failed, `limit` bytes were
-// dropped (`drained` counts them), or nothing more came by `until`.
-bool drainFinished(int socket, size_t& drained, size_t limit, MonoTime until, MonoTime now);
 
 // Makes the connection of a door for an accepted socket (nullptr when it cannot, and the
 // socket is then closed by the loop).

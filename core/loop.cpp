@@ -246,9 +246,9 @@ void ServerLoop::run() {
         slot.assign(n, SIZE_MAX);
         for (size_t i = 0; i < n; ++i) {
             const Connection& c = *clientList[i];
-            SocketInterest want = c.interest();
+            SocketInterest want = c.waitFor();
             if (want.read || want.write) slot[i] = poll.add(c.socket(), want.read, want.write);
-            due = std::min(due, c.deadline());
+            due = std::min(due, c.readyWithoutWaiting() ? now.mono : c.nextDeadline());
         }
         std::chrono::nanoseconds wait(-1);
         if (due != MonoTime::max()) wait = std::max(std::chrono::nanoseconds(0), due - now.mono);
@@ -274,6 +274,7 @@ void ServerLoop::run() {
             if (listenSlot[k] != SIZE_MAX && poll.readable(listenSlot[k])) acceptPending(*listeners_[k], cap, now);
 
         // Every connection gets one step, in list order; one accepted in this pass included.
+        HandshakeBudget handshakes;
         const size_t stepped = clientList.size();
         for (size_t i = 0; i < stepped; ++i) {
             Readiness r;
@@ -284,7 +285,7 @@ void ServerLoop::run() {
                 r.readable = true;  // new: its first request may already be there
             }
             Connection& c = *clientList[i];
-            if (!c.closed()) c.step(r, now);
+            if (!c.closed()) c.advance(r, now, handshakes);
         }
         refused_->reportIfDue(cap, now.mono);
         reportLoginSummaries(now.mono);

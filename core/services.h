@@ -15,6 +15,7 @@
 #include "core/area_numbers.h"
 #include "core/request_budget.h"
 #include "fido/msgid.h"
+#include "tls/tls_server.h"
 
 struct Services {
     const std::vector<mArea>& areaList;  // an area's number is its index
@@ -25,6 +26,7 @@ struct Services {
     const ServerSettings& settings;
     RequestBudget& requests;   // request data buffered by all connections together
     AreaNumbers& areaNumbers;  // the area lists reloads brought, for numbers given out before
+    TlsSide* tls = nullptr;    // the certificate in force; none without one
 
     const SessionLimits& limits() const { return settings.limits; }
     bool hasArea(int32_t number) const { return number >= 0 && size_t(number) < areaList.size(); }

@@ -200,14 +200,35 @@ std::unique_ptr<ReplyMaker> makeBodyWriter(std::string body) { return std::make_
 
 // ---- CAPABILITIES, MODE, DATE, HELP, QUIT -----------------------------------------------
 
+// A password is taken inside TLS, and in clear only from loopback (or behind a proxy that
+// the sysop vouches for with nntpPlainAuth).
 bool plainAuthAllowed(const NewsSession& s) {
-    return s.door.services.settings.news.plainAuth || isLoopback(s.peer());
+    return s.secure() || s.door.services.settings.news.plainAuth || isLoopback(s.peer());
+}
+
+bool startTlsOffered(const NewsSession& s) {
+    return !s.secure() && !s.loggedIn() && s.door.services.tls && s.door.services.tls->available();
+}
+
+void startTls(NewsSession& s) {
+    if (s.secure()) {
+        s.reply("502 Already using TLS");
+    } else if (s.loggedIn()) {
+        s.reply("502 STARTTLS is not allowed after authentication");
+    } else if (!startTlsOffered(s)) {
+        s.reply("580 Can not initiate TLS negotiation (no certificate is configured)");
+    } else {
+        s.reply("382 Continue with TLS negotiation");
+        s.tlsAfterReply = true;
+        s.authName.clear();  // what the client said in clear is forgotten
+    }
 }
 
 void capabilities(NewsSession& s) {
     s.reply("101 Capability list:");
     s.blockLine("VERSION 2");
     s.blockLine("READER");
+    if (startTlsOffered(s)) s.blockLine("STARTTLS");
     if (s.loggedIn()) {
         s.blockLine("POST");
     } else if (plainAuthAllowed(s)) {
@@ -227,7 +248,7 @@ void help(NewsSession& s) {
           "CAPABILITIES", "DATE", "GROUP newsgroup", "HDR field [message-ID|range]", "HEAD [message-ID|number]", "HELP",
           "LAST", "LIST [ACTIVE|NEWSGROUPS|OVERVIEW.FMT|HEADERS] [wildmat]", "LISTGROUP [newsgroup [range]]",
           "MODE READER", "NEWGROUPS yyyymmdd hhmmss [GMT]", "NEXT", "OVER [message-ID|range]", "POST", "QUIT",
-          "STAT [message-ID|number]", "XHDR field [message-ID|range]", "XOVER [range]"})
+          "STARTTLS", "STAT [message-ID|number]", "XHDR field [message-ID|range]", "XOVER [range]"})
         s.blockLine(std::string("  ") + line);
     s.blockEnd();
 }
@@ -676,6 +697,10 @@ void runCommand(NewsSession& s, std::string_view line, const Now& now) {
         return;
     }
     if (command == "AUTHINFO") return authinfo(s, words, line, now);
+    if (command == "STARTTLS") {
+        if (words.size() != 1) return s.reply("501 STARTTLS takes no argument");
+        return startTls(s);
+    }
     if (command == "DATE") return date(s, now);
     if (command == "HELP") return help(s);
     static const char* const kKnown[] = {"ARTICLE", "HEAD",  "BODY",     "STAT", "GROUP", "LISTGROUP", "NEXT",

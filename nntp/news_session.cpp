@@ -48,7 +48,7 @@ bool sendOutput(NewsSession& s, MonoTime now) {
             if (s.maker) return false;  // the next piece in the next step
             break;
         }
-        Transfer t = sendSome(s.socket(), s.output.data() + s.outputSent, s.output.size() - s.outputSent, nullptr, 0);
+        Transfer t = s.send(s.output.data() + s.outputSent, s.output.size() - s.outputSent, nullptr, 0);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status != Transfer::Moved || t.bytes == 0) throw NewsStepFailure();
         s.outputSent += t.bytes;
@@ -62,6 +62,16 @@ bool sendOutput(NewsSession& s, MonoTime now) {
     s.outputSent = 0;
     s.lastActivity = now;
     if (s.closeAfterReply) throw NewsStepFailure();
+    if (s.tlsAfterReply) {
+        // What the client sent after STARTTLS, before the handshake, is dropped unread: it
+        // must not be taken as if it had come inside TLS.
+        s.tlsAfterReply = false;
+        s.input.clear();
+        s.partStart = MonoTime();
+        s.lineDropping = 0;
+        const Services& services = s.door.services;
+        s.startTls(services.tls ? services.tls->credentials : nullptr, now + services.limits().tlsHandshakeTimeout);
+    }
     return true;
 }
 
@@ -117,7 +127,8 @@ void takeArticleLine(NewsSession& s, std::string_view line, const Now& now) {
 // no reply is waiting: commands are answered strictly in order.
 void takeLines(NewsSession& s, const Now& now) {
     size_t start = 0;
-    while (!outputPending(s) && (s.phase == NewsPhase::Reading || s.phase == NewsPhase::Posting)) {
+    while (!outputPending(s) && !s.tlsAfterReply && !s.closed() &&
+           (s.phase == NewsPhase::Reading || s.phase == NewsPhase::Posting)) {
         size_t lf = s.input.find('\n', start);
         if (lf == std::string::npos) break;
         std::string_view line(s.input.data() + start, lf - start);
@@ -164,7 +175,7 @@ bool receive(NewsSession& s) {
     static char scratch[kReadChunk];
     // A command line is short: only an article needs more than a line's room.
     size_t room = s.phase == NewsPhase::Posting ? sizeof scratch : kCommandLineMax + 2;
-    Transfer t = receiveSome(s.socket(), scratch, room);
+    Transfer t = s.receive(scratch, room);
     if (t.status == Transfer::WouldBlock) return true;
     if (t.status != Transfer::Moved || t.bytes == 0) return false;
     s.input.append(scratch, t.bytes);
@@ -184,7 +195,7 @@ MonoTime readingDeadline(const NewsSession& s, bool& forPart) {
 // ---- closing ----------------------------------------------------------------------------
 
 void continueDrain(NewsSession& s, MonoTime now) {
-    if (drainFinished(s.socket(), s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
+    if (s.drainFinished(s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
 }
 
 void runStep(NewsSession& s, Readiness ready, const Now& now) {
@@ -362,6 +373,6 @@ void disconnectNews(NewsSession& s, MonoTime now) {
     s.claim.reset();
     s.drainUntil = now + limitsOf(s).drainTime;
     s.drained = 0;
-    shutdownSending(s.socket());
+    s.shutdownSending();
     continueDrain(s, now);
 }

@@ -1,6 +1,6 @@
 // The news door: one session per accepted connection, speaking the reader part of NNTP
-// (RFC 3977) with AUTHINFO USER/PASS (RFC 4643), on the same areas, users, rights and post
-// rules as the binary door.
+// (RFC 3977) with AUTHINFO USER/PASS (RFC 4643) and STARTTLS (RFC 4642), on the same areas,
+// users, rights and post rules as the binary door.
 //
 // Sockets never block. A session reads command lines (at most kCommandLineMax bytes each)
 // and, after POST, an article up to the post size bound; it takes no new command while its
@@ -108,6 +108,7 @@ public:
     size_t outputSent = 0;
     std::unique_ptr<ReplyMaker> maker;
     bool closeAfterReply = false;
+    bool tlsAfterReply = false;  // STARTTLS: the handshake begins once the 382 is out
 
     // The login.
     std::string authName;                 // from AUTHINFO USER, waiting for PASS

@@ -138,7 +138,7 @@ bool readPacket(sessionClient& s, MonoTime now) {
             want = s.dropLeft > 0 ? s.dropLeft : s.keep - s.data.size();
             want = std::min(want, budget);
         }
-        Transfer t = receiveSome(s.socket(), into, want);
+        Transfer t = s.receive(into, want);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status == Transfer::Closed) {
             if (!packetStarted(s)) fail();  // between packets: the peer has gone
@@ -306,9 +306,9 @@ bool sendReply(sessionClient& s, MonoTime now) {
     while (r.sent < r.total()) {
         Transfer t;
         if (r.sent < kPktHeaderSize)
-            t = sendSome(s.socket(), r.header + r.sent, kPktHeaderSize - r.sent, r.data.data(), r.data.size());
+            t = s.send(r.header + r.sent, kPktHeaderSize - r.sent, r.data.data(), r.data.size());
         else
-            t = sendSome(s.socket(), r.data.data() + (r.sent - kPktHeaderSize), r.total() - r.sent, nullptr, 0);
+            t = s.send(r.data.data() + (r.sent - kPktHeaderSize), r.total() - r.sent, nullptr, 0);
         if (t.status == Transfer::WouldBlock) return false;
         if (t.status != Transfer::Moved || t.bytes == 0) replyFailed(s, t.error);
         r.sent += t.bytes;
@@ -367,7 +367,7 @@ void checkReadingDeadline(const sessionClient& s, MonoTime now) {
 // Drops what the peer still sends; closes at its end, on an error, at the byte bound or
 // when the drain's time is over.
 void continueDrain(sessionClient& s, MonoTime now) {
-    if (drainFinished(s.socket(), s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
+    if (s.drainFinished(s.drained, limitsOf(s).drainBytes, s.drainUntil, now)) s.finishClose();
 }
 
 // The work of one step; throws ClientStepFailure to close.
@@ -481,7 +481,7 @@ void disconnectClient(sessionClient& s, MonoTime now) {
     s.claim.reset();  // a closing session holds nobody
     s.drainUntil = now + limitsOf(s).drainTime;
     s.drained = 0;
-    shutdownSending(s.socket());
+    s.shutdownSending();
     continueDrain(s, now);
 }
 

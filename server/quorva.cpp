@@ -16,12 +16,14 @@
 #include "config/config.h"
 #include "core/area_numbers.h"
 #include "core/loop.h"
+#include "core/tls_listener.h"
 #include "fido/msgid.h"
 #include "nntp/news_session.h"
 #include "protocol/session.h"
 #include "server/check.h"
 #include "server/options.h"
 #include "server/startup.h"
+#include "server/tls_setup.h"
 #include "support/console.h"
 #include "support/log.h"
 #include "support/version.h"
@@ -46,6 +48,18 @@ std::string joined(const std::vector<std::string>& parts) {
 
 // Reads the settings file again into the objects the services refer to. Refused, with
 // the settings in force kept, when the file cannot be read or has errors.
+// Reads the certificate and key in force again (a renewed certificate under the same
+// names); when they cannot be read, the pair in use stays.
+void reloadCertificate(const ServerSettings& settings, TlsSide& tls, std::time_t now) {
+    if (!settings.tls.enabled()) return;
+    std::string error;
+    if (!loadTlsCredentials(settings.tls, tls, error)) {
+        reportError(0, "reload: TLS: %s; the certificate in use stays", error.c_str());
+        return;
+    }
+    (void)reportCertificate(settings.tls.certificate, now);
+}
+
 bool reloadSettings(const char* settingsPath, const CommandLine& options, ServerSettings& settings,
                     std::vector<mArea>& areaList, MCArray<rClientInfo>& userList, RightsPolicy& rights,
                     AreaNumbers& areaNumbers) {
@@ -75,6 +89,13 @@ bool reloadSettings(const char* settingsPath, const CommandLine& options, Server
             fresh.logFile = settings.logFile;
         }
     }
+    // So are the TLS ports; a certificate appears or goes with them at the next start.
+    const TlsSettings& was = settings.tls;
+    if (fresh.tls.port != was.port || fresh.tls.newsPort != was.newsPort || fresh.tls.enabled() != was.enabled())
+        reportWarning("reload: tlsPort, nntpsPort and turning TLS on or off take effect at the next start");
+    if (fresh.tls.enabled() != was.enabled()) fresh.tls = was;
+    fresh.tls.port = was.port;
+    fresh.tls.newsPort = was.newsPort;
     snprintf(fresh.portText, sizeof fresh.portText, "%s", settings.portText);
     fresh.listenAddress = settings.listenAddress;
     settings = std::move(fresh);
@@ -161,6 +182,21 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     if (!settings.logFile.empty() && !setLogFile(settings.logFile.c_str()))
         fatalError(errno, "cannot open the log file %s", settings.logFile.c_str());
     (void)warnAboutAreas(areaList);
+    TlsSide tls;
+    if (settings.tls.enabled()) {
+        std::string error;
+        if (!loadTlsCredentials(settings.tls, tls, error)) fatalError(0, "TLS: %s", error.c_str());
+        CertificateVerdict verdict = reportCertificate(settings.tls.certificate, std::time(nullptr));
+        if (!verdict.problem.empty()) reportError(0, "%s: clients will refuse it", verdict.problem.c_str());
+    }
+    // The TLS ports listen at the address of their door.
+    NetAddress tlsAt, newsTlsAt;
+    auto tlsAddress = [](const std::string& port, const std::string& text, NetAddress& out, const char* name) {
+        std::string problem;
+        if (!listenAddressOf(port.c_str(), text.c_str(), out, problem))
+            fatalError(0, "%s: %s", name, problem.empty() ? ("invalid listen address " + text).c_str() : problem.c_str());
+    };
+    if (!settings.tls.port.empty()) tlsAddress(settings.tls.port, listenText, tlsAt, "tlsPort");
 
     // The news door listens where nntpListenAddress says, else at the binary door's address.
     NetAddress newsAt;
@@ -170,6 +206,7 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         if (!listenAddressOf(settings.news.port.c_str(), text.c_str(), newsAt, newsProblem))
             fatalError(0, "news door: %s", newsProblem.empty() ? ("invalid listen address " + text).c_str()
                                                                 : newsProblem.c_str());
+        if (!settings.tls.newsPort.empty()) tlsAddress(settings.tls.newsPort, text, newsTlsAt, "nntpsPort");
     }
 
     // The stop signals are caught before the ports listen: whoever connects may signal at
@@ -179,6 +216,9 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     int listenSocket = openListenSocketOrExit(listenAt, bound);
     NetAddress newsBound;
     int newsSocket = settings.news.enabled() ? openListenSocketOrExit(newsAt, newsBound) : -1;
+    NetAddress tlsBound, newsTlsBound;
+    int tlsSocket = settings.tls.port.empty() ? -1 : openListenSocketOrExit(tlsAt, tlsBound);
+    int newsTlsSocket = newsSocket >= 0 && !settings.tls.newsPort.empty() ? openListenSocketOrExit(newsTlsAt, newsTlsBound) : -1;
     logLine("-> waiting for connect or keypress...\n");
     char where[kAddressTextSize];
     addressText(bound, where, sizeof where);
@@ -192,18 +232,29 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
     MsgIdSerials serials;
     RequestBudget requests;
     AreaNumbers areaNumbers(areaList);
-    Services services{areaList, users, rights, logins, serials, settings, requests, areaNumbers};
+    Services services{areaList, users, rights, logins, serials, settings, requests, areaNumbers, &tls};
     BinaryDoor binaryDoor(services);
     std::unique_ptr<NewsDoor> newsDoor;
 
     ServerLoop loop(services, keys);
     loop.addListener(listenSocket, binaryDoor.factory());
+    if (tlsSocket >= 0) {
+        addressText(tlsBound, where, sizeof where);
+        logLine("binary door over TLS: listening on %s\n", where);
+        loop.addListener(tlsSocket, overTls(binaryDoor.factory(), services));
+    }
     if (newsSocket >= 0) {
         newsDoor = std::make_unique<NewsDoor>(services, std::time(nullptr));
         addressText(newsBound, where, sizeof where);
-        logLine("news door: %s, listening on %s\n", countOf(int(newsDoor->groups.all().size()), "group", "groups").c_str(),
-                where);
+        logLine("news door: %s, listening on %s%s\n",
+                countOf(int(newsDoor->groups.all().size()), "group", "groups").c_str(), where,
+                tls.available() ? " (STARTTLS)" : "");
         loop.addListener(newsSocket, newsDoor->factory());
+        if (newsTlsSocket >= 0) {
+            addressText(newsTlsBound, where, sizeof where);
+            logLine("news door over TLS: listening on %s\n", where);
+            loop.addListener(newsTlsSocket, overTls(newsDoor->factory(), services));
+        }
     }
     for (const ExtraDoor& door : extraDoors) {
         NetAddress doorBound;
@@ -213,7 +264,10 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         loop.addListener(socket, door.makeFactory(services));
     }
     loop.setReloadHandler([&](const Now& now) {
-        if (!reloadSettings(settingsPath, options, settings, areaList, userList, rights, areaNumbers)) return false;
+        const bool reloaded = reloadSettings(settingsPath, options, settings, areaList, userList, rights, areaNumbers);
+        // A renewed certificate is taken also when the rest of the settings was refused.
+        reloadCertificate(settings, tls, now.wall);
+        if (!reloaded) return false;
         if (newsDoor) newsDoor->areasChanged(now.wall);
         return true;
     });

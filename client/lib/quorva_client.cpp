@@ -31,7 +31,7 @@ int msLeft(Clock::time_point deadline) {
     return left < 0 ? 0 : int(left);
 }
 
-bool readExact(int fd, uint8_t* p, size_t n, Clock::time_point deadline) {
+bool readPlain(int fd, uint8_t* p, size_t n, Clock::time_point deadline) {
     size_t done = 0;
     while (done < n) {
         struct pollfd pfd = {fd, POLLIN, 0};
@@ -100,13 +100,41 @@ bool Connection::connect(const std::string& host, uint16_t port, std::string* er
     return true;
 }
 
+bool Connection::startTls(const TlsClientOptions& options, std::string* error) {
+    if (fd_ < 0) {
+        if (error) *error = "not connected";
+        return false;
+    }
+    std::string why;
+    tls_ = TlsClientStream::connect(fd_, options, timeoutMs_, why);
+    if (!tls_) {
+        if (error) *error = why;
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Connection::readExact(uint8_t* p, size_t n, int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!tls_) return readPlain(fd_, p, n, deadline);
+    for (size_t done = 0; done < n;) {
+        long k = tls_->read(p + done, n - done, msLeft(deadline));
+        if (k <= 0) return false;
+        done += size_t(k);
+    }
+    return true;
+}
+
 void Connection::close() {
+    tls_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 bool Connection::sendRaw(const void* bytes, size_t n) {
     if (fd_ < 0) return false;
+    if (tls_) return tls_->write(bytes, n, timeoutMs_);
     const char* p = static_cast<const char*>(bytes);
     size_t done = 0;
     while (done < n) {
@@ -138,14 +166,14 @@ bool Connection::readReply(Reply& reply, std::string* error) {
     if (fd_ < 0) return fail("not connected");
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     uint8_t raw[kPktHeaderSize];
-    if (!readExact(fd_, raw, kPktHeaderSize, deadline)) return fail("no reply header");
+    if (!readExact(raw, kPktHeaderSize, msLeft(deadline))) return fail("no reply header");
     pktHeader h = decodeHeader(raw);
     reply.cmd = h.cmd;
     reply.rawSize = h.dataSize;
     uint32_t n = h.dataSize & ~PKT_SIZE_COMPRESSED;
     if (n > kMaxReplyData) return fail("reply too large");
     std::vector<uint8_t> body(n);
-    if (n && !readExact(fd_, body.data(), n, deadline)) return fail("reply data cut short");
+    if (n && !readExact(body.data(), n, msLeft(deadline))) return fail("reply data cut short");
     if (!(h.dataSize & PKT_SIZE_COMPRESSED)) {
         reply.data = std::move(body);
         return true;
@@ -165,6 +193,14 @@ bool Connection::waitClosed(int timeoutMs) {
     if (fd_ < 0) return true;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint8_t scratch[4096];
+    if (tls_) {
+        for (;;) {
+            std::string why;
+            long k = tls_->read(scratch, sizeof scratch, msLeft(deadline), &why);
+            if (k == 0) return true;
+            if (k < 0) return why != "timed out";
+        }
+    }
     for (;;) {
         struct pollfd pfd = {fd_, POLLIN, 0};
         int r = poll(&pfd, 1, msLeft(deadline));
@@ -177,6 +213,7 @@ bool Connection::waitClosed(int timeoutMs) {
 }
 
 bool Connection::nothingWithin(int ms) {
+    if (tls_ && tls_->pending()) return false;
     struct pollfd pfd = {fd_, POLLIN, 0};
     int r;
     do r = poll(&pfd, 1, ms);

@@ -2,9 +2,11 @@
 // commands, and the reply reader that expands compressed blocks.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tls/tls_client.h"
 #include "wire/packets.h"
 
 namespace qclient {
@@ -37,6 +39,12 @@ public:
     // connection attempt (ECONNREFUSED when nothing listens there), 0 when the host name
     // could not be resolved.
     bool connect(const std::string& host, uint16_t port, std::string* error = nullptr, int* errorNumber = nullptr);
+    // After connect: TLS over the connection, the server's certificate checked as
+    // `options` say. False with `error` naming the reason (the connection is closed).
+    bool startTls(const TlsClientOptions& options, std::string* error = nullptr);
+    bool secure() const { return tls_ != nullptr; }
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" once TLS is on.
+    std::string tlsDescription() const { return tls_ ? tls_->description() : ""; }
     void close();
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -71,7 +79,9 @@ public:
 
 private:
     Status simpleReply(uint32_t expected);
+    bool readExact(uint8_t* p, size_t n, int timeoutMs);
     int fd_ = -1;
+    std::unique_ptr<TlsClientStream> tls_;
     int timeoutMs_ = 40000;  // longer than the longest login delay a server may impose
 };
 

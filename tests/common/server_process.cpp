@@ -149,12 +149,15 @@ bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
     const bool hasUser = settings.rfind("user ", 0) == 0 || settings.find("\nuser ") != std::string::npos;
     std::string text = hasUser ? settings : settings + kStandInUser;
     // A news door listens on a port of the system's choosing, read back from its line.
-    for (size_t at = 0; (at = text.find("nntpPort", at)) != std::string::npos; at += 8) {
-        if (at != 0 && text[at - 1] != '\n') continue;
-        size_t end = text.find('\n', at);
-        text.replace(at, (end == std::string::npos ? text.size() : end) - at, "nntpPort 0");
+    // So do the TLS ports.
+    for (const std::string key : {"nntpPort", "tlsPort", "nntpsPort"}) {
+        for (size_t at = 0; (at = text.find(key + " ", at)) != std::string::npos; at += key.size()) {
+            if (at != 0 && text[at - 1] != '\n') continue;
+            size_t end = text.find('\n', at);
+            text.replace(at, (end == std::string::npos ? text.size() : end) - at, key + " 0");
+        }
     }
-    newsPort_ = 0;
+    newsPort_ = tlsPort_ = newsTlsPort_ = 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = pickFreePort();
         if (!startRaw(dir, "listenPort " + std::to_string(port_) + "\n" + text)) return false;
@@ -170,13 +173,17 @@ bool ServerProcess::start(const TempDir& dir, const std::string& settings) {
             // that tests see only their own lines.
             waitForOut("client disconnected.", 15000);
             const std::string lines = out();
-            const std::string mark = "news door: ";
-            for (size_t at = lines.find(mark); at != std::string::npos; at = lines.find(mark, at + 1)) {
-                size_t end = lines.find('\n', at);
-                size_t colon = lines.rfind(':', end);
-                if (end != std::string::npos && colon != std::string::npos && colon > at)
-                    newsPort_ = uint16_t(std::stoi(lines.substr(colon + 1, end - colon - 1)));
-            }
+            auto portAfter = [&](const std::string& mark, uint16_t& port) {
+                for (size_t at = lines.find(mark); at != std::string::npos; at = lines.find(mark, at + 1)) {
+                    size_t end = lines.find_first_of(" \n", lines.find(" on ", at) + 4);
+                    size_t colon = lines.rfind(':', end);
+                    if (end != std::string::npos && colon != std::string::npos && colon > at)
+                        port = uint16_t(std::stoi(lines.substr(colon + 1, end - colon - 1)));
+                }
+            };
+            portAfter("news door: ", newsPort_);
+            portAfter("binary door over TLS: ", tlsPort_);
+            portAfter("news door over TLS: ", newsTlsPort_);
             return true;
         }
         waitExit(5000);

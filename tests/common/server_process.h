@@ -66,6 +66,9 @@ public:
     uint16_t port() const { return port_; }
     // The news door's port, when the settings turn it on (start() lets the system pick it).
     uint16_t newsPort() const { return newsPort_; }
+    // The TLS ports (tlsPort, nntpsPort), likewise.
+    uint16_t tlsPort() const { return tlsPort_; }
+    uint16_t newsTlsPort() const { return newsTlsPort_; }
     pid_t pid() const { return pid_; }
     std::string out() const;  // standard output so far
     std::string err() const;  // standard error so far
@@ -93,6 +96,8 @@ private:
     int stdinFd_ = -1;
     uint16_t port_ = 0;
     uint16_t newsPort_ = 0;
+    uint16_t tlsPort_ = 0;
+    uint16_t newsTlsPort_ = 0;
     int exitStatus_ = -1;
     bool exited_ = false;
     bool useTerminal_ = false;

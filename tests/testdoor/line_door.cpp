@@ -40,14 +40,14 @@ public:
 
     void step(Readiness ready, const Now&) override {
         if (ready.writable && !out_.empty()) {
-            Transfer t = sendSome(socket(), out_.data(), out_.size(), nullptr, 0);
+            Transfer t = send(out_.data(), out_.size(), nullptr, 0);
             if (t.status == Transfer::Moved) out_.erase(0, t.bytes);
             if (t.status == Transfer::Failed || t.status == Transfer::Closed) return releaseSocket();
             if (out_.empty() && quitting_) return releaseSocket();
         }
         if (!ready.readable || !out_.empty()) return;
         char buffer[4096];
-        Transfer t = receiveSome(socket(), buffer, sizeof buffer);
+        Transfer t = receive(buffer, sizeof buffer);
         if (t.status == Transfer::Closed || t.status == Transfer::Failed) return releaseSocket();
         if (t.status != Transfer::Moved) return;
         in_.append(buffer, t.bytes);
