@@ -1,10 +1,12 @@
 #include "server/check.h"
 
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "nntp/groups.h"
 #include "server/startup.h"
+#include "server/tls_setup.h"
 #include "support/log.h"
 #include "support/socket.h"
 
@@ -121,6 +123,43 @@ int runCheck(const CheckInput& in) {
             else
                 failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
         }
+    }
+
+    // TLS: the certificate and key as the server would read them, what the certificate
+    // says of itself, and the TLS ports tried like the others.
+    const TlsSettings& tls = in.settings->tls;
+    if (tls.enabled()) {
+        TlsSide side;
+        std::string problem;
+        if (!loadTlsCredentials(tls, side, problem)) {
+            failures.push_back("TLS: " + problem);
+        } else {
+            CertificateVerdict verdict = reportCertificate(tls.certificate, std::time(nullptr));
+            if (verdict.warning) ++warnings;
+            if (!verdict.problem.empty()) failures.push_back(verdict.problem);
+        }
+        auto tryPort = [&](const std::string& port, const std::string& text, const char* name) {
+            if (port.empty()) return;
+            NetAddress at;
+            std::string why;
+            if (!listenAddressOf(port.c_str(), text.c_str(), at, why)) {
+                failures.push_back(std::string(name) + ": " + (why.empty() ? "invalid listen address " + text : why));
+                return;
+            }
+            char where[kAddressTextSize];
+            addressText(at, where, sizeof where);
+            logLine("%s: listen: %s\n", name, where);
+            NetAddress bound;
+            int systemError = 0;
+            int socket = openListenSocket(at, bound, why, systemError);
+            if (socket >= 0)
+                closeSocket(socket);
+            else
+                failures.push_back(why + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+        };
+        tryPort(tls.port, in.listenText, "tlsPort");
+        if (news.enabled())
+            tryPort(tls.newsPort, news.listenAddress.empty() ? in.listenText : news.listenAddress, "nntpsPort");
     }
 
     for (const std::string& f : failures) reportError(0, "%s", f.c_str());

@@ -161,3 +161,18 @@ void TlsClientStream::shutdown() {
 std::string TlsClientStream::description() const {
     return std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_);
 }
+
+std::string TlsClientStream::peerSubject() const {
+    X509* cert = SSL_get1_peer_certificate(ssl_);
+    if (!cert) return "";
+    std::string text;
+    if (BIO* b = BIO_new(BIO_s_mem())) {
+        X509_NAME_print_ex(b, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253);
+        char* data = nullptr;
+        long n = BIO_get_mem_data(b, &data);
+        if (n > 0) text.assign(data, size_t(n));
+        BIO_free(b);
+    }
+    X509_free(cert);
+    return text;
+}

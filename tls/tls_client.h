@@ -37,6 +37,8 @@ public:
     void shutdown();
     // "TLSv1.3 TLS_AES_256_GCM_SHA384"
     std::string description() const;
+    // The server certificate's subject ("CN=news.example.org").
+    std::string peerSubject() const;
 
 private:
     TlsClientStream() = default;

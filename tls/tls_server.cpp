@@ -73,7 +73,11 @@ std::shared_ptr<TlsCredentials> TlsCredentials::load(const std::string& certific
         return nullptr;
     }
     if (SSL_CTX_use_PrivateKey_file(ctx, keyPath.c_str(), SSL_FILETYPE_PEM) != 1) {
-        error = keyPath + ": not a PEM private key (" + takeTlsError() + ")";
+        const std::string reason = takeTlsError();
+        if (reason == "key values mismatch")
+            error = keyPath + ": the key does not belong to the certificate " + certificatePath;
+        else
+            error = keyPath + ": not a PEM private key (" + reason + ")";
         return nullptr;
     }
     if (SSL_CTX_check_private_key(ctx) != 1) {

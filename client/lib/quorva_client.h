@@ -45,6 +45,8 @@ public:
     bool secure() const { return tls_ != nullptr; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384" once TLS is on.
     std::string tlsDescription() const { return tls_ ? tls_->description() : ""; }
+    // The subject of the server's certificate once TLS is on ("CN=news.example.org").
+    std::string tlsPeerSubject() const { return tls_ ? tls_->peerSubject() : ""; }
     void close();
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
