@@ -87,6 +87,7 @@ public:
 
     // Records wait for the socket.
     bool outputPending() const { return outSent_ < out_.size(); }
+    size_t outputWaiting() const { return out_.size() - outSent_; }
     // Whether receive would give plain text without the socket's help: text the library
     // holds, or records that arrived whole but were not read yet.
     bool inputPending() const;
