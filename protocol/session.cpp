@@ -79,6 +79,9 @@ void checkHeader(sessionClient& s) {
         bool hello = s.state == CLSS_WAIT_USER_HELLO;
         if (h.cmd != (hello ? CID_C_HELLO : CID_C_AUTH)) {
             reportError(0, "unexpected command (%u) for %s", h.cmd, hello ? "CLSS_WAIT_USER_HELLO" : "CLSS_WAIT_USER_AUTH");
+            // A TLS handshake record begins 0x16 0x03: a client that speaks TLS to the plain port.
+            if (hello && s.headerBytes[0] == 0x16 && s.headerBytes[1] == 0x03 && !s.secure())
+                reportError(0, "that was a TLS handshake: TLS clients connect to tlsPort");
             fail();
         }
         if (h.dataSize != (hello ? kHelloSize : kAuthSize)) {

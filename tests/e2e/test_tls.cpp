@@ -107,6 +107,13 @@ TEST_F(TlsDoor, ClientListsFetchesAndPostsWithTheTestCa) {
     EXPECT_EQ(insecure.status, 0) << insecure.err;
     EXPECT_NE(insecure.err.find("warning: --insecure: the server's certificate is not checked"), std::string::npos)
         << insecure.err;
+    // TLS spoken to the plain port fails, and the console says what it was.
+    env = clientEnv();
+    env["QUORVA_PORT"] = std::to_string(server.port());
+    ClientRun plainPort = runClient({"--ca", dir.file("ca.pem"), "areas"}, env);
+    EXPECT_EQ(plainPort.status, 3);
+    EXPECT_NE(plainPort.err.find("TLS: handshake failed"), std::string::npos) << plainPort.err;
+    EXPECT_TRUE(server.waitForErr("that was a TLS handshake: TLS clients connect to tlsPort")) << server.err();
 }
 
 // The program refuses a certificate for another host, an expired one and one of a CA it
