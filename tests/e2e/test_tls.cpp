@@ -1,10 +1,14 @@
 // The binary door inside TLS, end to end: the client and the program over tlsPort with a
 // certificate of the tests' own CA; certificates the client must refuse, with the reason;
 // a handshake that stalls is closed at its deadline while others are served and counts as
-// a waiting login; SIGHUP takes a renewed certificate while sessions go on; bad files stop
-// the start; --check shows the certificate.
+// a waiting login; only TLS 1.2 and newer; SIGHUP takes a renewed certificate while
+// sessions go on; bad files stop the start; --check shows the certificate.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -211,6 +215,37 @@ TEST_F(TlsDoor, SighupTakesTheRenewedCertificateAndSessionsGoOn) {
     ASSERT_TRUE(connectTls(later, &error)) << error;
     EXPECT_EQ(later.tlsPeerSubject(), "CN=localhost renewed");
     EXPECT_EQ(before.ping(), Status::Ok);
+}
+
+// Only TLS 1.2 and newer are spoken: a client that offers at most 1.0 or 1.1 is refused.
+TEST_F(TlsDoor, OnlyTls12AndNewerAreSpoken) {
+    start("server");
+    struct Case {
+        int version;
+        bool accepted;
+    };
+    const Case cases[] = {{TLS1_VERSION, false}, {TLS1_1_VERSION, false}, {TLS1_2_VERSION, true}, {TLS1_3_VERSION, true}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.version);
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        ASSERT_NE(ctx, nullptr);
+        SSL_CTX_set_security_level(ctx, 0);  // so that the old versions are offered at all
+        SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+        SSL_CTX_set_max_proto_version(ctx, k.version);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(server.tlsPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        EXPECT_EQ(SSL_connect(ssl) == 1, k.accepted);
+        SSL_free(ssl);
+        close(fd);
+        SSL_CTX_free(ctx);
+    }
+    EXPECT_TRUE(server.waitForErr("TLS handshake failed: handshake: unsupported protocol")) << server.err();
 }
 
 // Files the server cannot use stop the start with status 1 and a line naming them.
