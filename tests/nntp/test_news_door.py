@@ -1173,10 +1173,12 @@ class Tls(ServerTest):
                 self.assertEqual(c.cmd("STARTTLS"), reply)
                 self.assertTrue(c.cmd("DATE").startswith("111"), "the session goes on")
 
-    def test_lines_sent_with_starttls_are_dropped(self):
+    def test_what_came_in_clear_does_not_count_inside_tls(self):
         """A line sent in clear behind STARTTLS, before the handshake, is not taken as if it had
-        come inside TLS: no reply to it arrives there, and its AUTHINFO USER has no effect."""
+        come inside TLS: no reply to it arrives there, and its AUTHINFO USER has no effect; nor
+        has the AUTHINFO USER before STARTTLS."""
         c = self.raw()
+        self.assertEqual(c.cmd("AUTHINFO USER Demo_Sysop"), "381 Password required")
         c.send(b"STARTTLS\r\nAUTHINFO USER Demo_Sysop\r\n")
         self.assertEqual(c.line(), "382 Continue with TLS negotiation")
         c.wrap(trusting_test_ca(), "127.0.0.1")
