@@ -1109,7 +1109,9 @@ class Tls(ServerTest):
         return client
 
     def raw_nntps(self):
-        client = Raw(self.server.nntps_port, context=trusting_test_ca())
+        return self.closing(Raw(self.server.nntps_port, context=trusting_test_ca()))
+
+    def closing(self, client):
         self.addCleanup(client.close)
         return client
 
@@ -1132,7 +1134,8 @@ class Tls(ServerTest):
         _resp, art = n.article(mine)
         fields, body = split_article(art.lines)
         self.assertEqual((fields["subject"], body[0]), (["Sent over NNTPS"], "Inside TLS."))
-        self.assertEqual(n.over((high, high))[1][0][1]["message-id"], fields["message-id"][0])
+        _resp, newest = n.over((high, high))
+        self.assertEqual(newest[0][1]["message-id"], fields["message-id"][0], "the post is the newest article")
 
     def test_starttls_then_login(self):
         n = nntplib.NNTP("127.0.0.1", self.server.nntp_port, timeout=REPLY_WAIT)
@@ -1185,11 +1188,6 @@ class Tls(ServerTest):
         self.assertTrue(c.cmd("DATE").startswith("111"))
         self.assertEqual(c.cmd("AUTHINFO PASS demo"), "482 Authentication commands issued out of sequence")
         self.assertTrue(c.login(*SYSOP).startswith("281"), "a login sent inside TLS is taken")
-
-    def closing(self, client):
-        self.addCleanup(client.close)
-        return client
-
 
 # --- AUTHINFO from outside loopback ------------------------------------------------------
 
