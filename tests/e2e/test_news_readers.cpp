@@ -1,8 +1,10 @@
 // Real newsreaders and news pullers of Debian against the news door, headless: tin in its
 // batch modes, slrnpull pulling into its spool and sending its queue, suck fetching by the
-// group's numbers and by Message-ID, rpost posting. Each runs with a private home folder
-// and configuration, no terminal, and a bound on its run time; a program that is not
-// installed makes its test skip.
+// group's numbers and by Message-ID, rpost posting. Inside TLS: tin over NNTPS, and
+// OpenSSL's s_client after STARTTLS on the plain port, each trusting the tests' own CA.
+// Each runs with a private home folder and configuration, no terminal (but where a program
+// needs one), and a bound on its run time; a program that is not installed makes its test
+// skip.
 //
 // The node has one echo area, NEWS.TEST in CP866, holding three messages: plain ASCII
 // (no CHRS), a reply in CP866 with its CHRS kludge, and a Cyrillic text without CHRS that
@@ -164,11 +166,14 @@ protected:
         dir.write("areas.cfg", "EchoArea NEWS.TEST " + base() + "\n");
         ASSERT_TRUE(server.start(dir, "squishCfg " + dir.file("areas.cfg") +
                                           "\nnntpPort 0\nnntpGroupPrefix fido.\nareaCharset NEWS.TEST CP866\n" +
-                                          kUserLine + "\n"))
+                                          kUserLine + "\n" + moreSettings()))
             << server.out() << server.err();
         ASSERT_NE(server.newsPort(), 0) << server.out();
         port = std::to_string(server.newsPort());
     }
+
+    // Settings of a fixture built on this one, after the node's own.
+    virtual std::string moreSettings() const { return ""; }
 
     std::string base() const { return dir.file("newstest"); }
 
@@ -180,14 +185,18 @@ protected:
     }
 
     // Runs a reader in `workDir` with only the environment given (a private home), no
-    // terminal, its input from /dev/null or `input`, bounded in time.
+    // terminal, its input from /dev/null or `input`, bounded in time; its standard error
+    // goes into its output unless kept apart. With `terminal`, a terminal where nobody
+    // types stands in for its input.
+    enum class Errors { Merged, Apart };
     child::Result run(const std::vector<std::string>& argv, const std::string& workDir, const std::string& home,
-                      const std::string& input = "") {
+                      const std::string& input = "", bool terminal = false, Errors errors = Errors::Merged) {
         child::Options o;
         o.workDir = workDir;
         o.environment = std::vector<std::string>{"HOME=" + home, "PATH=/usr/bin:/bin", "TERM=dumb", "TMPDIR=" + home};
         if (!input.empty()) o.input = input;
-        o.mergeErrors = true;
+        o.terminal = terminal;
+        o.mergeErrors = errors == Errors::Merged;
         o.timeoutMs = kReaderTimeoutMs;
         return child::run(argv, o);
     }
@@ -414,6 +423,153 @@ TEST_F(NewsReaders, SuckFetchesByNumberAndMessageIdAndRpostPosts) {
     ASSERT_TRUE(news::splitArticle(texts[0], a)) << texts[0];
     ASSERT_FALSE(a.body.empty());
     EXPECT_EQ(a.body[0], "Отправлено через rpost.");
+}
+
+// ---- inside TLS -------------------------------------------------------------------------
+
+// The same node with the test certificate: NNTPS on its own port, STARTTLS on the plain one.
+class NewsReadersOverTls : public NewsReaders {
+protected:
+    void SetUp() override {
+        const std::string command = std::string(QUORVA_MAKE_CERT) + " test-set " + dir.subdir("certs");
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        NewsReaders::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_NE(server.newsTlsPort(), 0) << server.out();
+        tlsPort = std::to_string(server.newsTlsPort());
+    }
+
+    std::string moreSettings() const override {
+        return "tlsCertificate " + certificate("server.pem") + "\ntlsKey " + certificate("server.key") +
+               "\nnntpsPort 0\n";
+    }
+
+    // A file of make-cert's test set: ca.pem, server.pem (names localhost, 127.0.0.1, ::1), ...
+    std::string certificate(const std::string& name) const { return dir.file("certs/" + name); }
+
+    std::string tlsPort;
+};
+
+// tin with -T, its certificate check on: as long as it trusts only the system's CAs it
+// refuses the door at the handshake; trusting the test CA (tls_ca_cert_file), -Z finds the
+// three articles unread, -S saves them and marks them read, -o posts the article waiting
+// in its postponed file (tin wants a terminal for that), and -S brings the post back as
+// article 4. Every run that got through logged in as the user.
+TEST_F(NewsReadersOverTls, TinReadsAndPostsOverNntps) {
+    REQUIRE_PROGRAM(tin, "tin", "tin");
+    const std::string home = dir.subdir("home");
+    writeFile(home + "/.newsauth", "127.0.0.1 secret Test_User\n");
+    chmod((home + "/.newsauth").c_str(), 0600);
+    writeFile(home + "/.newsrc", std::string(kGroup) + ":\n");
+    makeDirectory(home + "/.tin");
+    const std::string tinrc = home + "/.tin/tinrc";
+    // The report of a batch run to a file, and no cancel-lock secret asked for when posting.
+    const std::string common = "mailer_format=cat %F > " + home + "/batch-report\ncancel_lock_algo=none\n";
+    const std::vector<std::string> remote = {tin, "-r", "-T", "-g", "127.0.0.1", "-p", tlsPort};
+    auto withOptions = [&](std::vector<std::string> options) {
+        std::vector<std::string> argv = remote;
+        argv.insert(argv.end(), options.begin(), options.end());
+        return argv;
+    };
+
+    writeFile(tinrc, common);
+    child::Result refused = run(withOptions({"-Z", "-v"}), home, home);
+    EXPECT_NE(refused.exitStatus, 0) << describe(refused);
+    EXPECT_NE(refused.out.find("TLS handshake failed"), std::string::npos) << refused.out;
+    EXPECT_TRUE(server.waitForErr("unknown ca")) << server.err();
+
+    writeFile(tinrc, common + "tls_ca_cert_file=" + certificate("ca.pem") + "\n");
+    child::Result check = run(withOptions({"-Z", "-v"}), home, home);
+    EXPECT_EQ(check.exitStatus, 2) << "2: unread news. " << describe(check);
+    EXPECT_NE(check.out.find("TLS handshake done"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("3 unread"), std::string::npos) << check.out;
+
+    child::Result save = run(withOptions({"-S", "-c", "-v"}), home, home);
+    ASSERT_EQ(save.exitStatus, 0) << describe(save);
+    const std::string saved = home + "/News/fido/news/test";
+    ASSERT_EQ(filesIn(saved), (std::vector<std::string>{"1", "2", "3"})) << describe(save);
+    for (size_t i = 0; i < all.size(); ++i) {
+        SCOPED_TRACE("article " + std::to_string(i + 1));
+        expectArticleOf(readFile(saved + "/" + std::to_string(i + 1)), all[i]);
+    }
+
+    writeFile(home + "/.tin/postponed.articles",
+              "From tin-postponed-article Thu Mar  5 10:00:00 2026\n"
+              "From: Test User <test@example.org>\n"
+              "Newsgroups: fido.news.test\n"
+              "Subject: Posted by tin over NNTPS\n"
+              "Message-ID: <tin.nntps.1@example.org>\n"
+              "Content-Type: text/plain; charset=UTF-8\n"
+              "Content-Transfer-Encoding: 8bit\n"
+              "\n"
+              "Sent over NNTPS.\n");
+    child::Result post = run(withOptions({"-o", "-n"}), home, home, "", true);
+    ASSERT_EQ(post.exitStatus, 0) << describe(post);
+    EXPECT_NE(post.out.find("Article posted: <tin.nntps.1@example.org>"), std::string::npos) << post.out;
+    std::vector<StoredMessage> inArea = storedMessages(base());
+    ASSERT_EQ(inArea.size(), 4u) << server.out();
+    EXPECT_EQ(inArea.back().frame.msg.subject, "Posted by tin over NNTPS");
+    ASSERT_FALSE(textOf(inArea.back()).empty());
+    EXPECT_EQ(textOf(inArea.back())[0], "Sent over NNTPS.");
+
+    save = run(withOptions({"-S", "-v"}), home, home);
+    ASSERT_EQ(save.exitStatus, 0) << describe(save);
+    ASSERT_EQ(filesIn(saved), (std::vector<std::string>{"1", "2", "3", "4"})) << describe(save);
+    news::Article again;
+    ASSERT_TRUE(news::splitArticle(readFile(saved + "/4"), again)) << readFile(saved + "/4");
+    ASSERT_TRUE(again.header("Subject"));
+    EXPECT_EQ(*again.header("Subject"), "Posted by tin over NNTPS");
+    ASSERT_FALSE(again.body.empty());
+    EXPECT_EQ(again.body[0], "Sent over NNTPS.");
+
+    EXPECT_EQ(server.countOut("news user: Test User, addr: 2:5020/999.1"), 4) << server.out();
+}
+
+// OpenSSL's s_client on the plain port: STARTTLS, the handshake with the test CA as the only
+// one trusted and the address checked against the certificate, then a session typed ahead
+// as one block: login, GROUP, OVER, POST, the post read back by its Message-ID, QUIT.
+TEST_F(NewsReadersOverTls, OpensslStartTlsLogsInReadsAndPosts) {
+    REQUIRE_PROGRAM(openssl, "openssl", "openssl");
+    const std::string session =
+        "AUTHINFO USER Test_User\r\nAUTHINFO PASS secret\r\nGROUP fido.news.test\r\nOVER 1-3\r\nPOST\r\n"
+        "Newsgroups: fido.news.test\r\nFrom: Test User <test@example.org>\r\nSubject: After STARTTLS\r\n"
+        "Message-ID: <starttls.1@example.org>\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n"
+        "Написано после STARTTLS.\r\n.\r\n"
+        "ARTICLE <starttls.1@example.org>\r\nQUIT\r\n";
+    const std::string home = dir.subdir("home");
+    child::Result r = run({openssl, "s_client", "-connect", "127.0.0.1:" + port, "-starttls", "nntp", "-CAfile",
+                           certificate("ca.pem"), "-no-CApath", "-no-CAstore", "-verify_return_error", "-verify_ip",
+                           "127.0.0.1", "-quiet"},
+                          home, home, session, false, Errors::Apart);
+    ASSERT_EQ(r.exitStatus, 0) << describe(r);
+    // What the server sent after the handshake: its replies, in order.
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < r.out.size();) {
+        size_t end = r.out.find("\r\n", at);
+        if (end == std::string::npos) end = r.out.size();
+        lines.push_back(r.out.substr(at, end - at));
+        at = end + 2;
+    }
+    ASSERT_GE(lines.size(), 12u) << r.out;
+    EXPECT_EQ(lines[0], "381 Password required");
+    EXPECT_EQ(lines[1], "281 Authentication accepted (Posting Allowed)");
+    EXPECT_EQ(lines[2], "211 3 1 3 fido.news.test");
+    EXPECT_EQ(lines[3].substr(0, 4), "224 ");
+    for (size_t i = 0; i < all.size(); ++i)
+        EXPECT_NE(lines[4 + i].find("\t" + all[i].messageId + "\t"), std::string::npos) << lines[4 + i];
+    EXPECT_EQ(lines[7], ".");
+    EXPECT_EQ(lines[8].substr(0, 4), "340 ");
+    EXPECT_EQ(lines[9], "240 Article received OK");
+    EXPECT_EQ(lines[10].substr(0, 6), "220 0 ");
+    EXPECT_EQ(lines.end()[-2], ".");
+    EXPECT_EQ(lines.back(), "205 Bye");
+    news::Article a;
+    ASSERT_TRUE(news::splitArticle(std::vector<std::string>(lines.begin() + 11, lines.end() - 2), a)) << r.out;
+    ASSERT_TRUE(a.header("Subject"));
+    EXPECT_EQ(*a.header("Subject"), "After STARTTLS");
+    ASSERT_FALSE(a.body.empty());
+    EXPECT_EQ(a.body[0], "Написано после STARTTLS.");
+    EXPECT_EQ(storedMessages(base()).size(), 4u);
 }
 
 }  // namespace

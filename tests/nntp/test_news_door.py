@@ -11,16 +11,22 @@ free loopback port) and talks NNTP to it as docs/nntp.md describes the door:
     Posting         bodies in every transfer encoding, charsets, replies, netmail,
                     cancels and the refused articles
     Renumbering     the husky packer renumbers a Squish base under the door
-    PlainAuth       AUTHINFO from an address outside loopback (in a network namespace)
+    PlainAuth       AUTHINFO from an address outside loopback (in a network namespace), in
+                    clear and after STARTTLS
+    Tls             NNTPS on nntpsPort and STARTTLS on the plain port, the server's
+                    certificate checked against the test CA alone
 
-    python3 test_news_door.py --server BUILD/quorva --demo SOURCE/demo [unittest args]
+    python3 test_news_door.py --server BUILD/quorva --demo SOURCE/demo [--make-cert BUILD/make-cert]
+                              [unittest args]
 
 The husky tools come from HUSKY_BIN_DIR, else --husky-dir, else tests/common/hpt_husky_dir.sh;
-without them Renumbering skips. PlainAuth needs root (a network namespace of its own) and skips
-otherwise. The exit status is 77 when every test that ran was skipped.
+without them Renumbering skips. The tests inside TLS take their certificates from make-cert's
+test set and skip without --make-cert. PlainAuth needs root (a network namespace of its own)
+and skips otherwise. The exit status is 77 when every test that ran was skipped.
 """
 
 import argparse
+import atexit
 import base64
 import ctypes
 import datetime
@@ -29,6 +35,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -46,6 +53,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = None     # the server binary (--server)
 DEMO = None       # the demo node (--demo)
 HUSKY_DIR = None  # the husky tools as the build found them (--husky-dir)
+MAKE_CERT = None  # the test certificates' maker (--make-cert)
 
 START_WAIT = 30.0   # seconds for the server to say it listens
 REPLY_WAIT = 60.0   # seconds for any one reply (a refused login is answered late)
@@ -100,6 +108,36 @@ def husky_bin_dir():
     return folder if folder and os.access(os.path.join(folder, "sqpack"), os.X_OK) else None
 
 
+_certificates = None
+
+
+def certificates():
+    """The folder of make-cert's test set, made once per run: ca.pem, and server.pem with its
+    key for the names localhost, 127.0.0.1 and ::1 (and others the tests here do not use)."""
+    global _certificates
+    if _certificates is None:
+        if not MAKE_CERT:
+            raise unittest.SkipTest("no --make-cert: the tests inside TLS need the test certificates")
+        folder = tempfile.mkdtemp(prefix="quorva-news-certs-")
+        atexit.register(shutil.rmtree, folder, True)
+        done = subprocess.run([MAKE_CERT, "test-set", folder], capture_output=True, text=True, timeout=120)
+        if done.returncode != 0:
+            raise AssertionError("make-cert test-set failed:\n" + done.stdout + done.stderr)
+        _certificates = folder
+    return _certificates
+
+
+def certificate_settings():
+    """The settings that give the server the test certificate (STARTTLS on the plain port)."""
+    folder = certificates()
+    return ["tlsCertificate " + os.path.join(folder, "server.pem"), "tlsKey " + os.path.join(folder, "server.key")]
+
+
+def trusting_test_ca():
+    """A client's context that trusts the test CA and nothing else, and checks the name."""
+    return ssl.create_default_context(cafile=os.path.join(certificates(), "ca.pem"))
+
+
 # --- the server -----------------------------------------------------------------------
 
 class NewsServer:
@@ -116,6 +154,7 @@ class NewsServer:
         self.lines = []            # (stream, text) in the order read
         self.changed = threading.Condition()
         self.nntp_port = None
+        self.nntps_port = None  # with nntpsPort in the settings
 
     def start(self):
         for _attempt in range(5):
@@ -131,14 +170,22 @@ class NewsServer:
                             for pipe, name in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
             for r in self.readers:
                 r.start()
-            line = self.wait_line(r"news door: \d+ groups?, listening on (\S+)", START_WAIT, stream="out")
-            if line and self.proc.poll() is None:
-                self.nntp_port = int(line.rsplit(":", 1)[1])
+            # The NNTPS port's line follows the news door's when the settings name one.
+            wants_tls = any(setting.startswith("nntpsPort") for setting in self.extra)
+            self.nntp_port = self._port_after(r"news door: \d+ groups?, listening on ")
+            self.nntps_port = self._port_after(r"news door over TLS: listening on ") if wants_tls else None
+            if self.nntp_port and (self.nntps_port or not wants_tls) and self.proc.poll() is None:
                 return
             self.stop()
             if "bind" not in self.console("err"):  # only a port taken meanwhile is tried again
                 break
         raise AssertionError("the server did not start:\n" + self.console())
+
+    def _port_after(self, prefix):
+        """The port of the console line `prefix` ADDRESS:PORT; 0 when it did not come."""
+        line = self.wait_line(prefix + r"\S+", START_WAIT, stream="out")
+        found = line and re.search(prefix + r"\S*:(\d+)", line)
+        return int(found.group(1)) if found else 0
 
     def _read(self, pipe, name):
         for raw in pipe:
@@ -213,13 +260,30 @@ class NewsServer:
 # --- clients --------------------------------------------------------------------------
 
 class Raw:
-    """NNTP over a plain socket: one command line, its status line, its block."""
+    """NNTP over a socket of its own: one command line, its status line, its block. Inside TLS
+    from the first byte with `context` (NNTPS), or after STARTTLS."""
 
-    def __init__(self, port, host="127.0.0.1", source=None):
+    def __init__(self, port, host="127.0.0.1", source=None, context=None):
         self.sock = socket.create_connection((host, port), timeout=REPLY_WAIT,
                                              source_address=(source, 0) if source else None)
         self.file = self.sock.makefile("rb")
+        if context:
+            self.wrap(context, host)
         self.greeting = self.line()
+
+    def wrap(self, context, hostname):
+        """The handshake on this connection; what follows goes inside TLS. `hostname` is the
+        name the server's certificate must carry."""
+        self.file.close()
+        self.sock = context.wrap_socket(self.sock, server_hostname=hostname)
+        self.file = self.sock.makefile("rb")
+
+    def starttls(self, context, hostname="127.0.0.1"):
+        """STARTTLS, and the handshake after its 382; the status line."""
+        status = self.cmd("STARTTLS")
+        if status.startswith("382"):
+            self.wrap(context, hostname)
+        return status
 
     def line(self):
         raw = self.file.readline()
@@ -1027,6 +1091,104 @@ class Renumbering(ServerTest):
         self.assertEqual(n.stat(15)[2], kept[2])
 
 
+# --- inside TLS ----------------------------------------------------------------------------
+
+class Tls(ServerTest):
+    """The door with the test certificate: NNTPS on nntpsPort, STARTTLS on the plain port."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.SETTINGS = certificate_settings() + ["nntpsPort 0"]
+        super().setUpClass()
+
+    def nntps(self, who):
+        """An nntplib session over NNTPS logged in as `who`, closed after the test."""
+        client = nntplib.NNTP_SSL("127.0.0.1", self.server.nntps_port, user=who[0], password=who[1],
+                                  ssl_context=trusting_test_ca(), timeout=REPLY_WAIT)
+        self.addCleanup(self._quit, client)
+        return client
+
+    def raw_nntps(self):
+        return self.closing(Raw(self.server.nntps_port, context=trusting_test_ca()))
+
+    def closing(self, client):
+        self.addCleanup(client.close)
+        return client
+
+    def test_nntps_reads_and_posts(self):
+        n = self.nntps(ANN)
+        self.assertIn(n.sock.version(), ("TLSv1.2", "TLSv1.3"))
+        self.assertIn("POST", n.getcapabilities())
+        self.assertEqual(self.counts(n, "fido.quorva.talk"), DEMO_COUNTS["fido.quorva.talk"])
+        _resp, over = n.over((1, 3))
+        over = dict(over)
+        self.assertEqual((over[1]["message-id"], over[3]["message-id"]), (TALK_1, TALK_3))
+        resp, art = n.article(3)
+        self.assertEqual(resp, "220 3 " + TALK_3)
+        self.assertEqual(header_fields(art.lines)["subject"], [over[3]["subject"]])
+        mine = "<nntps.%d@reader.example>" % os.getpid()
+        self.assertEqual(n.post(article_text("fido.demo.test", "Sent over NNTPS", "Inside TLS.\r\n",
+                                             ["Message-ID: " + mine])), "240 Article received OK")
+        count, _low, high = self.counts(n, "fido.demo.test")
+        self.assertEqual(count, DEMO_COUNTS["fido.demo.test"][0] + 1)
+        _resp, art = n.article(mine)
+        fields, body = split_article(art.lines)
+        self.assertEqual((fields["subject"], body[0]), (["Sent over NNTPS"], "Inside TLS."))
+        _resp, newest = n.over((high, high))
+        self.assertEqual(newest[0][1]["message-id"], fields["message-id"][0], "the post is the newest article")
+
+    def test_starttls_then_login(self):
+        n = nntplib.NNTP("127.0.0.1", self.server.nntp_port, timeout=REPLY_WAIT)
+        self.addCleanup(self._quit, n)
+        before = n.getcapabilities()
+        self.assertIn("STARTTLS", before)
+        self.assertEqual(before.get("AUTHINFO"), ["USER"], "a loopback reader may log in in clear")
+        n.starttls(trusting_test_ca())
+        after = n.getcapabilities()  # asked anew inside TLS
+        self.assertNotIn("STARTTLS", after)
+        self.assertEqual(after.get("AUTHINFO"), ["USER"])
+        n.login(*ANN)
+        self.assertIn(n.sock.version(), ("TLSv1.2", "TLSv1.3"))
+        n.group("fido.quorva.talk")
+        self.assertEqual(n.stat(1)[2], TALK_1)
+        self.assertNotIn("STARTTLS", n.getcapabilities())
+
+    def test_starttls_refused(self):
+        bare = NewsServer()  # no certificate
+        self.addCleanup(bare.finish)
+        bare.start()
+
+        def after_starttls():
+            c = self.raw()
+            self.assertEqual(c.starttls(trusting_test_ca()), "382 Continue with TLS negotiation")
+            return c
+
+        for name, client, reply in (
+                ("inside NNTPS", self.raw_nntps, "502 Already using TLS"),
+                ("after STARTTLS", after_starttls, "502 Already using TLS"),
+                ("after login", lambda: self.raw(SYSOP), "502 STARTTLS is not allowed after authentication"),
+                ("without a certificate", lambda: self.closing(Raw(bare.nntp_port)),
+                 "580 Can not initiate TLS negotiation (no certificate is configured)")):
+            with self.subTest(case=name):
+                c = client()
+                _status, capabilities = c.long("CAPABILITIES")
+                self.assertNotIn("STARTTLS", capabilities)
+                self.assertEqual(c.cmd("STARTTLS"), reply)
+                self.assertTrue(c.cmd("DATE").startswith("111"), "the session goes on")
+
+    def test_what_came_in_clear_does_not_count_inside_tls(self):
+        """A line sent in clear behind STARTTLS, before the handshake, is not taken as if it had
+        come inside TLS: no reply to it arrives there, and its AUTHINFO USER has no effect; nor
+        has the AUTHINFO USER before STARTTLS."""
+        c = self.raw()
+        self.assertEqual(c.cmd("AUTHINFO USER Demo_Sysop"), "381 Password required")
+        c.send(b"STARTTLS\r\nAUTHINFO USER Demo_Sysop\r\n")
+        self.assertEqual(c.line(), "382 Continue with TLS negotiation")
+        c.wrap(trusting_test_ca(), "127.0.0.1")
+        self.assertTrue(c.cmd("DATE").startswith("111"))
+        self.assertEqual(c.cmd("AUTHINFO PASS demo"), "482 Authentication commands issued out of sequence")
+        self.assertTrue(c.login(*SYSOP).startswith("281"), "a login sent inside TLS is taken")
+
 # --- AUTHINFO from outside loopback ------------------------------------------------------
 
 OUTSIDE = "198.51.100.7"  # an address of the test's own network namespace (TEST-NET-2)
@@ -1091,6 +1253,23 @@ class PlainAuth(unittest.TestCase):
         home = self.client(server, "127.0.0.1")
         self.assertTrue(home.login(*SYSOP).startswith("281"), "loopback in the same namespace logs in")
 
+    def test_starttls_lets_authinfo_in_from_outside(self):
+        server = self.serve(certificate_settings())
+        c = self.client(server, OUTSIDE)
+        _status, capabilities = c.long("CAPABILITIES")
+        self.assertIn("STARTTLS", capabilities)
+        self.assertFalse([l for l in capabilities if l.startswith("AUTHINFO")], capabilities)
+        self.assertEqual(c.cmd("AUTHINFO USER Demo_Sysop"), "483 Encryption or stronger authentication required")
+        # The certificate names localhost, not the address the client reached.
+        self.assertEqual(c.starttls(trusting_test_ca(), "localhost"), "382 Continue with TLS negotiation")
+        _status, capabilities = c.long("CAPABILITIES")
+        self.assertIn("AUTHINFO USER", capabilities)
+        self.assertNotIn("STARTTLS", capabilities)
+        self.assertTrue(c.login(*SYSOP).startswith("281"))
+        self.assertTrue(c.cmd("GROUP fido.demo.test").startswith("211 2 1 2"))
+        self.assertIsNotNone(server.wait_line(r"^%s:\d+ .*news user: Demo Sysop" % re.escape(OUTSIDE)),
+                             server.console())
+
     def test_nntp_plain_auth_yes_takes_it_from_anywhere(self):
         server = self.serve(["nntpPlainAuth yes"])
         c = self.client(server, OUTSIDE)
@@ -1105,15 +1284,17 @@ class PlainAuth(unittest.TestCase):
 # --- running -------------------------------------------------------------------------------
 
 def main():
-    global SERVER, DEMO, HUSKY_DIR
+    global SERVER, DEMO, HUSKY_DIR, MAKE_CERT
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0], add_help=False)
     parser.add_argument("--server", required=True, help="the quorva server binary")
     parser.add_argument("--demo", required=True, help="the demo node folder")
     parser.add_argument("--husky-dir", default="", help="the folder of the husky tools")
+    parser.add_argument("--make-cert", default="", help="the make-cert program (test certificates)")
     args, rest = parser.parse_known_args()
     SERVER = os.path.abspath(args.server)
     DEMO = os.path.abspath(args.demo)
     HUSKY_DIR = args.husky_dir or None
+    MAKE_CERT = os.path.abspath(args.make_cert) if args.make_cert else None
     program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     result = program.result
     if not result.wasSuccessful():
