@@ -18,6 +18,8 @@ namespace {
 // New connections taken per listener in one pass; more wait for the next pass, after the
 // connections' steps.
 constexpr int kAcceptsPerPass = 256;
+// ... and for about this long: a storm of connections does not hold the others' steps.
+constexpr auto kAcceptSlice = std::chrono::milliseconds(2);
 // How long a listening socket is left alone when a connection could not even be taken to
 // be closed (no spare descriptor).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
@@ -145,10 +147,23 @@ void ServerLoop::acceptWithoutDescriptor(Listener& l, int error, const Now& now)
 
 // Takes the waiting connections: each becomes a connection of the listener's door, or is
 // closed at once when the server has its maximum of sessions or the address too many
-// logins waiting.
+// logins waiting. The counts are made once per call and kept up to date as connections
+// come and make room, so that a storm of connections costs each of them the same.
 void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
     const SessionLimits& limits = services_.limits();
+    const int prefix = limits.ipv6PrefixLength;
+    int32_t open = openSessions(clientList);
+    int32_t waiting = 0;
+    std::unordered_map<NetAddress, int32_t, NetAddressHash> waitingOf;  // per network
+    for (const auto& c : clientList) {
+        if (!c->waiting()) continue;
+        ++waiting;
+        ++waitingOf[c->peer().network(prefix)];
+    }
+    const MonoTime started = MonoClock::now();
     for (int i = 0; i < kAcceptsPerPass; ++i) {
+        // The rest wait in the backlog for the next pass, after the others' steps.
+        if (i % 16 == 15 && MonoClock::now() - started >= kAcceptSlice) return;
         NetAddress peer;
         int error = 0;
         int s = acceptClient(l.socket, peer, error);
@@ -157,13 +172,14 @@ void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
             return;  // none waiting, or a connection that went away before it was taken
         }
         l.shortageReported = false;
-        if (openSessions(clientList) >= cap) {
+        if (open >= cap) {
             closeSocket(s);
             refused_->count(refused_->overSessionCap, limits, now.mono);
             continue;
         }
-        const int prefix = limits.ipv6PrefixLength;
-        if (pendingLogins(clientList, peer, prefix) >= limits.maxPendingLogins) {
+        const NetAddress network = peer.network(prefix);
+        auto held = waitingOf.find(network);
+        if (held != waitingOf.end() && held->second >= limits.maxPendingLogins) {
             closeSocket(s);
             services_.logins.recordRefused(limits, peer, now.mono);
             continue;
@@ -171,12 +187,15 @@ void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
         // Logged-in users always have room: those still waiting for their login share a
         // pool of their own. When it is full, the network holding the most of it gives
         // way, so that a crowd of networks cannot keep a newcomer out.
-        int32_t waiting = 0;
-        for (const auto& c : clientList) waiting += c->waiting() ? 1 : 0;
         if (waiting >= limits.pendingPool()) {
             if (Connection* victim = waitingToMakeRoom(clientList, prefix)) {
                 LogPeer scope(victim->peerText());
+                const NetAddress victimNetwork = victim->peer().network(prefix);
                 victim->closeToMakeRoom();
+                // Closed at once: its place is free.
+                --open;
+                --waiting;
+                if (--waitingOf[victimNetwork] == 0) waitingOf.erase(victimNetwork);
                 refused_->pool = limits.pendingPool();
                 refused_->count(refused_->madeRoom, limits, now.mono);
             }
@@ -188,6 +207,13 @@ void ServerLoop::acceptPending(Listener& l, int32_t cap, const Now& now) {
         if (!c) {
             closeSocket(s);  // no room: never served
             continue;
+        }
+        if (!c->closed()) {
+            ++open;
+            if (c->waiting()) {
+                ++waiting;
+                ++waitingOf[network];
+            }
         }
         clientList.push_back(std::move(c));
     }

@@ -68,6 +68,8 @@ std::shared_ptr<TlsCredentials> TlsCredentials::load(const std::string& certific
     // server does not keep (no session cache grows with the clients).
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // One ticket per handshake is enough to resume; each costs the server a sealing.
+    SSL_CTX_set_num_tickets(ctx, 1);
     if (SSL_CTX_use_certificate_chain_file(ctx, certificatePath.c_str()) != 1) {
         error = certificatePath + ": not a PEM certificate (" + takeTlsError() + ")";
         return nullptr;
