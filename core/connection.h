@@ -37,7 +37,7 @@ struct SocketInterest {
 // next pass (at least one runs in every pass).
 struct HandshakeBudget {
     std::chrono::nanoseconds spent{0};
-    std::chrono::nanoseconds slice = std::chrono::milliseconds(2);
+    std::chrono::nanoseconds slice = std::chrono::milliseconds(1);
     bool exhausted() const { return spent >= slice; }
 };
 

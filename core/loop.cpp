@@ -19,7 +19,7 @@ namespace {
 // connections' steps.
 constexpr int kAcceptsPerPass = 256;
 // ... and for about this long: a storm of connections does not hold the others' steps.
-constexpr auto kAcceptSlice = std::chrono::milliseconds(2);
+constexpr auto kAcceptSlice = std::chrono::milliseconds(1);
 // How long a listening socket is left alone when a connection could not even be taken to
 // be closed (no spare descriptor).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
