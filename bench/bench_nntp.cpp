@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench_server.h"
+#include "news_client.h"
 #include "echo_messages.h"
 #include "squish_base_writer.h"
 #include "client/lib/quorva_client.h"
@@ -41,6 +42,7 @@ using bench::Clock;
 using bench::die;
 using bench::Figures;
 using bench::msSince;
+using bench::NewsClient;
 using bench::summarize;
 
 const FidoAddr kUser{2, 5020, 1, 0};
@@ -50,152 +52,6 @@ constexpr size_t kFastChunk = 256 * 1024;
 // A slow newsreader: 16 KiB, then a pause of 2 ms (at most 8 MB/s).
 constexpr size_t kSlowChunk = 16 * 1024;
 constexpr int kSlowPauseUs = 2000;
-
-// ---------------------------------------------------------------------------------------
-// A newsreader's connection: command lines, status lines, and multi-line blocks read to
-// their final "." a piece at a time.
-
-class NewsClient {
-public:
-    NewsClient() = default;
-    ~NewsClient() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    NewsClient(const NewsClient&) = delete;
-    NewsClient& operator=(const NewsClient&) = delete;
-
-    void open(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) die("no socket");
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) die("cannot reach the news door");
-        expectLine("200");
-    }
-
-    // Greeting done: AUTHINFO and GROUP.
-    void logInAndSelect(const std::string& group) {
-        command("AUTHINFO USER Bench User", "381");
-        command("AUTHINFO PASS bench", "281");
-        command("GROUP " + group, "211");
-    }
-
-    void send(const std::string& line) {
-        const std::string bytes = line + "\r\n";
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t k = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (k <= 0) die("the news door closed the connection");
-            at += size_t(k);
-        }
-    }
-
-    // One status line, without its CRLF.
-    std::string line() {
-        for (;;) {
-            size_t lf = pending_.find('\n');
-            if (lf != std::string::npos) {
-                std::string l = pending_.substr(0, lf);
-                pending_.erase(0, lf + 1);
-                if (!l.empty() && l.back() == '\r') l.pop_back();
-                return l;
-            }
-            char buf[4096];
-            pending_.append(buf, receive(buf, sizeof buf));
-        }
-    }
-
-    void expectLine(const char* code) {
-        const std::string l = line();
-        if (l.compare(0, 3, code) != 0) die(std::string("the news door said \"") + l + "\", not " + code);
-    }
-
-    std::string command(const std::string& text, const char* code) {
-        send(text);
-        const std::string l = line();
-        if (l.compare(0, 3, code) != 0) die(text + ": the news door said \"" + l + "\"");
-        return l;
-    }
-
-    // A multi-line block after its status line: begin, then readSome until it says done.
-    void beginBlock() {
-        lines_ = bytes_ = 0;
-        state_ = 1;  // the status line's LF came last
-        first_.clear();
-    }
-    // Takes at most `most` bytes (waiting for some); true once the block's "." has arrived.
-    bool readSome(size_t most) {
-        if (!pending_.empty()) {
-            std::string held;
-            held.swap(pending_);
-            if (scan(held.data(), held.size())) return true;
-        }
-        if (buffer_.size() < most) buffer_.resize(most);
-        return scan(buffer_.data(), receive(buffer_.data(), most));
-    }
-    // The whole block, `chunk` bytes per read and a pause after each.
-    void readBlock(size_t chunk, int pauseUs = 0) {
-        while (!readSome(chunk))
-            if (pauseUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-    }
-    size_t blockLines() const { return lines_; }
-    size_t blockBytes() const { return bytes_; }
-    const std::string& firstLine() const { return first_; }
-
-    // OVER of the whole range, read at `chunk` bytes a time; checks that every article came.
-    void over(uint32_t messages, size_t chunk, int pauseUs = 0) {
-        command("OVER 1-" + std::to_string(messages), "224");
-        beginBlock();
-        readBlock(chunk, pauseUs);
-        checkOverview(messages);
-    }
-    void checkOverview(uint32_t messages) const {
-        if (lines_ != messages) die("OVER gave " + std::to_string(lines_) + " lines for " + std::to_string(messages) + " articles");
-        if (first_.compare(0, 2, "1\t") != 0) die("OVER's first line is \"" + first_ + "\"");
-    }
-
-private:
-    size_t receive(char* buf, size_t n) {
-        pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, kIoTimeoutMs) != 1) die("the news door sends nothing");
-        ssize_t k = recv(fd_, buf, n, 0);
-        if (k <= 0) die("the news door closed the connection");
-        return size_t(k);
-    }
-
-    // Counts lines and looks for the final "." line (LF "." CR LF) across reads; what
-    // follows it is kept for the next status line.
-    bool scan(const char* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            const char c = p[i];
-            if (lines_ == 0 && first_.size() < 400 && c != '\r' && c != '\n') first_ += c;
-            switch (state_) {
-            case 1: state_ = c == '.' ? 2 : c == '\n' ? 1 : 0; break;
-            case 2: state_ = c == '\r' ? 3 : c == '\n' ? 1 : 0; break;
-            case 3:
-                if (c == '\n') {
-                    bytes_ += i + 1;
-                    pending_.append(p + i + 1, n - i - 1);
-                    return true;
-                }
-                state_ = 0;
-                break;
-            default: state_ = c == '\n' ? 1 : 0;
-            }
-            if (c == '\n') ++lines_;
-        }
-        bytes_ += n;
-        return false;
-    }
-
-    int fd_ = -1;
-    std::string pending_;
-    std::vector<char> buffer_;
-    size_t lines_ = 0, bytes_ = 0;
-    int state_ = 0;
-    std::string first_;
-};
 
 // ---------------------------------------------------------------------------------------
 // The binary door's message list, as bench_e2e asks for it.
@@ -440,7 +296,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < sessions; ++i) {
             readers.push_back(std::make_unique<NewsClient>());
             readers.back()->open(newsPort);
-            readers.back()->logInAndSelect(kGroup);
+            readers.back()->logInAndSelect("Bench User", "bench", kGroup);
         }
         waitServerQuiet(pid);
         peakKnown = resetPeak(pid) && peakKnown;
@@ -511,7 +367,7 @@ int main(int argc, char** argv) {
     {
         NewsClient reader;
         reader.open(newsPort);
-        reader.logInAndSelect(kGroup);
+        reader.logInAndSelect("Bench User", "bench", kGroup);
         printPings("OVER streaming, read at full speed (3 OVERs)", pingWhile([&] {
                        for (int i = 0; i < 3; ++i) reader.over(messages, kFastChunk);
                    }));

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "bench_server.h"
+#include "news_client.h"
 #include "echo_messages.h"
 #include "squish_base_writer.h"
 #include "client/lib/quorva_client.h"
@@ -55,6 +56,7 @@ using bench::Clock;
 using bench::die;
 using bench::Figures;
 using bench::msSince;
+using bench::NewsClient;
 using bench::summarize;
 
 const FidoAddr kPlainUser{2, 5020, 1, 0};
@@ -130,149 +132,6 @@ void makeCertificates(const std::string& dir) {
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         die(std::string("cannot make the certificates with ") + QUORVA_MAKE_CERT);
 }
-
-// ---------------------------------------------------------------------------------------
-// A newsreader's connection, plain or inside TLS: command lines, status lines, and the
-// multi-line block of OVER read to its final ".".
-
-class NewsClient {
-public:
-    NewsClient() = default;
-    ~NewsClient() {
-        tls_.reset();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    NewsClient(const NewsClient&) = delete;
-    NewsClient& operator=(const NewsClient&) = delete;
-
-    // Connects, runs the handshake when `tls` is given, reads the greeting and logs in.
-    void open(uint16_t port, const TlsClientOptions* tls) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) die("no socket");
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) die("cannot reach the news door");
-        if (tls) {
-            std::string error;
-            tls_ = TlsClientStream::connect(fd_, *tls, kIoTimeoutMs, error);
-            if (!tls_) die("news door: " + error);
-        }
-        expectLine("200");
-        command("AUTHINFO USER Bench Plain", "381");
-        command("AUTHINFO PASS bench", "281");
-        command(std::string("GROUP ") + kGroup, "211");
-    }
-
-    std::string description() const { return tls_ ? tls_->description() : "plain"; }
-
-    void send(const std::string& line) {
-        const std::string bytes = line + "\r\n";
-        if (tls_) {
-            std::string error;
-            if (!tls_->write(bytes.data(), bytes.size(), kIoTimeoutMs, &error)) die("news door: " + error);
-            return;
-        }
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t k = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (k <= 0) die("the news door closed the connection");
-            at += size_t(k);
-        }
-    }
-
-    // One status line, without its CRLF.
-    std::string line() {
-        for (;;) {
-            size_t lf = pending_.find('\n');
-            if (lf != std::string::npos) {
-                std::string l = pending_.substr(0, lf);
-                pending_.erase(0, lf + 1);
-                if (!l.empty() && l.back() == '\r') l.pop_back();
-                return l;
-            }
-            char buf[4096];
-            pending_.append(buf, receive(buf, sizeof buf));
-        }
-    }
-
-    void expectLine(const char* code) {
-        const std::string l = line();
-        if (l.compare(0, 3, code) != 0) die(std::string("the news door said \"") + l + "\", not " + code);
-    }
-
-    void command(const std::string& text, const char* code) {
-        send(text);
-        const std::string l = line();
-        if (l.compare(0, 3, code) != 0) die(text + ": the news door said \"" + l + "\"");
-    }
-
-    // OVER of the whole range read as fast as it comes; checks that every article came and
-    // gives the bytes of the block.
-    size_t over(uint32_t messages) {
-        command("OVER 1-" + std::to_string(messages), "224");
-        lines_ = bytes_ = 0;
-        state_ = 1;  // the status line's LF came last
-        bool done = false;
-        if (!pending_.empty()) {
-            std::string held;
-            held.swap(pending_);
-            done = scan(held.data(), held.size());
-        }
-        buffer_.resize(kReadChunk);
-        while (!done) done = scan(buffer_.data(), receive(buffer_.data(), buffer_.size()));
-        if (lines_ != messages)
-            die("OVER gave " + std::to_string(lines_) + " lines for " + std::to_string(messages) + " articles");
-        return bytes_;
-    }
-
-private:
-    size_t receive(char* buf, size_t n) {
-        if (tls_) {
-            std::string error;
-            long k = tls_->read(buf, n, kIoTimeoutMs, &error);
-            if (k < 0) die("news door: " + error);
-            if (k == 0) die("the news door closed the connection");
-            return size_t(k);
-        }
-        pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, kIoTimeoutMs) != 1) die("the news door sends nothing");
-        ssize_t k = recv(fd_, buf, n, 0);
-        if (k <= 0) die("the news door closed the connection");
-        return size_t(k);
-    }
-
-    // Counts lines and looks for the final "." line (LF "." CR LF) across reads; what
-    // follows it is kept for the next status line.
-    bool scan(const char* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            const char c = p[i];
-            switch (state_) {
-            case 1: state_ = c == '.' ? 2 : c == '\n' ? 1 : 0; break;
-            case 2: state_ = c == '\r' ? 3 : c == '\n' ? 1 : 0; break;
-            case 3:
-                if (c == '\n') {
-                    bytes_ += i + 1;
-                    pending_.append(p + i + 1, n - i - 1);
-                    return true;
-                }
-                state_ = 0;
-                break;
-            default: state_ = c == '\n' ? 1 : 0;
-            }
-            if (c == '\n') ++lines_;
-        }
-        bytes_ += n;
-        return false;
-    }
-
-    int fd_ = -1;
-    std::unique_ptr<TlsClientStream> tls_;
-    std::string pending_;
-    std::vector<char> buffer_;
-    size_t lines_ = 0, bytes_ = 0;
-    int state_ = 0;
-};
 
 // ---------------------------------------------------------------------------------------
 // The binary door's message list, as bench_e2e asks for it; the bytes on the wire.
@@ -841,13 +700,15 @@ int main(int argc, char** argv) {
     // ---- OVER: NNTPS against NNTP ------------------------------------------------------------
     {
         NewsClient news, newsTls;
-        news.open(newsPort, nullptr);
+        news.open(newsPort);
         newsTls.open(newsTlsPort, &tls);
-        news.over(opt.messages);
-        newsTls.over(opt.messages);
+        news.logInAndSelect("Bench Plain", "bench", kGroup);
+        newsTls.logInAndSelect("Bench Plain", "bench", kGroup);
+        news.over(opt.messages, kReadChunk);
+        newsTls.over(opt.messages, kReadChunk);
         size_t bytes = 0;
-        const Turns turns = takeTurns(opt.runs, pid, [&] { bytes = news.over(opt.messages); },
-                                      [&] { newsTls.over(opt.messages); });
+        const Turns turns = takeTurns(opt.runs, pid, [&] { bytes = news.over(opt.messages, kReadChunk); },
+                                      [&] { newsTls.over(opt.messages, kReadChunk); });
         printf("\nOVER 1-%u (%zu bytes), news door over TLS: %s, load average %s\n", opt.messages, bytes,
                newsTls.description().c_str(), loadText().c_str());
         printTurns(turns, "nntpPort", "nntpsPort", double(bytes));

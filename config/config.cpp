@@ -188,6 +188,13 @@ const char* const kKeys[] = {"listenPort",     "listenAddress",     "squishCfg",
                              "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser",
                              "tlsCertificate", "tlsKey",            "tlsPort",         "nntpsPort"};
 
+template <size_t N>
+bool isOneOf(const char* key, const char* const (&words)[N]) {
+    for (const char* w : words)
+        if (strcmp(key, w) == 0) return true;
+    return false;
+}
+
 // A group name's characters (RFC 3977): printable ASCII but the wildmat and list
 // separators; the prefix must end where a tag can follow.
 bool isGroupNameText(const std::string& text) {
@@ -410,11 +417,8 @@ private:
             return true;
         }
         static const char* const kOneValue[] = {"nntpPort",       "nntpListenAddress", "nntpGroupPrefix", "defaultCharset",
-                                                "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser",
-                             "tlsCertificate", "tlsKey",            "tlsPort",         "nntpsPort"};
-        bool known = false;
-        for (const char* k : kOneValue) known = known || strcmp(key, k) == 0;
-        if (!known) return false;
+                                                "stateDir",       "nntpPlainAuth",     "nntpDomain",      "nntpMaxPerUser"};
+        if (!isOneOf(key, kOneValue)) return false;
         if (n != 2) {
             valueCount(key, n);
             return true;
@@ -469,9 +473,7 @@ private:
     bool takeTlsKey(const char* key, int n, const char* value) {
         TlsSettings& tls = settings_.tls;
         static const char* const kOneValue[] = {"tlsCertificate", "tlsKey", "tlsPort", "nntpsPort"};
-        bool known = false;
-        for (const char* k : kOneValue) known = known || strcmp(key, k) == 0;
-        if (!known) return false;
+        if (!isOneOf(key, kOneValue)) return false;
         if (n != 2) {
             valueCount(key, n);
             return true;

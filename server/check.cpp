@@ -30,6 +30,18 @@ std::string stateWords(const AreaState& s) {
     return w;
 }
 
+// Tries the address as the server would take it: a port in use fails the check.
+void tryListening(const NetAddress& at, std::vector<std::string>& failures) {
+    NetAddress bound;
+    std::string problem;
+    int systemError = 0;
+    int socket = openListenSocket(at, bound, problem, systemError);
+    if (socket >= 0)
+        closeSocket(socket);
+    else
+        failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+}
+
 }  // namespace
 
 std::string countOf(int n, const char* singular, const char* plural) {
@@ -84,15 +96,7 @@ int runCheck(const CheckInput& in) {
         char where[kAddressTextSize];
         addressText(in.listen, where, sizeof where);
         logLine("listen: %s\n", where);
-        // The address is tried as the server would take it: a port in use fails the check.
-        NetAddress bound;
-        std::string problem;
-        int systemError = 0;
-        int socket = openListenSocket(in.listen, bound, problem, systemError);
-        if (socket >= 0)
-            closeSocket(socket);
-        else
-            failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+        tryListening(in.listen, failures);
     } else {
         failures.push_back(in.listenProblem);
     }
@@ -115,13 +119,7 @@ int runCheck(const CheckInput& in) {
             char where[kAddressTextSize];
             addressText(newsAt, where, sizeof where);
             logLine("news door: %d groups, listen: %s\n", int(groups.all().size()), where);
-            NetAddress bound;
-            int systemError = 0;
-            int socket = openListenSocket(newsAt, bound, problem, systemError);
-            if (socket >= 0)
-                closeSocket(socket);
-            else
-                failures.push_back(problem + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+            tryListening(newsAt, failures);
         }
     }
 
@@ -149,13 +147,7 @@ int runCheck(const CheckInput& in) {
             char where[kAddressTextSize];
             addressText(at, where, sizeof where);
             logLine("%s: listen: %s\n", name, where);
-            NetAddress bound;
-            int systemError = 0;
-            int socket = openListenSocket(at, bound, why, systemError);
-            if (socket >= 0)
-                closeSocket(socket);
-            else
-                failures.push_back(why + ": " + strerror(systemError) + " (" + std::to_string(systemError) + ")");
+            tryListening(at, failures);
         };
         tryPort(tls.port, in.listenText, "tlsPort");
         if (news.enabled())

@@ -189,24 +189,19 @@ int serverMain(int argc, char** argv, const std::vector<ExtraDoor>& extraDoors) 
         CertificateVerdict verdict = reportCertificate(settings.tls.certificate, std::time(nullptr));
         if (!verdict.problem.empty()) reportError(0, "%s: clients will refuse it", verdict.problem.c_str());
     }
-    // The TLS ports listen at the address of their door.
-    NetAddress tlsAt, newsTlsAt;
-    auto tlsAddress = [](const std::string& port, const std::string& text, NetAddress& out, const char* name) {
+    // The other listeners' addresses: a port at the address of their door, or the end.
+    auto addressOrExit = [](const std::string& port, const std::string& text, NetAddress& out, const char* name) {
         std::string problem;
         if (!listenAddressOf(port.c_str(), text.c_str(), out, problem))
             fatalError(0, "%s: %s", name, problem.empty() ? ("invalid listen address " + text).c_str() : problem.c_str());
     };
-    if (!settings.tls.port.empty()) tlsAddress(settings.tls.port, listenText, tlsAt, "tlsPort");
-
+    NetAddress tlsAt, newsAt, newsTlsAt;
+    if (!settings.tls.port.empty()) addressOrExit(settings.tls.port, listenText, tlsAt, "tlsPort");
     // The news door listens where nntpListenAddress says, else at the binary door's address.
-    NetAddress newsAt;
     if (settings.news.enabled()) {
         const std::string& text = settings.news.listenAddress.empty() ? listenText : settings.news.listenAddress;
-        std::string newsProblem;
-        if (!listenAddressOf(settings.news.port.c_str(), text.c_str(), newsAt, newsProblem))
-            fatalError(0, "news door: %s", newsProblem.empty() ? ("invalid listen address " + text).c_str()
-                                                                : newsProblem.c_str());
-        if (!settings.tls.newsPort.empty()) tlsAddress(settings.tls.newsPort, text, newsTlsAt, "nntpsPort");
+        addressOrExit(settings.news.port, text, newsAt, "news door");
+        if (!settings.tls.newsPort.empty()) addressOrExit(settings.tls.newsPort, text, newsTlsAt, "nntpsPort");
     }
 
     // The stop signals are caught before the ports listen: whoever connects may signal at
