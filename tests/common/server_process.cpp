@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,7 +29,45 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     }
 }
 
+namespace {
+
+// The first port of the system's range for ephemeral ports (those of port-0 listeners and of
+// outgoing connections).
+int ephemeralPortsStart() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int low = 0;
+    return range >> low ? low : 0;
+}
+
+// Whether a listener could take the port on every IPv4 interface now.
+bool portBindable(uint16_t port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return false;
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+}  // namespace
+
+// A port below the ephemeral range when there is room: a port the system picked for a
+// port-0 listener of another test, or for the local end of a test's connection, would be
+// taken again by the system while the test still means to listen on it.
 uint16_t pickFreePort() {
+    constexpr int kLowest = 10000;
+    const int start = ephemeralPortsStart();
+    if (start > kLowest + 1000) {
+        static unsigned seed = unsigned(getpid()) * 2654435761u ^ unsigned(time(nullptr));
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            seed = seed * 1103515245u + 12345u;
+            const uint16_t port = uint16_t(kLowest + (seed >> 8) % unsigned(start - kLowest));
+            if (portBindable(port)) return port;
+        }
+    }
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
